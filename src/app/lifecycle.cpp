@@ -1,0 +1,127 @@
+#include "app/lifecycle.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "platform/cms_msg.h"
+#include "proto/capture.h"
+#include "proto/reply.h"
+#include "radio/testproc.h"
+#include "util/hostcmd.h"
+#include "util/log.h"
+
+void *gMsgHandle = nullptr;
+
+// The notice that tells smd the agent is done.
+constexpr uint32_t kNoticeMsgId = 0x1000080A;
+constexpr uint32_t kNoticeFlagWord = 0x40000000;  // bit 30
+
+constexpr int kRadioWaitPolls = 10;
+constexpr int kRadioUpInARow = 3;
+
+int DutNoNeedRunRfTest(void)
+{
+    char out[kOutBufSize];
+    int flag = 0;
+
+    long got = hostRead("cat /proc/nvram/IsFactoryTest", out, sizeof(out), "DutNoNeedRunRfTest create FILE fail");
+    if (got < 0)
+        return 0;
+    if (got == 0)
+        return -1;
+    sscanf(out, "%d", &flag);
+    return flag == 0 ? 1 : 0;
+}
+
+int _exec_isWlanUp(void)
+{
+    char out[kOutBufSize];
+    int up = 0;
+
+    if (hostRead("wl isup", out, sizeof(out), "_exec_isWlanUp create FILE fail") <= 0)
+        return 0;
+    sscanf(out, "%d", &up);
+    return up == 1 ? 1 : 0;
+}
+
+void sendSmdNotice(void)
+{
+    uint32_t *msg = (uint32_t *)cmsMem_alloc(kCmsMsgHeaderLen, ALLOC_ZEROIZE);
+    if (msg == nullptr) {
+        rfLog("send msg to smd fail: no memory for the notice");
+        return;
+    }
+    // Native byte order: smd reads the words as the machine stores them.
+    msg[1] = EID_RFPROBE;
+    msg[2] = EID_SMD;
+    msg[3] |= kNoticeFlagWord;
+    msg[0] = kNoticeMsgId;
+    msg[5] = EID_RFPROBE;
+
+    fprintf(stderr, "send msg id[0X%X] to smd, (wordData=%d)\n", (unsigned)kNoticeMsgId, (int)EID_RFPROBE);
+    CmsRet ret = cmsMsg_sendAndGetReply(gMsgHandle, msg);
+    fprintf(stderr, "ret = %d\n", (int)ret);
+    cmsMem_free(msg);
+}
+
+int setFactoryTestFlag(void)
+{
+    return hostRun("echo 1 > /proc/nvram/IsFactoryTest", false, nullptr);
+}
+
+int gen_finishTest(void)
+{
+    setFactoryTestFlag();
+    sendTestReply(CMD_FINISH_TEST, 0, 0, 0);
+    exit(1);
+}
+
+static void waitForRadio(void)
+{
+    int polls = 0;
+    int upInARow = 0;
+
+    while (upInARow < kRadioUpInARow && polls < kRadioWaitPolls) {
+        if (_exec_isWlanUp() == 1)
+            upInARow++;
+        else
+            upInARow = 0;
+        gHostOps.sleepSec(1);
+        polls++;
+    }
+}
+
+int rfprobeMain(int argc, char **argv)
+{
+    bool manual = false;
+    int opt;
+
+    while ((opt = getopt(argc, argv, "m")) != -1) {
+        if (opt == 'm') {
+            puts("Enter manual test mode!");
+            manual = true;
+        }
+    }
+
+    if (!manual) {
+        cmsMsg_init(EID_RFPROBE, &gMsgHandle);
+        if (DutNoNeedRunRfTest() == 0)
+            goto notify;
+    }
+
+    resetLastTestItem();
+    if (!manual)
+        waitForRadio();
+    puts("Begin to recv msg...");
+    recvTestMsg();
+
+notify:
+    if (!manual) {
+        sendSmdNotice();
+        cmsMsg_cleanup(&gMsgHandle);
+    }
+    return 0;
+}

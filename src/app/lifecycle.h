@@ -1,0 +1,19 @@
+// The agent's life: start-up, gating by the factory-test flag, the radio
+// wait, the notice to smd at shutdown, and the finish command.
+#pragma once
+
+extern void *gMsgHandle;
+
+// main's body: parses the command line, serves the test when needed and
+// returns the exit status.
+int rfprobeMain(int argc, char **argv);
+
+// 1 when the flag reads 0 (the test runs), 0 when it is non-zero or cannot
+// be read, -1 when reading it yields nothing.
+int DutNoNeedRunRfTest(void);
+// 1 when "wl isup" prints 1, otherwise 0.
+int _exec_isWlanUp(void);
+void sendSmdNotice(void);
+int setFactoryTestFlag(void);
+// Marks the unit as tested, replies and ends the process with status 1.
+int gen_finishTest(void);

@@ -1,0 +1,137 @@
+#include "pa/pa_params.h"
+
+#include "proto/reply.h"
+#include "radio/wl.h"
+#include "util/field.h"
+#include "util/hostcmd.h"
+#include "util/log.h"
+
+// Coefficient names and data-file indices, first to third, per chain.
+static const char *const kPaNames[2][3] = {
+    {"pa2gw0a0", "pa2gw1a0", "pa2gw2a0"},
+    {"pa2gw0a1", "pa2gw1a1", "pa2gw2a1"},
+};
+static const int kPaIndex[2][3] = {{97, 98, 99}, {113, 114, 115}};
+
+int _exec_initPaDataFile(void)
+{
+    return hostRun("echo \"ID=pci/2/0/\" > /var/datafile", true, "PA data file init fail");
+}
+
+// Reads the chain's coefficients from "wl pavars" into params.  Returns -1
+// when the output could not be read, else the number of coefficients found
+// (all three for a complete reading; 0 for a chain other than 0 and 1).
+static int readChainParams(int32_t *params, int chain)
+{
+    char out[kOutBufSize];
+
+    long got = hostRead("wl pavars", out, sizeof(out), "_exec_readCurrParam create FILE fail");
+    if (got <= 0)
+        return -1;
+
+    int found = 0;
+    if (chain == 0 || chain == 1) {
+        for (int i = 0; i < 3; i++)
+            if (GetValueFromField(out, kPaNames[chain][i], &params[i], "=", kFieldHex) == 0)
+                found++;
+    } else {
+        rfLog("readcurrparam too many chain");
+    }
+    rfLog("READcurrParam param[0] = %d, param[1] = %d, param[2] = %d", params[0], params[1], params[2]);
+    return found;
+}
+
+int _exec_readCurrParam(int32_t *params, int chain)
+{
+    if (params == nullptr) {
+        rfLog("_exec_readCurrParam params == NULL");
+        return -1;
+    }
+    return readChainParams(params, chain) < 0 ? -1 : 0;
+}
+
+static int appendPaLine(int index, uint32_t value, const char *failFmt)
+{
+    if (hostRunf(false, nullptr, "echo \"%d=%x\" >> /var/datafile", index, value) != 0) {
+        rfLog(failFmt, index);
+        return -1;
+    }
+    return 0;
+}
+
+int setPaParams(int16_t pa1, int16_t pa2, int16_t pa3, int chain)
+{
+    const int32_t pa[3] = {pa1, pa2, pa3};
+
+    _exec_wlUpDown(0);
+    rfLog("setPaParams: chain = %d, pa1 = %x, pa2 = %x, pa3 = %x\r\n", chain, (unsigned)pa[0], (unsigned)pa[1],
+          (unsigned)pa[2]);
+
+    if (chain == 0 || chain == 1) {
+        const char *const *names = kPaNames[chain];
+        // Chain 0's command is logged, chain 1's is not.
+        if (hostRunf(chain == 0, chain == 0 ? "set pavars fail(chain 0)" : "set pavars fail(chain 1)",
+                     "wl pavars %s=0x%x %s=0x%x %s=0x%x", names[0], (unsigned)pa[0], names[1], (unsigned)pa[1],
+                     names[2], (unsigned)pa[2]) != 0)
+            return -1;
+        const char *failFmt = chain == 0 ? "set pa %d fail(chain0)" : "set pa %d fail(chain1)";
+        for (int i = 0; i < 3; i++)
+            if (appendPaLine(kPaIndex[chain][i], (uint32_t)pa[i], failFmt) != 0)
+                return -1;
+    } else {
+        rfLog("set pa params too many chain");
+    }
+
+    if (hostRun("/bin/nvramUpdate /var/datafile", false, "nvramupdate fail") != 0)
+        return -1;
+    _exec_wlUpDown(1);
+    return 0;
+}
+
+int _exec_nvramUpdatePaParams(void)
+{
+    static const char *const kFailFmt[2] = {__FILE_NAME__ " set pa %d fail(chain0)", "set pa %d fail(chain1)"};
+
+    _exec_initPaDataFile();
+    for (int chain = 0; chain < 2; chain++) {
+        int32_t params[3] = {0, 0, 0};
+        // Only the radio's own coefficients may reach NVRAM: a chain that
+        // cannot be read in full stops the save before the update tool runs,
+        // and what NVRAM holds stays as it was.
+        int found = readChainParams(params, chain);
+        if (found != 3) {
+            rfLog("save pa params fail: chain %d coefficients not read in full, NVRAM left unchanged", chain);
+            return -1;
+        }
+        for (int i = 0; i < 3; i++)
+            if (appendPaLine(kPaIndex[chain][i], (uint32_t)params[i], kFailFmt[chain]) != 0)
+                return -1;
+    }
+    return hostRun("/bin/nvramUpdate /var/datafile", false, "nvramupdate fail");
+}
+
+int gen_initPaDataFile(void)
+{
+    _exec_initPaDataFile();
+    return sendTestReply(CMD_INIT_PA_DATAFILE, 0, 0, 0);
+}
+
+int gen_readPaParams(uint8_t chain)
+{
+    int32_t params[3] = {0, 0, 0};
+
+    _exec_readCurrParam(params, chain);
+    return sendTestParamReply(CMD_READ_PA_PARAMS, (uint32_t)params[0], (uint32_t)params[1], (uint32_t)params[2]);
+}
+
+int gen_writePaParams(int16_t pa1, int16_t pa2, int16_t pa3, uint8_t chain)
+{
+    setPaParams(pa1, pa2, pa3, chain);
+    return sendTestReply(CMD_WRITE_PA_PARAMS, 0, 0, 0);
+}
+
+int gen_savePaParams(void)
+{
+    _exec_nvramUpdatePaParams();
+    return sendTestReply(CMD_SAVE_PA_PARAMS, 0, 0, 0);
+}

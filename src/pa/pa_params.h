@@ -1,0 +1,18 @@
+// PA calibration: reading, writing and saving the power-amplifier
+// coefficients of the two transmit chains, and the data file handed to the
+// NVRAM update tool.
+#pragma once
+
+#include <cstdint>
+
+constexpr const char *kPaDataFile = "/var/datafile";
+
+int _exec_initPaDataFile(void);
+int _exec_readCurrParam(int32_t *params, int chain);
+int setPaParams(int16_t pa1, int16_t pa2, int16_t pa3, int chain);
+int _exec_nvramUpdatePaParams(void);
+
+int gen_initPaDataFile(void);
+int gen_readPaParams(uint8_t chain);
+int gen_writePaParams(int16_t pa1, int16_t pa2, int16_t pa3, uint8_t chain);
+int gen_savePaParams(void);

@@ -1,0 +1,137 @@
+#include "radio/testproc.h"
+
+#include "proto/reply.h"
+#include "radio/wl.h"
+#include "util/field.h"
+#include "util/hostcmd.h"
+#include "util/log.h"
+
+TestItem gTestItem;
+TestItem gLastTestItem;
+int32_t gRxStartCount;
+
+void resetLastTestItem(void)
+{
+    gLastTestItem.channel = 100;
+    gLastTestItem.antenna = 5;
+    gLastTestItem.is40MHz = 3;
+    gLastTestItem.rateIndex = 0;
+    gLastTestItem.reserved1 = 0;
+    gLastTestItem.reserved2 = 0;
+}
+
+int _exec_getRxCountersNum(int32_t *value)
+{
+    char out[kCountersBufSize];
+
+    long got = hostRead("wl counters", out, sizeof(out), "_exec_getRxCountersNum FILE ceate file");
+    if (got <= 0)
+        return -1;
+    return GetValueFromField(out, "rxdfrmmcast", value, " ", kFieldDecimal);
+}
+
+int gen_enterTestMode(void)
+{
+    _exec_killAcsd();
+    _exec_wlUpDown(0);
+    _exec_setBandB();
+    _exec_wlUpDown(1);
+    _exec_clearSsid();
+    _exec_forceCal();
+    return sendTestReply(CMD_ENTER_TEST_MODE, 0, 1, 0);
+}
+
+int gen_exitTest(void)
+{
+    return sendTestReply(CMD_EXIT_TEST, 0, 0, 0);
+}
+
+int gen_setChannel(uint8_t channel)
+{
+    gTestItem.channel = channel;
+    return sendTestReply(CMD_SET_CHANNEL, 0, 0, 0);
+}
+
+int gen_setAntenna(uint8_t antenna)
+{
+    gTestItem.antenna = antenna;
+    return sendTestReply(CMD_SET_ANTENNA, 0, 0, 0);
+}
+
+int gen_startTxFrames(void)
+{
+    _exec_startPktEng();
+    return sendTestReply(CMD_START_TX_FRAMES, 0, 0, 0);
+}
+
+// Bandwidth, channel and rate: each command is sent only when its setting
+// differs from what was applied last, and the cache follows right after the
+// command whether or not it ran.
+static void applyCachedSettings(uint8_t channel, int32_t bandwidth, uint8_t rateIndex, uint8_t want40)
+{
+    if (gLastTestItem.channel != channel || gLastTestItem.is40MHz != want40) {
+        _exec_setChanspec(channel, bandwidth);
+        gLastTestItem.channel = channel;
+        gLastTestItem.is40MHz = want40;
+    }
+    if (gLastTestItem.rateIndex != rateIndex) {
+        _exec_setNrate(rateIndex);
+        gLastTestItem.rateIndex = rateIndex;
+    }
+}
+
+int gen_setTx(uint8_t rateIndex, int32_t bandwidth, float power)
+{
+    uint8_t channel = gTestItem.channel;
+    uint8_t antenna = gTestItem.antenna;
+    uint8_t want40 = bandwidth == 40 ? 1 : 0;
+
+    _exec_wlUpDown(0);
+    if (gLastTestItem.is40MHz != want40)
+        _exec_setMimoTxbw(want40 ? 4 : 2);
+    _exec_setTxChain(antenna);
+    gLastTestItem.antenna = antenna;
+    applyCachedSettings(channel, bandwidth, rateIndex, want40);
+    _exec_wlUpDown(1);
+    _exec_setTxPower(power);
+    return sendTestReply(CMD_SET_TX, 0, 0, 0);
+}
+
+int gen_stopTx(void)
+{
+    _exec_stopPktEng();
+    return sendTestReply(CMD_STOP_TX, 0, 0, 0);
+}
+
+int gen_startRx(uint8_t rateIndex, int32_t bandwidth)
+{
+    uint8_t channel = gTestItem.channel;
+    uint8_t antenna = gTestItem.antenna;
+    uint8_t want40 = bandwidth == 40 ? 1 : 0;
+    int32_t count = 0;
+
+    if (gLastTestItem.is40MHz != want40)
+        _exec_setMimoTxbw(want40 ? 4 : 2);
+    _exec_setRxChain(antenna);
+    gLastTestItem.antenna = antenna;
+    applyCachedSettings(channel, bandwidth, rateIndex, want40);
+
+    if (_exec_getRxCountersNum(&count) != 0) {
+        rfLog("gen_startRx get counters num fail");
+        return -1;
+    }
+    gRxStartCount = count;
+    return sendTestReply(CMD_START_RX, 0, 0, 0);
+}
+
+int gen_stopRx(void)
+{
+    int32_t end = 0;
+
+    if (_exec_getRxCountersNum(&end) == -1) {
+        rfLog("gen_stopRx GETrX end num fail");
+        return -1;
+    }
+    uint32_t count = (uint32_t)end - (uint32_t)gRxStartCount;
+    return sendTestReply(CMD_STOP_RX, 0, count, 0);
+}

@@ -1,0 +1,37 @@
+// Test settings and the transmit / receive test handlers.
+#pragma once
+
+#include <cstdint>
+
+// A set of radio test settings.
+struct TestItem {
+    uint8_t channel;
+    uint8_t antenna;    // antenna index; the chain commands use antenna + 1
+    uint8_t is40MHz;    // 1 when the applied bandwidth is 40
+    uint8_t rateIndex;  // index into gRateTable
+    int32_t reserved1;
+    int32_t reserved2;
+};
+
+// Requested channel and antenna (set-channel, set-antenna).
+extern TestItem gTestItem;
+// What set-TX and start-RX applied to the radio last.
+extern TestItem gLastTestItem;
+// The "rxdfrmmcast" count read by the last successful start-RX.
+extern int32_t gRxStartCount;
+
+// Sets gLastTestItem to its start values, which match no request, so that
+// the first set-TX or start-RX sends its bandwidth and channel commands.
+void resetLastTestItem(void);
+
+int _exec_getRxCountersNum(int32_t *value);
+
+int gen_enterTestMode(void);
+int gen_exitTest(void);
+int gen_setChannel(uint8_t channel);
+int gen_setAntenna(uint8_t antenna);
+int gen_startTxFrames(void);
+int gen_setTx(uint8_t rateIndex, int32_t bandwidth, float power);
+int gen_stopTx(void);
+int gen_startRx(uint8_t rateIndex, int32_t bandwidth);
+int gen_stopRx(void);

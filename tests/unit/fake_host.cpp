@@ -1,0 +1,180 @@
+#include "fake_host.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "proto/dispatch.h"
+#include "proto/reply.h"
+#include "proto/testmsg.h"
+#include "util/hostcmd.h"
+
+FakeHost *FakeHost::current = nullptr;
+
+static bool startsWith(const std::string &s, const std::string &p)
+{
+    return s.compare(0, p.size(), p) == 0;
+}
+
+static int fakeRunShell(const char *cmd)
+{
+    FakeHost *h = FakeHost::current;
+    unsigned delay;
+    bool fail = false;
+    {
+        std::lock_guard<std::mutex> lock(h->mu);
+        h->events.push_back(std::string("run: ") + cmd);
+        h->runs.push_back(cmd);
+        for (const auto &p : h->shellFailPrefixes)
+            if (startsWith(cmd, p))
+                fail = true;
+        delay = h->runDelayUs;
+    }
+    if (delay)
+        usleep(delay);  // a cancellation point, like the real shell wait
+    return fail ? -1 : 0;
+}
+
+static long fakeReadPipe(const char *cmd, char *buf, size_t max)
+{
+    FakeHost *h = FakeHost::current;
+    std::lock_guard<std::mutex> lock(h->mu);
+    h->events.push_back(std::string("read: ") + cmd);
+    if (h->pipeFails[cmd])
+        return -1;
+    std::string out;
+    auto &q = h->outputs[cmd];
+    if (!q.empty()) {
+        out = q.front();
+        q.pop_front();
+    } else {
+        out = h->defaultOutput[cmd];
+    }
+    size_t n = out.size() < max ? out.size() : max;
+    memcpy(buf, out.data(), n);
+    return (long)n;
+}
+
+static void fakeSleep(unsigned)
+{
+    FakeHost::current->sleeps++;
+}
+
+static int fakeSend(const uint8_t *frame, size_t len)
+{
+    FakeHost *h = FakeHost::current;
+    std::lock_guard<std::mutex> lock(h->mu);
+    h->frames.emplace_back(frame, frame + len);
+    h->events.push_back("frame");
+    return h->sendResult;
+}
+
+void FakeHost::install()
+{
+    current = this;
+    gHostOps.runShell = fakeRunShell;
+    gHostOps.readPipe = fakeReadPipe;
+    gHostOps.sleepSec = fakeSleep;
+    gSendFrame = fakeSend;
+}
+
+std::vector<std::string> FakeHost::runsStartingWith(const std::string &prefix)
+{
+    std::lock_guard<std::mutex> lock(mu);
+    std::vector<std::string> r;
+    for (const auto &c : runs)
+        if (startsWith(c, prefix))
+            r.push_back(c);
+    return r;
+}
+
+size_t FakeHost::countRuns(const std::string &cmd)
+{
+    std::lock_guard<std::mutex> lock(mu);
+    size_t n = 0;
+    for (const auto &c : runs)
+        n += c == cmd;
+    return n;
+}
+
+void AgentTest::SetUp()
+{
+    host.install();
+    fflush(stdout);
+    ::testing::internal::CaptureStdout();
+    capturing = true;
+}
+
+void AgentTest::TearDown()
+{
+    if (capturing) {
+        fflush(stdout);
+        ::testing::internal::GetCapturedStdout();
+        capturing = false;
+    }
+    gHostOps = kRealHostOps;
+}
+
+std::string AgentTest::log()
+{
+    fflush(stdout);
+    captured += ::testing::internal::GetCapturedStdout();
+    ::testing::internal::CaptureStdout();
+    std::string s = captured;
+    captured.clear();
+    return s;
+}
+
+std::vector<std::string> AgentTest::logLines()
+{
+    std::string s = log();
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < s.size()) {
+        size_t e = s.find("\r\n", pos);
+        if (e == std::string::npos) {
+            lines.push_back(s.substr(pos));
+            break;
+        }
+        lines.push_back(s.substr(pos, e - pos));
+        pos = e + 2;
+    }
+    return lines;
+}
+
+std::vector<uint8_t> makeRequest(uint8_t code, uint8_t byteArg, uint32_t v1, uint32_t v2, uint32_t v3,
+                                 uint8_t chain)
+{
+    std::vector<uint8_t> f(kFramePayloadOff + kReqPayloadLen, 0);
+    f[12] = 0x08;  // IPv4, as a station would send it; the agent does not look
+    uint8_t *m = f.data() + kFramePayloadOff;
+    memcpy(m, kTestMagic, sizeof(kTestMagic));
+    m[kMsgOffCmd] = code;
+    m[kMsgOffByte] = byteArg;
+    putBe32(m + kMsgOffValue1, v1);
+    putBe32(m + kMsgOffValue2, v2);
+    putBe32(m + kMsgOffValue3, v3);
+    m[kMsgOffChain] = chain;
+    return f;
+}
+
+void deliver(const std::vector<uint8_t> &frame, size_t caplen)
+{
+    if (caplen > frame.size())
+        caplen = frame.size();
+    // Exactly caplen bytes on the heap: a read past them is a sanitizer error.
+    uint8_t *exact = new uint8_t[caplen ? caplen : 1];
+    memcpy(exact, frame.data(), caplen);
+    handleTestFrame(exact, caplen);
+    delete[] exact;
+}
+
+uint8_t replyCode(const std::vector<uint8_t> &frame)
+{
+    return frame.at(kFramePayloadOff + kMsgOffCmd);
+}
+
+uint32_t replyValue(const std::vector<uint8_t> &frame, size_t payloadOffset)
+{
+    return getBe32(frame.data() + kFramePayloadOff + payloadOffset);
+}

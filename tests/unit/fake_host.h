@@ -1,0 +1,69 @@
+// A scripted host for the agent's tests: replaces the shell, the pipe
+// reader, the sleep and the frame sender, and records what the agent did.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+struct FakeHost {
+    std::mutex mu;
+    // Every command in the order it reached the host: "run: <cmd>" for the
+    // shell, "read: <cmd>" for a pipe.
+    std::vector<std::string> events;
+    // Command lines passed to the shell (effect commands only).
+    std::vector<std::string> runs;
+    // Output to hand to a reader, per command, consumed in order; when a
+    // command's queue is empty, defaultOutput[cmd] is used, else "".
+    std::map<std::string, std::deque<std::string>> outputs;
+    std::map<std::string, std::string> defaultOutput;
+    // Commands whose pipe cannot be opened.
+    std::map<std::string, bool> pipeFails;
+    // Shell failures: a command whose text starts with one of these returns
+    // -1 from the shell.
+    std::vector<std::string> shellFailPrefixes;
+    // Frames handed to the sender, and what the sender returns.
+    std::vector<std::vector<uint8_t>> frames;
+    int sendResult = 0;
+    int sleeps = 0;
+    // Microseconds each shell run takes (for the worker's tests).
+    unsigned runDelayUs = 0;
+
+    void install();
+    static FakeHost *current;
+
+    std::vector<std::string> runsStartingWith(const std::string &prefix);
+    size_t countRuns(const std::string &cmd);
+};
+
+// Captures the agent's standard output for the length of a test.
+class AgentTest : public ::testing::Test {
+protected:
+    FakeHost host;
+    void SetUp() override;
+    void TearDown() override;
+    // Everything logged so far (and clears the capture).
+    std::string log();
+    // The log split into lines without their CR LF.
+    std::vector<std::string> logLines();
+
+private:
+    bool capturing = false;
+    std::string captured;
+};
+
+// A request frame with the magic, the code and the fields, 67 bytes.
+std::vector<uint8_t> makeRequest(uint8_t code, uint8_t byteArg = 0, uint32_t v1 = 0, uint32_t v2 = 0,
+                                 uint32_t v3 = 0, uint8_t chain = 0);
+// Runs one frame through the dispatcher from a buffer that ends exactly at
+// caplen, so that AddressSanitizer catches any read past it.
+void deliver(const std::vector<uint8_t> &frame, size_t caplen = SIZE_MAX);
+
+// Reply frame fields.
+uint8_t replyCode(const std::vector<uint8_t> &frame);
+uint32_t replyValue(const std::vector<uint8_t> &frame, size_t payloadOffset);
