@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "proto/dispatch.h"
@@ -21,6 +22,7 @@ static int fakeRunShell(const char *cmd)
     FakeHost *h = FakeHost::current;
     unsigned delay;
     bool fail = false;
+    pthread_testcancel();  // the real shell wait is a cancellation point
     {
         std::lock_guard<std::mutex> lock(h->mu);
         h->events.push_back(std::string("run: ") + cmd);
@@ -178,3 +180,21 @@ uint32_t replyValue(const std::vector<uint8_t> &frame, size_t payloadOffset)
 {
     return getBe32(frame.data() + kFramePayloadOff + payloadOffset);
 }
+
+// The agent's log is captured from standard output, where GoogleTest also
+// prints its failures; repeat every failure on standard error so that none
+// is swallowed by a capture.
+namespace {
+class FailuresToStderr : public ::testing::EmptyTestEventListener {
+    void OnTestPartResult(const ::testing::TestPartResult &r) override
+    {
+        if (r.failed())
+            fprintf(stderr, "%s:%d: Failure\n%s\n", r.file_name() ? r.file_name() : "?", r.line_number(),
+                    r.message());
+    }
+};
+const bool kFailureListener = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new FailuresToStderr);
+    return true;
+}();
+}  // namespace
