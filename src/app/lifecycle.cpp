@@ -79,7 +79,7 @@ int gen_finishTest(void)
     exit(1);
 }
 
-static void waitForRadio(void)
+void waitForRadio(void)
 {
     int polls = 0;
     int upInARow = 0;

@@ -13,6 +13,9 @@ int rfprobeMain(int argc, char **argv);
 int DutNoNeedRunRfTest(void);
 // 1 when "wl isup" prints 1, otherwise 0.
 int _exec_isWlanUp(void);
+// Polls "wl isup" once a second until the radio reports up three times in a
+// row, for at most ten polls; serving starts either way.
+void waitForRadio(void);
 void sendSmdNotice(void);
 int setFactoryTestFlag(void);
 // Marks the unit as tested, replies and ends the process with status 1.

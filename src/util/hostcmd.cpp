@@ -4,13 +4,54 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
+#include <csignal>
+#include <pthread.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "util/log.h"
 
+// Runs cmd as system() does: "/bin/sh -c cmd", waiting for it to end, with
+// the wait status as result and -1 when the shell cannot be run.  Unlike the
+// C library's system(), the shell gets a process group of its own: when the
+// calling thread is cancelled in the wait (the continuous transmit worker is
+// stopped this way), the whole group is killed and reaped, so neither the
+// shell nor the command it started outlives the worker.
+static void killShellGroup(void *arg)
+{
+    pid_t pid = *(pid_t *)arg;
+    kill(-pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
 static int realRunShell(const char *cmd)
 {
-    return system(cmd);
+    posix_spawnattr_t attr;
+    sigset_t none;
+    char *const argv[] = {(char *)"sh", (char *)"-c", (char *)cmd, nullptr};
+    pid_t pid = -1;
+    int status = -1;
+
+    sigemptyset(&none);
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setsigmask(&attr, &none);
+    int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0)
+        return -1;
+
+    pid_t got;
+    pthread_cleanup_push(killShellGroup, &pid);
+    do {
+        got = waitpid(pid, &status, 0);
+    } while (got < 0 && errno == EINTR);
+    pthread_cleanup_pop(0);
+    return got < 0 ? -1 : status;
 }
 
 static long realReadPipe(const char *cmd, char *buf, size_t max)

@@ -3,6 +3,11 @@
 #include <chrono>
 #include <thread>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "util/hostcmd.h"
+
 #include "fake_host.h"
 #include "proto/testmsg.h"
 #include "radio/cyctx.h"
@@ -261,4 +266,72 @@ TEST_F(CycTxTest, StartStopSoakLeavesNoThread)
         }
     }
     EXPECT_EQ(threadCount(), before);
+}
+
+// With the real shell: a `wl` that is still running when its worker is
+// stopped is killed with the shell that started it, children included, and
+// nothing is left behind.
+static bool processGone(pid_t pid)
+{
+    // Killed and reaped by the agent, or killed and reaped by init after
+    // being orphaned: either way it no longer exists as a live process.
+    char path[64], state = '?';
+    snprintf(path, sizeof(path), "/proc/%d/stat", (int)pid);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return true;
+    int n = fscanf(f, "%*d %*s %c", &state);
+    fclose(f);
+    return n == 1 && state == 'Z';
+}
+
+TEST_F(CycTxTest, StopKillsASlowWlAndItsChildren)
+{
+    char dir[] = "/tmp/rfprobe-slowwl-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string d = dir;
+    std::string pids = d + "/pids";
+    FILE *f = fopen((d + "/wl").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "#!/bin/sh\nsleep 30 &\necho $$ $! >> %s\nwait\n", pids.c_str());
+    fclose(f);
+    chmod((d + "/wl").c_str(), 0755);
+    std::string oldPath = getenv("PATH");
+    setenv("PATH", (d + ":" + oldPath).c_str(), 1);
+    gHostOps = kRealHostOps;
+
+    ASSERT_EQ(gen_startCycTx(), 0);
+    long wlPid = 0, sleepPid = 0;
+    for (int i = 0; i < 5000 && wlPid == 0; i++) {
+        FILE *p = fopen(pids.c_str(), "r");
+        if (p) {
+            if (fscanf(p, "%ld %ld", &wlPid, &sleepPid) != 2)
+                wlPid = 0;
+            fclose(p);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_NE(wlPid, 0);
+    ASSERT_EQ(gen_stopCycTx(), 0);
+
+    EXPECT_TRUE(processGone((pid_t)wlPid));
+    bool sleepGone = false;
+    for (int i = 0; i < 500 && !sleepGone; i++) {  // init reaps the orphan
+        sleepGone = processGone((pid_t)sleepPid);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(sleepGone);
+    // Only one run: it was still going when the stop came.
+    FILE *p = fopen(pids.c_str(), "r");
+    int lines = 0;
+    for (int c; p && (c = fgetc(p)) != EOF;)
+        lines += c == '\n';
+    if (p)
+        fclose(p);
+    EXPECT_EQ(lines, 1);
+
+    setenv("PATH", oldPath.c_str(), 1);
+    unlink((d + "/wl").c_str());
+    unlink(pids.c_str());
+    rmdir(dir);
 }
