@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 
 #include "app/lifecycle.h"
@@ -8,5 +9,8 @@ int main(int argc, char **argv)
     // whether the console is a terminal, a file or a pipe, and none is lost
     // when the agent is killed.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A console that goes away (a closed pipe) must cost log lines only, not
+    // the agent: without this the next log line would kill it mid-test.
+    signal(SIGPIPE, SIG_IGN);
     return rfprobeMain(argc, argv);
 }

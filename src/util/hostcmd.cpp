@@ -35,11 +35,15 @@ static int realRunShell(const char *cmd)
     pid_t pid = -1;
     int status = -1;
 
+    sigset_t deflt;
     sigemptyset(&none);
+    sigemptyset(&deflt);
+    sigaddset(&deflt, SIGPIPE);  // the agent ignores it; its commands must not
     posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &deflt);
     int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
     posix_spawnattr_destroy(&attr);
     if (rc != 0)
