@@ -1,0 +1,357 @@
+// Start-up, gating by the factory-test flag, the radio wait, the smd notice
+// and the finish command.
+//
+// Paths that end the process run in death-test children.  A child that could
+// reach the capture loop first gets private mount and network namespaces and
+// loses CAP_NET_RAW, so no capture can be opened: the loop ends the process
+// with status 1 at once, and nothing ever leaves the child.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/lifecycle.h"
+#include "fake_host.h"
+#include "platform/cms_msg.h"
+#include "proto/reply.h"
+#include "proto/testmsg.h"
+#include "radio/testproc.h"
+#include "util/hostcmd.h"
+
+namespace {
+
+const char *const kFlagCmd = "cat /proc/nvram/IsFactoryTest";
+const char *const kNoticeLine = "send msg id\\[0X1000080A\\] to smd, \\(wordData=503\\)\n";
+// Serving starts, and the capture cannot be opened in an isolated child.
+const char *const kServeFails = "Begin to recv msg...\nsuccess: device: [^\n]*\n\r\nerror: [^\n]*\n\r\n";
+
+// Private mount and network namespaces with a fresh tmpfs over the run
+// directory (so no smd socket is reachable); false when not permitted.
+bool isolate()
+{
+    return unshare(CLONE_NEWNS | CLONE_NEWNET) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", "/var/run", "tmpfs", 0, "size=1m") == 0;
+}
+
+// Drops CAP_NET_RAW, so that no capture device can be opened.
+bool dropNetRaw()
+{
+    __user_cap_header_struct h = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct d[2];
+    if (syscall(SYS_capget, &h, d) != 0)
+        return false;
+    d[0].effective &= ~(1u << CAP_NET_RAW);
+    d[0].permitted &= ~(1u << CAP_NET_RAW);
+    return syscall(SYS_capset, &h, d) == 0;
+}
+
+// Whether a child may isolate itself; probed once in a throwaway child.
+bool canIsolate()
+{
+    static int ok = -1;
+    if (ok < 0) {
+        pid_t pid = fork();
+        if (pid == 0)
+            _exit(isolate() && dropNetRaw() ? 0 : 1);
+        int st = 0;
+        ok = pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    }
+    return ok == 1;
+}
+
+// In a death-test child: the log goes, unbuffered, to the standard error
+// that the parent checks, so both streams keep their order.
+void logToStderr()
+{
+    fflush(stdout);
+    dup2(2, 1);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+// Runs main's body in an isolated child; it never returns.
+[[noreturn]] void runMainIsolated(std::vector<const char *> args)
+{
+    if (!isolate() || !dropNetRaw())
+        _exit(99);
+    logToStderr();
+    alarm(20);  // a capture that opened after all must not hang the run
+    args.push_back(nullptr);
+    optind = 0;
+    exit(rfprobeMain((int)args.size() - 1, const_cast<char **>(args.data())));
+}
+
+class LifecycleTest : public AgentTest {
+protected:
+    void SetUp() override
+    {
+        AgentTest::SetUp();
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+    }
+};
+
+TEST_F(LifecycleTest, FlagDecidesWhetherToServe)
+{
+    struct {
+        const char *out;
+        bool pipeFails;
+        int ret;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"0", false, 1, {kFlagCmd}},
+        {"0\n", false, 1, {kFlagCmd}},
+        {"1\n", false, 0, {kFlagCmd}},
+        {"2", false, 0, {kFlagCmd}},
+        {" -1", false, 0, {kFlagCmd}},
+        {"abc", false, 1, {kFlagCmd}},
+        {"", false, -1, {kFlagCmd, "fread fail."}},
+        {"", true, 0, {kFlagCmd, "DutNoNeedRunRfTest create FILE fail"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string("output '") + c.out + "'" + (c.pipeFails ? " pipe fails" : ""));
+        host.defaultOutput[kFlagCmd] = c.out;
+        host.pipeFails[kFlagCmd] = c.pipeFails;
+        EXPECT_EQ(DutNoNeedRunRfTest(), c.ret);
+        EXPECT_EQ(logLines(), c.log);
+    }
+}
+
+TEST_F(LifecycleTest, RadioUpOnlyWhenItPrintsOne)
+{
+    struct {
+        const char *out;
+        bool pipeFails;
+        int ret;
+        const char *failLine;
+    } cases[] = {
+        {"1", false, 1, nullptr},   {"1\n", false, 1, nullptr}, {"2", false, 0, nullptr},
+        {"0", false, 0, nullptr},   {"11", false, 0, nullptr},  {"", false, 0, "fread fail."},
+        {"1", true, 0, "_exec_isWlanUp create FILE fail"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string("output '") + c.out + "'" + (c.pipeFails ? " pipe fails" : ""));
+        host.defaultOutput["wl isup"] = c.out;
+        host.pipeFails["wl isup"] = c.pipeFails;
+        EXPECT_EQ(_exec_isWlanUp(), c.ret);
+        std::vector<std::string> want = {"wl isup"};
+        if (c.failLine)
+            want.push_back(c.failLine);
+        EXPECT_EQ(logLines(), want);
+    }
+}
+
+TEST_F(LifecycleTest, RadioWaitNeedsThreeUpReadingsInARowWithinTenPolls)
+{
+    struct {
+        std::deque<std::string> readings;
+        int polls;
+    } cases[] = {
+        {{"1", "1", "1"}, 3},
+        {{"1", "1", "0", "1", "1", "1"}, 6},
+        {{"1", "1", "2", "1", "1", "1"}, 6},
+        {{"1", "", "1", "1", "1"}, 5},
+        {{}, 10},  // 0 throughout
+        {{"0", "0", "0", "0", "0", "0", "0", "1", "1", "1"}, 10},
+        {{"0", "0", "0", "0", "0", "0", "0", "0", "1", "1", "1"}, 10},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::vector<std::string>(c.readings.begin(), c.readings.end())));
+        host.events.clear();
+        host.sleeps = 0;
+        host.defaultOutput["wl isup"] = "0";
+        host.outputs["wl isup"] = c.readings;
+        waitForRadio();
+        EXPECT_EQ(host.events, std::vector<std::string>(c.polls, "read: wl isup"));
+        EXPECT_EQ(host.sleeps, c.polls);
+    }
+    log();
+}
+
+TEST_F(LifecycleTest, NoticeWithoutSmdFailsQuickly)
+{
+    gMsgHandle = nullptr;
+    testing::internal::CaptureStderr();
+    sendSmdNotice();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("send msg id[0X1000080A] to smd, (wordData=503)\nret = ", 0), 0u) << err;
+    EXPECT_EQ(err.find("ret = 0\n"), std::string::npos) << err;
+    EXPECT_EQ(err.back(), '\n');
+    EXPECT_EQ(log(), "");
+}
+
+// Plays smd: takes one message, answers status 7, then counts any further
+// bytes until the agent closes the link.
+void smdListener(int srv)
+{
+    int c = accept(srv, nullptr, nullptr);
+    if (c < 0)
+        return;
+    uint8_t buf[64];
+    size_t got = 0;
+    ssize_t n;
+    while (got < kCmsMsgHeaderLen && (n = read(c, buf + got, sizeof(buf) - got)) > 0)
+        got += (size_t)n;
+    int32_t status = 7;
+    if (write(c, &status, sizeof(status)) != sizeof(status))
+        return;
+    while ((n = read(c, buf + got, sizeof(buf) - got)) > 0)
+        got += (size_t)n;
+    uint32_t w[7] = {};
+    memcpy(w, buf, sizeof(w));
+    fprintf(stderr, "smd got %zu:", got);
+    for (uint32_t x : w)
+        fprintf(stderr, " %x", x);
+    fprintf(stderr, "\n");
+    close(c);
+}
+
+TEST_F(LifecycleTest, NoticeReachesSmdInNativeOrder)
+{
+    if (!canIsolate())
+        GTEST_SKIP() << "needs private namespaces (root)";
+    auto child = [] {
+        if (!isolate())
+            _exit(99);
+        int srv = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, kSmdSocketPath, sizeof(addr.sun_path) - 1);
+        if (srv < 0 || bind(srv, (sockaddr *)&addr, sizeof(addr)) != 0 || listen(srv, 1) != 0)
+            _exit(98);
+        std::thread smd(smdListener, srv);
+        cmsMsg_init(EID_RFPROBE, &gMsgHandle);
+        sendSmdNotice();
+        cmsMsg_cleanup(&gMsgHandle);
+        smd.join();
+        exit(gMsgHandle == nullptr ? 0 : 97);
+    };
+    EXPECT_EXIT(child(), testing::ExitedWithCode(0),
+                std::string(kNoticeLine) + "ret = 7\nsmd got 28: 1000080a 1f7 14 40000000 0 1f7 0\n$");
+}
+
+TEST_F(LifecycleTest, FinishedUnitOnlySendsTheNotice)
+{
+    if (!canIsolate())
+        GTEST_SKIP() << "needs private namespaces (root)";
+    for (const char *flag : {"1", "2"}) {
+        SCOPED_TRACE(flag);
+        host.defaultOutput[kFlagCmd] = flag;
+        host.defaultOutput["wl isup"] = "1";
+        EXPECT_EXIT(runMainIsolated({"rfprobe"}), testing::ExitedWithCode(0),
+                    std::string("cat /proc/nvram/IsFactoryTest\r\n") + kNoticeLine + "ret = -?[1-9][0-9]*\n$");
+    }
+}
+
+TEST_F(LifecycleTest, UnitToTestWaitsForRadioThenServes)
+{
+    if (!canIsolate())
+        GTEST_SKIP() << "needs private namespaces (root)";
+    // Empty flag output serves too, after its failure line.
+    for (const char *flag : {"0", ""}) {
+        SCOPED_TRACE(flag);
+        host.defaultOutput[kFlagCmd] = flag;
+        host.defaultOutput["wl isup"] = "1";
+        // The capture cannot open here: exit 1 right after serving starts.
+        EXPECT_EXIT(runMainIsolated({"rfprobe"}), testing::ExitedWithCode(1),
+                    std::string("cat /proc/nvram/IsFactoryTest\r\n") + (*flag ? "" : "fread fail.\r\n") +
+                        "wl isup\r\nwl isup\r\nwl isup\r\n" + kServeFails + "$");
+    }
+}
+
+TEST_F(LifecycleTest, ManualModeServesAtOnce)
+{
+    if (!canIsolate())
+        GTEST_SKIP() << "needs private namespaces (root)";
+    struct {
+        std::vector<const char *> args;
+        int lines;
+    } cases[] = {
+        {{"rfprobe", "-m"}, 1},
+        {{"rfprobe", "-m", "-m"}, 2},
+        {{"rfprobe", "-mm"}, 2},
+        {{"rfprobe", "-x", "-m", "operand"}, 1},
+    };
+    // A flag that says "finished" would stop a normal start: manual mode
+    // never reads it, never waits for the radio and never talks to smd.
+    host.defaultOutput[kFlagCmd] = "1";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.size());
+        std::string want;
+        for (int i = 0; i < c.lines; i++)
+            want += "Enter manual test mode!\n";
+        auto child = [&] {
+            gLastTestItem = TestItem{1, 2, 1, 7, 9, 9};
+            atexit([] {
+                fprintf(stderr, "last %d %d %d %d %d %d\n", gLastTestItem.channel, gLastTestItem.antenna,
+                        gLastTestItem.is40MHz, gLastTestItem.rateIndex, gLastTestItem.reserved1,
+                        gLastTestItem.reserved2);
+            });
+            runMainIsolated(c.args);
+        };
+        EXPECT_EXIT(child(), testing::ExitedWithCode(1),
+                    "(^|\n)" + want + kServeFails + "last 100 5 3 0 0 0\n$");
+    }
+}
+
+// Echoes the shell commands and the reply frames to standard error, where
+// the parent of a death test can see them.
+int (*sFakeRun)(const char *);
+int (*sFakeSend)(const uint8_t *, size_t);
+
+int echoRun(const char *cmd)
+{
+    int r = sFakeRun(cmd);
+    fprintf(stderr, "RUN[%s]=%d\n", cmd, r);
+    return r;
+}
+
+int echoSend(const uint8_t *frame, size_t len)
+{
+    fprintf(stderr, "FRAME");
+    for (size_t i = 0; i < len; i++)
+        fprintf(stderr, " %02x", frame[i]);
+    fprintf(stderr, "\n");
+    return sFakeSend(frame, len);
+}
+
+TEST_F(LifecycleTest, FinishSetsFlagRepliesAndExitsOne)
+{
+    // The reply expected: the all-zero short reply with code 9b.
+    std::string frame = "FRAME ff ff ff ff ff ff 02 3a 91 5c 7e 48 08 00 45 00 00 34 00 00 00 00 40 11 b9 10 c0 a8 01 01 "
+                        "ff ff ff ff 04 24 04 26 00 20 00 00 7f 52 46 50 52 4f 42 45 00 00 9b";
+    for (size_t i = kFramePayloadOff + kMsgOffByte; i < kReplyFrameLen; i++)
+        frame += " 00";
+    frame += "\n";
+    for (bool shellFails : {false, true}) {
+        SCOPED_TRACE(shellFails);
+        if (shellFails)
+            host.shellFailPrefixes = {"echo 1 >"};
+        auto child = [] {
+            logToStderr();
+            sFakeRun = gHostOps.runShell;
+            gHostOps.runShell = echoRun;
+            sFakeSend = gSendFrame;
+            gSendFrame = echoSend;
+            deliver(makeRequest(CMD_FINISH_TEST));
+            fprintf(stderr, "returned\n");
+            exit(0);
+        };
+        // Not logged, no failure line, reply after the flag, then the exit.
+        EXPECT_EXIT(child(), testing::ExitedWithCode(1),
+                    std::string("(^|\n)--cmdType = 9b\r\nRUN\\[echo 1 > /proc/nvram/IsFactoryTest\\]=") +
+                        (shellFails ? "-1" : "0") + "\n" + frame + "$");
+    }
+}
+
+}  // namespace
