@@ -138,8 +138,11 @@ static int flood(char **argv)
     auto t0 = Clock::now();
     for (long i = 0; i < count; i++) {
         auto due = t0 + std::chrono::nanoseconds((long long)(1e9 * (double)i / rate));
-        while (Clock::now() < due) {
-        }
+        // Sleep rather than spin, so that the sender does not take the CPU
+        // the agent needs; requests go out in small bursts at the set rate.
+        auto now = Clock::now();
+        if (due > now)
+            std::this_thread::sleep_until(due);
         sendto(fd, p.data(), p.size(), 0, (sockaddr *)&to, sizeof(to));
     }
     double secs = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -154,7 +157,7 @@ int main(int argc, char **argv)
 {
     if (argc >= 3 && !strcmp(argv[1], "echo"))
         return echo(atoi(argv[2]));
-    if (argc >= 8 && !strcmp(argv[1], "rtt"))
+    if (argc >= 7 && !strcmp(argv[1], "rtt"))
         return rtt(argc - 2, argv + 2);
     if (argc >= 8 && !strcmp(argv[1], "flood"))
         return flood(argv + 2);
