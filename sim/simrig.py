@@ -1,0 +1,475 @@
+"""The simulated router: run the real agent binary on a PC.
+
+A rig is two network namespaces joined by a veth pair and a throwaway root
+for the agent:
+
+  router namespace rfr-<id>            station namespace rfs-<id>
+    eth0 198.18.0.1/24  <--- veth --->   stn0 198.18.0.2/24
+
+In the router namespace a holder process (sleep) keeps a private mount
+namespace in which a tmpfs is mounted on <run>/root and filled as the
+router's root: /usr and /etc bound read-only from the host, lib, lib64 and
+sbin as links into usr, /bin a real directory of links to the host's tools
+plus the simulated wl, killall, nvramUpdate and smd and the agent itself,
+/proc a plain directory with nvram/ bound from <run>/nvram, /var and /tmp on
+tmpfs, /var/sim bound from <run>/sim, a fresh read-only sysfs and /dev.
+Processes enter with nsenter and chroot.
+
+Everything the tests read lives in the run directory on the host:
+  <run>/sim/         journal, state, nvram store, nvramUpdate.N copies, faults
+  <run>/nvram/       IsFactoryTest
+  <run>/agent.out, agent.err, smd.log
+Anything else in the root (e.g. /var/datafile) is reachable with root_path()
+while the rig is up.
+
+The rig ends only what it started: the processes it spawned (by pid and by
+the process group of the agent it leads), and then whatever is left inside
+the two namespaces, which exist only for this run.
+"""
+
+import itertools
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+ROUTER_IF = "eth0"
+STATION_IF = "stn0"
+ROUTER_ADDR = "198.18.0.1/24"
+STATION_ADDR = "198.18.0.2/24"
+READY_LINE = "Begin to recv msg..."
+SIM_TOOLS = ("wl", "killall", "nvramUpdate", "smd")
+CLEAN_ENV = {"PATH": "/bin:/sbin", "HOME": "/", "LANG": "C"}
+NSENTER = "/usr/bin/nsenter"
+CHROOT = "/usr/sbin/chroot"
+
+_counter = itertools.count(1)
+
+# Builds the root inside the holder's fresh mount namespace, then becomes the
+# holder.  Arguments: root dir, run dir, sim tools dir, agent binary.
+_ROOT_SETUP = r"""
+set -e
+R=$1 RUN=$2 SIMBIN=$3 AGENT=$4
+mount -t tmpfs -o mode=0755,size=64m rfprobe-root "$R"
+cd "$R"
+mkdir usr etc bin proc var tmp sys dev
+ln -s usr/lib lib; ln -s usr/lib64 lib64; ln -s usr/sbin sbin
+mount --bind /usr usr; mount -o remount,bind,ro usr
+mount --bind /etc etc; mount -o remount,bind,ro etc
+ln -s /usr/bin/* bin/
+for t in wl killall nvramUpdate smd; do rm -f "bin/$t"; cp "$SIMBIN/$t" bin/; done
+if [ -n "$AGENT" ]; then cp "$AGENT" bin/rfprobe-agent; fi
+mkdir proc/nvram; mount --bind "$RUN/nvram" proc/nvram
+mount -t tmpfs -o mode=0755 rfprobe-var var; mkdir var/run var/sim
+mount --bind "$RUN/sim" var/sim
+mount -t tmpfs -o mode=1777 rfprobe-tmp tmp
+mount -t sysfs -o ro sysfs sys
+mount --rbind /dev dev
+echo ready
+exec sleep infinity
+"""
+
+
+class RigError(RuntimeError):
+    pass
+
+
+def _run(*cmd, check=True, **kw):
+    r = subprocess.run(cmd, capture_output=True, text=True, **kw)
+    if check and r.returncode != 0:
+        raise RigError("%s failed (%d): %s" % (" ".join(cmd), r.returncode, r.stderr.strip()))
+    return r
+
+
+def find_binary(build, name, subdirs):
+    """The build's binary `name`: first in the usual places, then anywhere."""
+    for sub in subdirs:
+        p = os.path.join(build, sub, name)
+        if os.path.isfile(p) and os.access(p, os.X_OK):
+            return p
+    for dirpath, dirnames, filenames in os.walk(build):
+        dirnames[:] = [d for d in dirnames if d != "CMakeFiles"]
+        if name in filenames and os.access(os.path.join(dirpath, name), os.X_OK):
+            return os.path.join(dirpath, name)
+    return None
+
+
+class Rig:
+    def __init__(self, build=None, agent=None, sim_bin=None, tools_dir=None, keep=False):
+        self.build = os.path.abspath(build or os.environ.get("RFPROBE_BUILD", "/work/main/build"))
+        self.agent_bin = agent or find_binary(self.build, "rfprobe-agent", ("src", "src/app"))
+        self.sim_bin = sim_bin or os.path.join(self.build, "sim")
+        station = find_binary(self.build, "rfprobe", ("tools",))
+        self.tools_dir = tools_dir or (os.path.dirname(station) if station else None)
+        self.keep = keep
+        n = next(_counter)
+        self.id = "%d-%d" % (os.getpid(), n)
+        self.router_ns = "rfr-" + self.id
+        self.station_ns = "rfs-" + self.id
+        self._tmp_ifs = ("rf%x-%xa" % (os.getpid(), n), "rf%x-%xb" % (os.getpid(), n))
+        self.run_dir = None
+        self.holder = None
+        self.agent = None
+        self.smd = None
+        self._files = []
+        self._made_ns = []
+
+    # ----- bring up and tear down -----
+
+    def up(self, flag="0"):
+        for t in SIM_TOOLS:
+            if not os.access(os.path.join(self.sim_bin, t), os.X_OK):
+                raise RigError("simulated tool %s not built in %s" % (t, self.sim_bin))
+        try:
+            self._up(flag)
+        except BaseException:
+            self.down()
+            raise
+        return self
+
+    def _up(self, flag):
+        self.run_dir = tempfile.mkdtemp(prefix="rfprobe-rig-%s-" % self.id)
+        for d in ("root", "sim", "nvram"):
+            os.mkdir(os.path.join(self.run_dir, d))
+        self.set_flag(flag)
+
+        for ns in (self.router_ns, self.station_ns):
+            _run("ip", "netns", "add", ns)
+            self._made_ns.append(ns)
+            # No IPv6 chatter on the link; the station takes replies from an
+            # address it has no route to, so reverse-path filtering is off.
+            _run("ip", "netns", "exec", ns, "sh", "-c",
+                 "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1"
+                 " net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0"
+                 " && ip link set lo up")
+        # The pair is made in the host namespace under names unique to this run
+        # and moved at once (made straight inside the namespaces, the station
+        # end may never see carrier).  It is down while in the host namespace.
+        _run("ip", "link", "add", self._tmp_ifs[0], "type", "veth", "peer", "name", self._tmp_ifs[1])
+        _run("ip", "link", "set", self._tmp_ifs[0], "netns", self.router_ns, "name", ROUTER_IF)
+        _run("ip", "link", "set", self._tmp_ifs[1], "netns", self.station_ns, "name", STATION_IF)
+        _run("ip", "-n", self.router_ns, "addr", "add", ROUTER_ADDR, "dev", ROUTER_IF)
+        _run("ip", "-n", self.station_ns, "addr", "add", STATION_ADDR, "dev", STATION_IF)
+        _run("ip", "netns", "exec", self.station_ns, "sysctl", "-qw",
+             "net.ipv4.conf.%s.rp_filter=0" % STATION_IF)
+        _run("ip", "-n", self.router_ns, "link", "set", ROUTER_IF, "up")
+        _run("ip", "-n", self.station_ns, "link", "set", STATION_IF, "up")
+
+        self.holder = subprocess.Popen(
+            ["ip", "netns", "exec", self.router_ns, "unshare", "--mount", "--propagation", "private",
+             "sh", "-c", _ROOT_SETUP, "rootsetup", self.root_dir, self.run_dir, self.sim_bin,
+             self.agent_bin or ""],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._open("holder.err"),
+            text=True, start_new_session=True)
+        line = self.holder.stdout.readline()
+        if line.strip() != "ready":
+            raise RigError("router root setup failed: " + self.read("holder.err"))
+
+    def down(self):
+        """Stop everything this rig started and remove it.  Safe to call twice."""
+        if self.agent is not None:
+            self._end_group(self.agent)
+        for p in (self.smd, self.holder):
+            if p is not None:
+                self._end(p)
+        # Whatever still runs in our namespaces was started by this rig.
+        for ns in self._made_ns:
+            r = _run("ip", "netns", "pids", ns, check=False)
+            for pid in r.stdout.split():
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except (ProcessLookupError, ValueError):
+                    pass
+        for ns in reversed(self._made_ns):
+            _run("ip", "netns", "del", ns, check=False)
+        if self._made_ns:
+            # Only there if set-up failed between making the pair and moving it.
+            _run("ip", "link", "del", self._tmp_ifs[0], check=False)
+        self._made_ns = []
+        for f in self._files:
+            f.close()
+        self._files = []
+        if self.holder and self.holder.stdout:
+            self.holder.stdout.close()
+        self.agent = self.smd = self.holder = None
+        if self.run_dir and not self.keep:
+            shutil.rmtree(self.run_dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self.up()
+
+    def __exit__(self, *exc):
+        self.down()
+
+    @staticmethod
+    def _end(p, grace=2.0):
+        if p.poll() is None:
+            p.terminate()
+            try:
+                p.wait(grace)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+    @staticmethod
+    def _end_group(p, grace=2.0):
+        # The agent leads its own process group: its shells and wl runs go too.
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            try:
+                os.killpg(p.pid, sig)
+            except ProcessLookupError:
+                pass
+            try:
+                p.wait(grace)
+                break
+            except subprocess.TimeoutExpired:
+                pass
+        try:
+            os.killpg(p.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+    # ----- processes inside the router's root -----
+
+    @property
+    def root_dir(self):
+        return os.path.join(self.run_dir, "root")
+
+    def _open(self, name):
+        f = open(os.path.join(self.run_dir, name), "wb")
+        self._files.append(f)
+        return f
+
+    def in_root(self, *cmd, **kw):
+        """Popen a command inside the router's root (both namespaces, chroot)."""
+        return subprocess.Popen(
+            [NSENTER, "-t", str(self.holder.pid), "-m", "-n", "--", CHROOT, self.root_dir] + list(cmd),
+            env=CLEAN_ENV, **kw)
+
+    def root_path(self, path):
+        """Host path of a file inside the root, while the rig is up."""
+        return "/proc/%d/root%s/%s" % (self.holder.pid, self.root_dir, path.lstrip("/"))
+
+    def start_smd(self, *args, timeout=5.0):
+        self.smd = self.in_root("/bin/smd", *args, stdin=subprocess.DEVNULL,
+                                stdout=self._open("smd.log"), stderr=subprocess.STDOUT)
+        self.wait_for("smd.log", "smd: listening", timeout, proc=self.smd)
+        return self.smd
+
+    def start_agent(self, manual=True, args=(), wait=True, timeout=15.0):
+        """Start the agent with stdout and stderr captured.  With wait, return
+        once it captures on its device (or has exited)."""
+        if not self.agent_bin:
+            raise RigError("no rfprobe-agent in build %s" % self.build)
+        argv = ["/bin/rfprobe-agent"] + (["-m"] if manual else []) + list(args)
+        self.agent = self.in_root(*argv, stdin=subprocess.DEVNULL, stdout=self._open("agent.out"),
+                                  stderr=self._open("agent.err"), start_new_session=True)
+        if wait:
+            self.wait_ready(timeout)
+        return self.agent
+
+    def wait_ready(self, timeout=15.0):
+        """Wait until the agent captures with its filter installed.  Returns
+        False when it exited first."""
+        if not self.wait_for("agent.out", READY_LINE, timeout, proc=self.agent, must=False):
+            return False
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.agent.poll() is not None:
+                return False
+            if self._filter_installed():
+                return True
+            time.sleep(0.02)
+        raise RigError("agent did not open its capture within %.0f s:\n%s" % (timeout, self.agent_log()))
+
+    def _filter_installed(self):
+        # libpcap first attaches a drop-all filter (one instruction) and then
+        # the compiled one; only then is no request lost.
+        r = _run(NSENTER, "-t", str(self.holder.pid), "-n", "ss", "-0", "-b", "-n", "-a", check=False)
+        return any(int(n) > 1 for n in re.findall(r"bpf filter \((\d+)\)", r.stdout))
+
+    def wait_agent_exit(self, timeout=10.0):
+        try:
+            return self.agent.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    # ----- the station side -----
+
+    def _station_env(self):
+        env = dict(os.environ)
+        if self.tools_dir:
+            env["PATH"] = self.tools_dir + ":" + env.get("PATH", "")
+        env.update(RIG_DIR=self.run_dir, RIG_IFACE=STATION_IF)
+        return env
+
+    def station(self, *cmd, timeout=30.0, check=False, input=None):
+        """Run a command in the station namespace; returns CompletedProcess."""
+        return subprocess.run(["ip", "netns", "exec", self.station_ns] + list(cmd), env=self._station_env(),
+                              capture_output=True, text=True, timeout=timeout, check=check,
+                              input=input)
+
+    def station_interactive(self, *cmd):
+        """Run a command in the station namespace on our terminal; its status."""
+        return subprocess.call(["ip", "netns", "exec", self.station_ns] + list(cmd),
+                               env=self._station_env())
+
+    def rfprobe(self, *args, timeout=30.0):
+        if not self.tools_dir:
+            raise RigError("no rfprobe station tool in build %s" % self.build)
+        return self.station(os.path.join(self.tools_dir, "rfprobe"), "--iface", STATION_IF,
+                            *args, timeout=timeout)
+
+    # ----- what happened -----
+
+    def router_rx_packets(self):
+        """Frames the router's port has received so far."""
+        r = _run("ip", "-n", self.router_ns, "-s", "-j", "link", "show", ROUTER_IF)
+        return json.loads(r.stdout)[0]["stats64"]["rx"]["packets"]
+
+    def read(self, name, default=""):
+        try:
+            with open(os.path.join(self.run_dir, name), errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return default
+
+    def agent_log(self):
+        return self.read("agent.out")
+
+    def agent_lines(self):
+        return [l.rstrip("\r") for l in self.agent_log().split("\n")]
+
+    def journal(self):
+        """Every simulated tool run so far, one command line each."""
+        return [l for l in self.read("sim/journal").split("\n") if l]
+
+    def state(self):
+        return dict(l.split("=", 1) for l in self.read("sim/state").split("\n") if "=" in l)
+
+    def nvram(self):
+        return dict(l.split("=", 1) for l in self.read("sim/nvram").split("\n") if "=" in l)
+
+    def flag(self):
+        return self.read("nvram/IsFactoryTest")
+
+    def set_flag(self, text):
+        with open(os.path.join(self.run_dir, "nvram", "IsFactoryTest"), "w") as f:
+            f.write(text if text.endswith("\n") or text == "" else text + "\n")
+
+    def set_state(self, **kv):
+        """Preset the simulated radio (e.g. up="0", rxrate="0")."""
+        st = self.state()
+        st.update({k: str(v) for k, v in kv.items()})
+        self._write("sim/state", "".join("%s=%s\n" % i for i in sorted(st.items())))
+
+    def set_fault(self, tool, sub="", **kv):
+        """Inject a fault: set_fault("wl", "counters", omit="rxdfrmmcast"),
+        set_fault("wl", exit=1, once=True).  Values may be lists."""
+        lines = []
+        for k, v in kv.items():
+            for item in (v if isinstance(v, (list, tuple)) else [v]):
+                lines.append(k if item is True else "%s %s" % (k, item))
+        self._write("sim/fault.%s%s" % (tool, "." + sub if sub else ""), "\n".join(lines) + "\n")
+
+    def clear_fault(self, tool, sub=""):
+        try:
+            os.unlink(os.path.join(self.run_dir, "sim/fault.%s%s" % (tool, "." + sub if sub else "")))
+        except FileNotFoundError:
+            pass
+
+    def script_isup(self, *readings):
+        """The next `wl isup` runs print these, one each ("-" prints nothing)."""
+        self._write("sim/seq.wl.isup", " ".join(str(r) for r in readings) + "\n")
+
+    def _write(self, name, text):
+        with open(os.path.join(self.run_dir, name), "w") as f:
+            f.write(text)
+
+    def wait_for(self, name, text, timeout=10.0, proc=None, must=True):
+        """Poll a captured output file until it contains text."""
+        deadline = time.monotonic() + timeout
+        while True:
+            if text in self.read(name):
+                return True
+            if proc is not None and proc.poll() is not None:
+                if text in self.read(name):
+                    return True
+                if must:
+                    raise RigError("process exited (%s) before %r appeared in %s:\n%s"
+                                   % (proc.returncode, text, name, self.read(name)))
+                return False
+            if time.monotonic() > deadline:
+                raise RigError("%r did not appear in %s within %.0f s:\n%s"
+                               % (text, name, timeout, self.read(name)))
+            time.sleep(0.02)
+
+    def wait_journal(self, line, count=1, timeout=10.0):
+        """Poll until the journal holds `line` at least count times."""
+        deadline = time.monotonic() + timeout
+        while self.journal().count(line) < count:
+            if time.monotonic() > deadline:
+                raise RigError("journal never got %d x %r" % (count, line))
+            time.sleep(0.02)
+
+    # ----- a short account for people -----
+
+    def summary(self):
+        """What the simulated router did, in a few lines."""
+        st, runs = self.state(), self.journal()
+        out = []
+        counts = {}
+        for line in runs:
+            words = line.split()
+            key = " ".join(words[:2]) if words[0] == "wl" else words[0]
+            counts[key] = counts.get(key, 0) + 1
+        out.append("tool runs: %d (%s)" % (len(runs), ", ".join(
+            "%s x%d" % kv for kv in sorted(counts.items(), key=lambda kv: -kv[1]))))
+        if st:
+            qdbm = int(st.get("txpwr_qdbm", "-1"))
+            out.append("radio: %s, band %s, channel %s at %s MHz (sideband %s), txchain %s, txant %s, "
+                       "rxchain %s, rate %s, power %s" % (
+                           "up" if st.get("up") == "1" else "down", st.get("band"), st.get("channel"),
+                           st.get("bw"), st.get("sideband"), st.get("txchain"), st.get("txant"),
+                           st.get("rxchain"), st.get("rate"),
+                           "default" if qdbm < 0 else "%.2f dBm" % (qdbm / 4.0)))
+            out.append("packet engine: %s, started %s times; receive counter rxdfrmmcast %s"
+                       % ("running (%s)" % st["pkteng"] if st.get("pkteng", "0") != "0" else "stopped",
+                          st.get("pkteng_starts", "0"), st.get("rxdfrmmcast")))
+            out.append("PA coefficients: " + " ".join(
+                "%s=%s" % (n, st[n]) for n in sorted(st) if n.startswith("pa2gw")))
+            out.append("acsd: %s, ssid %r, calibrations forced: %s" % (
+                "running" if st.get("acsd", "1") == "1" else "killed", st.get("ssid"), st.get("forcecal")))
+        nv = self.nvram()
+        updates = runs.count("/bin/nvramUpdate /var/datafile")
+        out.append("NVRAM: %d update(s)%s" % (updates, "; " + " ".join(
+            "%s=%s" % kv for kv in sorted(nv.items())) if nv else ""))
+        out.append("factory-test flag: %s" % (self.flag().strip() or "(empty)"))
+        return "\n".join(out)
+
+
+def condense(text, keep=1):
+    """Shorten a log for people: a block of one or two lines repeated over
+    and over is shown `keep` times and then counted."""
+    lines = text.replace("\r", "").rstrip("\n").split("\n")
+    out, i = [], 0
+    while i < len(lines):
+        for period in (1, 2):
+            block = lines[i:i + period]
+            n = 1
+            while lines[i + n * period:i + (n + 1) * period] == block:
+                n += 1
+            if len(block) == period and n >= 3 and any(block):
+                out += block * keep
+                out.append("    ... the %s above %d more times" % (
+                    "line" if period == 1 else "%d lines" % period, n - keep))
+                i += n * period
+                break
+        else:
+            out.append(lines[i])
+            i += 1
+    return "\n".join(out)

@@ -1,0 +1,42 @@
+"""Normal start-up on the simulated router: the factory flag, the radio wait
+and the notice to smd."""
+
+
+def test_untested_unit_waits_for_radio_serves_and_finishes(rig):
+    rig.start_smd()
+    rig.start_agent(manual=False)
+    lines = rig.agent_lines()
+    begin = lines.index("Begin to recv msg...")
+    assert lines[:begin] == ["cat /proc/nvram/IsFactoryTest"] + ["wl isup"] * 3
+    assert rig.journal() == ["wl isup"] * 3
+
+    r = rig.rfprobe("finish")
+    assert r.returncode == 0, r.stderr
+    assert rig.wait_agent_exit() == 1
+    assert rig.flag().strip() == "1"
+    # Finishing ends the agent at once: no notice reaches smd.
+    assert "msg id" not in rig.read("smd.log")
+    assert "send msg id" not in rig.read("agent.err")
+
+
+def test_tested_unit_only_notifies_smd(rig):
+    rig.set_flag("1")
+    rig.start_smd()
+    rig.start_agent(manual=False)
+    assert rig.wait_agent_exit() == 0
+    assert "Begin to recv msg..." not in rig.agent_log()
+    assert rig.journal() == [], "no radio command for a tested unit"
+    assert rig.read("agent.err").splitlines() == [
+        "send msg id[0X1000080A] to smd, (wordData=503)", "ret = 0"]
+    notices = [l for l in rig.read("smd.log").splitlines() if "msg id" in l]
+    assert notices == ["smd: msg id 0x1000080A sender 503 receiver 20 flags 0x40000000 data 503 "
+                       "(words 4,6: 0,0) -> status 0"]
+
+
+def test_radio_that_comes_up_late_restarts_the_count(rig):
+    rig.script_isup(1, 1, 0, 1, 1, 1)
+    rig.start_smd()
+    rig.start_agent(manual=False, timeout=20)
+    assert rig.journal() == ["wl isup"] * 6
+    r = rig.rfprobe("set-channel", "6")
+    assert r.returncode == 0, r.stderr
