@@ -5,9 +5,11 @@
 // reach the capture loop first gets private mount and network namespaces and
 // loses CAP_NET_RAW, so no capture can be opened: the loop ends the process
 // with status 1 at once, and nothing ever leaves the child.
+#include <cstdlib>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -97,7 +99,8 @@ protected:
     void SetUp() override
     {
         AgentTest::SetUp();
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        // qemu-user cannot re-execute a target binary: fork only there.
+        GTEST_FLAG_SET(death_test_style, getenv("RFPROBE_UNDER_QEMU") ? "fast" : "threadsafe");
     }
 };
 

@@ -52,6 +52,7 @@ TEST_F(PaTest, WriteAfterInitSignWidensIntoCommandAndFile)
     deliver(makeRequest(CMD_INIT_PA_DATAFILE));
     log();
     write(-372, 418, 0, 0);
+    ASSERT_GE(host.runs.size(), 3u);
     EXPECT_EQ(host.runs[1], "wl down");
     EXPECT_EQ(host.runs[2], "wl pavars pa2gw0a0=0xfffffe8c pa2gw1a0=0x1a2 pa2gw2a0=0x0");
     EXPECT_EQ(host.runs.back(), "wl up");
@@ -107,6 +108,7 @@ TEST_F(PaTest, WriteToUnknownChainStillRunsToolAndBringsRadioUp)
 TEST_F(PaTest, UpperHalfOfEachWordIsDropped)
 {
     deliver(makeRequest(CMD_WRITE_PA_PARAMS, 0, 0x1234FE8C, 0xFFFF01A2, 0x00010000, 0));
+    ASSERT_EQ(host.runsStartingWith("wl pavars").size(), 1u);
     EXPECT_EQ(host.runsStartingWith("wl pavars")[0], "wl pavars pa2gw0a0=0xfffffe8c pa2gw1a0=0x1a2 pa2gw2a0=0x0");
 }
 
