@@ -76,16 +76,10 @@ static void realSleepSec(unsigned sec)
 const HostOps kRealHostOps = {realRunShell, realReadPipe, realSleepSec};
 HostOps gHostOps = kRealHostOps;
 
-int hostRun(const char *cmd, bool logged, const char *failMsg)
+// The common end of both: log the finished text when asked, run it, and
+// report a shell that could not run.
+static int runCommandBuffer(const char *buf, bool logged, const char *failMsg)
 {
-    char buf[kCmdBufSize];
-
-    memset(buf, 0, sizeof(buf));
-    if (strlen(cmd) >= sizeof(buf)) {
-        rfLog("command too long, not run: %.40s...", cmd);
-        return -1;
-    }
-    memcpy(buf, cmd, strlen(cmd));
     if (logged)
         rfLog("%s", buf);
     if (gHostOps.runShell(buf) == -1) {
@@ -94,6 +88,20 @@ int hostRun(const char *cmd, bool logged, const char *failMsg)
         return -1;
     }
     return 0;
+}
+
+int hostRun(const char *cmd, bool logged, const char *failMsg)
+{
+    char buf[kCmdBufSize];
+    size_t len = strlen(cmd);
+
+    memset(buf, 0, sizeof(buf));
+    if (len >= sizeof(buf)) {
+        rfLog("command too long, not run: %.40s...", cmd);
+        return -1;
+    }
+    memcpy(buf, cmd, len);
+    return runCommandBuffer(buf, logged, failMsg);
 }
 
 int hostRunf(bool logged, const char *failMsg, const char *fmt, ...)
@@ -109,14 +117,7 @@ int hostRunf(bool logged, const char *failMsg, const char *fmt, ...)
         rfLog("command too long, not run: %.40s...", buf);
         return -1;
     }
-    if (logged)
-        rfLog("%s", buf);
-    if (gHostOps.runShell(buf) == -1) {
-        if (failMsg != nullptr)
-            rfLog("%s", failMsg);
-        return -1;
-    }
-    return 0;
+    return runCommandBuffer(buf, logged, failMsg);
 }
 
 long hostRead(const char *cmd, char *buf, size_t n, const char *pipeFailMsg)
