@@ -16,19 +16,28 @@ static int pcapSendFrame(const uint8_t *frame, size_t len)
 
 int (*gSendFrame)(const uint8_t *frame, size_t len) = pcapSendFrame;
 
-// Opens the capture as a live open with snapshot 65535, promiscuous and no
-// read timeout would, but in immediate mode: without it libpcap on Linux
-// holds frames until a whole buffer block fills, and a station that sends
-// one request at a time would wait for ever.
+// Requests are read up to their 67th byte.  The kernel's capture ring holds
+// one slot of about the snapshot length per frame: with 65535 a 2 MiB ring
+// held 31 frames, and requests that arrived while a handler ran its shell
+// commands were dropped.  256 bytes a slot in a 256 KiB ring keeps about 780
+// frames waiting, in an eighth of the memory.
+constexpr int kCaptureSnaplen = 256;
+constexpr int kCaptureRingBytes = 256 * 1024;
+
+// Opens the capture as a promiscuous live open with no read timeout, in
+// immediate mode: without it libpcap on Linux holds frames until a whole
+// buffer block fills, and a station that sends one request at a time would
+// wait for ever.
 static pcap_t *openCapture(const char *dev, char *errbuf)
 {
     pcap_t *p = pcap_create(dev, errbuf);
     if (p == nullptr)
         return nullptr;
-    pcap_set_snaplen(p, 65535);
+    pcap_set_snaplen(p, kCaptureSnaplen);
     pcap_set_promisc(p, 1);
     pcap_set_timeout(p, 0);
     pcap_set_immediate_mode(p, 1);
+    pcap_set_buffer_size(p, kCaptureRingBytes);
     int rc = pcap_activate(p);
     if (rc < 0) {
         snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s", pcap_geterr(p));

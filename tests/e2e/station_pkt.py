@@ -38,8 +38,9 @@ def main():
     if not started.wait(5):
         sys.exit("sniffer did not start")
 
-    for h in job.get("frames", []):
-        sendp(bytes.fromhex(h), iface=iface)
+    frames = [bytes.fromhex(h) for h in job.get("frames", [])]
+    if frames:
+        sendp(frames, iface=iface)  # one socket for all, in order
     result = {}
     if job.get("run"):
         r = subprocess.run(job["run"], capture_output=True, text=True, timeout=job.get("timeout", 10) + 20)
