@@ -13,9 +13,12 @@ static const char *const kPaNames[2][3] = {
 };
 static const int kPaIndex[2][3] = {{97, 98, 99}, {113, 114, 115}};
 
+// The data-file commands fail when the shell cannot run or when the line is
+// not written (the echo ends with a status other than 0, as on a full /var):
+// a file cut short must never be handed to the update tool.
 int _exec_initPaDataFile(void)
 {
-    return hostRun("echo \"ID=pci/2/0/\" > /var/datafile", true, "PA data file init fail");
+    return hostRunfChecked(true, "PA data file init fail", "echo \"ID=pci/2/0/\" > /var/datafile");
 }
 
 // Reads the chain's coefficients from "wl pavars" into params.  Returns -1
@@ -52,7 +55,7 @@ int _exec_readCurrParam(int32_t *params, int chain)
 
 static int appendPaLine(int index, uint32_t value, const char *failFmt)
 {
-    if (hostRunf(false, nullptr, "echo \"%d=%x\" >> /var/datafile", index, value) != 0) {
+    if (hostRunfChecked(false, nullptr, "echo \"%d=%x\" >> /var/datafile", index, value) != 0) {
         rfLog(failFmt, index);
         return -1;
     }
@@ -92,7 +95,10 @@ int _exec_nvramUpdatePaParams(void)
 {
     static const char *const kFailFmt[2] = {__FILE_NAME__ " set pa %d fail(chain0)", "set pa %d fail(chain1)"};
 
-    _exec_initPaDataFile();
+    if (_exec_initPaDataFile() != 0) {
+        rfLog("save pa params fail: data file not started, NVRAM left unchanged");
+        return -1;
+    }
     for (int chain = 0; chain < 2; chain++) {
         int32_t params[3] = {0, 0, 0};
         // Only the radio's own coefficients may reach NVRAM: a chain that

@@ -76,13 +76,15 @@ static void realSleepSec(unsigned sec)
 const HostOps kRealHostOps = {realRunShell, realReadPipe, realSleepSec};
 HostOps gHostOps = kRealHostOps;
 
-// The common end of both: log the finished text when asked, run it, and
-// report a shell that could not run.
-static int runCommandBuffer(const char *buf, bool logged, const char *failMsg)
+// The common end of all three: log the finished text when asked, run it, and
+// report a shell that could not run (and, when strict, a command that ran
+// but did not end with status 0).
+static int runCommandBuffer(const char *buf, bool logged, const char *failMsg, bool strict)
 {
     if (logged)
         rfLog("%s", buf);
-    if (gHostOps.runShell(buf) == -1) {
+    int status = gHostOps.runShell(buf);
+    if (status == -1 || (strict && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))) {
         if (failMsg != nullptr)
             rfLog("%s", failMsg);
         return -1;
@@ -101,23 +103,38 @@ int hostRun(const char *cmd, bool logged, const char *failMsg)
         return -1;
     }
     memcpy(buf, cmd, len);
-    return runCommandBuffer(buf, logged, failMsg);
+    return runCommandBuffer(buf, logged, failMsg, false);
 }
 
-int hostRunf(bool logged, const char *failMsg, const char *fmt, ...)
+static int vRunFormatted(bool logged, const char *failMsg, bool strict, const char *fmt, va_list ap)
 {
     char buf[kCmdBufSize];
-    va_list ap;
 
     memset(buf, 0, sizeof(buf));
-    va_start(ap, fmt);
     int n = vsnprintf(buf, sizeof(buf), fmt, ap);
-    va_end(ap);
     if (n < 0 || (size_t)n >= sizeof(buf)) {
         rfLog("command too long, not run: %.40s...", buf);
         return -1;
     }
-    return runCommandBuffer(buf, logged, failMsg);
+    return runCommandBuffer(buf, logged, failMsg, strict);
+}
+
+int hostRunf(bool logged, const char *failMsg, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int rc = vRunFormatted(logged, failMsg, false, fmt, ap);
+    va_end(ap);
+    return rc;
+}
+
+int hostRunfChecked(bool logged, const char *failMsg, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int rc = vRunFormatted(logged, failMsg, true, fmt, ap);
+    va_end(ap);
+    return rc;
 }
 
 long hostRead(const char *cmd, char *buf, size_t n, const char *pipeFailMsg)

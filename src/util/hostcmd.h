@@ -34,6 +34,11 @@ int hostRun(const char *cmd, bool logged, const char *failMsg);
 // that does not fit is not run: it is logged as a failure and -1 returned.
 int hostRunf(bool logged, const char *failMsg, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
+// Same, but a command that runs and ends with a status other than 0 fails
+// too.  For the commands that write the PA data file: a line the shell could
+// not write (a full /var) must not reach NVRAM as if it had been.
+int hostRunfChecked(bool logged, const char *failMsg, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
 // Reads the output of a fixed command into buf (n bytes, zeroed first); the
 // text is NUL-terminated inside buf.  The command is logged first.
 // Returns the number of bytes read (> 0); 0 when nothing was read ("fread

@@ -51,7 +51,7 @@ def literal(expr):
 errors, seen = [], 0
 for path in sorted(SRC.rglob("*.cpp")):
     text = path.read_text()
-    for args in calls(text, "hostRunf"):
+    for args in [a for name in ("hostRunf", "hostRunfChecked") for a in calls(text, name)]:
         a = split_args(args)
         if a[0].startswith("bool ") or a[0].startswith("const char"):
             continue  # the declaration itself

@@ -22,6 +22,7 @@ static int fakeRunShell(const char *cmd)
     FakeHost *h = FakeHost::current;
     unsigned delay;
     bool fail = false;
+    int status = 0;
     pthread_testcancel();  // the real shell wait is a cancellation point
     {
         std::lock_guard<std::mutex> lock(h->mu);
@@ -30,11 +31,14 @@ static int fakeRunShell(const char *cmd)
         for (const auto &p : h->shellFailPrefixes)
             if (startsWith(cmd, p))
                 fail = true;
+        for (const auto &p : h->shellStatus)
+            if (startsWith(cmd, p.first))
+                status = p.second;
         delay = h->runDelayUs;
     }
     if (delay)
         usleep(delay);  // a cancellation point, like the real shell wait
-    return fail ? -1 : 0;
+    return fail ? -1 : status;
 }
 
 static long fakeReadPipe(const char *cmd, char *buf, size_t max)

@@ -27,6 +27,9 @@ struct FakeHost {
     // Shell failures: a command whose text starts with one of these returns
     // -1 from the shell.
     std::vector<std::string> shellFailPrefixes;
+    // Commands that run but end with this wait status (e.g. 1 << 8 for
+    // "exited with 1"), by text prefix.
+    std::vector<std::pair<std::string, int>> shellStatus;
     // Frames handed to the sender, and what the sender returns.
     std::vector<std::vector<uint8_t>> frames;
     int sendResult = 0;

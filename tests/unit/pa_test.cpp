@@ -196,3 +196,35 @@ TEST_F(PaTest, SaveThatCannotReadEveryCoefficientLeavesNvramAlone)
         EXPECT_EQ(logLines().back(), want) << c.name;
     }
 }
+
+// A data-file line that the shell runs but cannot write (a full /var makes
+// echo exit with 1) counts as failed: the update tool never sees the file.
+TEST_F(PaTest, UnwrittenFileLineKeepsTheToolFromRunning)
+{
+    host.shellStatus = {{"echo \"98=", 1 << 8}};
+    write(1, 2, 3, 0);
+    EXPECT_TRUE(host.runsStartingWith("/bin/nvramUpdate").empty());
+    EXPECT_EQ(logLines().back(), "set pa 98 fail(chain0)");
+    EXPECT_EQ(host.frames.size(), 1u);
+
+    // The save stops too, at the line or at a data file it could not start.
+    host.defaultOutput["wl pavars"] = kPavarsBoth;
+    host.shellStatus = {{"echo \"114=", 1 << 8}};
+    deliver(makeRequest(CMD_SAVE_PA_PARAMS));
+    EXPECT_TRUE(host.runsStartingWith("/bin/nvramUpdate").empty());
+    host.shellStatus = {{"echo \"ID=", 1 << 8}};
+    log();
+    deliver(makeRequest(CMD_SAVE_PA_PARAMS));
+    EXPECT_TRUE(host.runsStartingWith("/bin/nvramUpdate").empty());
+    Lines lines = logLines();
+    EXPECT_EQ(lines.back(), "save pa params fail: data file not started, NVRAM left unchanged");
+    ASSERT_EQ(host.frames.size(), 3u);
+    EXPECT_EQ(replyCode(host.frames[2]), CMD_SAVE_PA_PARAMS);
+
+    // Other commands keep their rule: a command that runs and fails is done.
+    host.runs.clear();
+    host.shellStatus = {{"wl pavars", 1 << 8}, {"/bin/nvramUpdate", 127 << 8}};
+    deliver(makeRequest(CMD_INIT_PA_DATAFILE));
+    write(1, 2, 3, 0);
+    EXPECT_EQ(host.runs.back(), "wl up");
+}
