@@ -1,0 +1,242 @@
+"""The agent under a hostile wire and a failing host.
+
+A short wire soak and kill -9 runs (the full ones are bench/soak), then
+faults of the host: a `wl` that hangs, fails, prints garbage or nothing;
+/bin/nvramUpdate missing; /var full; the console going to a closed pipe.
+In each case the agent must keep serving and answer as documented.
+"""
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "bench"))
+
+import soaklib  # noqa: E402
+from soaklib import payload as P, udp_frame as F  # noqa: E402
+
+PA_DEFAULT = {"pa2gw0a0": "0xfe8c", "pa2gw1a0": "0x1a2e", "pa2gw2a0": "0xfa1b",
+              "pa2gw0a1": "0xfe7d", "pa2gw1a1": "0x1a5c", "pa2gw2a1": "0xfa2e"}
+
+
+def exchange(rig, *frames, window=16):
+    """Send frames (bytes, expected reply code or None); the reply codes in
+    the order they came and the station's result."""
+    res = soaklib.send_frames(rig, frames, window=window, stall=10.0)
+    return res["codes"], res
+
+
+def nvram_update_copies(rig):
+    return sorted((int(n.split(".")[1]) for n in os.listdir(os.path.join(rig.run_dir, "sim"))
+                   if n.startswith("nvramUpdate.") and n.split(".")[1].isdigit()))
+
+
+def fill_var(rig, size_kib=64):
+    """Shrink the root's /var tmpfs and fill it up to the last page."""
+    assert rig.in_root("/bin/mount", "-o", "remount,size=%dk" % size_kib, "/var").wait() == 0
+    fd = os.open(rig.root_path("/var/fill"), os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+    try:
+        while True:
+            os.write(fd, b"\0" * 4096)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+    with pytest.raises(OSError):
+        with open(rig.root_path("/var/probe"), "wb", buffering=0) as f:
+            f.write(b"x")
+
+
+def router_procs(rig, word):
+    """Processes in the router's namespace whose command line holds word."""
+    out = []
+    for pid in subprocess.run(["ip", "netns", "pids", rig.router_ns], capture_output=True,
+                              text=True).stdout.split():
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                cmd = f.read().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        if word in cmd:
+            out.append(cmd)
+    return out
+
+
+# ----- the wire -----
+
+def test_soak_of_mixed_and_malformed_frames(agent):
+    # 20,000 frames: valid requests, unknown codes, short, oversized, wrong
+    # magic, TCP to 1060, IPv4 options, other ports, later fragments, noise,
+    # and now and then a request that runs wl.  Every answerable one is
+    # answered in order, every one with the magic logs exactly its line, only
+    # the wl requests reach the tools, and the agent's memory, descriptors,
+    # threads and children are what they were.
+    report, problems = soaklib.run_soak(agent, 20000, seed=11, shell_every=500, warmup=2000)
+    assert problems == [], report
+
+
+def test_kill_9_loses_no_log_line(rig):
+    # The log on a file and on a pipe, killed at random moments while
+    # serving (the continuous TX worker logging too in some runs): every
+    # reply the station got and every logged command the tools ran has its
+    # line, and the log never ends inside a line.
+    failed = [r for r in (soaklib.kill9_run(rig, seed, log_to_pipe=seed % 2 == 1) for seed in range(10))
+              if r["problems"]]
+    assert failed == []
+
+
+# ----- wl -----
+
+def test_wl_failing_with_exit_status(agent):
+    # wl runs but fails with nothing on its output: commands run for their
+    # effect count as done; readers see no output.
+    agent.set_fault("wl", exit=1)
+    codes, res = exchange(agent,
+                          (F(P(0x80)), 0x80), (F(P(0x95, 3, 20, 170)), 0x95), (F(P(0x87)), 0x87),
+                          (F(P(0x96)), 0x96), (F(P(0x92, chain=0)), 0x92), (F(P(0x97, 3, 20)), None),
+                          (F(P(0x98)), None), (F(P(0x9C)), 0x9C), (F(P(0x82, 4)), 0x82))
+    assert codes == [0x80, 0x95, 0x87, 0x96, 0x92, 0x9C, 0x82]
+    assert res["values"] == {"80": [1], "92": [0]}
+    lines = agent.agent_lines()
+    assert "gen_startRx get counters num fail" in lines
+    assert "gen_stopRx GETrX end num fail" in lines
+    assert lines.count("fread fail.") == 4  # pa-read, start-rx, stop-rx, the save's chain 0
+    assert any(l.startswith("save pa params fail: chain 0") for l in lines)
+    assert "/bin/nvramUpdate /var/datafile" not in agent.journal()
+    assert agent.nvram() == {}
+    # The write: "wl pavars" fails too, but only a shell that cannot run is a
+    # failure, so the lines go to the data file and on to NVRAM.
+    # NVRAM then holds coefficients that the radio never took.
+    codes, _ = exchange(agent, (F(P(0x91)), 0x91), (F(P(0x93, 0, 100, 418, 0, chain=0)), 0x93))
+    assert codes == [0x91, 0x93]
+    assert agent.journal().count("/bin/nvramUpdate /var/datafile") == 1
+    assert agent.nvram()["pci/2/0/97"] == "64" and agent.state().get("pa2gw0a0") != "0x64"
+    assert agent.agent.poll() is None
+
+
+@pytest.mark.parametrize("output", ["garbage", "empty"])
+def test_wl_printing_garbage_or_nothing(agent, output):
+    codes, _ = exchange(agent, (F(P(0x9C)), 0x9C))
+    assert codes == [0x9C]
+    saved = agent.nvram()
+    assert saved["pci/2/0/97"] == "fe8c"
+    for sub in ("counters", "pavars"):
+        agent.set_fault("wl", sub, output=output)
+    codes, res = exchange(agent, (F(P(0x97, 3, 20)), None), (F(P(0x98)), None), (F(P(0x92, chain=1)), 0x92),
+                          (F(P(0x9C)), 0x9C), (F(P(0x82, 2)), 0x82))
+    assert codes == [0x92, 0x9C, 0x82]
+    assert res["values"]["92"] == [0], "pa-read replies with zeros"
+    lines = agent.agent_lines()
+    assert "gen_startRx get counters num fail" in lines and "gen_stopRx GETrX end num fail" in lines
+    assert (lines.count("fread fail.") if output == "empty" else
+            lines.count("GetValueFromField pStartPos error")) >= 3
+    # The save stops before the update tool: NVRAM keeps what it had.
+    assert agent.journal().count("/bin/nvramUpdate /var/datafile") == 1
+    assert agent.nvram() == saved
+    assert any(l.startswith("save pa params fail: chain 0") for l in lines)
+
+
+def test_wl_hanging(agent):
+    # A hanging wl holds its request for the command's own time; frames that
+    # come meanwhile wait in the capture ring and are all answered, in order.
+    agent.set_fault("wl", "pavars", delay=1500)
+    frames = [(F(P(0x92, chain=0)), 0x92)] + [(F(P(0x82, c % 14 + 1)), 0x82) for c in range(25)]
+    codes, res = exchange(agent, *frames, window=0)
+    assert codes == [0x92] + [0x82] * 25
+    assert res["values"]["92"] == [0xfe8c]
+    agent.clear_fault("wl", "pavars")
+
+    # Stopping continuous TX kills the wl its worker is waiting for, and
+    # nothing of it is left behind.
+    agent.set_fault("wl", "pkteng_start", delay=60000)
+    codes, _ = exchange(agent, (F(P(0x99)), 0x99))
+    assert codes == [0x99]
+    agent.wait_journal("wl pkteng_start 00:11:22:33:44:55 tx 50 1000 0")
+    assert router_procs(agent, "pkteng_start")
+    codes, _ = exchange(agent, (F(P(0x9A)), 0x9A), (F(P(0x82, 1)), 0x82))
+    assert codes == [0x9A, 0x82]
+    deadline = time.monotonic() + 10
+    while router_procs(agent, "pkteng_start") and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert router_procs(agent, "pkteng_start") == []
+    assert soaklib.proc_figures(agent.agent.pid)["children"] == 0
+
+
+# ----- the rest of the host -----
+
+def test_nvram_update_tool_missing(agent):
+    # The shell runs and reports 127: not a failure for the agent, which
+    # goes on, brings the radio up and replies.  NVRAM is not written; the
+    # only trace is the shell's message on the agent's standard error.
+    os.unlink(agent.root_path("/bin/nvramUpdate"))
+    codes, _ = exchange(agent, (F(P(0x91)), 0x91), (F(P(0x93, 0, -372, 418, 0, chain=0)), 0x93),
+                        (F(P(0x9C)), 0x9C), (F(P(0x82, 3)), 0x82))
+    assert codes == [0x91, 0x93, 0x9C, 0x82]
+    j = agent.journal()
+    assert j[j.index("wl pavars pa2gw0a0=0xfffffe8c pa2gw1a0=0x1a2 pa2gw2a0=0x0") + 1] == "wl up"
+    assert agent.state()["up"] == "1"
+    assert "nvramupdate fail" not in agent.agent_lines()
+    with open(agent.root_path("/var/datafile")) as f:
+        assert f.read().split("\n")[:-1] == ["ID=pci/2/0/", "97=fe8c", "98=1a2", "99=0",
+                                             "113=fe7d", "114=1a5c", "115=fa2e"]
+    assert agent.nvram() == {} and nvram_update_copies(agent) == []
+    assert "nvramUpdate" in agent.read("agent.err")
+
+
+def test_var_full_before_the_data_file_is_started(agent):
+    # No line reaches the data file, so the update tool never runs: the init,
+    # the write and the save each log their failure and are answered.
+    fill_var(agent)
+    codes, _ = exchange(agent, (F(P(0x91)), 0x91), (F(P(0x93, 0, -372, 418, 0, chain=0)), 0x93),
+                        (F(P(0x9C)), 0x9C), (F(P(0x82, 3)), 0x82))
+    assert codes == [0x91, 0x93, 0x9C, 0x82]
+    assert agent.agent.poll() is None
+    assert os.path.getsize(agent.root_path("/var/datafile")) == 0
+    assert nvram_update_copies(agent) == []
+    assert agent.nvram() == {}
+    lines = agent.agent_lines()
+    for line in ("PA data file init fail", "set pa 97 fail(chain0)",
+                 "save pa params fail: data file not started, NVRAM left unchanged"):
+        assert line in lines
+    assert agent.state()["pa2gw1a0"] == "0x1a2", "the radio took the write"
+
+
+def test_var_filling_up_during_a_pa_write(agent):
+    # 113 writes of three 12-byte lines bring the file to 4080 bytes, 16
+    # short of its first page's end; with /var full, the next write's second
+    # line is cut after 4 bytes ("98=f") and its third is not written.  NVRAM
+    # must never hold a value that no request asked for.
+    codes, _ = exchange(agent, (F(P(0x91)), 0x91),
+                        *[(F(P(0x93, 0, -372, -418, -(i + 1), chain=0)), 0x93) for i in range(113)])
+    assert codes == [0x91] + [0x93] * 113
+    assert os.path.getsize(agent.root_path("/var/datafile")) == 4080
+    fill_var(agent)
+    codes, _ = exchange(agent, (F(P(0x93, 0, -1000, -2000, -3000, chain=0)), 0x93), (F(P(0x82, 3)), 0x82))
+    assert codes == [0x93, 0x82]
+    written = {"%x" % (v & 0xFFFFFFFF) for v in [-372, -418, -1000, -2000, -3000] + [-(i + 1) for i in range(113)]}
+    nv = agent.nvram()
+    assert {k: v for k, v in nv.items() if v not in written} == {}
+
+
+def test_console_on_a_closed_pipe(rig):
+    # The console goes away after start-up: log lines are lost, nothing else.
+    agent = rig.in_root("/bin/rfprobe-agent", "-m", stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                        stderr=subprocess.DEVNULL, start_new_session=True)
+    rig.agent = agent
+    assert agent.stdout.readline().strip() == b"Enter manual test mode!"
+    agent.stdout.close()
+    assert soaklib.probe(rig), "the agent serves with its console gone"
+    codes, _ = exchange(rig, (F(P(0x80)), 0x80), (F(P(0x95, 3, 20, 170)), 0x95), (F(P(0x92, chain=0)), 0x92),
+                        (F(P(0x97, 3, 20)), 0x97), (F(P(0x98)), 0x98), (F(P(0x91)), 0x91),
+                        (F(P(0x93, 0, -372, 418, 0, chain=0)), 0x93), (F(P(0x99)), 0x99), (F(P(0x9A)), 0x9A))
+    assert codes == [0x80, 0x95, 0x92, 0x97, 0x98, 0x91, 0x93, 0x99, 0x9A]
+    assert rig.nvram()["pci/2/0/98"] == "1a2"
+    res = soaklib.station_job(rig, dict(iface="stn0", n=3000, seed=5, shell_every=100))
+    assert res["replies"] == res["expected"] and res["in_order"]
+    assert agent.poll() is None
+    agent.send_signal(signal.SIGTERM)
+    assert agent.wait(10) == -signal.SIGTERM
