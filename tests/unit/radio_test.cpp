@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -250,14 +251,26 @@ static int threadCount()
     return n;
 }
 
+static int fdCount()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr)
+            n++;
+        closedir(d);
+    }
+    return n;
+}
+
 TEST_F(CycTxTest, StartStopSoakLeavesNoThread)
 {
     host.runDelayUs = 0;
     int before = threadCount();
-    for (int i = 0; i < 2000; i++) {
+    int fdsBefore = fdCount();
+    for (int i = 0; i < 10000; i++) {
         ASSERT_EQ(gen_startCycTx(), 0);
         ASSERT_EQ(gen_stopCycTx(), 0);
-        if (i % 200 == 0) {
+        if (i % 1000 == 0) {
             std::lock_guard<std::mutex> lock(host.mu);
             host.runs.clear();
             host.events.clear();
@@ -273,6 +286,7 @@ TEST_F(CycTxTest, StartStopSoakLeavesNoThread)
         after = threadCount();
     }
     EXPECT_EQ(after, before);
+    EXPECT_EQ(fdCount(), fdsBefore);
 }
 
 // With the real shell: a `wl` that is still running when its worker is
