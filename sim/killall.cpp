@@ -5,12 +5,7 @@
 
 int main(int argc, char **argv) {
     sim::journal(argc, argv);
-    sim::Fault f;
-    {
-        sim::Lock lock;
-        f = sim::loadFault("killall", "");
-    }
-    sim::sleepMs(f.delayMs);
+    sim::Fault f = sim::takeFault("killall");
     if (f.exitStatus != 0) return f.exitStatus;
 
     int rc = 0, named = 0;

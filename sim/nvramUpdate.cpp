@@ -8,12 +8,7 @@
 
 int main(int argc, char **argv) {
     sim::journal(argc, argv);
-    sim::Fault f;
-    {
-        sim::Lock lock;
-        f = sim::loadFault("nvramUpdate", "");
-    }
-    sim::sleepMs(f.delayMs);
+    sim::Fault f = sim::takeFault("nvramUpdate");
     if (f.exitStatus != 0) return f.exitStatus;
     if (argc != 2) {
         fprintf(stderr, "usage: nvramUpdate <datafile>\n");

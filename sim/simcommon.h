@@ -188,6 +188,17 @@ inline void sleepMs(int ms) {
     }
 }
 
+// Loads a tool's fault under the lock and waits out its delay.
+inline Fault takeFault(const std::string &tool) {
+    Fault f;
+    {
+        Lock lock;
+        f = loadFault(tool, "");
+    }
+    sleepMs(f.delayMs);
+    return f;
+}
+
 inline long long nowMs() {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
