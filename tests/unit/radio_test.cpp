@@ -251,6 +251,21 @@ static int threadCount()
     return n;
 }
 
+// A joined thread may still be on its way out of the kernel's count (under
+// qemu-user the host thread ends after the guest's join returns): read the
+// count until it has held still for a while.
+static int settledThreadCount()
+{
+    int last = threadCount(), same = 0;
+    for (int i = 0; i < 300 && same < 5; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        int now = threadCount();
+        same = now == last ? same + 1 : 0;
+        last = now;
+    }
+    return last;
+}
+
 static int fdCount()
 {
     int n = 0;
@@ -269,7 +284,7 @@ TEST_F(CycTxTest, StartStopSoakLeavesNoThread)
     // own at the first thread creation.
     ASSERT_EQ(gen_startCycTx(), 0);
     ASSERT_EQ(gen_stopCycTx(), 0);
-    int before = threadCount();
+    int before = settledThreadCount();
     int fdsBefore = fdCount();
     for (int i = 0; i < 10000; i++) {
         ASSERT_EQ(gen_startCycTx(), 0);
@@ -282,14 +297,7 @@ TEST_F(CycTxTest, StartStopSoakLeavesNoThread)
             log();
         }
     }
-    // A joined thread may still be on its way out of the kernel's count
-    // (under qemu-user the host thread ends after the guest's join returns).
-    int after = threadCount();
-    for (int i = 0; i < 200 && after != before; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        after = threadCount();
-    }
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(settledThreadCount(), before);
     EXPECT_EQ(fdCount(), fdsBefore);
 }
 
