@@ -57,7 +57,7 @@ struct CmdEntry {
 static constexpr std::array<CmdEntry, kCmdTableSize> makeCmdTable()
 {
     std::array<CmdEntry, kCmdTableSize> t{};
-#define RFPROBE_CMD_ENTRY(code, name, word, need, run) t[(code) - kCmdFirst] = CmdEntry{#name, need, run};
+#define RFPROBE_CMD_ENTRY(code, name, word, need, run, form) t[(code) - kCmdFirst] = CmdEntry{#name, need, run};
     RFPROBE_COMMANDS(RFPROBE_CMD_ENTRY)
 #undef RFPROBE_CMD_ENTRY
     return t;

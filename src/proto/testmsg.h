@@ -45,31 +45,38 @@ constexpr size_t kNeedChain = kFramePayloadOff + kMsgOffChain + 1;     // 67
 constexpr uint8_t kReplySrcMac[6] = {0x02, 0x3a, 0x91, 0x5c, 0x7e, 0x48};
 constexpr const char *kReplySrcIp = "192.168.1.1";
 
+// How a command's reply carries its values.  Short: the byte argument,
+// value1, and a 16-bit value in payload bytes 16-17 (the upper half of
+// value2).  Params: three 32-bit values.  Every reply is kReplyPayloadLen
+// bytes; what a command does not set is zero.
+enum ReplyForm : uint8_t { kReplyShort, kReplyParams };
+
 // The command table: the one place that says which codes have a command.
 // Columns: code, CMD_ name, the station's word for it, the captured bytes the
-// request needs (the last field its command reads), and the agent's dispatch
-// entry in proto/dispatch.cpp.  The agent expands all columns into its
-// dispatch table; the station expands the first four into its own.
-#define RFPROBE_COMMANDS(X)                                                          \
-    X(0x80, CMD_ENTER_TEST_MODE, "enter-test-mode", kNeedCmd, run_enterTestMode)     \
-    X(0x81, CMD_EXIT_TEST, "exit-test", kNeedCmd, run_exitTest)                      \
-    X(0x82, CMD_SET_CHANNEL, "set-channel", kNeedByte, run_setChannel)               \
-    X(0x83, CMD_SET_ANTENNA, "set-antenna", kNeedByte, run_setAntenna)               \
-    X(0x87, CMD_START_TX_FRAMES, "start-tx", kNeedCmd, run_startTxFrames)            \
-    X(0x91, CMD_INIT_PA_DATAFILE, "pa-init", kNeedCmd, run_initPaDataFile)           \
-    X(0x92, CMD_READ_PA_PARAMS, "pa-read", kNeedChain, run_readPaParams)             \
-    X(0x93, CMD_WRITE_PA_PARAMS, "pa-write", kNeedChain, run_writePaParams)          \
-    X(0x95, CMD_SET_TX, "set-tx", kNeedValue2, run_setTx)                            \
-    X(0x96, CMD_STOP_TX, "stop-tx", kNeedCmd, run_stopTx)                            \
-    X(0x97, CMD_START_RX, "start-rx", kNeedValue1, run_startRx)                      \
-    X(0x98, CMD_STOP_RX, "stop-rx", kNeedCmd, run_stopRx)                            \
-    X(0x99, CMD_START_CYC_TX, "start-cyc-tx", kNeedCmd, run_startCycTx)              \
-    X(0x9A, CMD_STOP_CYC_TX, "stop-cyc-tx", kNeedCmd, run_stopCycTx)                 \
-    X(0x9B, CMD_FINISH_TEST, "finish", kNeedCmd, run_finishTest)                     \
-    X(0x9C, CMD_SAVE_PA_PARAMS, "pa-save", kNeedCmd, run_savePaParams)
+// request needs (the last field its command reads), the agent's handler
+// entry, and the form of the reply it answers with.  The agent expands all
+// columns into its dispatch table; the station, the dissector and the test
+// helpers take theirs from the same rows.
+#define RFPROBE_COMMANDS(X)                                                                       \
+    X(0x80, CMD_ENTER_TEST_MODE, "enter-test-mode", kNeedCmd, run_enterTestMode, kReplyShort)     \
+    X(0x81, CMD_EXIT_TEST, "exit-test", kNeedCmd, run_exitTest, kReplyShort)                      \
+    X(0x82, CMD_SET_CHANNEL, "set-channel", kNeedByte, run_setChannel, kReplyShort)               \
+    X(0x83, CMD_SET_ANTENNA, "set-antenna", kNeedByte, run_setAntenna, kReplyShort)               \
+    X(0x87, CMD_START_TX_FRAMES, "start-tx", kNeedCmd, run_startTxFrames, kReplyShort)            \
+    X(0x91, CMD_INIT_PA_DATAFILE, "pa-init", kNeedCmd, run_initPaDataFile, kReplyShort)           \
+    X(0x92, CMD_READ_PA_PARAMS, "pa-read", kNeedChain, run_readPaParams, kReplyParams)            \
+    X(0x93, CMD_WRITE_PA_PARAMS, "pa-write", kNeedChain, run_writePaParams, kReplyShort)          \
+    X(0x95, CMD_SET_TX, "set-tx", kNeedValue2, run_setTx, kReplyShort)                            \
+    X(0x96, CMD_STOP_TX, "stop-tx", kNeedCmd, run_stopTx, kReplyShort)                            \
+    X(0x97, CMD_START_RX, "start-rx", kNeedValue1, run_startRx, kReplyShort)                      \
+    X(0x98, CMD_STOP_RX, "stop-rx", kNeedCmd, run_stopRx, kReplyShort)                            \
+    X(0x99, CMD_START_CYC_TX, "start-cyc-tx", kNeedCmd, run_startCycTx, kReplyShort)              \
+    X(0x9A, CMD_STOP_CYC_TX, "stop-cyc-tx", kNeedCmd, run_stopCycTx, kReplyShort)                 \
+    X(0x9B, CMD_FINISH_TEST, "finish", kNeedCmd, run_finishTest, kReplyShort)                     \
+    X(0x9C, CMD_SAVE_PA_PARAMS, "pa-save", kNeedCmd, run_savePaParams, kReplyShort)
 
 enum : uint8_t {
-#define RFPROBE_CMD_ENUM(code, name, word, need, run) name = code,
+#define RFPROBE_CMD_ENUM(code, name, word, need, run, form) name = code,
     RFPROBE_COMMANDS(RFPROBE_CMD_ENUM)
 #undef RFPROBE_CMD_ENUM
 };
@@ -94,4 +101,65 @@ inline void putBe32(uint8_t *p, uint32_t v) {
 inline void putBe16(uint8_t *p, uint16_t v) {
     p[0] = (uint8_t)(v >> 8);
     p[1] = (uint8_t)v;
+}
+
+// A TestMsg payload, decoded, as the agent and the station both see it.  A
+// request carries every field; a reply ends before the chain.  A short
+// reply's 16-bit value is the upper half of value2.
+struct TestMsg {
+    uint8_t cmdType;
+    uint8_t byteArg;
+    uint32_t value1;
+    uint32_t value2;
+    uint32_t value3;
+    uint8_t chain;
+};
+
+// Writes the payload of len bytes (kReqPayloadLen for a request,
+// kReplyPayloadLen for a reply): the magic, the code and the fields that fit.
+inline void encodeTestMsg(const TestMsg &m, uint8_t *payload, size_t len)
+{
+    for (size_t i = 0; i < len; i++)
+        payload[i] = 0;
+    for (size_t i = 0; i < sizeof(kTestMagic) && kMsgOffMagic + i < len; i++)
+        payload[kMsgOffMagic + i] = kTestMagic[i];
+    if (len > kMsgOffCmd)
+        payload[kMsgOffCmd] = m.cmdType;
+    if (len > kMsgOffByte)
+        payload[kMsgOffByte] = m.byteArg;
+    if (len >= kMsgOffValue1 + 4)
+        putBe32(payload + kMsgOffValue1, m.value1);
+    if (len >= kMsgOffValue2 + 4)
+        putBe32(payload + kMsgOffValue2, m.value2);
+    if (len >= kMsgOffValue3 + 4)
+        putBe32(payload + kMsgOffValue3, m.value3);
+    if (len > kMsgOffChain)
+        payload[kMsgOffChain] = m.chain;
+}
+
+// Whether a payload of len bytes starts with the magic and reaches the code.
+inline bool hasTestMagic(const uint8_t *payload, size_t len)
+{
+    return len > kMsgOffCmd && getBe32(payload + kMsgOffMagic) == kTestMagicWord0 &&
+           getBe32(payload + kMsgOffMagic + 4) == kTestMagicWord1;
+}
+
+// Decodes the fields that lie wholly inside len bytes; the others are zero.
+// Never reads past len.
+inline TestMsg decodeTestMsg(const uint8_t *payload, size_t len)
+{
+    TestMsg m = {};
+    if (len > kMsgOffCmd)
+        m.cmdType = payload[kMsgOffCmd];
+    if (len > kMsgOffByte)
+        m.byteArg = payload[kMsgOffByte];
+    if (len >= kMsgOffValue1 + 4)
+        m.value1 = getBe32(payload + kMsgOffValue1);
+    if (len >= kMsgOffValue2 + 4)
+        m.value2 = getBe32(payload + kMsgOffValue2);
+    if (len >= kMsgOffValue3 + 4)
+        m.value3 = getBe32(payload + kMsgOffValue3);
+    if (len > kMsgOffChain)
+        m.chain = payload[kMsgOffChain];
+    return m;
 }

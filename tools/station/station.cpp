@@ -14,7 +14,7 @@ namespace station {
 namespace {
 
 const CmdInfo kCommands[] = {
-#define RFPROBE_STATION_ENTRY(code, name, word, need, run) {name, word},
+#define RFPROBE_STATION_ENTRY(code, name, word, need, run, form) {name, word},
     RFPROBE_COMMANDS(RFPROBE_STATION_ENTRY)
 #undef RFPROBE_STATION_ENTRY
 };
