@@ -1,5 +1,8 @@
 #include "pa/pa_params.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include "proto/reply.h"
 #include "radio/wl.h"
 #include "util/field.h"
@@ -21,9 +24,30 @@ int _exec_initPaDataFile(void)
     return hostRunfChecked(true, "PA data file init fail", "echo \"ID=pci/2/0/\" > /var/datafile");
 }
 
+// Whether a number stands where GetValueFromField takes the coefficient
+// from: behind the first "name=" and the two prefix characters.  The field
+// reader reports a name with no digits behind it ("pa2gw0a0=0x") as found,
+// and leaves the value as it was.
+static bool coefficientIsNumber(const char *text, const char *name)
+{
+    size_t len = strlen(name);
+    const char *p = strstr(text, name);
+    while (p != nullptr && p[len] != '=')
+        p = strstr(p + len, name);
+    if (p == nullptr)
+        return false;
+    const char *num = p + len + 1;
+    for (int i = 0; i < 2 && *num != '\0'; i++)
+        num++;
+    char *end = nullptr;
+    strtoull(num, &end, 16);
+    return end != num;
+}
+
 // Reads the chain's coefficients from "wl pavars" into params.  Returns -1
-// when the output could not be read, else the number of coefficients found
-// (all three for a complete reading; 0 for a chain other than 0 and 1).
+// when the output could not be read, else the number of coefficients read as
+// numbers (all three for a complete reading; 0 for a chain other than 0 and
+// 1).
 static int readChainParams(int32_t *params, int chain)
 {
     char out[kOutBufSize];
@@ -34,9 +58,11 @@ static int readChainParams(int32_t *params, int chain)
 
     int found = 0;
     if (chain == 0 || chain == 1) {
-        for (int i = 0; i < 3; i++)
-            if (GetValueFromField(out, kPaNames[chain][i], &params[i], "=", kFieldHex) == 0)
+        for (int i = 0; i < 3; i++) {
+            const char *name = kPaNames[chain][i];
+            if (GetValueFromField(out, name, &params[i], "=", kFieldHex) == 0 && coefficientIsNumber(out, name))
                 found++;
+        }
     } else {
         rfLog("readcurrparam too many chain");
     }
@@ -93,7 +119,9 @@ int setPaParams(int16_t pa1, int16_t pa2, int16_t pa3, int chain)
 
 int _exec_nvramUpdatePaParams(void)
 {
-    static const char *const kFailFmt[2] = {__FILE_NAME__ " set pa %d fail(chain0)", "set pa %d fail(chain1)"};
+    // The source file's name leads chain 0's message, as stations and log
+    // parsers know it.
+    static const char *const kFailFmt[2] = {"pa_params.cpp set pa %d fail(chain0)", "set pa %d fail(chain1)"};
 
     if (_exec_initPaDataFile() != 0) {
         rfLog("save pa params fail: data file not started, NVRAM left unchanged");
@@ -102,8 +130,9 @@ int _exec_nvramUpdatePaParams(void)
     for (int chain = 0; chain < 2; chain++) {
         int32_t params[3] = {0, 0, 0};
         // Only the radio's own coefficients may reach NVRAM: a chain that
-        // cannot be read in full stops the save before the update tool runs,
-        // and what NVRAM holds stays as it was.
+        // cannot be read in full, or with a coefficient that is not a number,
+        // stops the save before the update tool runs, and what NVRAM holds
+        // stays as it was.
         int found = readChainParams(params, chain);
         if (found != 3) {
             rfLog("save pa params fail: chain %d coefficients not read in full, NVRAM left unchanged", chain);

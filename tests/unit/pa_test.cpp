@@ -180,6 +180,12 @@ TEST_F(PaTest, SaveThatCannotReadEveryCoefficientLeavesNvramAlone)
         {"missing chain 0 name", "pa2gw0a0=0x1 pa2gw2a0=0x3\n", false, 0},
         {"empty output", "", false, 0},
         {"pipe fails", "", true, 0},
+        // Found, but no number behind the name: the value would be a stale 0.
+        {"prefix without digits", "pa2gw0a0=0x pa2gw1a0=0x2 pa2gw2a0=0x3\n", false, 0},
+        {"letters for digits", "pa2gw0a0=0x1 pa2gw1a0=0x2 pa2gw2a0=0x3\npa2gw0a1=0x4 pa2gw1a1=zz\npa2gw2a1=0x6\n",
+         false, 1},
+        {"text ends at the prefix", "pa2gw0a0=0x1 pa2gw1a0=0x2 pa2gw2a0=0x3 pa2gw0a1=0x4 pa2gw1a1=0x5 pa2gw2a1=0x",
+         false, 1},
     };
     for (const auto &c : cases) {
         host.runs.clear();
@@ -195,6 +201,21 @@ TEST_F(PaTest, SaveThatCannotReadEveryCoefficientLeavesNvramAlone)
                            " coefficients not read in full, NVRAM left unchanged";
         EXPECT_EQ(logLines().back(), want) << c.name;
     }
+}
+
+// A read keeps the field reader's rule: a name without a number is found,
+// and its value stays 0.
+TEST_F(PaTest, ReadOfANameWithoutDigitsRepliesZeroForIt)
+{
+    host.defaultOutput["wl pavars"] = "pa2gw0a1=0x4 pa2gw1a1=zz\npa2gw2a1=0x6\n";
+    deliver(makeRequest(CMD_READ_PA_PARAMS, 0, 0, 0, 0, 1));
+    ASSERT_EQ(host.frames.size(), 1u);
+    EXPECT_EQ(replyValue(host.frames[0], kMsgOffValue1), 4u);
+    EXPECT_EQ(replyValue(host.frames[0], kMsgOffValue2), 0u);
+    EXPECT_EQ(replyValue(host.frames[0], kMsgOffValue3), 6u);
+    Lines lines = logLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "get field value pa2gw1a1 = 0x0."), lines.end());
+    EXPECT_EQ(lines.back(), "READcurrParam param[0] = 4, param[1] = 0, param[2] = 6");
 }
 
 // A data-file line that the shell runs but cannot write (a full /var makes
