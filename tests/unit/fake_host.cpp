@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -103,22 +104,47 @@ size_t FakeHost::countRuns(const std::string &cmd)
     return n;
 }
 
+// The test whose log is being captured, from its SetUp to its TearDown.
+static AgentTest *sCapturing = nullptr;
+
 void AgentTest::SetUp()
 {
     host.install();
     fflush(stdout);
     ::testing::internal::CaptureStdout();
     capturing = true;
+    sCapturing = this;
 }
 
 void AgentTest::TearDown()
 {
+    sCapturing = nullptr;
     if (capturing) {
         fflush(stdout);
         ::testing::internal::GetCapturedStdout();
         capturing = false;
     }
     gHostOps = kRealHostOps;
+}
+
+void AgentTest::pauseCapture()
+{
+    AgentTest *t = sCapturing;
+    if (t == nullptr || !t->capturing)
+        return;
+    fflush(stdout);
+    t->captured += ::testing::internal::GetCapturedStdout();
+    t->capturing = false;
+}
+
+void AgentTest::resumeCapture()
+{
+    AgentTest *t = sCapturing;
+    if (t == nullptr || t->capturing)
+        return;
+    fflush(stdout);
+    ::testing::internal::CaptureStdout();
+    t->capturing = true;
 }
 
 std::string AgentTest::log()
@@ -185,20 +211,87 @@ uint32_t replyValue(const std::vector<uint8_t> &frame, size_t payloadOffset)
     return getBe32(frame.data() + kFramePayloadOff + payloadOffset);
 }
 
-// The agent's log is captured from standard output, where GoogleTest also
-// prints its failures; repeat every failure on standard error so that none
-// is swallowed by a capture.
+// GoogleTest's result printer writes its reports on standard output, where
+// the agent's log is being captured.  A report caught there would be part of
+// the log that the next comparison of a table-driven test reads: that
+// comparison fails with the report quoted and escaped in its own, and so on
+// for every further case, each report bigger than the last.  So the printer
+// is wrapped: the capture is paused while it prints, a report is cut at
+// kMaxReportBytes and only the first kMaxReports of a test are printed (the
+// others are counted), so that a failing test ends at once with a report
+// of bounded size.
 namespace {
-class FailuresToStderr : public ::testing::EmptyTestEventListener {
-    void OnTestPartResult(const ::testing::TestPartResult &r) override
+constexpr size_t kMaxReportBytes = 4096;
+constexpr int kMaxReports = 20;
+
+using ::testing::TestEventListener;
+using ::testing::TestInfo;
+using ::testing::TestPartResult;
+using ::testing::TestSuite;
+using ::testing::UnitTest;
+
+class BoundedPrinter : public TestEventListener {
+public:
+    explicit BoundedPrinter(TestEventListener *inner) : inner_(inner) {}
+
+    void OnTestStart(const TestInfo &t) override
     {
-        if (r.failed())
-            fprintf(stderr, "%s:%d: Failure\n%s\n", r.file_name() ? r.file_name() : "?", r.line_number(),
-                    r.message());
+        reports_ = 0;
+        inner_->OnTestStart(t);
+    }
+    void OnTestPartResult(const TestPartResult &r) override
+    {
+        if (r.type() == TestPartResult::kSuccess)
+            return inner_->OnTestPartResult(r);
+        if (++reports_ > kMaxReports)
+            return;
+        std::string msg = r.message();
+        if (msg.size() > kMaxReportBytes)
+            msg = msg.substr(0, kMaxReportBytes) + "\n[... " + std::to_string(msg.size() - kMaxReportBytes) +
+                  " more bytes of this report not shown]";
+        AgentTest::pauseCapture();
+        inner_->OnTestPartResult(TestPartResult(r.type(), r.file_name(), r.line_number(), msg.c_str()));
+        AgentTest::resumeCapture();
+    }
+    void OnTestEnd(const TestInfo &t) override
+    {
+        if (reports_ > kMaxReports)
+            printf("[... %d more failure reports of this test not shown]\n", reports_ - kMaxReports);
+        inner_->OnTestEnd(t);
+    }
+
+    // Everything else goes to the printer as it is.
+    void OnTestProgramStart(const UnitTest &u) override { inner_->OnTestProgramStart(u); }
+    void OnTestIterationStart(const UnitTest &u, int i) override { inner_->OnTestIterationStart(u, i); }
+    void OnEnvironmentsSetUpStart(const UnitTest &u) override { inner_->OnEnvironmentsSetUpStart(u); }
+    void OnEnvironmentsSetUpEnd(const UnitTest &u) override { inner_->OnEnvironmentsSetUpEnd(u); }
+    void OnTestSuiteStart(const TestSuite &s) override { inner_->OnTestSuiteStart(s); }
+    void OnTestCaseStart(const TestSuite &s) override { inner_->OnTestCaseStart(s); }
+    void OnTestDisabled(const TestInfo &t) override { inner_->OnTestDisabled(t); }
+    void OnTestSuiteEnd(const TestSuite &s) override { inner_->OnTestSuiteEnd(s); }
+    void OnTestCaseEnd(const TestSuite &s) override { inner_->OnTestCaseEnd(s); }
+    void OnEnvironmentsTearDownStart(const UnitTest &u) override { inner_->OnEnvironmentsTearDownStart(u); }
+    void OnEnvironmentsTearDownEnd(const UnitTest &u) override { inner_->OnEnvironmentsTearDownEnd(u); }
+    void OnTestIterationEnd(const UnitTest &u, int i) override { inner_->OnTestIterationEnd(u, i); }
+    void OnTestProgramEnd(const UnitTest &u) override { inner_->OnTestProgramEnd(u); }
+
+private:
+    std::unique_ptr<TestEventListener> inner_;
+    int reports_ = 0;
+};
+
+// The printer is chosen after the command line is read (--gtest_brief picks
+// another), so it is wrapped when the tests are about to start.
+class WrapResultPrinter : public ::testing::Environment {
+    void SetUp() override
+    {
+        auto &listeners = UnitTest::GetInstance()->listeners();
+        TestEventListener *printer = listeners.default_result_printer();
+        if (printer == nullptr)  // none, or wrapped already (--gtest_repeat)
+            return;
+        listeners.Release(printer);
+        listeners.Append(new BoundedPrinter(printer));
     }
 };
-const bool kFailureListener = [] {
-    ::testing::UnitTest::GetInstance()->listeners().Append(new FailuresToStderr);
-    return true;
-}();
+::testing::Environment *const kWrapResultPrinter = ::testing::AddGlobalTestEnvironment(new WrapResultPrinter);
 }  // namespace

@@ -46,6 +46,13 @@ struct FakeHost {
 
 // Captures the agent's standard output for the length of a test.
 class AgentTest : public ::testing::Test {
+public:
+    // GoogleTest prints its reports on standard output too: its printer
+    // pauses the capture around each one, so that no report becomes part of
+    // the log that the next comparison reads.
+    static void pauseCapture();
+    static void resumeCapture();
+
 protected:
     FakeHost host;
     void SetUp() override;
