@@ -1,0 +1,34 @@
+// Records for the results tests, shaped like the station's own: a factory
+// plan with a receive test measured against limits and a PA read.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "results/record.h"
+
+namespace fixtures {
+
+struct Shape {
+    std::string serial = "SN0001";
+    std::string plan = "factory.plan";
+    std::string day = "2024-05-01";  // UTC day of the start
+    int second = 0;                  // seconds after 10:00:00 that day
+    double rxCount = 1000;           // limits 950..1050
+    bool rxError = false;            // stop-rx got no reply
+    double pa0 = -372;               // limits -400..-300
+};
+
+// A complete record with verdicts applied; validateRecord accepts it.
+results::Record makeRecord(const Shape &s = Shape());
+
+// A small line's records over two days and two plans, with a retest, a
+// low receive count, a receive error, a PA coefficient out of limits and a
+// record without steps.  docs and tests quote its report.
+std::vector<results::Record> lineDataset();
+
+// A fresh temporary directory; removed by removeTree.
+std::string tempDir();
+void removeTree(const std::string &dir);
+
+}  // namespace fixtures

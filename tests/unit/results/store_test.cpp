@@ -1,0 +1,251 @@
+// The SQLite store: round trips, idempotent writes, refusing bad input and
+// foreign files, crash safety, several writers.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "fixtures.h"
+#include "results/export.h"
+#include "results/store.h"
+
+using namespace results;
+
+namespace {
+
+class SqliteStore : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fixtures::tempDir();
+        path = dir + "/results.sqlite";
+    }
+    void TearDown() override { fixtures::removeTree(dir); }
+
+    // A query answered straight by SQLite, beside the store.
+    std::string sql(const std::string &q) {
+        sqlite3 *db = nullptr;
+        std::string out;
+        EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(
+            db, q.c_str(),
+            [](void *o, int n, char **v, char **) {
+                for (int i = 0; i < n; i++) *(std::string *)o += std::string(i ? "|" : "") + (v[i] ? v[i] : "NULL");
+                *(std::string *)o += "\n";
+                return 0;
+            },
+            &out, nullptr);
+        sqlite3_close(db);
+        return out;
+    }
+
+    std::string dir, path;
+};
+
+}  // namespace
+
+TEST_F(SqliteStore, RecordsComeBackAsWritten) {
+    auto store = Store::open(path);
+    fixtures::Shape s;
+    Record a = fixtures::makeRecord(s);
+    s.serial = "SN0002", s.rxError = true, s.day = "2024-05-02";
+    Record b = fixtures::makeRecord(s);
+    b.metadata.clear();
+    b.operatorName = "";
+    b.steps[0].exchanges[0].reply->from = "";
+    WriteOutcome w = store->write(a);
+    EXPECT_FALSE(w.spooled);
+    EXPECT_EQ(w.where, path);
+    store->write(b);
+
+    for (const Record *r : {&a, &b}) {
+        std::optional<Record> back = store->load(r->id);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(toJson(*back), toJson(*r));
+    }
+    EXPECT_FALSE(store->load(newRecordId()));
+
+    RecordFilter f;
+    f.serial = "SN0002";
+    auto found = store->find(f);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].id, b.id);
+    EXPECT_EQ(found[0].verdict, Verdict::Error);
+    EXPECT_EQ(found[0].startedAt, "2024-05-02T10:00:00.000Z");
+    f = RecordFilter();
+    EXPECT_EQ(store->find(f).size(), 2u);
+    EXPECT_EQ(store->find(f)[0].id, b.id);  // newest first
+    f.since = f.until = "2024-05-01";
+    ASSERT_EQ(store->find(f).size(), 1u);
+    EXPECT_EQ(store->find(f)[0].id, a.id);
+    f = RecordFilter();
+    f.limit = 1;
+    EXPECT_EQ(store->find(f).size(), 1u);
+
+    EXPECT_EQ(sql("SELECT version FROM schema_version"), "1\n");
+    EXPECT_EQ(sql("PRAGMA journal_mode"), "wal\n");
+}
+
+TEST_F(SqliteStore, SameRecordTwiceIsStoredOnce) {
+    auto store = Store::open(path);
+    Record r = fixtures::makeRecord();
+    store->write(r);
+    store->write(r);
+    EXPECT_EQ(sql("SELECT count(*) FROM records"), "1\n");
+    EXPECT_EQ(sql("SELECT count(*) FROM steps"), "4\n");
+
+    Record other = r;
+    other.steps[3].measurements[2].value = 7;
+    EXPECT_THROW(store->write(other), StoreError);
+    EXPECT_EQ(toJson(*store->load(r.id)), toJson(r));
+}
+
+TEST_F(SqliteStore, BadRecordsChangeNothing) {
+    auto store = Store::open(path);
+    Record r = fixtures::makeRecord();
+    r.serial = "SN 0001";
+    EXPECT_THROW(store->write(r), InvalidInput);
+    r = fixtures::makeRecord();
+    r.steps[2].measurements[0].value = 10;  // verdicts no longer match
+    EXPECT_THROW(store->write(r), InvalidInput);
+    EXPECT_EQ(sql("SELECT count(*) FROM records"), "0\n");
+}
+
+TEST_F(SqliteStore, RefusesWhatIsNotOurs) {
+    // Report-only opening does not make a file.
+    OpenOptions ro;
+    ro.mustExist = true;
+    EXPECT_THROW(Store::open(path, ro), StoreError);
+    struct stat sb;
+    EXPECT_NE(stat(path.c_str(), &sb), 0);
+
+    // Another program's database.
+    sql("CREATE TABLE customers (name TEXT)");
+    try {
+        Store::open(path);
+        FAIL();
+    } catch (const StoreError &e) {
+        EXPECT_NE(std::string(e.what()).find("not an rfprobe results store"), std::string::npos) << e.what();
+    }
+    unlink(path.c_str());
+
+    // A store from a newer rfprobe.
+    Store::open(path)->write(fixtures::makeRecord());
+    sql("UPDATE schema_version SET version = 2");
+    try {
+        Store::open(path);
+        FAIL();
+    } catch (const StoreError &e) {
+        EXPECT_NE(std::string(e.what()).find("schema version 2, newer"), std::string::npos) << e.what();
+    }
+    unlink(path.c_str());
+
+    // Not a database at all.
+    FILE *f = fopen(path.c_str(), "w");
+    fputs("plan text, not a database\n", f);
+    fclose(f);
+    EXPECT_THROW(Store::open(path), StoreError);
+}
+
+// A writer killed inside a record's transaction: the records committed
+// before it are whole, the one it was writing is not there at all, and the
+// store takes new records.
+TEST_F(SqliteStore, KilledMidRecordLeavesEarlierRecordsWhole) {
+    Store::open(path);  // schema in place before the child starts
+    std::vector<Record> recs;
+    for (int i = 0; i < 4; i++) {
+        fixtures::Shape s;
+        s.serial = "SN" + std::to_string(i), s.second = i;
+        recs.push_back(fixtures::makeRecord(s));
+    }
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(pipefd[0]);
+        OpenOptions o;
+        o.beforeCommit = [&](const Record &r) {
+            if (r.id != recs[3].id) return;
+            // Every row of the last record is written, nothing committed.
+            (void)!write(pipefd[1], "x", 1);
+            pause();
+        };
+        auto store = Store::open(path, o);
+        for (const Record &r : recs) store->write(r);
+        _exit(0);
+    }
+    close(pipefd[1]);
+    char c;
+    ASSERT_EQ(read(pipefd[0], &c, 1), 1);
+    kill(pid, SIGKILL);
+    int st;
+    waitpid(pid, &st, 0);
+    close(pipefd[0]);
+    ASSERT_TRUE(WIFSIGNALED(st));
+
+    EXPECT_EQ(sql("PRAGMA integrity_check"), "ok\n");
+    auto store = Store::open(path);
+    for (int i = 0; i < 3; i++) {
+        auto back = store->load(recs[i].id);
+        ASSERT_TRUE(back) << i;
+        EXPECT_EQ(toJson(*back), toJson(recs[i]));
+    }
+    EXPECT_FALSE(store->load(recs[3].id));
+    EXPECT_EQ(sql("SELECT count(*) FROM steps"), "12\n");
+    EXPECT_EQ(sql("SELECT count(*) FROM steps WHERE record_id NOT IN (SELECT record_id FROM records)"), "0\n");
+    store->write(recs[3]);
+    EXPECT_TRUE(store->load(recs[3].id));
+}
+
+// The same at whatever moment the kill lands: every record found is whole.
+TEST_F(SqliteStore, KilledAtRandomMomentsNothingHalfWritten) {
+    Store::open(path);
+    srand(1060);
+    for (int round = 0; round < 8; round++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            auto store = Store::open(path);
+            for (int i = 0;; i++) {
+                fixtures::Shape s;
+                s.serial = "R" + std::to_string(round) + "-" + std::to_string(i);
+                store->write(fixtures::makeRecord(s));
+            }
+        }
+        usleep(20000 + rand() % 80000);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_EQ(sql("PRAGMA integrity_check"), "ok\n");
+    auto store = Store::open(path);
+    auto all = store->find(RecordFilter());
+    EXPECT_GT(all.size(), 8u);
+    for (const RecordSummary &s : all) {
+        auto r = store->load(s.id);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->steps.size(), 4u);
+        EXPECT_EQ(r->steps[3].measurements.size(), 3u);
+        EXPECT_NO_THROW(validateRecord(*r));
+    }
+}
+
+// The units of a parallel run write to one file at the same time.
+TEST_F(SqliteStore, SeveralWritersOneFile) {
+    Store::open(path);
+    auto shared = Store::open(path);
+    std::vector<std::thread> units;
+    for (int u = 0; u < 4; u++)
+        units.emplace_back([&, u] {
+            auto own = Store::open(path);
+            for (int i = 0; i < 15; i++) {
+                fixtures::Shape s;
+                s.serial = "U" + std::to_string(u) + "-" + std::to_string(i);
+                (i % 2 ? *own : *shared).write(fixtures::makeRecord(s));
+            }
+        });
+    for (auto &t : units) t.join();
+    EXPECT_EQ(sql("SELECT count(*), count(DISTINCT serial) FROM records"), "60|60\n");
+}
