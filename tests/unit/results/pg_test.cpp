@@ -1,0 +1,204 @@
+// The PostgreSQL store on a real server: the same records and reports as
+// SQLite, the spool while the server is away, and sync uploading each
+// record once.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+#include "fixtures.h"
+#include "pg_harness.h"
+#include "results/db.h"
+#include "results/export.h"
+#include "results/report.h"
+
+using namespace results;
+
+namespace {
+
+class Pg : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SKIP_WITHOUT_POSTGRES();
+        dir = fixtures::tempDir();
+        spool = dir + "/spool.sqlite";
+        // One database per test, named after it.
+        db = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (char &c : db) c = (char)tolower((unsigned char)c);
+        url = PgServer::shared().url(db);
+    }
+    void TearDown() override {
+        if (serverStopped) PgServer::shared().start();
+        if (!dir.empty()) fixtures::removeTree(dir);
+    }
+
+    std::unique_ptr<Store> open() {
+        OpenOptions o;
+        o.spoolPath = spool;
+        return Store::open(url, o);
+    }
+    // A URL that parses but reaches nothing: a database that is not there.
+    std::string nowhere() {
+        std::string u = url;
+        return u.replace(u.find("/" + db + "?"), db.size() + 1, "/nosuchdb");
+    }
+    size_t onServer() { return Store::open(url)->find(RecordFilter()).size(); }
+    void stopServer() {
+        PgServer::shared().stop();
+        serverStopped = true;
+    }
+    void startServer() {
+        PgServer::shared().start();
+        serverStopped = false;
+    }
+
+    std::string dir, spool, db, url;
+    bool serverStopped = false;
+};
+
+}  // namespace
+
+TEST_F(Pg, RecordsComeBackAsWritten) {
+    auto store = open();
+    auto records = fixtures::lineDataset();
+    for (const Record &r : records) EXPECT_FALSE(store->write(r).spooled);
+    for (const Record &r : records) {
+        auto back = store->load(r.id);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(toJson(*back), toJson(r));
+    }
+    store->write(records[0]);  // again: no-op
+    RecordFilter f;
+    f.serial = "SN1";
+    EXPECT_EQ(store->find(f).size(), 2u);
+    EXPECT_EQ(onServer(), records.size());
+    EXPECT_EQ(store->pendingCount(), 0u);
+}
+
+TEST_F(Pg, ReportsMatchSqlite) {
+    auto pg = open();
+    auto lite = Store::open(dir + "/results.sqlite");
+    for (const Record &r : fixtures::lineDataset()) {
+        pg->write(r);
+        lite->write(r);
+    }
+    for (const RecordFilter &f : {RecordFilter(), RecordFilter{"factory.plan", "", "", "2024-05-02", "", 0}}) {
+        EXPECT_EQ(formatReport(*pg, f), formatReport(*lite, f));
+        std::ostringstream a, b;
+        exportCsv(*pg, f, a);
+        exportCsv(*lite, f, b);
+        EXPECT_EQ(a.str(), b.str());
+    }
+}
+
+// The whole story: a record written while the server is up, two
+// while it is down, one while it goes away mid-transaction; the server comes
+// back; sync uploads the three, once.
+TEST_F(Pg, SpoolWhileServerIsAwaySyncOnce) {
+    auto records = fixtures::lineDataset();
+    auto store = open();
+    EXPECT_FALSE(store->write(records[0]).spooled);
+
+    stopServer();
+    WriteOutcome w = store->write(records[1]);
+    EXPECT_TRUE(w.spooled);
+    EXPECT_EQ(w.where, spool);
+    EXPECT_NE(w.reason.find("PostgreSQL"), std::string::npos) << w.reason;
+    store->write(records[2]);
+    EXPECT_EQ(store->pendingCount(), 2u);
+    EXPECT_THROW(store->syncSpool(), StoreError);
+    EXPECT_THROW(store->find(RecordFilter()), StoreError);
+    EXPECT_EQ(store->pendingCount(), 2u);
+
+    // The server goes away after the record's rows, before COMMIT.
+    startServer();
+    OpenOptions o;
+    o.spoolPath = spool;
+    o.beforeCommit = [&](const Record &r) {
+        if (r.id == records[3].id && serverStopped == false) stopServer();
+    };
+    EXPECT_TRUE(Store::open(url, o)->write(records[3]).spooled);
+    startServer();
+    EXPECT_EQ(onServer(), 1u);
+
+    SyncResult s = store->syncSpool();
+    EXPECT_EQ(s.uploaded, 3u);
+    EXPECT_EQ(s.alreadyThere, 0u);
+    EXPECT_EQ(s.pending, 0u);
+    EXPECT_TRUE(s.errors.empty()) << s.errors[0];
+    EXPECT_EQ(onServer(), 4u);
+    for (int i = 0; i < 4; i++) EXPECT_EQ(toJson(*store->load(records[i].id)), toJson(records[i]));
+
+    // Again, from this store and from a new one (another rfprobe run).
+    s = store->syncSpool();
+    EXPECT_EQ(s.uploaded + s.alreadyThere + s.pending, 0u);
+    s = open()->syncSpool();
+    EXPECT_EQ(s.uploaded + s.alreadyThere + s.pending, 0u);
+    EXPECT_EQ(onServer(), 4u);
+}
+
+// A sync that uploaded a record but died before marking it in the spool:
+// the next sync finds it on the server and only marks it.
+TEST_F(Pg, InterruptedSyncIsNotCountedTwice) {
+    Record r = fixtures::makeRecord();
+    OpenOptions o;
+    o.spoolPath = spool;
+    EXPECT_TRUE(Store::open(nowhere(), o)->write(r).spooled);
+    open()->write(r);  // as if the first sync got this far
+    SyncResult s = open()->syncSpool();
+    EXPECT_EQ(s.uploaded, 0u);
+    EXPECT_EQ(s.alreadyThere, 1u);
+    EXPECT_EQ(s.pending, 0u);
+    EXPECT_EQ(onServer(), 1u);
+}
+
+// Another record under an id the server already has is reported and kept.
+TEST_F(Pg, ConflictingRecordStaysInSpool) {
+    Record r = fixtures::makeRecord();
+    open()->write(r);
+    Record other = r;
+    other.steps[3].measurements[2].value = 5;
+    OpenOptions o;
+    o.spoolPath = spool;
+    auto away = Store::open(nowhere(), o);
+    EXPECT_TRUE(away->write(other).spooled);
+    EXPECT_TRUE(open()->write(other).spooled);  // the server refuses it: spooled too
+    SyncResult s = open()->syncSpool();
+    EXPECT_EQ(s.uploaded, 0u);
+    EXPECT_EQ(s.pending, 1u);
+    ASSERT_EQ(s.errors.size(), 1u);
+    EXPECT_NE(s.errors[0].find("different content"), std::string::npos) << s.errors[0];
+    EXPECT_EQ(toJson(*open()->load(r.id)), toJson(r));
+}
+
+TEST_F(Pg, NoSpoolNoSilentLoss) {
+    auto store = Store::open(nowhere());
+    try {
+        store->write(fixtures::makeRecord());
+        FAIL();
+    } catch (const StoreError &e) {
+        EXPECT_NE(std::string(e.what()).find("no spool file"), std::string::npos) << e.what();
+    }
+}
+
+// Stations of a line opening a new database at the same moment.
+TEST_F(Pg, StationsCreateTheSchemaTogether) {
+    std::vector<std::thread> stations;
+    for (int st = 0; st < 4; st++)
+        stations.emplace_back([&, st] {
+            OpenOptions o;
+            o.spoolPath = dir + "/spool" + std::to_string(st) + ".sqlite";
+            auto store = Store::open(url, o);
+            for (int i = 0; i < 10; i++) {
+                fixtures::Shape s;
+                s.serial = "S" + std::to_string(st) + "-" + std::to_string(i);
+                EXPECT_FALSE(store->write(fixtures::makeRecord(s)).spooled);
+            }
+        });
+    for (auto &t : stations) t.join();
+    EXPECT_EQ(onServer(), 40u);
+    auto c = db::openPostgres(url);
+    std::string versions;
+    c->query("SELECT version FROM schema_version", {}, [&](const db::Row &r) { versions += r.text(0) + ";"; });
+    EXPECT_EQ(versions, "1;");
+}
