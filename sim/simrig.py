@@ -41,6 +41,7 @@ ROUTER_IF = "eth0"
 STATION_IF = "stn0"
 ROUTER_ADDR = "198.18.0.1/24"
 STATION_ADDR = "198.18.0.2/24"
+MAX_UNITS = 256
 READY_LINE = "Begin to recv msg..."
 SIM_TOOLS = ("wl", "killall", "nvramUpdate", "smd")
 CLEAN_ENV = {"PATH": "/bin:/sbin", "HOME": "/", "LANG": "C"}
@@ -98,8 +99,30 @@ def find_binary(build, name, subdirs):
     return None
 
 
+def unit_addresses(unit):
+    """Router and station address of unit k of a multi-unit rig: a /24 of
+    its own, 198.18.k.1 and 198.18.k.2 (unit 0 has the single rig's)."""
+    if not 0 <= unit < MAX_UNITS:
+        raise RigError("unit %r out of range 0-%d" % (unit, MAX_UNITS - 1))
+    return "198.18.%d.1/24" % unit, "198.18.%d.2/24" % unit
+
+
+def _add_namespace(ns):
+    _run("ip", "netns", "add", ns)
+    # No IPv6 chatter on the link; the station takes replies from an
+    # address it has no route to, so reverse-path filtering is off.
+    _run("ip", "netns", "exec", ns, "sh", "-c",
+         "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1"
+         " net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0"
+         " && ip link set lo up")
+
+
 class Rig:
-    def __init__(self, build=None, agent=None, sim_bin=None, tools_dir=None, keep=False):
+    """One simulated router.  With station_ns (see MultiRig) its port joins
+    that existing station namespace as stn<unit> instead of making one."""
+
+    def __init__(self, build=None, agent=None, sim_bin=None, tools_dir=None, keep=False,
+                 station_ns=None, unit=0):
         self.build = os.path.abspath(build or os.environ.get("RFPROBE_BUILD", "/work/main/build"))
         self.agent_bin = agent or find_binary(self.build, "rfprobe-agent", ("src", "src/app"))
         self.sim_bin = sim_bin or os.path.join(self.build, "sim")
@@ -109,7 +132,11 @@ class Rig:
         n = next(_counter)
         self.id = "%d-%d" % (os.getpid(), n)
         self.router_ns = "rfr-" + self.id
-        self.station_ns = "rfs-" + self.id
+        self.station_ns = station_ns or "rfs-" + self.id
+        self._own_station_ns = station_ns is None
+        self.unit = unit
+        self.station_if = "stn%d" % unit
+        self.router_addr, self.station_addr = unit_addresses(unit)
         self._tmp_ifs = ("rf%x-%xa" % (os.getpid(), n), "rf%x-%xb" % (os.getpid(), n))
         self.run_dir = None
         self.holder = None
@@ -137,27 +164,21 @@ class Rig:
             os.mkdir(os.path.join(self.run_dir, d))
         self.set_flag(flag)
 
-        for ns in (self.router_ns, self.station_ns):
-            _run("ip", "netns", "add", ns)
+        for ns in (self.router_ns, self.station_ns) if self._own_station_ns else (self.router_ns,):
+            _add_namespace(ns)
             self._made_ns.append(ns)
-            # No IPv6 chatter on the link; the station takes replies from an
-            # address it has no route to, so reverse-path filtering is off.
-            _run("ip", "netns", "exec", ns, "sh", "-c",
-                 "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1"
-                 " net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0"
-                 " && ip link set lo up")
         # The pair is made in the host namespace under names unique to this run
         # and moved at once (made straight inside the namespaces, the station
         # end may never see carrier).  It is down while in the host namespace.
         _run("ip", "link", "add", self._tmp_ifs[0], "type", "veth", "peer", "name", self._tmp_ifs[1])
         _run("ip", "link", "set", self._tmp_ifs[0], "netns", self.router_ns, "name", ROUTER_IF)
-        _run("ip", "link", "set", self._tmp_ifs[1], "netns", self.station_ns, "name", STATION_IF)
-        _run("ip", "-n", self.router_ns, "addr", "add", ROUTER_ADDR, "dev", ROUTER_IF)
-        _run("ip", "-n", self.station_ns, "addr", "add", STATION_ADDR, "dev", STATION_IF)
+        _run("ip", "link", "set", self._tmp_ifs[1], "netns", self.station_ns, "name", self.station_if)
+        _run("ip", "-n", self.router_ns, "addr", "add", self.router_addr, "dev", ROUTER_IF)
+        _run("ip", "-n", self.station_ns, "addr", "add", self.station_addr, "dev", self.station_if)
         _run("ip", "netns", "exec", self.station_ns, "sysctl", "-qw",
-             "net.ipv4.conf.%s.rp_filter=0" % STATION_IF)
+             "net.ipv4.conf.%s.rp_filter=0" % self.station_if)
         _run("ip", "-n", self.router_ns, "link", "set", ROUTER_IF, "up")
-        _run("ip", "-n", self.station_ns, "link", "set", STATION_IF, "up")
+        _run("ip", "-n", self.station_ns, "link", "set", self.station_if, "up")
 
         self.holder = subprocess.Popen(
             ["ip", "netns", "exec", self.router_ns, "unshare", "--mount", "--propagation", "private",
@@ -304,7 +325,7 @@ class Rig:
         env = dict(os.environ)
         if self.tools_dir:
             env["PATH"] = self.tools_dir + ":" + env.get("PATH", "")
-        env.update(RIG_DIR=self.run_dir, RIG_IFACE=STATION_IF)
+        env.update(RIG_DIR=self.run_dir, RIG_IFACE=self.station_if)
         return env
 
     def station(self, *cmd, timeout=30.0, check=False, input=None):
@@ -321,7 +342,7 @@ class Rig:
     def rfprobe(self, *args, timeout=30.0):
         if not self.tools_dir:
             raise RigError("no rfprobe station tool in build %s" % self.build)
-        return self.station(os.path.join(self.tools_dir, "rfprobe"), "--iface", STATION_IF,
+        return self.station(os.path.join(self.tools_dir, "rfprobe"), "--iface", self.station_if,
                             *args, timeout=timeout)
 
     # ----- what happened -----
@@ -450,6 +471,85 @@ class Rig:
             "%s=%s" % kv for kv in sorted(nv.items())) if nv else ""))
         out.append("factory-test flag: %s" % (self.flag().strip() or "(empty)"))
         return "\n".join(out)
+
+
+class MultiRig:
+    """N simulated routers for a parallel line run.  Each unit is a Rig with
+    its own router namespace, root and agent; all their ports lead into one
+    station namespace, unit k by a veth pair of its own:
+
+      router rfr-<id k>  eth0 198.18.k.1/24  <--- veth --->  stnk 198.18.k.2/24  station rfs-<id>
+
+    Replies are broadcasts from the same address on every unit, so only the
+    interface tells them apart.  down() ends every unit and the station
+    namespace; like Rig, only what this rig started."""
+
+    def __init__(self, n, build=None, keep=False):
+        if not 1 <= n <= MAX_UNITS:
+            raise RigError("a multi-unit rig has 1 to %d units, not %r" % (MAX_UNITS, n))
+        self.n = n
+        self.build = build
+        self.keep = keep
+        self.id = "%d-m%d" % (os.getpid(), next(_counter))
+        self.station_ns = "rfs-" + self.id
+        self.units = []
+        self._made_ns = False
+
+    def up(self, flag="0"):
+        try:
+            _add_namespace(self.station_ns)
+            self._made_ns = True
+            for k in range(self.n):
+                self.units.append(Rig(self.build, keep=self.keep, station_ns=self.station_ns, unit=k))
+                self.units[-1].up(flag)
+        except BaseException:
+            self.down()
+            raise
+        return self
+
+    def down(self):
+        """Safe to call twice."""
+        for u in reversed(self.units):
+            u.down()
+        self.units = []
+        if self._made_ns:
+            r = _run("ip", "netns", "pids", self.station_ns, check=False)
+            for pid in r.stdout.split():
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except (ProcessLookupError, ValueError):
+                    pass
+            _run("ip", "netns", "del", self.station_ns, check=False)
+            self._made_ns = False
+
+    def __enter__(self):
+        return self.up()
+
+    def __exit__(self, *exc):
+        self.down()
+
+    def start_agents(self, manual=True, **kw):
+        for u in self.units:
+            u.start_agent(manual=manual, **kw)
+
+    @property
+    def ifaces(self):
+        return [u.station_if for u in self.units]
+
+    def station(self, *cmd, timeout=30.0, check=False, input=None):
+        """Run a command in the station namespace ($RIG_IFACES lists the
+        units' interfaces, in unit order)."""
+        env = dict(os.environ)
+        tools = self.units[0].tools_dir if self.units else None
+        if tools:
+            env["PATH"] = tools + ":" + env.get("PATH", "")
+        env["RIG_IFACES"] = " ".join(self.ifaces)
+        return subprocess.run(["ip", "netns", "exec", self.station_ns] + list(cmd), env=env,
+                              capture_output=True, text=True, timeout=timeout, check=check, input=input)
+
+    def rfprobe(self, unit, *args, timeout=30.0):
+        """rfprobe --iface stn<unit> ARGS in the station namespace."""
+        return self.units[unit].rfprobe(*args, timeout=timeout)
 
 
 def condense(text, keep=1):
