@@ -53,17 +53,20 @@ class Json {
   public:
     explicit Json(bool pretty) : pretty_(pretty) {}
 
-    void open(char c) {
+    // flat: in pretty output, the container stays on one line.
+    void open(char c, bool flat = false) {
         item();
         out_ += c;
         depth_++;
         first_ = true;
+        if (flat || flat_) flat_++;
     }
     void close(char c) {
         depth_--;
         if (!first_) newline();
         out_ += c;
         first_ = false;
+        if (flat_) flat_--;
     }
     void key(const char *k) {
         item();
@@ -94,6 +97,10 @@ class Json {
   private:
     void newline() {
         if (!pretty_) return;
+        if (flat_) {
+            out_ += ' ';
+            return;
+        }
         out_ += '\n';
         out_.append((size_t)depth_ * 2, ' ');
     }
@@ -114,12 +121,13 @@ class Json {
     std::string out_;
     bool pretty_;
     int depth_ = 0;
+    int flat_ = 0;
     bool first_ = true;
     bool afterKey_ = false;
 };
 
 void jsonRequest(Json &j, const RequestFields &q) {
-    j.open('{');
+    j.open('{', true);
     j.key("code"), j.integer(q.code);
     j.key("byte"), j.integer(q.byteArg);
     j.key("value1"), j.integer(q.value1);
@@ -130,7 +138,7 @@ void jsonRequest(Json &j, const RequestFields &q) {
 }
 
 void jsonReply(Json &j, const ReplyFields &p) {
-    j.open('{');
+    j.open('{', true);
     j.key("code"), j.integer(p.code);
     j.key("byte"), j.integer(p.byteArg);
     j.key("value1"), j.integer(p.value1);
@@ -147,7 +155,7 @@ void jsonStep(Json &j, const Step &s, size_t index) {
     j.key("line"), j.integer(s.line);
     j.key("command"), j.str(s.command);
     j.key("args");
-    j.open('[');
+    j.open('[', true);
     for (const std::string &a : s.args) j.str(a);
     j.close(']');
     j.key("started_at"), j.str(s.startedAt);
@@ -167,7 +175,7 @@ void jsonStep(Json &j, const Step &s, size_t index) {
     j.key("measurements");
     j.open('[');
     for (const Measurement &m : s.measurements) {
-        j.open('{');
+        j.open('{', true);
         j.key("name"), j.str(m.name);
         j.key("value"), j.num(m.value);
         j.key("low");
