@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "station/help.h"
 #include "station_test_util.h"
 
 using namespace station;
@@ -184,27 +185,25 @@ TEST(StationOptions, GlobalOptionsBeforeTheCommand) {
 }
 
 TEST(Help, EveryCommandHasAPage) {
-    size_t count = 0;
-    const CmdInfo *t = commandTable(&count);
-    for (size_t i = 0; i < count; ++i) {
-        Parsed p = parseWords({t[i].word, "--help"});
-        EXPECT_EQ(p.result, ParseResult::Help) << t[i].word;
-        ASSERT_NE(commandHelp(t[i].word), nullptr) << t[i].word;
-        EXPECT_NE(std::string(commandHelp(t[i].word)).find("SYNOPSIS"), std::string::npos);
+    for (const Command *c : wireCommands()) {
+        Parsed p = parseWords({c->word, "--help"});
+        EXPECT_EQ(p.result, ParseResult::Help) << c->word;
+        ASSERT_NE(commandHelp(c->word), nullptr) << c->word;
+        EXPECT_NE(std::string(commandHelp(c->word)).find("SYNOPSIS"), std::string::npos);
     }
     for (const char *word : {"rx", "raw", "listen", "run", "sleep"})
         EXPECT_NE(commandHelp(word), nullptr) << word;
     // The help of each retry-safe command says so; the others refuse it.
-    for (size_t i = 0; i < count; ++i) {
-        std::string page = commandHelp(t[i].word);
+    for (const Command *c : wireCommands()) {
+        std::string page = commandHelp(c->word);
         bool saysSafe = page.find("safe\n                   to repeat") != std::string::npos;
-        EXPECT_EQ(saysSafe, isRetrySafe(t[i].code)) << t[i].word;
+        EXPECT_EQ(saysSafe, isRetrySafe((uint8_t)c->code)) << c->word;
     }
     // Help with an argument that would be refused is still help.
     EXPECT_EQ(parseWords({"set-channel", "999", "--help"}).result, ParseResult::Help);
     Parsed unknown = parseWords({"nope", "--help"});
     EXPECT_EQ(unknown.result, ParseResult::Help);
-    EXPECT_EQ(unknown.action.word, nullptr);
+    EXPECT_EQ(unknown.action.cmd, nullptr);
 }
 
 }  // namespace

@@ -34,18 +34,16 @@ TEST(CommandTable, WordsAndCodesAreTheStationsCommands) {
         {"start-cyc-tx", 0x99},    {"stop-cyc-tx", 0x9A},  {"finish", 0x9B},
         {"pa-save", 0x9C},
     };
-    size_t count = 0;
-    commandTable(&count);
-    EXPECT_EQ(count, sizeof expected / sizeof expected[0]);
+    EXPECT_EQ(wireCommands().size(), sizeof expected / sizeof expected[0]);
     for (auto &e : expected) {
-        const CmdInfo *c = findCommandByWord(e.first);
+        const Command *c = findCommand(e.first);
         ASSERT_NE(c, nullptr) << e.first;
         EXPECT_EQ(c->code, e.second) << e.first;
         EXPECT_STREQ(commandWord(e.second), e.first);
     }
     for (uint8_t none : {0x00, 0x7F, 0x84, 0x86, 0x88, 0x90, 0x94, 0x9D, 0xFF})
         EXPECT_EQ(commandWord(none), nullptr) << (int)none;
-    EXPECT_EQ(findCommandByWord("set-chan"), nullptr);
+    EXPECT_EQ(findCommand("set-chan"), nullptr);
 }
 
 TEST(CommandTable, OnlyHarmlessRequestsMayBeRepeated) {
@@ -78,10 +76,10 @@ TEST(RequestEncoding, EveryCommandWithoutArgumentsCarriesOnlyItsCode) {
                              "stop-rx", "start-cyc-tx", "stop-cyc-tx", "finish", "pa-save"}) {
         Parsed p = parseWords({word});
         ASSERT_EQ(p.result, ParseResult::Ok) << word << ": " << p.error;
-        EXPECT_EQ(p.action.kind, ActionKind::Send);
+        EXPECT_EQ(p.action.cmd->kind, ActionKind::Send);
         Bytes b(kReqPayloadLen);
-        encodeRequest(p.action.req, b.data());
-        EXPECT_EQ(b, request(findCommandByWord(word)->code, 0, 0, 0, 0, 0)) << word;
+        encodeTestMsg(p.action.req, b.data(), b.size());
+        EXPECT_EQ(b, request((uint8_t)findCommand(word)->code, 0, 0, 0, 0, 0)) << word;
     }
 }
 
@@ -97,10 +95,10 @@ TEST(RequestEncoding, RawSendsEveryFieldAsGiven) {
 TEST(RequestEncoding, RxStartsWithStartRx) {
     Parsed p = parseWords({"rx", "--rate", "7", "--bw", "20", "--seconds", "2.5"});
     ASSERT_EQ(p.result, ParseResult::Ok) << p.error;
-    EXPECT_EQ(p.action.kind, ActionKind::Rx);
+    EXPECT_EQ(p.action.cmd->kind, ActionKind::Rx);
     EXPECT_EQ(p.action.waitMs, 2500u);
     Bytes b(kReqPayloadLen);
-    encodeRequest(p.action.req, b.data());
+    encodeTestMsg(p.action.req, b.data(), b.size());
     EXPECT_EQ(b, request(0x97, 7, 20, 0, 0, 0));
 }
 
@@ -124,12 +122,12 @@ Bytes replyPayload(uint8_t code) {
 TEST(ReplyDecoding, ShortReplyFromTheWire) {
     Bytes b = replyPayload(0x82);
     ASSERT_EQ(b.size(), 24u);
-    Reply r;
+    TestMsg r;
     ASSERT_EQ(checkReply(b.data(), b.size(), 0x82, &r), ReplyCheck::Match);
-    EXPECT_EQ(r.code, 0x82);
+    EXPECT_EQ(r.cmdType, 0x82);
     EXPECT_EQ(r.byteArg, 0);
     EXPECT_EQ(r.value1, 0u);
-    EXPECT_EQ(r.half, 0);
+    EXPECT_EQ(replyHalf(r), 0);
 
     // Enter-test-mode: payload bytes 12..15 are 00 00 00 01.
     b = replyPayload(0x80);
@@ -145,7 +143,7 @@ TEST(ReplyDecoding, ShortReplyFromTheWire) {
     ASSERT_EQ(checkReply(b.data(), b.size(), 0x98, &r), ReplyCheck::Match);
     EXPECT_EQ(r.byteArg, 0x5A);
     EXPECT_EQ(r.value1, 0x12345678u);
-    EXPECT_EQ(r.half, 0xBEEF);
+    EXPECT_EQ(replyHalf(r), 0xBEEF);
     EXPECT_EQ(r.value2, 0xBEEF0000u);
 }
 
@@ -154,7 +152,7 @@ TEST(ReplyDecoding, ParameterReplyCarriesThreeWords) {
     const uint8_t words[12] = {0x00, 0x00, 0xfe, 0x8c, 0x00, 0x00, 0x01, 0xa2,
                                0xff, 0xff, 0xff, 0xff};
     memcpy(&b[12], words, sizeof words);
-    Reply r;
+    TestMsg r;
     ASSERT_EQ(checkReply(b.data(), b.size(), 0x92, &r), ReplyCheck::Match);
     EXPECT_EQ(r.value1, 65164u);
     EXPECT_EQ(r.value2, 418u);
@@ -165,7 +163,7 @@ TEST(ReplyDecoding, ParameterReplyCarriesThreeWords) {
 }
 
 TEST(ReplyDecoding, RejectsWhatIsNotTheAwaitedReply) {
-    Reply r;
+    TestMsg r;
     Bytes b = replyPayload(0x82);
     // Truncated: one byte short of a reply.
     EXPECT_EQ(checkReply(b.data(), 23, 0x82, &r), ReplyCheck::Truncated);
@@ -182,30 +180,29 @@ TEST(ReplyDecoding, RejectsWhatIsNotTheAwaitedReply) {
     }
     // A reply to another command: decoded, but not a match.
     EXPECT_EQ(checkReply(b.data(), b.size(), 0x83, &r), ReplyCheck::OtherCode);
-    EXPECT_EQ(r.code, 0x82);
+    EXPECT_EQ(r.cmdType, 0x82);
     // Listening accepts every code.
     EXPECT_EQ(checkReply(b.data(), b.size(), -1, &r), ReplyCheck::Match);
 }
 
 // ---- output --------------------------------------------------------------
 
-Reply makeReply(uint8_t code, uint32_t v1, uint32_t v2 = 0, uint32_t v3 = 0) {
-    Reply r{};
-    r.code = code;
+TestMsg makeReply(uint8_t code, uint32_t v1, uint32_t v2 = 0, uint32_t v3 = 0) {
+    TestMsg r{};
+    r.cmdType = code;
     r.value1 = v1;
     r.value2 = v2;
     r.value3 = v3;
-    r.half = (uint16_t)(v2 >> 16);
     return r;
 }
 
-std::string text(const Reply &r, bool generic = false, int chain = -1) {
+std::string text(const TestMsg &r, bool generic = false, int chain = -1) {
     char buf[512];
     formatReplyText(r, generic, chain, buf, sizeof buf);
     return buf;
 }
 
-std::string json(const Reply &r, const char *from = "192.168.1.1:1060") {
+std::string json(const TestMsg &r, const char *from = "192.168.1.1:1060") {
     char buf[512];
     formatReplyJson(r, from, buf, sizeof buf);
     return buf;

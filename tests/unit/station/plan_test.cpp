@@ -45,11 +45,11 @@ TEST(Plan, CommentsBlankLinesAndLineNumbers) {
     const char *words[] = {"enter-test-mode", "set-channel", "set-tx", "rx", "pa-write"};
     for (size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(l.steps[i].line, lines[i]);
-        EXPECT_STREQ(l.steps[i].action.word, words[i]);
+        EXPECT_STREQ(l.steps[i].action.cmd->word, words[i]);
     }
     EXPECT_EQ(l.steps[1].action.req.byteArg, 6);
     EXPECT_EQ(l.steps[2].action.req.value2, 175u);  // CR LF line end is whitespace
-    EXPECT_EQ(l.steps[3].action.kind, ActionKind::Rx);
+    EXPECT_EQ(l.steps[3].action.cmd->kind, ActionKind::Rx);
     EXPECT_EQ(lowSigned16(l.steps[4].action.req.value1), -372);
 }
 
@@ -105,7 +105,7 @@ TEST(Plan, LineParserSplitsWords) {
     char err[kErrLen] = "";
     ASSERT_EQ(parsePlanLine(line, &isStep, &a, err, sizeof err), ParseResult::Ok) << err;
     EXPECT_TRUE(isStep);
-    EXPECT_EQ(a.req.code, 0x92);
+    EXPECT_EQ(a.req.cmdType, 0x92);
     EXPECT_EQ(a.req.chain, 1);
 
     char comment[] = "   # pa-read 1";

@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "station/station.h"
+#include "station/args.h"
+#include "station/command.h"
+#include "station/output.h"
+#include "station/plan.h"
+#include "station/transport.h"
 
 // Parses one sub-command given as words, with station options accepted.
 struct Parsed {
@@ -26,13 +30,23 @@ inline Parsed parseWords(std::initializer_list<const char *> words, bool withOpt
                                     withOptions ? &p.options : nullptr, &p.action, err,
                                     sizeof err);
     p.error = err;
-    // The word points into the static tables, not into storage.
+    // The descriptor is static: nothing in it points into storage.
     return p;
 }
 
 inline std::vector<uint8_t> encodeWords(std::initializer_list<const char *> words) {
     Parsed p = parseWords(words);
     std::vector<uint8_t> out(kReqPayloadLen);
-    if (p.result == station::ParseResult::Ok) station::encodeRequest(p.action.req, out.data());
+    if (p.result == station::ParseResult::Ok) encodeTestMsg(p.action.req, out.data(), out.size());
+    return out;
+}
+
+// The sub-commands that stand for a request code of the command table.
+inline std::vector<const station::Command *> wireCommands() {
+    size_t n = 0;
+    const station::Command *all = station::commands(&n);
+    std::vector<const station::Command *> out;
+    for (size_t i = 0; i < n; ++i)
+        if (all[i].kind == station::ActionKind::Send && all[i].code >= 0) out.push_back(&all[i]);
     return out;
 }

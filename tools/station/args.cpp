@@ -1,0 +1,336 @@
+// rfprobe station: station options and sub-command arguments.
+#include "station/args.h"
+
+#include <arpa/inet.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "station/numbers.h"
+
+namespace station {
+
+namespace {
+
+// Options that are not a command's own arguments.
+enum class Opt : uint8_t { Arg, Retries, Iface, To, Timeout, Json, Verbose, Help };
+
+struct OptDef {
+    const char *name;
+    Opt id;
+    bool takesValue;
+};
+
+const OptDef kStationOpts[] = {
+    {"--retries", Opt::Retries, true}, {"--iface", Opt::Iface, true},
+    {"--to", Opt::To, true},           {"--timeout", Opt::Timeout, true},
+    {"--json", Opt::Json, false},      {"-v", Opt::Verbose, false},
+    {"--verbose", Opt::Verbose, false}, {"--help", Opt::Help, false},
+    {"-h", Opt::Help, false},
+};
+
+bool isGlobal(Opt id) { return id >= Opt::Iface && id <= Opt::Verbose; }
+
+bool nameIs(const char *name, const char *arg, size_t len) {
+    return strlen(name) == len && strncmp(name, arg, len) == 0;
+}
+
+// An option by its name: a station option, or one of any command's.
+bool findOption(const char *arg, size_t len, OptDef *out) {
+    for (const OptDef &d : kStationOpts) {
+        if (nameIs(d.name, arg, len)) {
+            *out = d;
+            return true;
+        }
+    }
+    size_t n;
+    const Command *all = commands(&n);
+    for (size_t i = 0; i < n; ++i) {
+        for (const ArgSpec &a : all[i].args) {
+            if (a.option && nameIs(a.option, arg, len)) {
+                *out = {a.option, Opt::Arg, true};
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool looksLikeOption(const char *s) {
+    // "-372" and "-.5" are values, not options.
+    return s[0] == '-' && s[1] != '\0' && !isdigit((unsigned char)s[1]) && s[1] != '.';
+}
+
+// Reads the option at argv[*i]; advances *i past its value.
+bool readOption(int argc, char *const *argv, int *i, OptDef *def, const char **value, char *err,
+                size_t errLen) {
+    const char *arg = argv[*i];
+    const char *eq = strchr(arg, '=');
+    size_t nameLen = eq ? (size_t)(eq - arg) : strlen(arg);
+    if (!findOption(arg, nameLen, def))
+        return fail(err, errLen, "unknown option %.*s", (int)nameLen, arg);
+    *value = nullptr;
+    if (def->takesValue) {
+        if (eq) {
+            *value = eq + 1;
+        } else {
+            if (*i + 1 >= argc) return fail(err, errLen, "option %s needs a value", def->name);
+            *value = argv[++*i];
+        }
+    } else if (eq) {
+        return fail(err, errLen, "option %s takes no value", def->name);
+    }
+    return true;
+}
+
+bool applyGlobal(Opt id, const char *value, Options *opt, char *err, size_t errLen) {
+    long long v;
+    switch (id) {
+    case Opt::Iface:
+        if (value[0] == '\0' || strlen(value) >= sizeof opt->iface)
+            return fail(err, errLen, "interface name '%s' is empty or too long", value);
+        snprintf(opt->iface, sizeof opt->iface, "%s", value);
+        break;
+    case Opt::To: {
+        struct in_addr a;
+        if (strlen(value) >= sizeof opt->to || inet_pton(AF_INET, value, &a) != 1)
+            return fail(err, errLen, "address '%s' is not a dotted IPv4 address", value);
+        snprintf(opt->to, sizeof opt->to, "%s", value);
+        break;
+    }
+    case Opt::Timeout:
+        if (!getNumber("timeout", value, 1, kMaxTimeoutMs, &v, err, errLen)) return false;
+        opt->timeoutMs = (uint32_t)v;
+        break;
+    case Opt::Json:
+        opt->json = true;
+        break;
+    case Opt::Verbose:
+        opt->verbose = true;
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+// ---- a command's own arguments -------------------------------------------
+
+// The index in cmd.args of the n-th positional argument, or -1.
+int positional(const Command &cmd, int n) {
+    for (int k = 0; k < cmd.args.count; ++k)
+        if (!cmd.args.items[k].option && n-- == 0) return k;
+    return -1;
+}
+
+int optionIndex(const Command &cmd, const char *name) {
+    for (int k = 0; k < cmd.args.count; ++k)
+        if (cmd.args.items[k].option && strcmp(cmd.args.items[k].option, name) == 0) return k;
+    return -1;
+}
+
+void store(Field field, long long v, Action *act) {
+    TestMsg &req = act->req;
+    switch (field) {
+    case Field::Code: req.cmdType = (uint8_t)v; break;
+    case Field::Byte: req.byteArg = (uint8_t)v; break;
+    case Field::Value1: req.value1 = (uint32_t)v; break;
+    case Field::Value2: req.value2 = (uint32_t)v; break;
+    case Field::Value3: req.value3 = (uint32_t)v; break;
+    case Field::Chain: req.chain = (uint8_t)v; break;
+    case Field::WaitMs: act->waitMs = (uint32_t)v; break;
+    case Field::Path: break;
+    }
+}
+
+// Converts one argument's text as its spec says and stores the value.
+bool convert(const ArgSpec &a, const char *s, Action *act, char *err, size_t errLen) {
+    long long v = 0;
+    switch (a.conv) {
+    case Conv::Integer:
+        if (!getNumber(a.what, s, a.lo, a.hi, &v, err, errLen)) return false;
+        break;
+    case Conv::Bandwidth:
+        if (!getNumber(a.what, s, 0, 0x7FFFFFFF, &v, err, errLen)) return false;
+        if (v != 20 && v != 40 && v != 80 && v != 160)
+            return fail(err, errLen, "%s %s is not one of 20, 40, 80, 160 (MHz)", a.what, s);
+        break;
+    case Conv::Power: {
+        uint32_t tenths;
+        if (!getPower(s, &tenths, err, errLen)) return false;
+        v = tenths;
+        break;
+    }
+    case Conv::Coefficient: {
+        int16_t c;
+        if (!getCoefficient(a.what, s, &c, err, errLen)) return false;
+        v = c;  // sent as a 32-bit word; the agent reads the low 16 bits
+        break;
+    }
+    case Conv::Seconds: {
+        uint32_t ms;
+        if (!getSeconds(a.what, s, &ms, err, errLen)) return false;
+        v = ms;
+        break;
+    }
+    case Conv::CodeOrWord: {
+        const Command *named = findCommand(s);
+        if (named && named->kind == ActionKind::Send && named->code >= 0)
+            v = named->code;
+        else if (!getNumber(a.what, s, a.lo, a.hi, &v, err, errLen))
+            return false;
+        break;
+    }
+    case Conv::Path:
+        if (strlen(s) >= sizeof act->path)
+            return fail(err, errLen, "%s file name is too long", a.what);
+        snprintf(act->path, sizeof act->path, "%s", s);
+        return true;
+    }
+    store(a.field, v, act);
+    return true;
+}
+
+// The words of one command line, sorted out before any value is converted:
+// a bad value is reported only when the line as a whole makes sense, and
+// --help anywhere on it wins.
+struct Words {
+    const char *text[kMaxCommandArgs];  // by index in cmd.args; null: not given
+    const char *retries;
+    bool help;
+};
+
+bool sortWords(const Command &cmd, int argc, char *const *argv, Options *opt, Words *w,
+               char *err, size_t errLen) {
+    const char *word = cmd.word;
+    int npos = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (!looksLikeOption(argv[i])) {
+            int k = positional(cmd, npos++);
+            if (k < 0) return fail(err, errLen, "%s: unexpected argument '%s'", word, argv[i]);
+            w->text[k] = argv[i];
+            continue;
+        }
+        OptDef def;
+        const char *value;
+        if (!readOption(argc, argv, &i, &def, &value, err, errLen)) return false;
+        if (def.id == Opt::Help) {
+            w->help = true;
+            return true;
+        }
+        if (isGlobal(def.id)) {
+            if (!opt)
+                return fail(err, errLen, "%s: option %s is only accepted on the command line",
+                            word, def.name);
+            if (!applyGlobal(def.id, value, opt, err, errLen)) return false;
+            continue;
+        }
+        const char **slot;
+        if (def.id == Opt::Retries) {
+            if (!cmd.retrySafe())
+                return fail(err, errLen,
+                            "%s: --retries is refused: this request is not safe to repeat", word);
+            slot = &w->retries;
+        } else {
+            int k = optionIndex(cmd, def.name);
+            if (k < 0) return fail(err, errLen, "%s: option %s does not apply", word, def.name);
+            slot = &w->text[k];
+        }
+        if (*slot) return fail(err, errLen, "%s: option %s given twice", word, def.name);
+        *slot = value;
+    }
+    int k = positional(cmd, npos);
+    if (k >= 0) {
+        const ArgSpec &a = cmd.args.items[k];
+        return fail(err, errLen, "%s: missing argument %s", word,
+                    a.missingName ? a.missingName : a.metavar);
+    }
+    for (k = 0; k < cmd.args.count; ++k) {
+        const ArgSpec &a = cmd.args.items[k];
+        if (a.option && a.required && !w->text[k])
+            return fail(err, errLen, "%s: missing option %s", word, a.option);
+    }
+    return true;
+}
+
+bool convertWords(const Command &cmd, const Words &w, Action *act, char *err, size_t errLen) {
+    if (cmd.code >= 0) act->req.cmdType = (uint8_t)cmd.code;
+    if (w.retries) {
+        long long v;
+        if (!getNumber("retries", w.retries, 0, kMaxRetries, &v, err, errLen)) return false;
+        act->retries = (unsigned)v;
+    }
+    for (int k = 0; k < cmd.args.count; ++k)
+        if (w.text[k] && !convert(cmd.args.items[k], w.text[k], act, err, errLen)) return false;
+    return true;
+}
+
+ParseResult parseActionWords(int argc, char *const *argv, Options *opt, Action *act, char *err,
+                             size_t errLen) {
+    if (argc < 1) {
+        fail(err, errLen, "no command given (try --help)");
+        return ParseResult::Error;
+    }
+    act->cmd = findCommand(argv[0]);
+    if (!act->cmd) {
+        for (int i = 1; i < argc; ++i)
+            if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0)
+                return ParseResult::Help;  // act->cmd stays null: unknown
+        fail(err, errLen, "unknown command '%s' (try --help)", argv[0]);
+        return ParseResult::Error;
+    }
+    Words w = {};
+    if (!sortWords(*act->cmd, argc, argv, opt, &w, err, errLen)) return ParseResult::Error;
+    if (w.help) return ParseResult::Help;
+    if (!convertWords(*act->cmd, w, act, err, errLen)) return ParseResult::Error;
+    return ParseResult::Ok;
+}
+
+}  // namespace
+
+void defaultOptions(Options *opt) {
+    memset(opt, 0, sizeof *opt);
+    snprintf(opt->to, sizeof opt->to, "255.255.255.255");
+    opt->timeoutMs = kDefaultTimeoutMs;
+}
+
+ParseResult parseGlobalOptions(int argc, char *const *argv, int *next, Options *opt, char *err,
+                               size_t errLen) {
+    int i = 1;
+    for (; i < argc && looksLikeOption(argv[i]); ++i) {
+        OptDef def;
+        const char *value;
+        if (!readOption(argc, argv, &i, &def, &value, err, errLen)) return ParseResult::Error;
+        if (def.id == Opt::Help) {
+            *next = i + 1;
+            return ParseResult::Help;
+        }
+        if (!isGlobal(def.id)) {
+            fail(err, errLen, "option %s belongs after a sub-command", def.name);
+            return ParseResult::Error;
+        }
+        if (!applyGlobal(def.id, value, opt, err, errLen)) return ParseResult::Error;
+    }
+    *next = i;
+    return ParseResult::Ok;
+}
+
+ParseResult parseAction(int argc, char *const *argv, Options *opt, Action *act, char *err,
+                        size_t errLen) {
+    memset(act, 0, sizeof *act);
+    ParseResult r = parseActionWords(argc, argv, opt, act, err, errLen);
+    if (r == ParseResult::Error && act->cmd) {
+        // Name the sub-command in every message about its arguments.
+        const char *word = act->cmd->word;
+        size_t n = strlen(word);
+        if (strncmp(err, word, n) != 0 || err[n] != ':') {
+            char msg[kErrLen];
+            snprintf(msg, sizeof msg, "%s", err);
+            snprintf(err, errLen, "%s: %s", word, msg);
+        }
+    }
+    return r;
+}
+
+}  // namespace station

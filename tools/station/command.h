@@ -1,0 +1,116 @@
+// rfprobe station: one descriptor per sub-command.
+//
+// The wire commands take their code and word from the command table in
+// proto/testmsg.h; the descriptor adds what only the station needs: the
+// arguments with their ranges, whether a request may be repeated, how its
+// reply reads, whether a plan may use it, and its manual page.  Argument
+// parsing, help, request encoding, reply output and plans all read these
+// descriptors; none of them knows a command by name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "proto/testmsg.h"
+
+namespace station {
+
+// Argument limits.
+constexpr int kMaxRateIndex = 48;          // the agent's rate table has 49 entries
+constexpr int kMaxChain = 1;               // transmit chains 0 and 1
+constexpr uint32_t kMaxPowerTenths = 1000; // 100.0 dBm
+constexpr unsigned kMaxRetries = 10;
+constexpr uint32_t kMaxWaitMs = 86400000;  // one day
+
+// What running a sub-command does.
+enum class ActionKind : uint8_t {
+    Send,    // one request, one reply
+    Rx,      // start-rx, wait, stop-rx
+    Sleep,   // wait only
+    Listen,  // print every reply until interrupted
+    Run,     // a test plan
+};
+
+// How an argument's text becomes a value.
+enum class Conv : uint8_t {
+    Integer,      // decimal or 0x hex within lo..hi
+    Bandwidth,    // 20, 40, 80 or 160 (MHz)
+    Power,        // dBm with at most one decimal, sent in tenths
+    Coefficient,  // signed 16-bit, or its 16-bit pattern in hex
+    Seconds,      // up to 3 decimals, kept in milliseconds
+    CodeOrWord,   // a request code 0..255 or a command word
+    Path,         // a file name
+};
+
+// Where the value goes: a field of the request, or of the action.
+enum class Field : uint8_t { Code, Byte, Value1, Value2, Value3, Chain, WaitMs, Path };
+
+struct ArgSpec {
+    const char *option;   // "--rate"; null for a positional argument
+    const char *metavar;  // in synopses: "--rate I", "pa-read CHAIN"
+    const char *what;     // in messages: "rate index 49 is out of range"
+    Conv conv;
+    Field field;
+    bool required;
+    long long lo = 0, hi = 0;          // Conv::Integer
+    const char *help = nullptr;        // an option's line(s) on the manual page;
+                                       // null: listed with the option before
+    const char *missingName = nullptr; // "missing argument NAME" if not metavar
+};
+
+// A descriptor's arguments, in the order they are checked and shown.
+constexpr size_t kMaxCommandArgs = 8;
+struct ArgList {
+    const ArgSpec *items = nullptr;
+    uint8_t count = 0;
+    constexpr ArgList() = default;
+    template <size_t N>
+    constexpr ArgList(const ArgSpec (&a)[N]) : items(a), count((uint8_t)N) {}
+    constexpr const ArgSpec *begin() const { return items; }
+    constexpr const ArgSpec *end() const { return items + count; }
+};
+
+// How a reply reads, in text and in JSON.
+enum class ReplyView : uint8_t {
+    Ok,            // "WORD: ok"
+    ValueOne,      // ok, noting a value1 other than 1
+    Count,         // value1 is a received count; JSON adds count, count_signed
+    Coefficients,  // three PA coefficients; JSON adds pa
+    Fields,        // every field of the reply (raw)
+};
+
+// Command flags.
+enum : unsigned {
+    kRetrySafe = 1u << 0,  // --retries accepted: repeating the request is harmless
+    kPlanStep = 1u << 1,   // may be a step of a plan
+};
+
+struct Command {
+    const char *word;
+    ActionKind kind;
+    int code;              // the request's code; -1 when the arguments give it
+    ArgList args;
+    unsigned flags;
+    ReplyView view;
+    // Manual: the line in rfprobe --help (null: shares the line of the
+    // command before), the NAME line, the description, an example.
+    const char *listing;
+    const char *title;
+    const char *description;
+    const char *example = nullptr;
+
+    constexpr bool retrySafe() const { return flags & kRetrySafe; }
+    constexpr bool planStep() const { return flags & kPlanStep; }
+};
+
+// Every sub-command, in the order of the manual.
+const Command *commands(size_t *count);
+const Command *findCommand(const char *word);
+// The wire command of a request code, or nullptr when the code has none.
+const Command *commandForCode(uint8_t code);
+// The station's word for a code, or nullptr when the code has no command.
+const char *commandWord(uint8_t code);
+// Whether a request with this code may be sent again (--retries).
+bool isRetrySafe(uint8_t code);
+
+}  // namespace station

@@ -1,0 +1,32 @@
+// rfprobe station: test plans.
+//
+// A plan holds one sub-command per line, written as on the command line
+// without "rfprobe" and without station options; a word starting with #
+// begins a comment.  The whole plan is read and checked before anything is
+// sent.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <vector>
+
+#include "station/args.h"
+
+namespace station {
+
+constexpr size_t kMaxPlanLine = 512;
+
+struct PlanStep {
+    int line;
+    Action action;
+};
+
+// Parses one plan line (modified in place: split into words).  Returns Ok
+// with *isStep false for a blank or comment line.
+ParseResult parsePlanLine(char *line, bool *isStep, Action *act, char *err, size_t errLen);
+
+// Reads and checks a whole plan.  On error, err holds "NAME:LINE: message".
+bool loadPlan(FILE *in, const char *name, std::vector<PlanStep> *steps, char *err,
+              size_t errLen);
+
+}  // namespace station

@@ -1,0 +1,64 @@
+// rfprobe station: the UDP sockets, and waiting for replies.
+//
+// Requests go to ADDR:1060 (broadcast by default).  The agent's replies
+// are broadcasts from its fixed address, not from the address the request
+// went to, so the listening socket is bound to 0.0.0.0:1062 and never
+// connected.  Every wait ends early when SIGINT or SIGTERM arrives.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "proto/testmsg.h"
+#include "station/args.h"
+
+namespace station {
+
+enum class ReplyCheck {
+    Match,      // magic and code as expected
+    Truncated,  // shorter than a reply payload
+    BadMagic,   // not a test reply
+    OtherCode,  // a test reply, but to another command
+};
+
+// Decodes a UDP payload seen on the reply port.  *out is filled whenever the
+// magic is right (also for OtherCode).  A negative expected code accepts any
+// code (listening).
+ReplyCheck checkReply(const uint8_t *buf, size_t len, int expectedCode, TestMsg *out);
+
+struct Link {
+    int rxFd = -1;  // bound to 0.0.0.0:1062
+    int txFd = -1;  // sends to ADDR:1060
+    sockaddr_in to{};
+};
+
+// Opens both sockets as opt says; kExitOk or kExitSocket (with a message on
+// standard error).
+int openLink(const Options &opt, Link *l);
+void closeLink(Link *l);
+
+constexpr size_t kFromLen = 64;  // "ADDRESS:PORT"
+
+// Sends req and waits opt.timeoutMs for the reply with its code; sends it
+// again up to `retries` times after a timeout.  Returns kExitOk with *reply
+// and from ("ADDRESS:PORT") filled, or kExitNoReply, kExitSocket,
+// kExitInterrupted after saying why on standard error, naming `name`.
+int exchange(const Link &l, const Options &opt, const char *name, const TestMsg &req,
+             unsigned retries, TestMsg *reply, char from[kFromLen]);
+
+// Waits for the next test reply of any code; false when interrupted
+// (*status kExitOk) or on a socket error (*status kExitSocket).
+bool nextReply(const Link &l, const Options &opt, TestMsg *reply, char from[kFromLen],
+               int *status);
+
+// Sleeps ms milliseconds; false when interrupted.
+bool waitMs(uint32_t ms);
+
+// SIGINT and SIGTERM end the current wait instead of the process.
+void catchInterrupts();
+// Lets the next wait run after a signal ended one.
+void clearInterrupt();
+
+}  // namespace station
