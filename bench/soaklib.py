@@ -34,9 +34,12 @@ STATION_IP = bytes([198, 18, 0, 2])
 BCAST_IP = b"\xff" * 4
 PAYLOAD_OFF = 42
 
+# From the agent's src/proto/testmsg.h: cmake --build BUILD --target command-tables
+# BEGIN cmdtable python-need
 # Captured bytes each command needs; codes not listed have no command.
 NEED = {0x80: 53, 0x81: 53, 0x82: 54, 0x83: 54, 0x87: 53, 0x91: 53, 0x92: 67, 0x93: 67,
         0x95: 62, 0x96: 53, 0x97: 58, 0x98: 53, 0x99: 53, 0x9A: 53, 0x9B: 53, 0x9C: 53}
+# END cmdtable python-need
 UNKNOWN_CODES = [c for c in range(256) if c not in NEED]
 
 

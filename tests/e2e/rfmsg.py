@@ -7,6 +7,10 @@ frames from 192.168.1.1:1060 to port 1062 with payload bytes 0..23.
 """
 import struct
 
+# The layout constants and the command codes come from the agent's
+# src/proto/testmsg.h; after changing the header, run
+#   cmake --build BUILD --target command-tables
+# BEGIN cmdtable python-rfmsg
 REQ_PORT = 1060
 REPLY_PORT = 1062
 MAGIC = b"\x7fRFPROBE"
@@ -31,6 +35,7 @@ START_CYC_TX = 0x99
 STOP_CYC_TX = 0x9A
 FINISH_TEST = 0x9B
 SAVE_PA_PARAMS = 0x9C
+# END cmdtable python-rfmsg
 
 
 def payload(cmd, byte=0, v1=0, v2=0, v3=0, chain=0, magic=MAGIC):

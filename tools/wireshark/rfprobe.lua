@@ -14,38 +14,57 @@
 -- Install: copy this file into ~/.local/lib/wireshark/plugins/
 -- or run  tshark -X lua_script:rfprobe.lua ...
 
-local REQ_PORT_DEFAULT = 1060
-local REPLY_PORT_DEFAULT = 1062
+-- The frame layout and the command table come from the agent's
+-- src/proto/testmsg.h; after changing the header, run
+--   cmake --build BUILD --target command-tables
+-- BEGIN cmdtable lua
+local REQ_PORT_DEFAULT, REPLY_PORT_DEFAULT = 1060, 1062
 local MAGIC = "7f524650524f4245"
-local REQ_LEN = 25
-local REPLY_LEN = 24
-
+local REQ_LEN, REPLY_LEN = 25, 24
 local OFF_CMD, OFF_BYTE, OFF_V1, OFF_V2, OFF_V3, OFF_CHAIN = 10, 11, 12, 16, 20, 24
+-- Payload bytes a request needs before its code can be read.
+local NEED_CMD = 11
 
--- Payload bytes a request needs before the agent reads a field: it drops a
--- request that is too short for the last field its command reads.
-local NEED_CMD, NEED_BYTE, NEED_V1, NEED_V2, NEED_V3, NEED_CHAIN = 11, 12, 16, 20, 24, 25
-
--- The command table: code -> station word and the payload bytes the
--- request needs.
-local commands = {
-    [0x80] = { "enter-test-mode", NEED_CMD },
-    [0x81] = { "exit-test", NEED_CMD },
-    [0x82] = { "set-channel", NEED_BYTE },
-    [0x83] = { "set-antenna", NEED_BYTE },
-    [0x87] = { "start-tx", NEED_CMD },
-    [0x91] = { "pa-init", NEED_CMD },
-    [0x92] = { "pa-read", NEED_CHAIN },
-    [0x93] = { "pa-write", NEED_CHAIN },
-    [0x95] = { "set-tx", NEED_V2 },
-    [0x96] = { "stop-tx", NEED_CMD },
-    [0x97] = { "start-rx", NEED_V1 },
-    [0x98] = { "stop-rx", NEED_CMD },
-    [0x99] = { "start-cyc-tx", NEED_CMD },
-    [0x9A] = { "stop-cyc-tx", NEED_CMD },
-    [0x9B] = { "finish", NEED_CMD },
-    [0x9C] = { "pa-save", NEED_CMD },
+local CMD = {
+    ENTER_TEST_MODE = 0x80,
+    EXIT_TEST = 0x81,
+    SET_CHANNEL = 0x82,
+    SET_ANTENNA = 0x83,
+    START_TX_FRAMES = 0x87,
+    INIT_PA_DATAFILE = 0x91,
+    READ_PA_PARAMS = 0x92,
+    WRITE_PA_PARAMS = 0x93,
+    SET_TX = 0x95,
+    STOP_TX = 0x96,
+    START_RX = 0x97,
+    STOP_RX = 0x98,
+    START_CYC_TX = 0x99,
+    STOP_CYC_TX = 0x9A,
+    FINISH_TEST = 0x9B,
+    SAVE_PA_PARAMS = 0x9C,
 }
+
+-- code -> { station word, payload bytes the request needs (the agent drops
+-- a shorter one), reply form }
+local commands = {
+    [0x80] = { "enter-test-mode", 11, "short" },
+    [0x81] = { "exit-test", 11, "short" },
+    [0x82] = { "set-channel", 12, "short" },
+    [0x83] = { "set-antenna", 12, "short" },
+    [0x87] = { "start-tx", 11, "short" },
+    [0x91] = { "pa-init", 11, "short" },
+    [0x92] = { "pa-read", 25, "params" },
+    [0x93] = { "pa-write", 25, "short" },
+    [0x95] = { "set-tx", 20, "short" },
+    [0x96] = { "stop-tx", 11, "short" },
+    [0x97] = { "start-rx", 16, "short" },
+    [0x98] = { "stop-rx", 11, "short" },
+    [0x99] = { "start-cyc-tx", 11, "short" },
+    [0x9A] = { "stop-cyc-tx", 11, "short" },
+    [0x9B] = { "finish", 11, "short" },
+    [0x9C] = { "pa-save", 11, "short" },
+}
+-- END cmdtable lua
 
 local cmd_names = {}
 for code, c in pairs(commands) do cmd_names[code] = c[1] end
@@ -157,25 +176,25 @@ end
 
 -- Decodes a request's arguments; returns the text for the Info column.
 local function dissect_request(tvb, tree, code)
-    if code == 0x82 then
+    if code == CMD.SET_CHANNEL then
         tree:add(f.channel, tvb(OFF_BYTE, 1))
         return string.format("channel %d", tvb(OFF_BYTE, 1):uint())
-    elseif code == 0x83 then
+    elseif code == CMD.SET_ANTENNA then
         tree:add(f.antenna, tvb(OFF_BYTE, 1))
         return string.format("antenna %d", tvb(OFF_BYTE, 1):uint())
-    elseif code == 0x92 then
+    elseif code == CMD.READ_PA_PARAMS then
         return string.format("chain %d", add_chain(tree, tvb, OFF_CHAIN))
-    elseif code == 0x93 then
+    elseif code == CMD.WRITE_PA_PARAMS then
         local c1 = add_coef(tree, tvb, OFF_V1, f.value1, f.pa1)
         local c2 = add_coef(tree, tvb, OFF_V2, f.value2, f.pa2)
         local c3 = add_coef(tree, tvb, OFF_V3, f.value3, f.pa3)
         local chain = add_chain(tree, tvb, OFF_CHAIN)
         return string.format("chain %d, %d %d %d", chain, c1, c2, c3)
-    elseif code == 0x95 or code == 0x97 then
+    elseif code == CMD.SET_TX or code == CMD.START_RX then
         local idx, rate = add_rate(tree, tvb)
         local bw = add_bandwidth(tree, tvb)
         local s = string.format("rate %d (%s), %d MHz", idx, rate or "no rate command", bw)
-        if code == 0x95 then
+        if code == CMD.SET_TX then
             s = s .. string.format(", %.1f dBm", add_power(tree, tvb))
         end
         return s
@@ -184,8 +203,8 @@ local function dissect_request(tvb, tree, code)
 end
 
 -- Decodes a reply's values; returns the text for the Info column.
-local function dissect_reply(tvb, tree, code)
-    if code == 0x92 then
+local function dissect_reply(tvb, tree, code, form)
+    if form == "params" then
         local s = {}
         for i, v in ipairs({ { OFF_V1, f.value1, f.pa1 }, { OFF_V2, f.value2, f.pa2 },
                              { OFF_V3, f.value3, f.pa3 } }) do
@@ -198,7 +217,7 @@ local function dissect_reply(tvb, tree, code)
     end
     -- Short reply: byteArg, value1 and a 16-bit value; only enter-test-mode
     -- (value1 = 1) and stop-rx (the count) carry anything but zeros.
-    if code == 0x98 then
+    if code == CMD.STOP_RX then
         tree:add(f.count, tvb(OFF_V1, 4))
         return string.format("%d frames received", tvb(OFF_V1, 4):uint())
     end
@@ -206,12 +225,12 @@ local function dissect_reply(tvb, tree, code)
     for i = OFF_BYTE, REPLY_LEN - 1 do
         if tvb(i, 1):uint() ~= 0 then nonzero = true end
     end
-    if code == 0x80 or nonzero then
+    if code == CMD.ENTER_TEST_MODE or nonzero then
         tree:add(f.byte_arg, tvb(OFF_BYTE, 1))
         tree:add(f.value1, tvb(OFF_V1, 4))
         tree:add(f.half, tvb(OFF_V2, 2))
     end
-    if code == 0x80 then
+    if code == CMD.ENTER_TEST_MODE then
         return string.format("value1 %d", tvb(OFF_V1, 4):uint())
     end
     return nil
@@ -279,7 +298,7 @@ function p.dissector(tvb, pinfo, root)
 
     local detail
     if is_reply then
-        detail = dissect_reply(tvb, tree, code)
+        detail = dissect_reply(tvb, tree, code, c[3])
     else
         detail = dissect_request(tvb, tree, code)
     end
