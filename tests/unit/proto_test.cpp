@@ -139,6 +139,8 @@ TEST_F(DispatchTest, SetTxPowerIsTenthsOfAnUnsignedWord)
         {175, "wl txpwr1 -o -q 70"},
         {0, "wl txpwr1 -o -q 0"},
         {5, "wl txpwr1 -o -q 2"},
+        {164, "wl txpwr1 -o -q 65"},  // 65.6 quarters: cut, not rounded
+        {2, "wl txpwr1 -o -q 0"},
         {0xFFFFFFFFu, "wl txpwr1 -o -q 1717986944"},  // not -0.1
     };
     for (const auto &c : cases) {
@@ -148,7 +150,7 @@ TEST_F(DispatchTest, SetTxPowerIsTenthsOfAnUnsignedWord)
         ASSERT_EQ(runs.size(), 1u) << c.value2;
         EXPECT_EQ(runs[0], c.cmd);
     }
-    EXPECT_EQ(host.frames.size(), 4u);
+    EXPECT_EQ(host.frames.size(), 6u);
 }
 
 TEST_F(DispatchTest, PaWriteTakesSignedLow16BitsAndChainByte)

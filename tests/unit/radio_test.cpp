@@ -68,7 +68,11 @@ TEST_F(RadioTest, TxPowerInQuarterStepsTruncated)
         float power;
         const char *cmd;
     } cases[] = {{17.5f, "wl txpwr1 -o -q 70"}, {16.3f, "wl txpwr1 -o -q 65"}, {0.1f, "wl txpwr1 -o -q 0"},
-                 {0.25f, "wl txpwr1 -o -q 1"},  {0.0f, "wl txpwr1 -o -q 0"}};
+                 {0.25f, "wl txpwr1 -o -q 1"},  {0.0f, "wl txpwr1 -o -q 0"},
+                 // A fraction of a quarter of one half or more is cut, not
+                 // rounded up; below zero the cut is toward zero.
+                 {16.4f, "wl txpwr1 -o -q 65"}, {0.2f, "wl txpwr1 -o -q 0"}, {17.7f, "wl txpwr1 -o -q 70"},
+                 {-0.3f, "wl txpwr1 -o -q -1"}, {-16.3f, "wl txpwr1 -o -q -65"}, {-16.4f, "wl txpwr1 -o -q -65"}};
     for (const auto &c : cases) {
         host.runs.clear();
         _exec_setTxPower(c.power);

@@ -72,7 +72,12 @@ TEST_F(TestProcTest, SetTxSendsOnlyChangedSettings)
     EXPECT_EQ(handle(setTx(23, 20, 160)), (Lines{"run: wl down", "run: wl txchain 1", "run: wl txant 0",
                                                  "run: wl nrate -m 7 -s 3", "run: wl up",
                                                  "run: wl txpwr1 -o -q 64"}));
-    EXPECT_EQ(gLastTestItem.channel, 6);
+    // Another channel alone, at the same bandwidth: the chanspec goes out.
+    deliver(makeRequest(CMD_SET_CHANNEL, 11));
+    EXPECT_EQ(handle(setTx(23, 20, 160)), (Lines{"run: wl down", "run: wl txchain 1", "run: wl txant 0",
+                                                 "run: wl chanspec -c 11 -b 2 -w 20 -s 0", "run: wl up",
+                                                 "run: wl txpwr1 -o -q 64"}));
+    EXPECT_EQ(gLastTestItem.channel, 11);
     EXPECT_EQ(gLastTestItem.is40MHz, 0);
     EXPECT_EQ(gLastTestItem.rateIndex, 23);
     for (const auto &f : host.frames)
@@ -109,6 +114,12 @@ TEST_F(TestProcTest, FirstStartRxAfterStart)
               (Lines{"run: wl mimo_txbw 4", "run: wl rxchain 1", "run: wl chanspec -c 1 -b 2 -w 40 -s -1",
                      "run: wl nrate -r 5", "read: wl counters"}));
     EXPECT_EQ(gRxStartCount, 7);
+    // Another channel alone: only the chain, the chanspec and the read.
+    deliver(makeRequest(CMD_SET_CHANNEL, 2));
+    counters("rxdfrmmcast 9\n");
+    EXPECT_EQ(handle(startRx(3, 40)),
+              (Lines{"run: wl rxchain 1", "run: wl chanspec -c 2 -b 2 -w 40 -s -1", "read: wl counters"}));
+    EXPECT_EQ(gLastTestItem.channel, 2);
 }
 
 TEST_F(TestProcTest, StopRxCountsFromOneBaselineAndWraps)
