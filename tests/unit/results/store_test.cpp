@@ -18,6 +18,19 @@ using namespace results;
 
 namespace {
 
+// Runs fn in a child process that never returns into the test runner.
+template <typename Fn>
+pid_t child(Fn fn) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    try {
+        fn();
+    } catch (...) {
+        _exit(3);
+    }
+    _exit(0);
+}
+
 class SqliteStore : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -164,8 +177,7 @@ TEST_F(SqliteStore, KilledMidRecordLeavesEarlierRecordsWhole) {
     }
     int pipefd[2];
     ASSERT_EQ(pipe(pipefd), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
+    pid_t pid = child([&] {
         close(pipefd[0]);
         OpenOptions o;
         o.beforeCommit = [&](const Record &r) {
@@ -176,15 +188,15 @@ TEST_F(SqliteStore, KilledMidRecordLeavesEarlierRecordsWhole) {
         };
         auto store = Store::open(path, o);
         for (const Record &r : recs) store->write(r);
-        _exit(0);
-    }
+    });
     close(pipefd[1]);
     char c;
-    ASSERT_EQ(read(pipefd[0], &c, 1), 1);
+    ssize_t got = read(pipefd[0], &c, 1);  // the child is inside the last record
     kill(pid, SIGKILL);
     int st;
     waitpid(pid, &st, 0);
     close(pipefd[0]);
+    ASSERT_EQ(got, 1);
     ASSERT_TRUE(WIFSIGNALED(st));
 
     EXPECT_EQ(sql("PRAGMA integrity_check"), "ok\n");
@@ -206,15 +218,14 @@ TEST_F(SqliteStore, KilledAtRandomMomentsNothingHalfWritten) {
     Store::open(path);
     srand(1060);
     for (int round = 0; round < 8; round++) {
-        pid_t pid = fork();
-        if (pid == 0) {
+        pid_t pid = child([&] {
             auto store = Store::open(path);
             for (int i = 0;; i++) {
                 fixtures::Shape s;
                 s.serial = "R" + std::to_string(round) + "-" + std::to_string(i);
                 store->write(fixtures::makeRecord(s));
             }
-        }
+        });
         usleep(20000 + rand() % 80000);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
