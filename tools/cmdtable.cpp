@@ -56,13 +56,13 @@ std::string lua() {
       << "\nlocal OFF_CMD, OFF_BYTE, OFF_V1, OFF_V2, OFF_V3, OFF_CHAIN = " << kMsgOffCmd << ", "
       << kMsgOffByte << ", " << kMsgOffValue1 << ", " << kMsgOffValue2 << ", " << kMsgOffValue3
       << ", " << kMsgOffChain << "\n-- Payload bytes a request needs before its code can be read.\n"
-      << "local NEED_CMD = " << kNeedCmd - kFramePayloadOff << "\n\nlocal CMD = {\n";
-    for (const Row &r : kRows) o << "    " << r.name << " = " << hexCode(r.code) << ",\n";
-    o << "}\n\n-- code -> { station word, payload bytes the request needs (the agent drops\n"
-         "-- a shorter one), reply form }\nlocal commands = {\n";
+      << "local NEED_CMD = " << kNeedCmd - kFramePayloadOff << "\n\n"
+      << "-- code -> { station word, payload bytes the request needs (the agent drops\n"
+         "-- a shorter one), reply form, name }\nlocal commands = {\n";
     for (const Row &r : kRows)
         o << "    [" << hexCode(r.code) << "] = { \"" << r.word << "\", "
-          << r.need - kFramePayloadOff << ", \"" << formName(r.form) << "\" },\n";
+          << r.need - kFramePayloadOff << ", \"" << formName(r.form) << "\", \"" << r.name
+          << "\" },\n";
     o << "}\n";
     return o.str();
 }

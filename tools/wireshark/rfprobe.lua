@@ -25,49 +25,34 @@ local OFF_CMD, OFF_BYTE, OFF_V1, OFF_V2, OFF_V3, OFF_CHAIN = 10, 11, 12, 16, 20,
 -- Payload bytes a request needs before its code can be read.
 local NEED_CMD = 11
 
-local CMD = {
-    ENTER_TEST_MODE = 0x80,
-    EXIT_TEST = 0x81,
-    SET_CHANNEL = 0x82,
-    SET_ANTENNA = 0x83,
-    START_TX_FRAMES = 0x87,
-    INIT_PA_DATAFILE = 0x91,
-    READ_PA_PARAMS = 0x92,
-    WRITE_PA_PARAMS = 0x93,
-    SET_TX = 0x95,
-    STOP_TX = 0x96,
-    START_RX = 0x97,
-    STOP_RX = 0x98,
-    START_CYC_TX = 0x99,
-    STOP_CYC_TX = 0x9A,
-    FINISH_TEST = 0x9B,
-    SAVE_PA_PARAMS = 0x9C,
-}
-
 -- code -> { station word, payload bytes the request needs (the agent drops
--- a shorter one), reply form }
+-- a shorter one), reply form, name }
 local commands = {
-    [0x80] = { "enter-test-mode", 11, "short" },
-    [0x81] = { "exit-test", 11, "short" },
-    [0x82] = { "set-channel", 12, "short" },
-    [0x83] = { "set-antenna", 12, "short" },
-    [0x87] = { "start-tx", 11, "short" },
-    [0x91] = { "pa-init", 11, "short" },
-    [0x92] = { "pa-read", 25, "params" },
-    [0x93] = { "pa-write", 25, "short" },
-    [0x95] = { "set-tx", 20, "short" },
-    [0x96] = { "stop-tx", 11, "short" },
-    [0x97] = { "start-rx", 16, "short" },
-    [0x98] = { "stop-rx", 11, "short" },
-    [0x99] = { "start-cyc-tx", 11, "short" },
-    [0x9A] = { "stop-cyc-tx", 11, "short" },
-    [0x9B] = { "finish", 11, "short" },
-    [0x9C] = { "pa-save", 11, "short" },
+    [0x80] = { "enter-test-mode", 11, "short", "ENTER_TEST_MODE" },
+    [0x81] = { "exit-test", 11, "short", "EXIT_TEST" },
+    [0x82] = { "set-channel", 12, "short", "SET_CHANNEL" },
+    [0x83] = { "set-antenna", 12, "short", "SET_ANTENNA" },
+    [0x87] = { "start-tx", 11, "short", "START_TX_FRAMES" },
+    [0x91] = { "pa-init", 11, "short", "INIT_PA_DATAFILE" },
+    [0x92] = { "pa-read", 25, "params", "READ_PA_PARAMS" },
+    [0x93] = { "pa-write", 25, "short", "WRITE_PA_PARAMS" },
+    [0x95] = { "set-tx", 20, "short", "SET_TX" },
+    [0x96] = { "stop-tx", 11, "short", "STOP_TX" },
+    [0x97] = { "start-rx", 16, "short", "START_RX" },
+    [0x98] = { "stop-rx", 11, "short", "STOP_RX" },
+    [0x99] = { "start-cyc-tx", 11, "short", "START_CYC_TX" },
+    [0x9A] = { "stop-cyc-tx", 11, "short", "STOP_CYC_TX" },
+    [0x9B] = { "finish", 11, "short", "FINISH_TEST" },
+    [0x9C] = { "pa-save", 11, "short", "SAVE_PA_PARAMS" },
 }
 -- END cmdtable lua
 
-local cmd_names = {}
-for code, c in pairs(commands) do cmd_names[code] = c[1] end
+-- CMD.SET_TX == 0x95; cmd_names[0x95] == "set-tx"
+local CMD, cmd_names = {}, {}
+for code, c in pairs(commands) do
+    CMD[c[4]] = code
+    cmd_names[code] = c[1]
+end
 
 -- Rate index -> the value of the agent's "wl nrate" command.  Indexes 0-14
 -- are legacy rates ("-r"), 15-22 MCS with "-s 0", 23-48 MCS with "-s 3".
