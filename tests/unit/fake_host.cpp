@@ -18,15 +18,45 @@ static bool startsWith(const std::string &s, const std::string &p)
     return s.compare(0, p.size(), p) == 0;
 }
 
+struct CancelledRun {
+    FakeHost *host;
+    const char *cmd;
+    size_t framesBefore;
+};
+
+static bool stopReplySince(FakeHost *h, size_t from)
+{
+    std::lock_guard<std::mutex> lock(h->mu);
+    for (size_t i = from; i < h->frames.size(); i++)
+        if (replyCode(h->frames[i]) == CMD_STOP_CYC_TX)
+            return true;
+    return false;
+}
+
+// Runs in the cancelled thread, as the real shell wait's cleanup does.
+static void endCancelledRun(void *arg)
+{
+    auto *run = static_cast<CancelledRun *>(arg);
+    FakeHost *h = run->host;
+    if (!h->cancelledRunAwaitsStopReply)
+        return;
+    for (int i = 0; i < 5000 && !stopReplySince(h, run->framesBefore); i++)
+        usleep(1000);
+    std::lock_guard<std::mutex> lock(h->mu);
+    h->events.push_back(std::string("cancelled: ") + run->cmd);
+}
+
 static int fakeRunShell(const char *cmd)
 {
     FakeHost *h = FakeHost::current;
     unsigned delay;
     bool fail = false;
     int status = 0;
+    CancelledRun run = {h, cmd, 0};
     pthread_testcancel();  // the real shell wait is a cancellation point
     {
         std::lock_guard<std::mutex> lock(h->mu);
+        run.framesBefore = h->frames.size();
         h->events.push_back(std::string("run: ") + cmd);
         h->runs.push_back(cmd);
         for (const auto &p : h->shellFailPrefixes)
@@ -37,8 +67,10 @@ static int fakeRunShell(const char *cmd)
                 status = p.second;
         delay = h->runDelayUs;
     }
+    pthread_cleanup_push(endCancelledRun, &run);
     if (delay)
         usleep(delay);  // a cancellation point, like the real shell wait
+    pthread_cleanup_pop(0);
     return fail ? -1 : status;
 }
 

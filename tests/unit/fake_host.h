@@ -36,6 +36,10 @@ struct FakeHost {
     int sleeps = 0;
     // Microseconds each shell run takes (for the worker's tests).
     unsigned runDelayUs = 0;
+    // A run cancelled in that time (the stop of the worker kills its
+    // command) ends only once the stop's reply has been sent, or after 5 s,
+    // and then records "cancelled: <cmd>".
+    bool cancelledRunAwaitsStopReply = false;
 
     void install();
     static FakeHost *current;

@@ -220,6 +220,24 @@ TEST_F(CycTxTest, SecondStartKeepsTheRunningWorker)
     EXPECT_EQ(pktengRuns(), after);
 }
 
+// The stop answers first and then waits for the worker: a command that is
+// slow to die must not hold the reply back.
+TEST_F(CycTxTest, StopRepliesBeforeWaitingForTheWorker)
+{
+    host.runDelayUs = 60000000;  // the run lasts until the stop kills it
+    host.cancelledRunAwaitsStopReply = true;
+    ASSERT_EQ(gen_startCycTx(), 0);
+    waitForRuns(1);
+    {
+        std::lock_guard<std::mutex> lock(host.mu);
+        host.events.clear();
+    }
+    EXPECT_EQ(gen_stopCycTx(), 0);
+    std::lock_guard<std::mutex> lock(host.mu);
+    EXPECT_EQ(host.events, (Lines{"frame", std::string("cancelled: ") + kPktEng}))
+        << "the stop must reply before it waits for the worker to end";
+}
+
 TEST_F(CycTxTest, ShellFailureEndsTheWorkerOnce)
 {
     host.shellFailPrefixes = {"wl pkteng_start"};
