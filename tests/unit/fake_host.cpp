@@ -254,7 +254,7 @@ uint32_t replyValue(const std::vector<uint8_t> &frame, size_t payloadOffset)
 // of bounded size.
 namespace {
 constexpr size_t kMaxReportBytes = 4096;
-constexpr int kMaxReports = 20;
+constexpr int kMaxReports = 10;
 
 using ::testing::TestEventListener;
 using ::testing::TestInfo;
