@@ -26,9 +26,10 @@ int send(const Link &l, const Options &opt, const char *name, const TestMsg &req
     return kExitOk;
 }
 
-// start-rx, the wait, then stop-rx, also when the wait was interrupted.
+// start-rx (the action's request), the wait, then stop-rx, also when the
+// wait was interrupted.
 int receiveTest(const Link &l, const Options &opt, const Action &a) {
-    int rc = send(l, opt, commandWord(CMD_START_RX), a.req, 0, false);
+    int rc = send(l, opt, commandWord(a.req.cmdType), a.req, 0, false);
     if (rc != kExitOk) return rc;
     if (opt.verbose) fprintf(stderr, "rfprobe: receiving for %u ms\n", a.waitMs);
     bool whole = waitMs(a.waitMs);
