@@ -7,6 +7,9 @@ import subprocess
 import time
 
 import simrig
+from conftest import not_on_vm
+
+IN_PC_PROC = "reads the agent's threads and the router's processes in the PC's /proc"
 
 PKTENG = "wl pkteng_start 00:11:22:33:44:55 tx 50 1000 0"
 WORKER_LINE = "start send tx packet for DUT tool."
@@ -62,6 +65,7 @@ def runs_stay_at(rig, n, settle=0.5):
 
 # ----- continuous transmission -----
 
+@not_on_vm(IN_PC_PROC)
 def test_cyc_tx_runs_until_stopped_one_worker_at_a_time(agent):
     r = agent.rfprobe("--timeout", "500", "stop-cyc-tx")
     assert r.returncode == NO_REPLY, "stop without a worker must go unanswered"
@@ -96,6 +100,7 @@ def test_cyc_tx_runs_until_stopped_one_worker_at_a_time(agent):
     assert agent.journal().count(PKTENG) == n
 
 
+@not_on_vm(IN_PC_PROC)
 def test_cyc_tx_stop_kills_a_slow_wl(agent):
     agent.set_fault("wl", "pkteng_start", delay=20000)
     ok(agent, "start-cyc-tx")
@@ -116,6 +121,7 @@ def test_cyc_tx_stop_kills_a_slow_wl(agent):
     wait_until("worker ended", lambda: threads(agent) == 1)
 
 
+@not_on_vm(IN_PC_PROC)
 def test_cyc_tx_start_stop_loop_leaves_nothing_behind(agent):
     plan = "start-cyc-tx\nstop-cyc-tx\n" * 200
     r = agent.station(os.path.join(agent.tools_dir, "rfprobe"), "--iface", simrig.STATION_IF,
@@ -147,8 +153,8 @@ def test_transmit_test_sends_only_changed_settings(agent):
     assert (st["up"], st["channel"], st["bw"], st["txchain"], st["txant"], st["txpwr_qdbm"]) == (
         "1", "6", "20", "1", "0", "70")
 
-    # Same settings, new power (16.3 dBm is 65.2 quarter-dBm, truncated).
-    assert step(agent, "set-tx", "--rate", "0", "--bw", "20", "--power", "16.3") == [
+    # Same settings, new power (16.4 dBm is 65.6 quarter-dBm: cut, not rounded).
+    assert step(agent, "set-tx", "--rate", "0", "--bw", "20", "--power", "16.4") == [
         "wl down", "wl txchain 1", "wl txant 0", "wl up", "wl txpwr1 -o -q 65"]
     assert step(agent, "start-tx") == [PKTENG]
     assert agent.state()["pkteng"] == "tx"
@@ -168,6 +174,16 @@ def test_transmit_test_sends_only_changed_settings(agent):
     assert step(agent, "set-tx", "--rate", "22", "--bw", "80", "--power", "16") == [
         "wl down", "wl mimo_txbw 2", "wl txchain 2", "wl txant 1",
         "wl chanspec -c 11 -b 2 -w 80 -s 0", "wl up", "wl txpwr1 -o -q 64"]
+    # Another channel alone, at the same width: its chanspec goes out, for
+    # a transmit test and for a receive test.
+    step(agent, "set-channel", "13")
+    assert step(agent, "set-tx", "--rate", "22", "--bw", "80", "--power", "16") == [
+        "wl down", "wl txchain 2", "wl txant 1", "wl chanspec -c 13 -b 2 -w 80 -s 0", "wl up",
+        "wl txpwr1 -o -q 64"]
+    step(agent, "set-channel", "12")
+    assert step(agent, "start-rx", "--rate", "22", "--bw", "80") == [
+        "wl rxchain 2", "wl chanspec -c 12 -b 2 -w 80 -s 0", "wl counters"]
+    assert agent.state()["channel"] == "12"
 
 
 def counter_reads(rig):
