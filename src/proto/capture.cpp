@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "proto/dispatch.h"
+#include "proto/filter.h"
 #include "proto/reply.h"
 #include "proto/testmsg.h"
 #include "util/log.h"
@@ -50,7 +51,6 @@ static pcap_t *openCapture(const char *dev, char *errbuf)
 void recvTestMsg(void)
 {
     char errbuf[PCAP_ERRBUF_SIZE] = {0};
-    struct bpf_program filter;
     int user = 0;
 
 #pragma GCC diagnostic push
@@ -69,12 +69,9 @@ void recvTestMsg(void)
         exit(1);
     }
 
-    // A filter that does not compile leaves the capture unfiltered: the magic
-    // test still picks out the test frames.
-    if (pcap_compile(device, &filter, "dst port 1060", 1, 0) == 0) {
-        pcap_setfilter(device, &filter);
-        pcap_freecode(&filter);
-    }
+    // A filter that cannot be installed leaves the capture unfiltered: the
+    // magic test still picks out the test frames.
+    installCaptureFilter(device);
 
     pcap_loop(device, -1, handleTestPacket, (u_char *)&user);
     pcap_close(device);
