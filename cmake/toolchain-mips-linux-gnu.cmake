@@ -3,9 +3,15 @@
 # Target programs, the tests among them, run on this machine through
 # qemu-user; ctest and gtest_discover_tests go through the emulator below.
 #
-#   cmake -S . -B build-mips/agent \
+# The firmware build: dynamic, on the sysroot's C library, with libpcap
+# taken from a staging directory the way an image's build system provides
+# it (usr/lib/libpcap.so, usr/include, usr/lib/pkgconfig/libpcap.pc):
+#
+#   cmake -S . -B build-mips/firmware/build \
 #     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mips-linux-gnu.cmake \
-#     -DRFPROBE_BUILD_SIM=OFF \
+#     -DRFPROBE_STAGING_DIR=<staging dir> -DRFPROBE_BUILD_SIM=OFF
+#
+# Or with a static libpcap handed in directly:
 #     -DRFPROBE_PCAP_LIBRARY=<target libpcap.a> -DRFPROBE_PCAP_INCLUDE_DIR=<dir>
 #
 # scripts/cross-test does all of this, libpcap included.
@@ -32,10 +38,18 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Never hand the host's pkg-config files to a target build.
-set(ENV{PKG_CONFIG_LIBDIR} ${RFPROBE_CROSS_SYSROOT}/lib/pkgconfig)
+# Never hand the host's pkg-config files to a target build.  With a staging
+# directory, pkg-config answers from it and prefixes its paths with it.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES RFPROBE_STAGING_DIR)
+if(RFPROBE_STAGING_DIR)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${RFPROBE_STAGING_DIR})
+  set(ENV{PKG_CONFIG_LIBDIR} ${RFPROBE_STAGING_DIR}/usr/lib/pkgconfig:${RFPROBE_STAGING_DIR}/usr/share/pkgconfig)
+  set(ENV{PKG_CONFIG_SYSROOT_DIR} ${RFPROBE_STAGING_DIR})
+else()
+  set(ENV{PKG_CONFIG_LIBDIR} ${RFPROBE_CROSS_SYSROOT}/lib/pkgconfig)
+  set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
+endif()
 set(ENV{PKG_CONFIG_PATH} "")
-set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
 # Small code for a router's flash: every function and object in its own
 # section, and the linker drops what nothing uses.
