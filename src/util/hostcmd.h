@@ -1,10 +1,11 @@
 // Running host commands through the shell.
 //
-// Two conventions: a command run for its effect (system(), only a shell that
-// cannot run counts as failure), and a command whose output is read (popen,
-// one read of at most N-1 bytes, pclose).  Every wrapper in the agent goes
-// through these; the three calls that reach the host sit behind gHostOps so
-// that tests can see every command line and script the output.
+// Two conventions: a command run for its effect (as system(): only a shell
+// that cannot run counts as failure), and a command whose output is read (as
+// popen: one read of at most N-1 bytes, then the wait for its end).  Every
+// wrapper in the agent goes through these; the three calls that reach the
+// host sit behind gHostOps so that tests can see every command line and
+// script the output.  Each command runs in a process group of its own.
 #pragma once
 
 #include <cstddef>
@@ -16,15 +17,21 @@ constexpr size_t kCountersBufSize = 3072;
 struct HostOps {
     // As system(): -1 when the shell could not be run.
     int (*runShell)(const char *cmd);
-    // Runs cmd with its output on a pipe, reads it once into buf (at most max
-    // bytes) and closes the pipe.  Returns the byte count, or -1 when the
-    // pipe could not be opened.
+    // Runs cmd with its output on a pipe, reads it into buf up to max bytes
+    // or the output's end (as one fread), closes the pipe and waits for the
+    // command.  Returns the byte count, or -1 when the pipe or the shell could
+    // not be started.
     long (*readPipe)(const char *cmd, char *buf, size_t max);
     void (*sleepSec)(unsigned sec);
 };
 
 extern HostOps gHostOps;
 extern const HostOps kRealHostOps;
+
+// Kills the process group of every command the agent is running (the shell
+// and all it started), and lets no command start afterwards: for a process
+// that is about to end.  Async-signal-safe.
+void hostEndRunningCommands(void);
 
 // Runs a fixed command text.  Logs it first when logged is true; on a shell
 // failure logs failMsg (when not null) and returns -1, else 0.
