@@ -382,6 +382,14 @@ class Rig:
         with open(os.path.join(self.run_dir, "nvram", "IsFactoryTest"), "w") as f:
             f.write(text if text.endswith("\n") or text == "" else text + "\n")
 
+    def set_flag_writable(self, writable):
+        """Make the flag store refuse writes (False) or take them again (True):
+        the root's /proc/nvram is remounted read-only or read-write, so that
+        `echo 1 > /proc/nvram/IsFactoryTest` runs and fails."""
+        mode = "rw" if writable else "ro"
+        if self.in_root("/bin/mount", "-o", "remount,bind," + mode, "/proc/nvram").wait() != 0:
+            raise RigError("cannot remount /proc/nvram " + mode)
+
     def set_state(self, **kv):
         """Preset the simulated radio (e.g. up="0", rxrate="0")."""
         st = self.state()

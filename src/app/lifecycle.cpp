@@ -1,5 +1,6 @@
 #include "app/lifecycle.h"
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -67,16 +68,61 @@ void sendSmdNotice(void)
     cmsMem_free(msg);
 }
 
+// The flag counts as written only when the shell ran and echo ended with
+// status 0: a flag store that refuses the write must not pass for a finished
+// unit.
 int setFactoryTestFlag(void)
 {
-    return hostRun("echo 1 > /proc/nvram/IsFactoryTest", false, nullptr);
+    return hostRunfChecked(false, "set factory test flag fail", "echo 1 > /proc/nvram/IsFactoryTest");
 }
 
 int gen_finishTest(void)
 {
-    setFactoryTestFlag();
+    // A unit whose flag still reads 0 would be served again at the next
+    // boot, on the customer's network: without the reply the station fails
+    // the unit or sends the finish again, and the agent goes on serving.
+    if (setFactoryTestFlag() != 0)
+        return -1;
     sendTestReply(CMD_FINISH_TEST, 0, 0, 0);
+    // A continuous transmit worker may be running a command: it ends with us.
+    hostEndRunningCommands();
     exit(1);
+}
+
+// The signals that stop the agent.  Each ends the commands the agent is
+// running and then the agent itself, with the signal's own default action,
+// so the exit status still says "killed by signal N".
+static const int kStopSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+static void onStopSignal(int sig)
+{
+    // Only async-signal-safe calls here.
+    hostEndRunningCommands();
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof(dfl));
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+    // Blocked while this handler runs: it takes effect on the return.
+    raise(sig);
+}
+
+void installStopHandlers(void)
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = onStopSignal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : kStopSignals)
+        sigaddset(&sa.sa_mask, sig);
+    for (int sig : kStopSignals) {
+        struct sigaction old;
+        // A signal ignored at start (nohup, a background job) stays ignored.
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        sigaction(sig, &sa, nullptr);
+    }
 }
 
 void waitForRadio(void)

@@ -17,6 +17,11 @@ int _exec_isWlanUp(void);
 // row, for at most ten polls; serving starts either way.
 void waitForRadio(void);
 void sendSmdNotice(void);
+// 0 when the flag was written (the shell ran and the command ended with 0).
 int setFactoryTestFlag(void);
 // Marks the unit as tested, replies and ends the process with status 1.
+// When the flag cannot be written: logs it, sends no reply and returns -1.
 int gen_finishTest(void);
+// SIGHUP, SIGINT, SIGQUIT and SIGTERM end the running commands' process
+// groups, then the agent as the signal's default action does.
+void installStopHandlers(void);

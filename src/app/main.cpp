@@ -12,5 +12,7 @@ int main(int argc, char **argv)
     // A console that goes away (a closed pipe) must cost log lines only, not
     // the agent: without this the next log line would kill it mid-test.
     signal(SIGPIPE, SIG_IGN);
+    // Stopping the agent must not leave its shell and wl running.
+    installStopHandlers();
     return rfprobeMain(argc, argv);
 }

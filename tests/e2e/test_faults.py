@@ -166,6 +166,58 @@ def test_wl_hanging(agent):
     assert soaklib.proc_figures(agent.agent.pid)["children"] == 0
 
 
+# ----- stopping the agent while a command runs -----
+
+def commands_left(rig):
+    """Shells the agent started and wl runs still alive in the router."""
+    return [c for c in router_procs(rig, "") if c.startswith(("sh -c ", "wl "))]
+
+
+def wait_for_command(rig, word):
+    deadline = time.monotonic() + 10
+    while not [c for c in commands_left(rig) if word in c]:
+        assert time.monotonic() < deadline, "no %r running" % word
+        time.sleep(0.02)
+
+
+def wait_until_no_command_left(rig):
+    deadline = time.monotonic() + 10
+    while commands_left(rig) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return commands_left(rig)
+
+
+@pytest.mark.parametrize("thread,request_args,sub", [
+    ("main", ("stop-tx",), "pkteng_stop"),          # a command run for its effect
+    ("main", ("pa-read", "0"), "pavars"),           # a command read through a pipe
+    ("worker", ("start-cyc-tx",), "pkteng_start"),  # the continuous transmit worker
+], ids=["main-run", "main-read", "worker"])
+def test_stop_signal_ends_the_running_command(rig, thread, request_args, sub):
+    # Each command runs in a process group of its own, so a signal to the
+    # agent (or Ctrl-C on its terminal) does not reach it: the agent ends
+    # the groups itself, then dies of the signal as before.
+    rig.set_fault("wl", sub, delay=60000)
+    for sig in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM):
+        rig.start_agent(manual=True)
+        rig.rfprobe("--timeout", "100", *request_args)
+        wait_for_command(rig, "wl " + sub)
+        start = time.monotonic()
+        rig.agent.send_signal(sig)
+        assert rig.wait_agent_exit() == -sig
+        print("%s: agent gone after %.3f s" % (sig.name, time.monotonic() - start))
+        assert wait_until_no_command_left(rig) == [], sig.name
+
+
+def test_finish_ends_the_workers_command(rig):
+    rig.set_fault("wl", "pkteng_start", delay=60000)
+    rig.start_agent(manual=True)
+    assert rig.rfprobe("start-cyc-tx").returncode == 0
+    wait_for_command(rig, "wl pkteng_start")
+    assert rig.rfprobe("finish").returncode == 0
+    assert rig.wait_agent_exit() == 1
+    assert wait_until_no_command_left(rig) == []
+
+
 # ----- the rest of the host -----
 
 def test_nvram_update_tool_missing(agent):

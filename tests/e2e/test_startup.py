@@ -40,3 +40,25 @@ def test_radio_that_comes_up_late_restarts_the_count(rig):
     assert rig.journal() == ["wl isup"] * 6
     r = rig.rfprobe("set-channel", "6")
     assert r.returncode == 0, r.stderr
+
+
+def test_finish_with_the_flag_unwritable_is_not_answered(rig):
+    # The flag store refuses the write: the station hears nothing, so the
+    # unit is not taken for finished, and the agent serves on.  Once the
+    # store takes writes again, the station's next finish goes through.
+    rig.start_smd()
+    rig.start_agent(manual=False)
+    rig.set_flag_writable(False)
+    r = rig.rfprobe("--timeout", "1000", "finish")
+    assert r.returncode == 4, "no reply: " + r.stdout + r.stderr
+    assert rig.agent_lines()[-3:] == ["--cmdType = 9b", "set factory test flag fail", ""]
+    assert rig.flag().strip() == "0"
+    assert rig.rfprobe("set-channel", "6").returncode == 0
+    assert rig.agent.poll() is None
+
+    rig.set_flag_writable(True)
+    r = rig.rfprobe("finish")
+    assert r.returncode == 0, r.stderr
+    assert rig.wait_agent_exit() == 1
+    assert rig.flag().strip() == "1"
+    assert "msg id" not in rig.read("smd.log")

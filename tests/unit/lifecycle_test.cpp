@@ -18,6 +18,7 @@
 #include <linux/capability.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -328,7 +329,7 @@ int echoSend(const uint8_t *frame, size_t len)
     return sFakeSend(frame, len);
 }
 
-TEST_F(LifecycleTest, FinishSetsFlagRepliesAndExitsOne)
+TEST_F(LifecycleTest, FinishRepliesAndExitsOnlyWithTheFlagWritten)
 {
     // The reply expected: the all-zero short reply with code 9b.
     std::string frame = "FRAME ff ff ff ff ff ff 02 3a 91 5c 7e 48 08 00 45 00 00 34 00 00 00 00 40 11 b9 10 c0 a8 01 01 "
@@ -336,10 +337,19 @@ TEST_F(LifecycleTest, FinishSetsFlagRepliesAndExitsOne)
     for (size_t i = kFramePayloadOff + kMsgOffByte; i < kReplyFrameLen; i++)
         frame += " 00";
     frame += "\n";
-    for (bool shellFails : {false, true}) {
-        SCOPED_TRACE(shellFails);
-        if (shellFails)
+    // What the shell reports: written; not run; run, but the write refused
+    // (a read-only flag store: the shell's status 2).
+    struct {
+        bool shellFails;
+        int status;
+        const char *result;
+    } cases[] = {{false, 0, "0"}, {true, 0, "-1"}, {false, 2 << 8, "512"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.result);
+        host.shellFailPrefixes.clear();
+        if (c.shellFails)
             host.shellFailPrefixes = {"echo 1 >"};
+        host.shellStatus = {{"echo 1 >", c.status}};
         auto child = [] {
             logToStderr();
             sFakeRun = gHostOps.runShell;
@@ -350,11 +360,126 @@ TEST_F(LifecycleTest, FinishSetsFlagRepliesAndExitsOne)
             fprintf(stderr, "returned\n");
             exit(0);
         };
-        // Not logged, no failure line, reply after the flag, then the exit.
-        EXPECT_EXIT(child(), testing::ExitedWithCode(1),
-                    std::string("(^|\n)--cmdType = 9b\r\nRUN\\[echo 1 > /proc/nvram/IsFactoryTest\\]=") +
-                        (shellFails ? "-1" : "0") + "\n" + frame + "$");
+        std::string ran = std::string("(^|\n)--cmdType = 9b\r\nRUN\\[echo 1 > /proc/nvram/IsFactoryTest\\]=") +
+                          c.result + "\n";
+        if (std::string(c.result) == "0") {
+            // Not logged, no failure line, reply after the flag, then the exit.
+            EXPECT_EXIT(child(), testing::ExitedWithCode(1), ran + frame + "$");
+        } else {
+            // No reply and no exit: the agent goes on serving.
+            EXPECT_EXIT(child(), testing::ExitedWithCode(0), ran + "set factory test flag fail\r\nreturned\n$");
+        }
     }
+}
+
+// With the real shell: whatever stops the agent ends the commands it runs.
+// Each command starts a child and writes "<shell pid> <child pid>" to a file.
+std::vector<long> waitForPids(const std::string &file)
+{
+    for (int i = 0; i < 10000; i++) {
+        long a = 0, b = 0;
+        FILE *f = fopen(file.c_str(), "r");
+        if (f != nullptr) {
+            int n = fscanf(f, "%ld %ld", &a, &b);
+            fclose(f);
+            if (n == 2)
+                return {a, b};
+        }
+        usleep(1000);
+    }
+    return {};
+}
+
+// Gone, or killed and not yet reaped by whoever inherited it.
+bool deadOrZombie(long pid)
+{
+    char path[64], state = '?';
+    snprintf(path, sizeof(path), "/proc/%ld/stat", pid);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return true;
+    int n = fscanf(f, "%*d %*s %c", &state);
+    fclose(f);
+    return n == 1 && state == 'Z';
+}
+
+TEST_F(LifecycleTest, StopSignalEndsTheCommandsOfBothThreadsAndTheAgent)
+{
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "ThreadSanitizer holds a signal back while its thread waits in a system call";
+#endif
+    char dir[] = "/tmp/rfprobe-stop-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string run = std::string(dir) + "/run", read = std::string(dir) + "/read";
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        unlink(run.c_str());
+        unlink(read.c_str());
+        pid_t agent = fork();
+        ASSERT_GE(agent, 0);
+        if (agent == 0) {
+            struct rlimit noCore = {0, 0};
+            setrlimit(RLIMIT_CORE, &noCore);
+            installStopHandlers();
+            // The worker's kind of command on a second thread, a read on this one.
+            std::string runCmd = "sleep 30 & echo $$ $! > " + run + "; wait";
+            std::string readCmd = "sleep 30 & echo $$ $! > " + read + "; wait";
+            std::thread worker([&] { kRealHostOps.runShell(runCmd.c_str()); });
+            char out[16];
+            kRealHostOps.readPipe(readCmd.c_str(), out, sizeof(out));
+            _exit(3);  // not reached: the signal ends the process
+        }
+        std::vector<long> pids = waitForPids(run), readPids = waitForPids(read);
+        pids.insert(pids.end(), readPids.begin(), readPids.end());
+        EXPECT_EQ(pids.size(), 4u);
+        kill(agent, sig);
+        int status = 0;
+        pid_t got = 0;
+        for (int i = 0; i < 1000 && got == 0; i++) {
+            got = waitpid(agent, &status, WNOHANG);
+            if (got == 0)
+                usleep(10000);
+        }
+        if (got == 0) {
+            kill(agent, SIGKILL);
+            waitpid(agent, &status, 0);
+            ADD_FAILURE() << "the agent did not end on the signal";
+        }
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "wait status " << status;
+        // Killed before the agent ended; reaped by whoever inherited them.
+        auto allGone = [&] {
+            for (long pid : pids)
+                if (!deadOrZombie(pid))
+                    return false;
+            return true;
+        };
+        for (int i = 0; i < 500 && !allGone(); i++)
+            usleep(10000);
+        for (long pid : pids) {
+            EXPECT_TRUE(deadOrZombie(pid)) << "pid " << pid << " outlived the agent";
+            kill((pid_t)pid, SIGKILL);
+        }
+    }
+    unlink(run.c_str());
+    unlink(read.c_str());
+    rmdir(dir);
+}
+
+TEST_F(LifecycleTest, ReadCommandsGetTheirOwnGroupAndTheDefaultSigpipe)
+{
+    struct sigaction ignore = {}, old;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old);  // as the agent runs
+    char out[kOutBufSize] = {};
+    long n = kRealHostOps.readPipe("cut -d' ' -f1,5 /proc/$$/stat; grep SigIgn /proc/$$/status", out,
+                                   sizeof(out) - 1);
+    sigaction(SIGPIPE, &old, nullptr);
+    ASSERT_GT(n, 0);
+    long pid = 0, pgrp = 0;
+    unsigned long long ignored = ~0ull;
+    ASSERT_EQ(sscanf(out, "%ld %ld SigIgn: %llx", &pid, &pgrp, &ignored), 3) << out;
+    EXPECT_EQ(pid, pgrp) << "the shell leads a group of its own";
+    EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << "SIGPIPE ignored in the command";
 }
 
 }  // namespace
