@@ -2,6 +2,8 @@
 
 RFPROBE_BUILD names the build directory (default /work/main/build); the
 agent, the station tool `rfprobe` and the simulated tools are taken from it.
+RFPROBE_TARGET=vm runs the same tests on the emulated MIPS router
+(sim/vm/vmrig.py, images from sim/vm/build) instead of the namespace rig.
 """
 import json
 import os
@@ -11,11 +13,25 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "sim"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "sim", "vm"))
 
 import simrig  # noqa: E402
 
 BUILD = os.path.abspath(os.environ.get("RFPROBE_BUILD", "/work/main/build"))
 STATION_PKT = os.path.join(HERE, "station_pkt.py")
+ON_VM = os.environ.get("RFPROBE_TARGET", "rig") == "vm"
+
+
+def not_on_vm(reason):
+    """Skip a test on the emulated router, saying why in one line."""
+    return pytest.mark.skipif(ON_VM, reason="emulated router: " + reason)
+
+
+def make_rig():
+    if ON_VM:
+        import vmrig
+        return vmrig.VmRig(BUILD)
+    return simrig.Rig(BUILD)
 
 
 def pytest_collection_modifyitems(config, items):
@@ -65,7 +81,7 @@ def _report(rig):
 @pytest.fixture
 def rig():
     """A rig that is up, with nothing started in it yet."""
-    r = simrig.Rig(BUILD)
+    r = make_rig()
     if not r.agent_bin:
         pytest.fail("no rfprobe-agent in " + BUILD)
     r.up()

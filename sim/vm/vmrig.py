@@ -1,0 +1,428 @@
+"""The emulated router: the MIPS agent on a MIPS kernel under qemu-system-mips.
+
+A VmRig has the interface of simrig.Rig, so the same tests, the demo and
+`sim/rig --vm` drive either.  What differs is the router:
+
+  station namespace rfs-<id>
+    stn0 198.18.0.2/24: a tap device; qemu runs in this namespace and
+    attaches the router's PCnet NIC (eth0 198.18.0.1/24 in the guest) to it
+
+  qemu-system-mips -M malta, built by sim/vm/build (build-vm/):
+    ttyS0  the kernel's and init's console    -> <run>/console.log
+    ttyS1  the rig's control line (/sbin/rigctl in the guest) <- <run>/ctl.sock
+    9p     <run> shared as /mnt/rig; /var/sim is <run>/sim
+    flash  <run>/flash.bin, 4 MiB: NVRAM in its last sector, read and
+           written by the guest's kernel (/proc/nvram/IsFactoryTest)
+
+The router boots lazily, at the first thing that needs it (starting smd or
+the agent, a command inside it), so that a test can preset the flag, the
+radio state and faults first, as on the namespace rig.  The agent is then
+started the way the router starts it: by its boot script, at boot, when a
+test asks for normal mode; by the rig through the control line in manual
+mode.  Its console log and error output reach <run>/agent.out and
+<run>/agent.err through the share, and its exit status <run>/agent.rc.
+
+Files of the router's root (root_path) are copied out through the control
+line: they are snapshots, to read.
+"""
+
+import base64
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+
+import simrig
+from simrig import RigError, READY_LINE
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+QEMU = "qemu-system-mips"
+ROUTER_MAC = "02:00:00:00:00:01"
+AGENT_SERVICE = "rfprobe-agent"   # /etc/init.d/S90rfprobe-agent, the agent's boot script
+
+FLASH_SIZE = 4 << 20
+NVRAM_SECTOR = FLASH_SIZE - (64 << 10)
+NVRAM_MAGIC = b"NVR1"
+NVRAM_TEXT_MAX = 4096
+
+# The main thread of the agent blocked in poll()/ppoll(): the capture is
+# open and its filter installed (o32 system call numbers).
+_POLL_SYSCALLS = ("4188", "4302", "4414")
+
+
+def vm_build_dir():
+    return os.path.abspath(os.environ.get("RFPROBE_VM_BUILD", os.path.join(ROOT, "build-vm")))
+
+
+# ----- NVRAM in the flash image -----
+
+def nvram_image(variables):
+    """A 4 MiB flash image (erased: all 0xff) holding these NVRAM variables."""
+    text = "".join("%s=%s\n" % kv for kv in variables.items()).encode()
+    if len(text) > NVRAM_TEXT_MAX:
+        raise RigError("NVRAM text too long")
+    img = bytearray(b"\xff" * FLASH_SIZE)
+    img[NVRAM_SECTOR:NVRAM_SECTOR + 8 + len(text)] = NVRAM_MAGIC + struct.pack(">I", len(text)) + text
+    return bytes(img)
+
+
+def nvram_variables(path):
+    """The NVRAM variables a flash image holds, in their order."""
+    with open(path, "rb") as f:
+        f.seek(NVRAM_SECTOR)
+        head = f.read(8)
+        if head[:4] != NVRAM_MAGIC:
+            return {}
+        n = struct.unpack(">I", head[4:])[0]
+        text = f.read(min(n, NVRAM_TEXT_MAX)).decode(errors="replace")
+    return dict(l.split("=", 1) for l in text.split("\n") if "=" in l)
+
+
+# ----- the control line -----
+
+class Control:
+    """Commands for the router's shell over its second serial port."""
+
+    MARK = b"\x01"
+
+    def __init__(self, path, console, timeout=60.0):
+        self.lock = threading.Lock()
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                self.sock.connect(path)
+                break
+            except (FileNotFoundError, ConnectionRefusedError):
+                self.sock.close()
+                if time.monotonic() > deadline:
+                    raise RigError("qemu's control socket never appeared")
+                time.sleep(0.02)
+        self.buf = b""
+        self.console = console
+        # rigctl announces itself once init has started it.
+        self._read_until(self.MARK + b"ready\n", deadline, "the router did not boot")
+        self.buf = b""
+
+    def _read_until(self, token, deadline, what):
+        while token not in self.buf:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise RigError("%s (console:\n%s)" % (what, self.console()[-3000:]))
+            self.sock.settimeout(left)
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            if not data:
+                raise RigError("%s: the control line closed (console:\n%s)" % (what, self.console()[-3000:]))
+            self.buf += data
+        i = self.buf.index(token) + len(token)
+        out, self.buf = self.buf[:i], self.buf[i:]
+        return out
+
+    def run(self, cmd, timeout=30.0):
+        """Run one shell command line in the router; (status, output)."""
+        if "\n" in cmd:
+            raise ValueError("one line only")
+        with self.lock:
+            self.sock.sendall(cmd.encode() + b"\n")
+            out = self._read_until(b"\n", time.monotonic() + timeout, "no answer to %r" % cmd)
+            while not re.search(rb"\x01rc=\d+\n$", out):
+                out += self._read_until(b"\n", time.monotonic() + timeout, "no answer to %r" % cmd)
+        m = re.search(rb"\x01rc=(\d+)\n$", out)
+        return int(m.group(1)), out[:m.start()].decode(errors="replace")
+
+    def close(self):
+        self.sock.close()
+
+
+def _quote(word):
+    return "'" + str(word).replace("'", "'\\''") + "'"
+
+
+class GuestProcess:
+    """A process in the router, with the parts of Popen the tests use.  Its
+    exit status is the file <run>/<name>.rc written by the wrapper that
+    started it (for the boot script's agent: the rig's own watcher)."""
+
+    def __init__(self, rig, name, pid):
+        self.rig, self.name, self.pid = rig, name, pid
+        self.returncode = None
+
+    def poll(self):
+        if self.returncode is None:
+            text = self.rig.read(self.name + ".rc").strip()
+            if text:
+                self.returncode = int(text)
+        return self.returncode
+
+    def wait(self, timeout=None):
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while self.poll() is None:
+            if deadline is not None and time.monotonic() > deadline:
+                raise subprocess.TimeoutExpired(self.name, timeout)
+            if not self.rig.running():
+                raise RigError("the router stopped while %s ran" % self.name)
+            time.sleep(0.02)
+        return self.returncode
+
+    def send_signal(self, sig):
+        self.rig.guest("kill -%d %d" % (int(sig), self.pid))
+
+    def terminate(self):
+        self.send_signal(signal.SIGTERM)
+
+    def kill(self):
+        self.send_signal(signal.SIGKILL)
+
+
+class VmRig(simrig.Rig):
+    target = "vm"
+
+    def __init__(self, build=None, agent=None, sim_bin=None, tools_dir=None, keep=False, vm_build=None):
+        super().__init__(build, agent, sim_bin, tools_dir, keep)
+        self.vm_build = vm_build or vm_build_dir()
+        self.kernel = os.path.join(self.vm_build, "vmlinux")
+        self.initramfs = os.path.join(self.vm_build, "initramfs.cpio.gz")
+        self.router_ns = self.station_ns  # qemu and its tap live there
+        self.agent_bin = "rfprobe-agent"   # on the router's PATH, where the install put it
+        self.qemu = None
+        self.ctl = None
+        self._smd_args = None
+        self.boots = 0
+
+    # ----- bring up and tear down -----
+
+    def up(self, flag="0"):
+        for f in (self.kernel, self.initramfs):
+            if not os.path.isfile(f):
+                raise RigError("%s is not built: run sim/vm/build" % f)
+        try:
+            self._up(flag)
+        except BaseException:
+            self.down()
+            raise
+        return self
+
+    def _up(self, flag):
+        self.run_dir = tempfile.mkdtemp(prefix="rfprobe-vm-%s-" % self.id)
+        os.chmod(self.run_dir, 0o755)
+        os.mkdir(os.path.join(self.run_dir, "sim"))
+        with open(self.flash_path, "wb") as f:
+            f.write(nvram_image({}))
+        self.set_flag(flag)
+        ns, ifname = self.station_ns, self.station_if
+        simrig._add_namespace(ns)
+        self._made_ns.append(ns)
+        simrig._run("ip", "-n", ns, "tuntap", "add", "dev", ifname, "mode", "tap")
+        simrig._run("ip", "-n", ns, "addr", "add", self.station_addr, "dev", ifname)
+        simrig._run("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv4.conf.%s.rp_filter=0" % ifname)
+        simrig._run("ip", "-n", ns, "link", "set", ifname, "up")
+
+    @property
+    def flash_path(self):
+        return os.path.join(self.run_dir, "flash.bin")
+
+    def boot(self, services=(), smd_args=()):
+        """Start the router.  services: what its boot starts besides the
+        rig's control line ("smd", "rfprobe-agent")."""
+        if self.qemu is not None:
+            raise RigError("the router is already running")
+        skip = [s for s in ("smd", AGENT_SERVICE) if s not in services]
+        with open(os.path.join(self.run_dir, "boot.conf"), "w") as f:
+            f.write("RIG_SKIP=%s\nSMD_ARGS=%s\nAGENT_LOG=/mnt/rig/agent.out\n"
+                    % (_quote(" ".join(skip)), _quote(" ".join(smd_args))))
+        # A boot starts with fresh logs; the earlier boot's stay as <name>.<n>.
+        for name in ("agent.out", "agent.err", "agent.rc", "smd.log", "console.log"):
+            path = os.path.join(self.run_dir, name)
+            if os.path.exists(path):
+                os.rename(path, "%s.%d" % (path, self.boots))
+        ctl = os.path.join(self.run_dir, "ctl.sock")
+        argv = [QEMU, "-M", "malta", "-m", "128", "-nodefaults", "-no-reboot", "-display", "none",
+                "-kernel", self.kernel, "-initrd", self.initramfs,
+                "-append", "console=ttyS0 panic=-1",
+                "-chardev", "file,id=con,path=%s" % os.path.join(self.run_dir, "console.log"),
+                "-serial", "chardev:con",
+                "-chardev", "socket,id=ctl,path=%s,server=on,wait=off" % ctl,
+                "-serial", "chardev:ctl",
+                "-netdev", "tap,id=lan,ifname=%s,script=no,downscript=no" % self.station_if,
+                "-device", "pcnet,netdev=lan,mac=%s,romfile=" % ROUTER_MAC,
+                "-fsdev", "local,id=rig,path=%s,security_model=none" % self.run_dir,
+                "-device", "virtio-9p-pci,fsdev=rig,mount_tag=rig",
+                "-drive", "if=pflash,format=raw,file=%s" % self.flash_path]
+        self.qemu = subprocess.Popen(["ip", "netns", "exec", self.station_ns] + argv,
+                                     stdin=subprocess.DEVNULL, stdout=self._open("qemu.log"),
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+        self.boots += 1
+        self.t_boot = time.monotonic()
+        self.ctl = Control(ctl, lambda: self.read("console.log"))
+        self.holder = self.qemu
+        if AGENT_SERVICE in services:
+            self._watch_boot_agent()
+
+    def running(self):
+        return self.qemu is not None and self.qemu.poll() is None
+
+    def _ensure_booted(self):
+        if self.qemu is None:
+            self.boot()
+
+    def shutdown(self, timeout=20.0):
+        """Power the router off (init stops its services) and wait for qemu."""
+        if self.qemu is None:
+            return
+        if self.running():
+            try:
+                self.ctl.sock.sendall(b"poweroff\n")
+            except OSError:
+                pass
+            try:
+                self.qemu.wait(timeout)
+            except subprocess.TimeoutExpired:
+                pass
+        self._stop_qemu()
+
+    def reboot(self, services=("smd", "rfprobe-agent"), smd_args=()):
+        """Power off and boot again with the same flash and share."""
+        self.shutdown()
+        self.agent = self.smd = None
+        self.boot(services, smd_args)
+
+    def _stop_qemu(self):
+        if self.ctl is not None:
+            self.ctl.close()
+            self.ctl = None
+        if self.qemu is not None:
+            self._end_group(self.qemu)
+            self.qemu = None
+        self.holder = None
+
+    def down(self):
+        self._stop_qemu()
+        self.agent = self.smd = None
+        super().down()
+
+    # ----- inside the router -----
+
+    def guest(self, cmd, timeout=30.0, check=True):
+        """Run a shell command line in the router; its output."""
+        self._ensure_booted()
+        rc, out = self.ctl.run(cmd, timeout)
+        if check and rc != 0:
+            raise RigError("in the router: %s: status %d: %s" % (cmd, rc, out.strip()))
+        return out
+
+    def in_root(self, *cmd, **kw):
+        """Run a command in the router to its end; a finished GuestProcess."""
+        self._ensure_booted()
+        rc, _ = self.ctl.run(" ".join(_quote(c) for c in cmd))
+        p = GuestProcess(self, "in_root", 0)
+        p.returncode = rc
+        return p
+
+    def root_path(self, path):
+        """A snapshot of a file of the router's root, copied to the PC."""
+        out = self.guest("base64 %s" % _quote(path), check=False)
+        snap = os.path.join(self.run_dir, "snapshot", path.lstrip("/"))
+        os.makedirs(os.path.dirname(snap), exist_ok=True)
+        if "can't open" in out or "No such file" in out:
+            try:
+                os.unlink(snap)
+            except FileNotFoundError:
+                pass
+        else:
+            with open(snap, "wb") as f:
+                f.write(base64.b64decode(out))
+        return snap
+
+    def start_smd(self, *args, timeout=5.0):
+        if self.qemu is None:
+            self._smd_args = list(args)   # started by its boot script
+        else:
+            self.guest("SMD_ARGS=%s /etc/init.d/S40smd start" % _quote(" ".join(args)))
+            self.wait_for("smd.log", "smd: listening", timeout)
+        self.smd = GuestProcess(self, "smd", 0)
+        return self.smd
+
+    def start_agent(self, manual=True, args=(), wait=True, timeout=None):
+        """Normal mode: boot the router, whose boot script starts the agent.
+        Manual mode: start it through the control line."""
+        timeout = timeout or (60.0 if not manual else 30.0)
+        if manual or args:
+            self._ensure_booted()
+            argv = ["rfprobe-agent"] + (["-m"] if manual else []) + list(args)
+            pid = self.guest(
+                "cd /; ( %s >/mnt/rig/agent.out 2>/mnt/rig/agent.err </dev/null & echo $! >/tmp/agent.pid;"
+                " wait $!; rc=$?; [ $rc -gt 128 ] && rc=-$((rc - 128));"
+                " echo $rc >/mnt/rig/agent.rc.tmp; mv /mnt/rig/agent.rc.tmp /mnt/rig/agent.rc )"
+                " >/dev/null 2>&1 & usleep 50000; cat /tmp/agent.pid" % " ".join(_quote(a) for a in argv))
+            self.agent = GuestProcess(self, "agent", int(pid.strip() or 0))
+        else:
+            if self.qemu is not None:
+                raise RigError("the agent's boot script runs at boot: start it before anything else")
+            services = [AGENT_SERVICE] + (["smd"] if self._smd_args is not None else [])
+            self.boot(services, self._smd_args or ())
+        if wait:
+            self.wait_ready(timeout)
+        return self.agent
+
+    def _watch_boot_agent(self):
+        """The boot script's agent: its pid, and a watcher that records its
+        exit status.  It is not a child of anything the rig runs, so the
+        status comes from the kernel's process accounting (see rcS)."""
+        self.guest("/sbin/exitwatch rfprobe-agent /var/run/pacct /mnt/rig/agent.rc >/dev/null 2>&1 &")
+        pid = self.guest("n=0; while ! pidof rfprobe-agent >/dev/null && [ $n -lt 100 ]"
+                         " && [ ! -e /mnt/rig/agent.rc ]; do usleep 20000; n=$((n+1)); done;"
+                         " pidof rfprobe-agent", check=False).split()
+        self.agent = GuestProcess(self, "agent", int(pid[0]) if pid else 0)
+
+    def wait_ready(self, timeout=30.0):
+        if not self.wait_for("agent.out", READY_LINE, timeout, proc=self.agent, must=False):
+            return False
+        rc, _ = self.ctl.run(
+            "n=0; while [ $n -lt %d ]; do read s rest </proc/%d/syscall || exit 1;"
+            " case $s in %s) exit 0;; esac; usleep 10000; n=$((n+1)); done; exit 2"
+            % (int(timeout * 100), self.agent.pid, "|".join(_POLL_SYSCALLS)), timeout + 10)
+        if rc == 1:
+            return False
+        if rc != 0:
+            raise RigError("agent did not open its capture within %.0f s:\n%s" % (timeout, self.agent_log()))
+        return True
+
+    def wait_agent_exit(self, timeout=30.0):
+        return super().wait_agent_exit(timeout)
+
+    # ----- the station side and what happened -----
+
+    def router_rx_packets(self):
+        """Frames sent to the router: what the tap has passed to qemu."""
+        import json
+        r = simrig._run("ip", "-n", self.station_ns, "-s", "-j", "link", "show", self.station_if)
+        return json.loads(r.stdout)[0]["stats64"]["tx"]["packets"]
+
+    def flag(self):
+        v = nvram_variables(self.flash_path).get("IsFactoryTest")
+        return "" if not v else v + "\n"
+
+    def set_flag(self, text):
+        value = text[:-1] if text.endswith("\n") else text
+        if self.qemu is None:
+            nv = nvram_variables(self.flash_path)
+            nv["IsFactoryTest"] = value
+            with open(self.flash_path, "r+b") as f:
+                f.write(nvram_image(nv))
+        else:
+            self.guest("printf %%s %s >/proc/nvram/IsFactoryTest" % _quote(value))
+
+    def set_flag_writable(self, writable):
+        """Hold or release the flash's write protection: a write of the flag
+        then fails in the kernel (EROFS)."""
+        self.guest("echo %d >/sys/module/rfnvram/parameters/write_protect" % (0 if writable else 1))
