@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "station/numbers.h"
 
@@ -20,14 +22,15 @@ struct OptDef {
     const char *name;
     Opt id;
     bool takesValue;
+    const ArgSpec *spec;  // Opt::Arg: one command's spec of this option
 };
 
 const OptDef kStationOpts[] = {
-    {"--retries", Opt::Retries, true}, {"--iface", Opt::Iface, true},
-    {"--to", Opt::To, true},           {"--timeout", Opt::Timeout, true},
-    {"--json", Opt::Json, false},      {"-v", Opt::Verbose, false},
-    {"--verbose", Opt::Verbose, false}, {"--help", Opt::Help, false},
-    {"-h", Opt::Help, false},
+    {"--retries", Opt::Retries, true, nullptr},  {"--iface", Opt::Iface, true, nullptr},
+    {"--to", Opt::To, true, nullptr},            {"--timeout", Opt::Timeout, true, nullptr},
+    {"--json", Opt::Json, false, nullptr},       {"-v", Opt::Verbose, false, nullptr},
+    {"--verbose", Opt::Verbose, false, nullptr}, {"--help", Opt::Help, false, nullptr},
+    {"-h", Opt::Help, false, nullptr},
 };
 
 bool isGlobal(Opt id) { return id >= Opt::Iface && id <= Opt::Verbose; }
@@ -49,7 +52,7 @@ bool findOption(const char *arg, size_t len, OptDef *out) {
     for (size_t i = 0; i < n; ++i) {
         for (const ArgSpec &a : all[i].args) {
             if (a.option && nameIs(a.option, arg, len)) {
-                *out = {a.option, Opt::Arg, true};
+                *out = {a.option, Opt::Arg, a.conv != Conv::Flag, &a};
                 return true;
             }
         }
@@ -140,8 +143,53 @@ void store(Field field, long long v, Action *act) {
     case Field::Value3: req.value3 = (uint32_t)v; break;
     case Field::Chain: req.chain = (uint8_t)v; break;
     case Field::WaitMs: act->waitMs = (uint32_t)v; break;
-    case Field::Path: break;
+    default: break;
     }
+}
+
+// A limit option's value.
+bool convertLimit(const ArgSpec &a, const char *s, Action *act, char *err, size_t errLen) {
+    StepLimits &l = act->limits;
+    double v;
+    switch (a.field) {
+    case Field::Low:
+    case Field::High:
+        if (!getDecimal(a.what, s, &v, err, errLen)) return false;
+        if (a.field == Field::Low) {
+            l.common.hasLow = true;
+            l.common.low = v;
+        } else {
+            l.common.hasHigh = true;
+            l.common.high = v;
+        }
+        return true;
+    case Field::Pa1:
+    case Field::Pa2:
+    case Field::Pa3: {
+        int k = (int)a.field - (int)Field::Pa1;
+        Limit &e = l.each[k];
+        l.eachSet[k] = true;
+        return getRange(a.what, s, &e.hasLow, &e.low, &e.hasHigh, &e.high, err, errLen);
+    }
+    case Field::StopOnFail:
+        l.stopOnFail = true;
+        return true;
+    default:
+        return true;
+    }
+}
+
+// "rx, stop-rx and pa-read": the commands that take limits.
+std::string measuringCommands() {
+    size_t n;
+    const Command *all = commands(&n);
+    std::vector<const char *> words;
+    for (size_t i = 0; i < n; ++i)
+        if (all[i].measures() != Measures::Nothing) words.push_back(all[i].word);
+    std::string out;
+    for (size_t i = 0; i < words.size(); ++i)
+        out += std::string(i == 0 ? "" : i + 1 == words.size() ? " and " : ", ") + words[i];
+    return out;
 }
 
 // Converts one argument's text as its spec says and stores the value.
@@ -187,6 +235,12 @@ bool convert(const ArgSpec &a, const char *s, Action *act, char *err, size_t err
             return fail(err, errLen, "%s file name is too long", a.what);
         snprintf(act->path, sizeof act->path, "%s", s);
         return true;
+    case Conv::Limit:
+    case Conv::Range:
+    case Conv::Flag:
+        return convertLimit(a, s, act, err, errLen);
+    case Conv::Text:
+        return true;  // kept in Action::texts by sortWords
     }
     store(a.field, v, act);
     return true;
@@ -199,7 +253,22 @@ struct Words {
     const char *text[kMaxCommandArgs];  // by index in cmd.args; null: not given
     const char *retries;
     bool help;
+    TextArg texts[kMaxTextArgs];        // Conv::Text options, in order
+    unsigned textCount;
 };
+
+// Keeps a text option; a repeatable one may come again.
+bool keepText(const Command &cmd, const ArgSpec &a, const char *value, Words *w, char *err,
+              size_t errLen) {
+    if (!a.repeat)
+        for (unsigned i = 0; i < w->textCount; ++i)
+            if (w->texts[i].spec == &a)
+                return fail(err, errLen, "%s: option %s given twice", cmd.word, a.option);
+    if (w->textCount == kMaxTextArgs)
+        return fail(err, errLen, "%s: more than %zu options", cmd.word, kMaxTextArgs);
+    w->texts[w->textCount++] = {&a, value};
+    return true;
+}
 
 bool sortWords(const Command &cmd, int argc, char *const *argv, Options *opt, Words *w,
                char *err, size_t errLen) {
@@ -234,7 +303,18 @@ bool sortWords(const Command &cmd, int argc, char *const *argv, Options *opt, Wo
             slot = &w->retries;
         } else {
             int k = optionIndex(cmd, def.name);
+            if (k < 0 && def.spec && def.spec->isLimit() && cmd.measures() == Measures::Nothing)
+                return fail(err, errLen,
+                            "%s: %s is a limit, and %s measures nothing; limits apply only to "
+                            "what %s measure",
+                            word, def.name, word, measuringCommands().c_str());
             if (k < 0) return fail(err, errLen, "%s: option %s does not apply", word, def.name);
+            const ArgSpec &a = cmd.args.items[k];
+            if (a.conv == Conv::Text) {
+                if (!keepText(cmd, a, value, w, err, errLen)) return false;
+                continue;
+            }
+            if (a.conv == Conv::Flag) value = "";
             slot = &w->text[k];
         }
         if (*slot) return fail(err, errLen, "%s: option %s given twice", word, def.name);
@@ -263,6 +343,15 @@ bool convertWords(const Command &cmd, const Words &w, Action *act, char *err, si
     }
     for (int k = 0; k < cmd.args.count; ++k)
         if (w.text[k] && !convert(cmd.args.items[k], w.text[k], act, err, errLen)) return false;
+    for (unsigned i = 0; i < w.textCount; ++i) act->texts[i] = w.texts[i];
+    act->textCount = w.textCount;
+    const StepLimits &l = act->limits;
+    if (l.common.hasLow && l.common.hasHigh && l.common.low > l.common.high)
+        return fail(err, errLen, "--min %.15g is above --max %.15g", l.common.low, l.common.high);
+    if (l.stopOnFail && !l.any())
+        return fail(err, errLen,
+                    "--stop-on-fail needs a limit on the same step: without one the step "
+                    "cannot fail (a missing reply always stops the plan)");
     return true;
 }
 
@@ -288,6 +377,13 @@ ParseResult parseActionWords(int argc, char *const *argv, Options *opt, Action *
 }
 
 }  // namespace
+
+const char *Action::text(const char *option) const {
+    const char *found = nullptr;
+    for (unsigned i = 0; i < textCount; ++i)
+        if (strcmp(texts[i].spec->option, option) == 0) found = texts[i].value;
+    return found;
+}
 
 void defaultOptions(Options *opt) {
     memset(opt, 0, sizeof *opt);

@@ -9,14 +9,17 @@
 
 #include "proto/testmsg.h"
 #include "station/command.h"
+#include "station/limits.h"
 
 namespace station {
 
 // Exit statuses of the tool.
-constexpr int kExitOk = 0;
+constexpr int kExitOk = 0;           // success; a step or plan with limits: PASS
+constexpr int kExitFail = 1;         // a step or plan with limits: FAIL
 constexpr int kExitUsage = 2;        // bad argument, bad plan line, unknown command
 constexpr int kExitSocket = 3;       // a socket could not be opened, bound or used
 constexpr int kExitNoReply = 4;      // no matching reply within the timeout
+constexpr int kExitStore = 5;        // the results store cannot be opened, read or written
 constexpr int kExitInterrupted = 130;
 
 constexpr size_t kErrLen = 256;
@@ -31,9 +34,18 @@ struct Options {
     uint32_t timeoutMs;
     bool json;
     bool verbose;
+    bool quiet;                // print no replies (the units of a parallel run)
 };
 
 void defaultOptions(Options *opt);
+
+// An option kept as text (Conv::Text), in command-line order.  value points
+// into the argv given to parseAction.
+struct TextArg {
+    const ArgSpec *spec;
+    const char *value;
+};
+constexpr size_t kMaxTextArgs = 64;
 
 // One sub-command with its arguments converted.
 struct Action {
@@ -42,6 +54,12 @@ struct Action {
     unsigned retries;    // Send: extra attempts after a timeout
     uint32_t waitMs;     // Rx and Sleep
     char path[256];      // Run: plan file, "-" for standard input
+    StepLimits limits;   // commands that measure something
+    TextArg texts[kMaxTextArgs];
+    unsigned textCount;
+
+    // The value of a text option ("--store"), the last one given, or null.
+    const char *text(const char *option) const;
 };
 
 enum class ParseResult { Ok, Help, Error };

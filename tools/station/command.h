@@ -29,6 +29,8 @@ enum class ActionKind : uint8_t {
     Sleep,   // wait only
     Listen,  // print every reply until interrupted
     Run,     // a test plan
+    Sync,    // upload the records kept in the spool (results store)
+    Report,  // yield, failures and measured values from the results store
 };
 
 // How an argument's text becomes a value.
@@ -40,10 +42,20 @@ enum class Conv : uint8_t {
     Seconds,      // up to 3 decimals, kept in milliseconds
     CodeOrWord,   // a request code 0..255 or a command word
     Path,         // a file name
+    Limit,        // a finite decimal number, the end of a limit
+    Range,        // LOW..HIGH, either end may be left out
+    Flag,         // an option without a value
+    Text,         // kept as written, for the records layer (command line only)
 };
 
 // Where the value goes: a field of the request, or of the action.
-enum class Field : uint8_t { Code, Byte, Value1, Value2, Value3, Chain, WaitMs, Path };
+enum class Field : uint8_t {
+    Code, Byte, Value1, Value2, Value3, Chain, WaitMs, Path,
+    Low, High,            // --min, --max: every value the step measures
+    Pa1, Pa2, Pa3,        // one PA coefficient's limits
+    StopOnFail,           // a missed limit stops the plan
+    Text,                 // Action::texts
+};
 
 struct ArgSpec {
     const char *option;   // "--rate"; null for a positional argument
@@ -56,10 +68,19 @@ struct ArgSpec {
     const char *help = nullptr;        // an option's line(s) on the manual page;
                                        // null: listed with the option before
     const char *missingName = nullptr; // "missing argument NAME" if not metavar
+    // Options of one group show as "[GROUP]" in synopses and under a heading
+    // GROUP of their own on the command's page (LIMITS, RECORD OPTIONS...).
+    const char *group = nullptr;
+    bool repeat = false;               // may be given more than once (Text only)
+
+    constexpr bool isLimit() const {
+        return field == Field::Low || field == Field::High || field == Field::Pa1 ||
+               field == Field::Pa2 || field == Field::Pa3 || field == Field::StopOnFail;
+    }
 };
 
 // A descriptor's arguments, in the order they are checked and shown.
-constexpr size_t kMaxCommandArgs = 8;
+constexpr size_t kMaxCommandArgs = 16;
 struct ArgList {
     const ArgSpec *items = nullptr;
     uint8_t count = 0;
@@ -77,6 +98,13 @@ enum class ReplyView : uint8_t {
     Count,         // value1 is a received count; JSON adds count, count_signed
     Coefficients,  // three PA coefficients; JSON adds pa
     Fields,        // every field of the reply (raw)
+};
+
+// What a command's reply measures: the values a limit may apply to.
+enum class Measures : uint8_t {
+    Nothing,
+    Count,         // "count": the received count of stop-rx (rx ends with it)
+    Coefficients,  // "pa1", "pa2", "pa3": the three PA coefficients of pa-read
 };
 
 // Command flags.
@@ -101,6 +129,15 @@ struct Command {
 
     constexpr bool retrySafe() const { return flags & kRetrySafe; }
     constexpr bool planStep() const { return flags & kPlanStep; }
+    // What the reply measures follows from how it reads; rx ends with the
+    // reply of stop-rx.
+    constexpr Measures measures() const {
+        return kind == ActionKind::Rx || (kind == ActionKind::Send && view == ReplyView::Count)
+                   ? Measures::Count
+               : kind == ActionKind::Send && view == ReplyView::Coefficients
+                   ? Measures::Coefficients
+                   : Measures::Nothing;
+    }
 };
 
 // Every sub-command, in the order of the manual.

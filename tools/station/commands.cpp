@@ -58,13 +58,43 @@ constexpr ArgSpec kSetTxArgs[] = {
      "sent in tenths (17.5 is sent as 175)"},
 };
 constexpr ArgSpec kStartRxArgs[] = {kRate, kBandwidth};
+
+// Limits: only on commands whose reply measures something (Command::measures).
+constexpr const char *kLimits = "LIMITS";
+constexpr ArgSpec kCountMin = {"--min", "N", "--min", Conv::Limit, Field::Low, false, 0, 0,
+                               "lowest received count that passes", nullptr,
+                               kLimits};
+constexpr ArgSpec kCountMax = {"--max", "N", "--max", Conv::Limit, Field::High, false, 0, 0,
+                               "highest received count that passes", nullptr, kLimits};
+constexpr ArgSpec kStopOnFail = {"--stop-on-fail", "", "--stop-on-fail", Conv::Flag,
+                                 Field::StopOnFail, false, 0, 0,
+                                 "in a plan: a missed limit ends the plan after this step\n"
+                                 "(otherwise the plan goes on and ends FAIL)",
+                                 nullptr, kLimits};
+constexpr ArgSpec kStopRxArgs[] = {kCountMin, kCountMax, kStopOnFail};
 constexpr ArgSpec kRxArgs[] = {
     kRate,
     kBandwidth,
     {"--seconds", "S", "seconds", Conv::Seconds, Field::WaitMs, true, 0, 0,
      "time to receive, 0..86400, up to 3 decimals"},
+    kCountMin,
+    kCountMax,
+    kStopOnFail,
 };
-constexpr ArgSpec kPaReadArgs[] = {kChain};
+constexpr ArgSpec kPaReadArgs[] = {
+    kChain,
+    {"--min", "X", "--min", Conv::Limit, Field::Low, false, 0, 0,
+     "lowest value that passes, for each coefficient\n(as the signed 16-bit number)", nullptr, kLimits},
+    {"--max", "X", "--max", Conv::Limit, Field::High, false, 0, 0, "highest value that passes, for each coefficient",
+     nullptr, kLimits},
+    {"--pa1", "LO..HI", "--pa1", Conv::Range, Field::Pa1, false, 0, 0,
+     "limits of one coefficient, in place of --min and --max;\n"
+     "either end may be left out (-400.., ..-350)",
+     nullptr, kLimits},
+    {"--pa2", "LO..HI", "--pa2", Conv::Range, Field::Pa2, false, 0, 0, nullptr, nullptr, kLimits},
+    {"--pa3", "LO..HI", "--pa3", Conv::Range, Field::Pa3, false, 0, 0, nullptr, nullptr, kLimits},
+    kStopOnFail,
+};
 constexpr ArgSpec kPaWriteArgs[] = {
     kChain,
     {nullptr, "C1", "coefficient C1", Conv::Coefficient, Field::Value1, true},
@@ -81,7 +111,61 @@ constexpr ArgSpec kRawArgs[] = {
     {"--v3", "X", "--v3", Conv::Integer, Field::Value3, false, kWordLo, kWordHi},
     {"--chain", "C", "--chain", Conv::Integer, Field::Chain, false, 0, 255, "chain byte, 0..255"},
 };
-constexpr ArgSpec kRunArgs[] = {{nullptr, "PLAN", "plan", Conv::Path, Field::Path, true}};
+// Records of a plan run, and the results store: kept as text here and read
+// by the records layer, which checks them before anything is sent.
+constexpr const char *kRecordOpts = "RECORD OPTIONS";
+constexpr const char *kFilters = "FILTERS";
+constexpr ArgSpec kStoreArg = {"--store", "URL", "--store", Conv::Text, Field::Text, false, 0, 0,
+                               "the results store: an SQLite file (PATH or sqlite:PATH)\n"
+                               "or postgresql://...; default $RFPROBE_STORE, else\n"
+                               "./rfprobe-results.db"};
+constexpr ArgSpec kSpoolArg = {"--spool", "PATH", "--spool", Conv::Text, Field::Text, false, 0, 0,
+                               "the SQLite file that keeps records while a PostgreSQL\n"
+                               "store cannot be reached; default $RFPROBE_SPOOL, else\n"
+                               "./rfprobe-spool.db"};
+constexpr ArgSpec kRunArgs[] = {
+    {nullptr, "PLAN", "plan", Conv::Path, Field::Path, true},
+    {"--dut", "SERIAL", "--dut", Conv::Text, Field::Text, false, 0, 0,
+     "record the run as a test of the unit SERIAL"},
+    {"--unit", "IF=SERIAL", "--unit", Conv::Text, Field::Text, false, 0, 0,
+     "test the unit SERIAL on interface IF; once per unit:\n"
+     "the units run at once, each with its own record",
+     nullptr, nullptr, true},
+    {"--station", "NAME", "--station", Conv::Text, Field::Text, false, 0, 0,
+     "station name; default $RFPROBE_STATION, else the host name",
+     nullptr, kRecordOpts},
+    {"--operator", "NAME", "--operator", Conv::Text, Field::Text, false, 0, 0,
+     "who runs the test; default $RFPROBE_OPERATOR, else empty", nullptr, kRecordOpts},
+    {"--meta", "KEY=VALUE", "--meta", Conv::Text, Field::Text, false, 0, 0,
+     "free metadata (fixture, lot...); once per key", nullptr, kRecordOpts, true},
+    {kStoreArg.option, kStoreArg.metavar, kStoreArg.what, Conv::Text, Field::Text, false, 0, 0,
+     kStoreArg.help, nullptr, kRecordOpts},
+    {kSpoolArg.option, kSpoolArg.metavar, kSpoolArg.what, Conv::Text, Field::Text, false, 0, 0,
+     kSpoolArg.help, nullptr, kRecordOpts},
+    {"--json-record", "FILE", "--json-record", Conv::Text, Field::Text, false, 0, 0,
+     "also write each record to FILE as a JSON document;\n"
+     "with several units FILE must hold {serial}",
+     nullptr, kRecordOpts},
+    {"--junit", "FILE", "--junit", Conv::Text, Field::Text, false, 0, 0,
+     "also write the records to FILE as JUnit XML", nullptr, kRecordOpts},
+};
+constexpr ArgSpec kSyncArgs[] = {kStoreArg, kSpoolArg};
+constexpr ArgSpec kReportArgs[] = {
+    kStoreArg,
+    {"--plan", "NAME", "--plan", Conv::Text, Field::Text, false, 0, 0,
+     "only records of this plan (its file name)", nullptr, kFilters},
+    {"--serial", "SERIAL", "--serial", Conv::Text, Field::Text, false, 0, 0,
+     "only records of this unit", nullptr, kFilters},
+    {"--station", "NAME", "--station", Conv::Text, Field::Text, false, 0, 0,
+     "only records of this station", nullptr, kFilters},
+    {"--since", "DAY", "--since", Conv::Text, Field::Text, false, 0, 0,
+     "only records started on DAY (UTC, YYYY-MM-DD) or later", nullptr, kFilters},
+    {"--until", "DAY", "--until", Conv::Text, Field::Text, false, 0, 0,
+     "only records started on DAY or earlier", nullptr, kFilters},
+    {"--csv", "FILE", "--csv", Conv::Text, Field::Text, false, 0, 0,
+     "write the steps and measurements of the records to FILE\n"
+     "as CSV instead ('-': standard output)"},
+};
 constexpr ArgSpec kSleepArgs[] = {
     {nullptr, "S", "sleep", Conv::Seconds, Field::WaitMs, true, 0, 0, nullptr, "SECONDS"}};
 
@@ -123,18 +207,23 @@ constexpr Command kCommands[] = {
      "    with this rate and bandwidth and records the receive counter. It sends\n"
      "    no reply when the counter cannot be read: the tool then reports no\n"
      "    reply (exit status 4).\n"},
-    {WIRE(CMD_STOP_RX), {}, kPlanStep, ReplyView::Count,
+    {WIRE(CMD_STOP_RX), kStopRxArgs, kPlanStep, ReplyView::Count,
      "stop it and print the received count", "stop a receive test and print the count",
      "    Sends request 0x98. The reply's value1 is how far the receive counter\n"
      "    advanced since start-rx, modulo 2^32. It is printed unsigned; when it\n"
      "    is negative as a signed 32-bit number (the counter went down, e.g.\n"
      "    the driver was reset) the tool says so. No reply comes when the\n"
-     "    counter cannot be read (exit status 4).\n"},
+     "    counter cannot be read (exit status 4).\n"
+     "    With limits the count, read as a signed 32-bit number, is checked\n"
+     "    against them: the step ends PASS or FAIL (exit status 1).\n"},
     {"rx", ActionKind::Rx, CMD_START_RX, kRxArgs, kPlanStep, ReplyView::Ok,
      "start-rx, wait S seconds, stop-rx", "run a timed receive test",
      "    Sends start-rx, waits S seconds, sends stop-rx and prints the received\n"
      "    count. Stops with exit status 4 if start-rx gets no reply. Interrupted\n"
-     "    during the wait, it still sends stop-rx, then exits with status 130.\n"},
+     "    during the wait, it still sends stop-rx, then exits with status 130.\n"
+     "    With limits the count, read as a signed 32-bit number, is checked\n"
+     "    against them: the step ends PASS or FAIL (exit status 1).\n",
+     "    rfprobe rx --rate 15 --bw 40 --seconds 2 --min 3800 --max 4200\n"},
     {WIRE(CMD_START_CYC_TX), {}, kPlanStep, ReplyView::Ok,
      "start / stop continuous transmission", "start continuous transmission",
      "    Sends request 0x99: the agent starts the packet engine over and over\n"
@@ -153,7 +242,11 @@ constexpr Command kCommands[] = {
      "print a chain's three PA coefficients", "print a chain's PA coefficients",
      "    Sends request 0x92 for CHAIN (0 or 1). Each coefficient is printed as\n"
      "    the agent sent it, in decimal and hexadecimal, and as the signed\n"
-     "    16-bit number its low 16 bits hold (65164, 0x0000fe8c, -372).\n"},
+     "    16-bit number its low 16 bits hold (65164, 0x0000fe8c, -372).\n"
+     "    With limits each coefficient, as the signed 16-bit number, is checked\n"
+     "    against them (pa1, pa2, pa3): the step ends PASS or FAIL (exit\n"
+     "    status 1).\n",
+     "    rfprobe pa-read 0 --pa1 -400..-350 --pa2 6000..7000 --pa3 -1600..-1400\n"},
     {WIRE(CMD_WRITE_PA_PARAMS), kPaWriteArgs, kPlanStep, ReplyView::Ok,
      "set a chain's PA coefficients", "set a chain's PA coefficients",
      "    Sends request 0x93: the agent sets the coefficients in the radio,\n"
@@ -187,9 +280,35 @@ constexpr Command kCommands[] = {
      "    on the command line without 'rfprobe' and without station options.\n"
      "    A word starting with # begins a comment; blank lines are skipped.\n"
      "    The whole plan is checked first: a bad line stops it before anything\n"
-     "    is sent (exit status 2). The commands then run in order; the first\n"
-     "    failure stops the plan, names the line, and sets the exit status.\n"
-     "    run and listen cannot be used inside a plan.\n",
+     "    is sent (exit status 2). The commands then run in order. A step that\n"
+     "    gets no reply or meets a socket error stops the plan, names the line\n"
+     "    and sets the exit status (4, 3); so does an interrupt (130). run,\n"
+     "    listen, sync and report cannot be used inside a plan.\n"
+     "\n"
+     "    Steps of rx, stop-rx and pa-read may carry limits (rfprobe rx --help,\n"
+     "    rfprobe pa-read --help); such a step ends PASS or FAIL and prints a\n"
+     "    line saying so. A failed step stops the plan only with\n"
+     "    --stop-on-fail; put it on the checks that must pass before pa-save\n"
+     "    or finish. A plan with limits ends with its verdict: FAIL if a step\n"
+     "    failed, else ERROR if a step got no reply or an error, else PASS.\n"
+     "    Exit status 1 means FAIL.\n"
+     "\n"
+     "    --dut SERIAL records the run: one record for the unit (station,\n"
+     "    operator, metadata, the plan's file name and SHA-256, and per step the\n"
+     "    request, the reply, the measurements, limits, verdict and duration),\n"
+     "    written to the results store in one transaction. When a PostgreSQL\n"
+     "    store cannot be reached the record is kept in the spool (rfprobe sync\n"
+     "    uploads it later). --unit IF=SERIAL, once per unit, tests several\n"
+     "    units at once, each in its own thread on its own interface, each with\n"
+     "    its own record. Two units on one interface are refused: every unit\n"
+     "    answers with the same broadcast from the same address, so only the\n"
+     "    interface tells them apart. On a terminal a line per unit shows its\n"
+     "    step and verdict as it runs (otherwise one line per finished step);\n"
+     "    at the end a table lists every unit with its verdict. Serials and\n"
+     "    station names are 1-64 of A-Z a-z 0-9 - _ . (docs/records.md).\n"
+     "    With records, exit status 5 means a record could be neither stored\n"
+     "    nor spooled; with several units the status is the worst of them\n"
+     "    (5, 130, 1, 3 or 4, 0 in this order).\n",
      "    # line 3, transmit check\n"
      "    enter-test-mode\n"
      "    set-channel 6 --retries 2\n"
@@ -197,11 +316,33 @@ constexpr Command kCommands[] = {
      "    set-tx --rate 0 --bw 20 --power 17.5\n"
      "    start-tx\n"
      "    sleep 2\n"
-     "    stop-tx\n"},
+     "    stop-tx\n"
+     "    rx --rate 15 --bw 40 --seconds 2 --min 3800 --max 4200 --stop-on-fail\n"},
     {"sleep", ActionKind::Sleep, -1, kSleepArgs, kPlanStep, ReplyView::Ok,
      "wait S seconds (for plans)", "wait",
      "    Waits S seconds (0..86400, up to 3 decimals) and sends nothing. Meant\n"
      "    for plans.\n"},
+    {"sync", ActionKind::Sync, -1, kSyncArgs, 0, ReplyView::Ok,
+     "upload the records kept in the spool", "upload spooled records to the PostgreSQL store",
+     "    Uploads every record that waits in the spool (records a run could\n"
+     "    not write to the PostgreSQL store) to that store, oldest first, each\n"
+     "    in one transaction, and marks it uploaded. Safe to repeat and to\n"
+     "    interrupt: a record the server already has is only marked, never\n"
+     "    counted twice. Prints how many were uploaded and how many still\n"
+     "    wait. Exit status 0 when none waits any more, 5 when some could not\n"
+     "    be uploaded or the server cannot be reached, 2 for a store that is\n"
+     "    not postgresql://.\n",
+     "    rfprobe sync --store postgresql://line3@db.factory/results\n"},
+    {"report", ActionKind::Report, -1, kReportArgs, 0, ReplyView::Ok,
+     "yield, failures and measured values", "report on the records in the results store",
+     "    Reads the results store (SQLite or PostgreSQL) and prints the yield\n"
+     "    per plan and UTC day, the steps that failed or erred (most frequent\n"
+     "    first), and per step the count, minimum, median and maximum of each\n"
+     "    measured value. With --csv, writes every step and measurement of the\n"
+     "    chosen records as CSV instead. Exit status 5 when the store cannot be\n"
+     "    read.\n",
+     "    rfprobe report --plan line3.plan --since 2024-05-01\n"
+     "    rfprobe report --store postgresql://line3@db.factory/results --csv may.csv\n"},
 };
 
 #undef WIRE
@@ -248,6 +389,23 @@ constexpr bool wordsUniqueArgsBounded() {
 }
 static_assert(wordsUniqueArgsBounded(),
               "two sub-commands share a word, or one has too many arguments");
+
+// Limits only where the reply measures something, and every measuring
+// command takes them; record options only on the command line.
+constexpr bool limitsWhereMeasured() {
+    for (const Command &c : kCommands) {
+        bool limits = false;
+        for (const ArgSpec &a : c.args) {
+            if (a.isLimit()) limits = true;
+            if (a.conv == Conv::Text && c.planStep()) return false;
+            if (a.repeat && a.conv != Conv::Text) return false;
+        }
+        if (limits != (c.measures() != Measures::Nothing)) return false;
+    }
+    return true;
+}
+static_assert(limitsWhereMeasured(),
+              "limits belong to the commands that measure, record options to the command line");
 
 constexpr size_t kCommandCount = sizeof kCommands / sizeof kCommands[0];
 

@@ -5,6 +5,7 @@
 // request from the retry-safe column.  Only the prose is written here.
 #include "station/help.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -64,19 +65,57 @@ const char kMainTail[] =
     "    as a signed number); for pa-read, pa: the three coefficients as\n"
     "    signed 16-bit numbers.\n"
     "\n"
+    "\n"
+    "LIMITS AND VERDICTS\n"
+    "    rx, stop-rx and pa-read measure what their reply carries: count (the\n"
+    "    received count, as a signed 32-bit number), pa1, pa2, pa3 (the\n"
+    "    coefficients, as signed 16-bit numbers). Limits on them (--min, --max,\n"
+    "    --pa1 LO..HI..., inclusive) make the command, or the plan step, end\n"
+    "    PASS or FAIL; a line \"[line N] COMMAND: VERDICT: ...\" follows its reply\n"
+    "    (with --json an object with line, step, verdict and measurements). A\n"
+    "    step that gets no reply ends ERROR. A limit on a command that measures\n"
+    "    nothing is refused. A plan with limits ends with the line \"plan NAME:\n"
+    "    VERDICT\": FAIL if any step failed, else ERROR if a step erred, else\n"
+    "    PASS (with --json {\"plan\":NAME,\"verdict\":...}).\n"
+    "\n"
+    "RECORDS\n"
+    "    run PLAN --dut SERIAL keeps a record of the run in the results store,\n"
+    "    run PLAN --unit IF=SERIAL... one per unit (rfprobe run --help); report\n"
+    "    reads the store, sync uploads what was spooled. The store is an SQLite\n"
+    "    file, ./rfprobe-results.db unless --store or RFPROBE_STORE says\n"
+    "    otherwise, or a PostgreSQL database (postgresql://...) shared by the\n"
+    "    stations of a line; docs/records.md describes records and stores.\n"
+    "\n"
+    "ENVIRONMENT\n"
+    "    RFPROBE_STORE     the results store when --store is not given\n"
+    "    RFPROBE_SPOOL     the spool file when --spool is not given\n"
+    "    RFPROBE_STATION   the station name when --station is not given\n"
+    "    RFPROBE_OPERATOR  the operator when --operator is not given\n"
+    "\n"
     "EXIT STATUS\n"
-    "    0    success\n"
+    "    0    success; with limits: PASS\n"
+    "    1    FAIL: a measured value missed its limits\n"
     "    2    bad argument, bad plan line or unknown command; nothing was sent\n"
     "    3    socket error (cannot open, bind or send)\n"
     "    4    no reply within the timeout\n"
+    "    5    the results store cannot be opened, read or written\n"
     "    130  interrupted\n"
+    "    A plan stops at a step that gets no reply (4) or a socket error (3);\n"
+    "    its verdict is then ERROR and its status that of the step, unless an\n"
+    "    earlier step failed (FAIL, 1). Several units: the worst of their\n"
+    "    statuses, in the order 5, 130, 1, 3 or 4, 0.\n"
     "\n"
     "EXAMPLES\n"
     "    rfprobe --iface eth1 enter-test-mode\n"
     "    rfprobe --iface eth1 set-channel 6\n"
     "    rfprobe --iface eth1 set-tx --rate 0 --bw 20 --power 17.5\n"
     "    rfprobe --iface eth1 --json pa-read 0\n"
-    "    rfprobe --iface eth1 run line3.plan\n";
+    "    rfprobe --iface eth1 rx --rate 15 --bw 40 --seconds 2 --min 3800\n"
+    "    rfprobe --iface eth1 run line3.plan\n"
+    "    rfprobe --iface eth1 run line3.plan --dut SN0001 --operator ana\n"
+    "    rfprobe run line3.plan --unit eth1=SN0001 --unit eth2=SN0002\n"
+    "    rfprobe report --since 2024-05-01\n"
+    "    rfprobe sync --store postgresql://line3@db.factory/results\n";
 
 const char kRetriesSafe[] =
     "    --retries N    send the request again, up to N more times (0..10), when\n"
@@ -127,16 +166,28 @@ std::string columns(const Entries &entries, size_t column) {
     return out;
 }
 
-// "--rate I", or "CHAIN" for a positional argument.
+// "--rate I", "--stop-on-fail", or "CHAIN" for a positional argument.
 std::string argUsage(const ArgSpec &a) {
-    return a.option ? std::string(a.option) + " " + a.metavar : a.metavar;
+    if (!a.option) return a.metavar;
+    return a.metavar && a.metavar[0] ? std::string(a.option) + " " + a.metavar : a.option;
 }
 
-// "raw CODE [--byte B] ...": optional options in brackets.
+// "raw CODE [--byte B] ...": optional options in brackets, a repeatable one
+// followed by "...", the options of a group as "[GROUP]".
 std::string usage(const Command &c) {
     std::string s = c.word;
-    for (const ArgSpec &a : c.args)
+    std::vector<std::string> groups;
+    for (const ArgSpec &a : c.args) {
+        if (a.group) {
+            if (std::find(groups.begin(), groups.end(), a.group) == groups.end()) {
+                groups.push_back(a.group);
+                s += std::string(" [") + a.group + "]";
+            }
+            continue;
+        }
         s += a.option && !a.required ? " [" + argUsage(a) + "]" : " " + argUsage(a);
+        if (a.repeat) s += "...";
+    }
     return s;
 }
 
@@ -144,23 +195,40 @@ bool sendsRequests(const Command &c) {
     return c.kind == ActionKind::Send || c.kind == ActionKind::Rx;
 }
 
+// Talks to no router: no station option applies.
+bool offline(const Command &c) {
+    return c.kind == ActionKind::Sleep || c.kind == ActionKind::Sync ||
+           c.kind == ActionKind::Report;
+}
+
+// The option list of the options in group (null: those in none).
+std::string optionList(const Command &c, const char *group) {
+    Entries options;
+    for (const ArgSpec &a : c.args)
+        if (a.option && (a.group == group || (a.group && group && strcmp(a.group, group) == 0)))
+            addEntry(&options, argUsage(a), a.help);
+    return columns(options, kOptionColumn);
+}
+
 std::string page(const Command &c) {
     std::string p = std::string("NAME\n    rfprobe ") + c.word + " - " + c.title + "\n\n";
-    // sleep talks to nothing: no station option applies to it.
-    p += std::string("SYNOPSIS\n    rfprobe ") + (c.kind == ActionKind::Sleep ? "" : "[OPTIONS] ");
+    p += std::string("SYNOPSIS\n    rfprobe ") + (offline(c) ? "" : "[OPTIONS] ");
     p += usage(c) + (c.retrySafe() ? " [--retries N]" : "") + "\n\n";
     p += std::string("DESCRIPTION\n") + c.description;
-    if (sendsRequests(c)) {
-        Entries options;
-        for (const ArgSpec &a : c.args)
-            if (a.option) addEntry(&options, argUsage(a), a.help);
-        p += "\n";
-        if (!options.empty() || c.retrySafe())
-            p += "OPTIONS\n" + columns(options, kOptionColumn) +
-                 (c.retrySafe() ? kRetriesSafe : "") + "\n";
-        if (!c.retrySafe()) p += kNoRetries;
-    }
-    if (sendsRequests(c) || c.kind == ActionKind::Listen) p += kStationOptionsNote;
+    std::string options = optionList(c, nullptr);
+    std::vector<const char *> groups;
+    for (const ArgSpec &a : c.args)
+        if (a.group && std::find_if(groups.begin(), groups.end(), [&](const char *g) {
+                           return strcmp(g, a.group) == 0;
+                       }) == groups.end())
+            groups.push_back(a.group);
+    if (sendsRequests(c) || !options.empty() || !groups.empty()) p += "\n";
+    if (!options.empty() || c.retrySafe())
+        p += "OPTIONS\n" + options + (c.retrySafe() ? kRetriesSafe : "") + "\n";
+    for (const char *g : groups) p += std::string(g) + "\n" + optionList(c, g) + "\n";
+    if (sendsRequests(c) && !c.retrySafe()) p += kNoRetries;
+    if (sendsRequests(c) || c.kind == ActionKind::Listen || c.kind == ActionKind::Run)
+        p += kStationOptionsNote;
     if (c.example) p += std::string("\nEXAMPLE\n") + c.example;
     return p;
 }

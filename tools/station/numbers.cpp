@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "station/command.h"
 
@@ -137,6 +139,61 @@ bool getSeconds(const char *what, const char *s, uint32_t *ms, char *err, size_t
         return fail(err, errLen, "%s %s is out of range (0..%u seconds, at most 3 decimals)", what,
                     s, kMaxWaitMs / 1000);
     *ms = (uint32_t)v;
+    return true;
+}
+
+namespace {
+
+// [-+]D[.F] or [-+].F: plain decimal, no exponent, no hex, no inf or nan.
+bool isDecimal(const char *s, size_t len) {
+    size_t i = 0, digits = 0;
+    bool dot = false;
+    if (i < len && (s[i] == '-' || s[i] == '+')) ++i;
+    for (; i < len; ++i) {
+        if (s[i] == '.' && !dot)
+            dot = true;
+        else if (isdigit((unsigned char)s[i]))
+            ++digits;
+        else
+            return false;
+    }
+    return digits > 0 && digits <= 15;
+}
+
+double decimalValue(const char *s, size_t len) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.*s", (int)len, s);
+    return strtod(buf, nullptr);
+}
+
+}  // namespace
+
+bool getDecimal(const char *what, const char *s, double *out, char *err, size_t errLen) {
+    if (!isDecimal(s, strlen(s)))
+        return fail(err, errLen, "%s '%s' is not a decimal number (like 950 or -372.5)", what, s);
+    *out = decimalValue(s, strlen(s));
+    return true;
+}
+
+bool getRange(const char *what, const char *s, bool *hasLow, double *low, bool *hasHigh,
+              double *high, char *err, size_t errLen) {
+    const char *dots = strstr(s, "..");
+    if (!dots || strstr(dots + 2, "..") || dots[2] == '.')
+        return fail(err, errLen, "%s '%s' is not a range LOW..HIGH (like -400..-350 or 6000..)",
+                    what, s);
+    size_t lowLen = (size_t)(dots - s);
+    const char *hi = dots + 2;
+    *hasLow = lowLen > 0;
+    *hasHigh = *hi != '\0';
+    if (!*hasLow && !*hasHigh)
+        return fail(err, errLen, "%s '%s' gives neither end of the range", what, s);
+    if ((*hasLow && !isDecimal(s, lowLen)) || (*hasHigh && !isDecimal(hi, strlen(hi))))
+        return fail(err, errLen, "%s '%s': both ends must be decimal numbers (like -400..-350)",
+                    what, s);
+    if (*hasLow) *low = decimalValue(s, lowLen);
+    if (*hasHigh) *high = decimalValue(hi, strlen(hi));
+    if (*hasLow && *hasHigh && *low > *high)
+        return fail(err, errLen, "%s '%s': the low end is above the high end", what, s);
     return true;
 }
 

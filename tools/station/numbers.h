@@ -24,6 +24,15 @@ bool getPower(const char *s, uint32_t *tenths, char *err, size_t errLen);
 // Seconds with at most three decimals, in milliseconds, up to kMaxWaitMs.
 bool getSeconds(const char *what, const char *s, uint32_t *ms, char *err, size_t errLen);
 
+// A limit: a plain decimal number with at most 15 digits ("950", "-372.5");
+// no exponent, hex, inf or nan.
+bool getDecimal(const char *what, const char *s, double *out, char *err, size_t errLen);
+
+// A range "LOW..HIGH" of two such numbers, either end left out ("-400..",
+// "..-350") but not both, LOW <= HIGH.
+bool getRange(const char *what, const char *s, bool *hasLow, double *low, bool *hasHigh,
+              double *high, char *err, size_t errLen);
+
 // printf into err; returns false, for "return fail(...)".
 bool fail(char *err, size_t errLen, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 

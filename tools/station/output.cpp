@@ -84,12 +84,12 @@ void printReply(const Options &opt, const TestMsg &r, const char *from, bool gen
     fflush(stdout);
 }
 
-void printRequest(const TestMsg &req) {
+void formatRequest(const TestMsg &req, char *buf, size_t len) {
     uint8_t b[kReqPayloadLen];
     encodeTestMsg(req, b, sizeof b);
-    fprintf(stderr, "rfprobe: request to port %u:", kTestReqPort);
-    for (size_t i = 0; i < sizeof b; ++i) fprintf(stderr, " %02x", b[i]);
-    fputc('\n', stderr);
+    int n = snprintf(buf, len, "request to port %u:", kTestReqPort);
+    for (size_t i = 0; i < sizeof b && n >= 0 && (size_t)n < len; ++i)
+        n += snprintf(buf + n, len - (size_t)n, " %02x", b[i]);
 }
 
 }  // namespace station

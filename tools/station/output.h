@@ -32,7 +32,8 @@ void formatReplyJson(const TestMsg &r, const char *from, char *buf, size_t len);
 // Prints a reply on standard output, as text or JSON as opt says.
 void printReply(const Options &opt, const TestMsg &r, const char *from, bool generic, int chain);
 
-// Shows the request bytes on standard error (-v).
-void printRequest(const TestMsg &req);
+// The request bytes as -v shows them: "request to port 1060: 7f 52 ...".
+constexpr size_t kRequestTextLen = 128;
+void formatRequest(const TestMsg &req, char *buf, size_t len);
 
 }  // namespace station

@@ -8,7 +8,8 @@
 
 namespace station {
 
-ParseResult parsePlanLine(char *line, bool *isStep, Action *act, char *err, size_t errLen) {
+ParseResult parsePlanLine(char *line, bool *isStep, Action *act, char *err, size_t errLen,
+                          std::vector<std::string> *args) {
     char *words[kMaxArgs];
     int n = 0;
     *isStep = false;
@@ -24,6 +25,7 @@ ParseResult parsePlanLine(char *line, bool *isStep, Action *act, char *err, size
         if (*p) *p++ = '\0';
     }
     if (n == 0) return ParseResult::Ok;
+    if (args) args->assign(words + 1, words + n);
     ParseResult r = parseAction(n, words, nullptr, act, err, errLen);
     if (r == ParseResult::Help) {
         fail(err, errLen, "%s: --help is not a plan step", words[0]);
@@ -53,7 +55,8 @@ bool loadPlan(FILE *in, const char *name, std::vector<PlanStep> *steps, char *er
         }
         PlanStep step;
         bool isStep;
-        if (parsePlanLine(line, &isStep, &step.action, msg, sizeof msg) != ParseResult::Ok) {
+        if (parsePlanLine(line, &isStep, &step.action, msg, sizeof msg, &step.args) !=
+            ParseResult::Ok) {
             snprintf(err, errLen, "%s:%d: %s", name, lineNo, msg);
             return false;
         }

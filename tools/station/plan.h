@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "station/args.h"
@@ -19,11 +20,14 @@ constexpr size_t kMaxPlanLine = 512;
 struct PlanStep {
     int line;
     Action action;
+    std::vector<std::string> args;  // the words after the command, as written
 };
 
 // Parses one plan line (modified in place: split into words).  Returns Ok
-// with *isStep false for a blank or comment line.
-ParseResult parsePlanLine(char *line, bool *isStep, Action *act, char *err, size_t errLen);
+// with *isStep false for a blank or comment line.  args, when not null,
+// gets the words after the command.
+ParseResult parsePlanLine(char *line, bool *isStep, Action *act, char *err, size_t errLen,
+                          std::vector<std::string> *args = nullptr);
 
 // Reads and checks a whole plan.  On error, err holds "NAME:LINE: message".
 bool loadPlan(FILE *in, const char *name, std::vector<PlanStep> *steps, char *err,

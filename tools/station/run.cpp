@@ -3,6 +3,7 @@
 
 #include <errno.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -13,34 +14,43 @@ namespace station {
 
 namespace {
 
-// Sends one request and prints its reply.
+// Sends one request, keeps it and its reply in r, and prints the reply.
 int send(const Link &l, const Options &opt, const char *name, const TestMsg &req,
-         unsigned retries, bool generic) {
-    TestMsg reply;
-    char from[kFromLen];
-    int rc = exchange(l, opt, name, req, retries, &reply, from);
-    if (rc != kExitOk) return rc;
+         unsigned retries, bool generic, StepResult *r, bool evenIfInterrupted = false) {
+    Exchanged &x = r->exchanges[r->exchangeCount++];
+    x.req = req;
+    ExchangeInfo info;
+    info.evenIfInterrupted = evenIfInterrupted;
+    int rc = exchange(l, opt, name, req, retries, &x.reply, x.from, &info);
+    x.attempts = info.attempts;
+    x.replied = rc == kExitOk;
+    if (rc != kExitOk) {
+        snprintf(r->error, sizeof r->error, "%s", info.error);
+        return rc;
+    }
+    if (opt.quiet) return kExitOk;
     const Command *asked = commandForCode(req.cmdType);
     int chain = asked && asked->view == ReplyView::Coefficients ? req.chain : -1;
-    printReply(opt, reply, from, generic, chain);
+    printReply(opt, x.reply, x.from, generic, chain);
     return kExitOk;
 }
 
 // start-rx (the action's request), the wait, then stop-rx, also when the
 // wait was interrupted.
-int receiveTest(const Link &l, const Options &opt, const Action &a) {
-    int rc = send(l, opt, commandWord(a.req.cmdType), a.req, 0, false);
+int receiveTest(const Link &l, const Options &opt, const Action &a, StepResult *r) {
+    int rc = send(l, opt, commandWord(a.req.cmdType), a.req, 0, false, r);
     if (rc != kExitOk) return rc;
-    if (opt.verbose) fprintf(stderr, "rfprobe: receiving for %u ms\n", a.waitMs);
+    if (opt.verbose) say(l, "receiving for %u ms", a.waitMs);
     bool whole = waitMs(a.waitMs);
-    if (!whole) {
-        fprintf(stderr, "rfprobe: rx: wait interrupted, stopping the receive test\n");
-        clearInterrupt();
-    }
+    if (!whole) say(l, "rx: wait interrupted, stopping the receive test");
     TestMsg stop{};
     stop.cmdType = CMD_STOP_RX;
-    rc = send(l, opt, commandWord(CMD_STOP_RX), stop, 0, false);
-    return rc == kExitOk && !whole ? kExitInterrupted : rc;
+    rc = send(l, opt, commandWord(CMD_STOP_RX), stop, 0, false, r, !whole);
+    if (rc == kExitOk && !whole) {
+        snprintf(r->error, sizeof r->error, "rx: interrupted during the receive wait");
+        return kExitInterrupted;
+    }
+    return rc;
 }
 
 int listen(const Link &l, const Options &opt) {
@@ -51,62 +61,216 @@ int listen(const Link &l, const Options &opt) {
     return status;
 }
 
-int runPlan(const Options &opt, const Action &a) {
-    FILE *in = strcmp(a.path, "-") == 0 ? stdin : fopen(a.path, "r");
-    if (!in) {
-        fprintf(stderr, "rfprobe: run: cannot open %s: %s\n", a.path, strerror(errno));
-        return kExitUsage;
+// A line put together piece by piece; cut at its size.
+struct LineBuf {
+    char text[1024] = "";
+    size_t n = 0;
+    void add(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
+        if (n >= sizeof text) return;
+        va_list ap;
+        va_start(ap, fmt);
+        int k = vsnprintf(text + n, sizeof text - n, fmt, ap);
+        va_end(ap);
+        if (k > 0) n += (size_t)k;
     }
-    const char *name = in == stdin ? "<stdin>" : a.path;
-    std::vector<PlanStep> steps;
-    char err[kErrLen];
-    bool ok = loadPlan(in, name, &steps, err, sizeof err);
-    if (in != stdin) fclose(in);
-    if (!ok) {
-        fprintf(stderr, "rfprobe: %s (nothing was sent)\n", err);
-        return kExitUsage;
-    }
-    Link l;
-    int rc = openLink(opt, &l);
-    if (rc != kExitOk) return rc;
-    for (const PlanStep &s : steps) {
-        const char *word = s.action.cmd->word;
-        if (opt.verbose) fprintf(stderr, "rfprobe: %s:%d: %s\n", name, s.line, word);
-        rc = runAction(l, opt, s.action);
-        if (rc != kExitOk) {
-            fprintf(stderr, "rfprobe: plan %s stopped at line %d (%s), exit status %d\n", name,
-                    s.line, word, rc);
-            break;
+};
+
+// "line 24 rx: FAIL: count 12 below 950", or its JSON object.
+void printVerdict(const Options &opt, int line, const char *word, const StepResult &r) {
+    LineBuf b;
+    if (opt.json) {
+        if (line > 0)
+            b.add("{\"line\":%d,", line);
+        else
+            b.add("{\"line\":null,");
+        b.add("\"step\":\"%s\",\"verdict\":\"%s\",\"measurements\":[", word, verdictName(r.verdict));
+        for (unsigned k = 0; k < r.measuredCount; ++k) {
+            const Measured &m = r.measured[k];
+            b.add("%s{\"name\":\"%s\",\"value\":%.15g,", k ? "," : "", m.name, m.value);
+            if (m.limit.hasLow) b.add("\"low\":%.15g,", m.limit.low); else b.add("\"low\":null,");
+            if (m.limit.hasHigh) b.add("\"high\":%.15g,", m.limit.high); else b.add("\"high\":null,");
+            b.add("\"verdict\":\"%s\"}", verdictName(m.verdict));
         }
+        b.add("]}");
+    } else {
+        if (line > 0) b.add("line %d ", line);
+        b.add("%s: %s", word, verdictName(r.verdict));
+        for (unsigned k = 0; k < r.measuredCount; ++k) {
+            char d[160];
+            describeMeasured(r.measured[k], d, sizeof d);
+            b.add("%s%s", k ? "; " : ": ", d);
+        }
+        if (r.verdict == Verdict::Error) b.add(" (%s)", r.error);
     }
-    closeLink(&l);
-    return rc;
+    printf("%s\n", b.text);
+    fflush(stdout);
+}
+
+void printPlanVerdict(const Options &opt, const char *name, Verdict v,
+                      const std::vector<const PlanStep *> &failed) {
+    if (opt.json) {
+        printf("{\"plan\":\"");
+        for (const char *p = name; *p; ++p)  // a file name: escape what JSON must
+            if (*p == '"' || *p == '\\')
+                printf("\\%c", *p);
+            else if ((unsigned char)*p < 0x20)
+                printf("\\u%04x", *p);
+            else
+                putchar(*p);
+        printf("\",\"verdict\":\"%s\"}\n", verdictName(v));
+    } else {
+        printf("plan %s: %s", name, verdictName(v));
+        for (size_t i = 0; i < failed.size(); ++i)
+            printf("%s line %d %s", i ? "," : " (failed:", failed[i]->line,
+                   failed[i]->action.cmd->word);
+        printf("%s\n", failed.empty() ? "" : ")");
+    }
+    fflush(stdout);
 }
 
 }  // namespace
 
-int runAction(const Link &l, const Options &opt, const Action &a) {
+void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r) {
+    memset(r, 0, sizeof *r);
     const Command &c = *a.cmd;
+    int rc = kExitUsage;
     switch (c.kind) {
     case ActionKind::Send:
-        return send(l, opt, c.word, a.req, a.retries, c.view == ReplyView::Fields);
+        rc = send(l, opt, c.word, a.req, a.retries, c.view == ReplyView::Fields, r);
+        break;
     case ActionKind::Rx:
-        return receiveTest(l, opt, a);
+        rc = receiveTest(l, opt, a, r);
+        break;
     case ActionKind::Sleep:
-        return waitMs(a.waitMs) ? kExitOk : kExitInterrupted;
-    case ActionKind::Listen:
-    case ActionKind::Run:
+        rc = waitMs(a.waitMs) ? kExitOk : kExitInterrupted;
+        if (rc != kExitOk) snprintf(r->error, sizeof r->error, "sleep: interrupted");
+        break;
+    default:
+        snprintf(r->error, sizeof r->error, "%s is not a step", c.word);
         break;
     }
-    return kExitUsage;
+    r->status = rc;
+    // The last reply holds what the step measures (rx: the stop-rx reply).
+    const Exchanged *last = r->exchangeCount ? &r->exchanges[r->exchangeCount - 1] : nullptr;
+    if (last && last->replied && (c.kind == ActionKind::Send || last->req.cmdType == CMD_STOP_RX))
+        r->measuredCount = (unsigned)measureReply(c.measures(), last->reply, a.limits, r->measured);
+    r->verdict = Verdict::Pass;
+    for (unsigned k = 0; k < r->measuredCount; ++k)
+        if (r->measured[k].verdict == Verdict::Fail) r->verdict = Verdict::Fail;
+    if (rc != kExitOk) {
+        r->verdict = Verdict::Error;
+        if (!r->error[0]) snprintf(r->error, sizeof r->error, "%s: failed (exit status %d)", c.word, rc);
+    }
+}
+
+int runAction(const Link &l, const Options &opt, const Action &a) {
+    StepResult r;
+    runStep(l, opt, a, &r);
+    if (a.limits.any() && !opt.quiet) printVerdict(opt, 0, a.cmd->word, r);
+    if (r.status != kExitOk) return r.status;
+    return a.limits.any() && r.verdict == Verdict::Fail ? kExitFail : kExitOk;
+}
+
+PlanOutcome runSteps(const Link &l, const Options &opt, const char *name,
+                     const std::vector<PlanStep> &steps, PlanObserver *observer) {
+    bool limits = false;
+    for (const PlanStep &s : steps) limits = limits || s.action.limits.any();
+    PlanOutcome out{kExitOk, Verdict::Pass, 0};
+    std::vector<const PlanStep *> failed;
+    int errorStatus = kExitOk;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const PlanStep &s = steps[i];
+        const char *word = s.action.cmd->word;
+        if (opt.verbose) say(l, "%s:%d: %s", name, s.line, word);
+        if (observer) observer->stepStarting(i, s);
+        StepResult r;
+        runStep(l, opt, s.action, &r);
+        ++out.stepsRun;
+        if (observer) observer->stepDone(i, s, r);
+        if (s.action.limits.any() && !opt.quiet) printVerdict(opt, s.line, word, r);
+        if (r.status != kExitOk) {
+            errorStatus = r.status;
+            say(l, "plan %s stopped at line %d (%s), exit status %d", name, s.line, word, r.status);
+            break;
+        }
+        if (r.verdict == Verdict::Fail) {
+            failed.push_back(&s);
+            if (s.action.limits.stopOnFail) {
+                say(l, "plan %s stopped at line %d (%s): a limit was missed", name, s.line, word);
+                break;
+            }
+        }
+    }
+    out.verdict = !failed.empty() ? Verdict::Fail
+                  : errorStatus != kExitOk ? Verdict::Error
+                                           : Verdict::Pass;
+    out.status = errorStatus == kExitInterrupted ? kExitInterrupted
+                 : !failed.empty()               ? kExitFail
+                                                 : errorStatus;
+    if (limits && !opt.quiet) printPlanVerdict(opt, name, out.verdict, failed);
+    return out;
+}
+
+int readPlan(const char *path, std::string *name, std::string *bytes,
+             std::vector<PlanStep> *steps) {
+    bool isStdin = strcmp(path, "-") == 0;
+    FILE *in = isStdin ? stdin : fopen(path, "r");
+    if (!in) {
+        fprintf(stderr, "rfprobe: run: cannot open %s: %s\n", path, strerror(errno));
+        return kExitUsage;
+    }
+    *name = isStdin ? "<stdin>" : path;
+    bytes->clear();
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, in)) > 0) bytes->append(buf, n);
+    bool readError = ferror(in);
+    if (!isStdin) fclose(in);
+    char err[kErrLen];
+    bool ok = false;
+    if (readError) {
+        snprintf(err, sizeof err, "%s: read error", name->c_str());
+    } else {
+        // The bytes as read are what is hashed and what is checked (an empty
+        // file reads as one empty line: fmemopen refuses no bytes at all).
+        static char emptyLine[] = "\n";
+        FILE *mem = bytes->empty() ? fmemopen(emptyLine, 1, "r")
+                                   : fmemopen(&(*bytes)[0], bytes->size(), "r");
+        if (!mem) {
+            snprintf(err, sizeof err, "%s: %s", name->c_str(), strerror(errno));
+        } else {
+            ok = loadPlan(mem, name->c_str(), steps, err, sizeof err);
+            fclose(mem);
+        }
+    }
+    if (!ok) {
+        fprintf(stderr, "rfprobe: %s (nothing was sent)\n", err);
+        return kExitUsage;
+    }
+    return kExitOk;
 }
 
 int execute(const Options &opt, const Action &a) {
     switch (a.cmd->kind) {
-    case ActionKind::Run:
-        return runPlan(opt, a);
+    case ActionKind::Run: {
+        std::string name, bytes;
+        std::vector<PlanStep> steps;
+        int rc = readPlan(a.path, &name, &bytes, &steps);
+        if (rc != kExitOk) return rc;
+        Link l;
+        rc = openLink(opt, &l);
+        if (rc != kExitOk) return rc;
+        PlanOutcome o = runSteps(l, opt, name.c_str(), steps, nullptr);
+        closeLink(&l);
+        return o.status;
+    }
     case ActionKind::Sleep:
         return runAction(Link{}, opt, a);
+    case ActionKind::Sync:
+    case ActionKind::Report:
+        fprintf(stderr, "rfprobe: %s: this rfprobe is built without the results store\n",
+                a.cmd->word);
+        return kExitUsage;
     default:
         break;
     }

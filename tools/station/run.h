@@ -1,15 +1,73 @@
 // rfprobe station: running sub-commands and plans.
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 #include "station/args.h"
+#include "station/limits.h"
 #include "station/plan.h"
 #include "station/transport.h"
 
 namespace station {
 
+// One request of a step and what came back.
+struct Exchanged {
+    TestMsg req;
+    bool replied;
+    TestMsg reply;
+    char from[kFromLen];  // "ADDRESS:PORT" of the reply
+    unsigned attempts;    // sends, retries included
+};
+
+// What one step did: enough to print its verdict and to record it.
+struct StepResult {
+    int status;               // kExitOk, or kExitSocket, kExitNoReply, kExitInterrupted
+    Verdict verdict;          // Error whenever status is not kExitOk
+    Exchanged exchanges[2];   // rx: start-rx, then stop-rx; sleep: none
+    unsigned exchangeCount;
+    Measured measured[kMaxMeasured];
+    unsigned measuredCount;   // what the reply measures, limits or not
+    char error[kErrLen];      // why the step is ERROR
+};
+
 // Runs one sub-command that talks to the agent or waits (Send, Rx, Sleep)
-// on an open link, printing each reply.  Returns an exit status.
+// on an open link, printing each reply unless opt.quiet.
+void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r);
+
+// runStep, then the verdict line of a step with limits; returns its exit
+// status (kExitFail for a missed limit).
 int runAction(const Link &l, const Options &opt, const Action &a);
+
+// Follows a plan as it runs (the records of a unit, a unit's live line).
+class PlanObserver {
+  public:
+    virtual void stepStarting(size_t index, const PlanStep &s) = 0;
+    virtual void stepDone(size_t index, const PlanStep &s, const StepResult &r) = 0;
+
+  protected:
+    ~PlanObserver() = default;
+};
+
+struct PlanOutcome {
+    int status;        // the exit status: 130, 1 (FAIL), 3 or 4 (the step's error), 0
+    Verdict verdict;   // FAIL if a step failed, else ERROR if one erred, else PASS
+    size_t stepsRun;
+};
+
+// Runs the steps in order on an open link.  A step that errs stops the
+// plan; a step that fails stops it only with --stop-on-fail.  Unless
+// opt.quiet, prints the replies, a verdict line per step with limits and,
+// when any step has limits, the plan's verdict.
+PlanOutcome runSteps(const Link &l, const Options &opt, const char *name,
+                     const std::vector<PlanStep> &steps, PlanObserver *observer);
+
+// Reads a plan file ('-': standard input) whole and checks it.  *name is
+// what messages call it ("<stdin>" for standard input), *bytes the file's
+// bytes.  Returns kExitOk, or kExitUsage after saying why.
+int readPlan(const char *path, std::string *name, std::string *bytes,
+             std::vector<PlanStep> *steps);
 
 // Runs a whole command: opens the link when it needs one; runs a plan file
 // or prints replies until interrupted.  Returns the tool's exit status.

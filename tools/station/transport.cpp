@@ -3,12 +3,15 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -18,9 +21,39 @@ namespace station {
 
 namespace {
 
+// The interrupt: a flag, and a pipe that the handler writes to and nobody
+// reads, so that it stays readable and wakes every poll of every thread.
 volatile sig_atomic_t gInterrupted = 0;
+int gWake[2] = {-1, -1};
 
-void onSignal(int) { gInterrupted = 1; }
+void onSignal(int) {
+    int saved = errno;
+    gInterrupted = 1;
+    if (gWake[1] >= 0) (void)!write(gWake[1], "", 1);
+    errno = saved;
+}
+
+// Polls fd (if not negative) and, when interruptible, the interrupt pipe.
+// Returns poll's result; *woken tells whether the interrupt pipe woke it.
+int pollWake(int fd, int timeoutMs, bool interruptible, bool *woken) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {interruptible ? gWake[0] : -1, POLLIN, 0}};
+    int r = poll(p, 2, timeoutMs);
+    *woken = r > 0 && (p[1].revents & POLLIN);
+    return r;
+}
+
+// say() into a buffer, then to the notes; also copied to info->error.
+void failWith(const Link &l, ExchangeInfo *info, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+void failWith(const Link &l, ExchangeInfo *info, const char *fmt, ...) {
+    char msg[kErrLen];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    say(l, "%s", msg);
+    if (info) snprintf(info->error, sizeof info->error, "%s", msg);
+}
 
 int64_t nowMs() {
     timespec ts;
@@ -28,12 +61,12 @@ int64_t nowMs() {
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-int bindToDevice(int fd, const char *iface, const char *what) {
+int bindToDevice(const Link &l, int fd, const char *iface, const char *what) {
     if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, iface, (socklen_t)strlen(iface) + 1) == 0)
         return 0;
     int e = errno;
-    fprintf(stderr, "rfprobe: cannot bind the %s socket to interface %s: %s%s\n", what, iface,
-            strerror(e), e == EPERM ? " (--iface needs root or CAP_NET_RAW)" : "");
+    say(l, "cannot bind the %s socket to interface %s: %s%s", what, iface, strerror(e),
+        e == EPERM ? " (--iface needs root or CAP_NET_RAW)" : "");
     return -1;
 }
 
@@ -43,32 +76,32 @@ void drain(const Link &l, const Options &opt) {
     uint8_t buf[2048];
     ssize_t n;
     while ((n = recv(l.rxFd, buf, sizeof buf, MSG_DONTWAIT)) >= 0)
-        if (opt.verbose) fprintf(stderr, "rfprobe: dropped a stale packet (%zd bytes)\n", n);
+        if (opt.verbose) say(l, "dropped a stale packet (%zd bytes)", n);
 }
 
 enum class Wait { Packet, Timeout, Interrupted, Error };
 
 // Waits until deadline (-1: for ever) for one datagram on the reply socket.
 Wait receive(const Link &l, int64_t deadline, uint8_t *buf, size_t cap, size_t *len,
-             char from[kFromLen]) {
+             char from[kFromLen], bool interruptible = true) {
     for (;;) {
-        if (gInterrupted) return Wait::Interrupted;
+        if (interruptible && gInterrupted) return Wait::Interrupted;
         int64_t left = deadline < 0 ? -1 : deadline - nowMs();
         if (deadline >= 0 && left <= 0) return Wait::Timeout;
-        pollfd p{l.rxFd, POLLIN, 0};
-        int r = poll(&p, 1, (int)left);
+        bool woken;
+        int r = pollWake(l.rxFd, left > INT_MAX ? INT_MAX : (int)left, interruptible, &woken);
         if (r < 0) {
             if (errno == EINTR) continue;
-            fprintf(stderr, "rfprobe: poll: %s\n", strerror(errno));
+            say(l, "poll: %s", strerror(errno));
             return Wait::Error;
         }
-        if (r == 0) continue;
+        if (r == 0 || woken) continue;
         sockaddr_in sender{};
         socklen_t fl = sizeof sender;
-        ssize_t n = recvfrom(l.rxFd, buf, cap, 0, (sockaddr *)&sender, &fl);
+        ssize_t n = recvfrom(l.rxFd, buf, cap, MSG_DONTWAIT, (sockaddr *)&sender, &fl);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == ECONNREFUSED) continue;
-            fprintf(stderr, "rfprobe: recvfrom: %s\n", strerror(errno));
+            say(l, "recvfrom: %s", strerror(errno));
             return Wait::Error;
         }
         char a[INET_ADDRSTRLEN] = "?";
@@ -79,17 +112,29 @@ Wait receive(const Link &l, int64_t deadline, uint8_t *buf, size_t cap, size_t *
     }
 }
 
-void noteIgnored(const Options &opt, ReplyCheck c, const TestMsg &r, size_t len,
+void noteIgnored(const Link &l, const Options &opt, ReplyCheck c, const TestMsg &r, size_t len,
                  const char *from) {
     if (!opt.verbose) return;
     if (c == ReplyCheck::OtherCode)
-        fprintf(stderr, "rfprobe: ignored a reply with code 0x%02x from %s\n", r.cmdType, from);
+        say(l, "ignored a reply with code 0x%02x from %s", r.cmdType, from);
     else
-        fprintf(stderr, "rfprobe: ignored a %zu-byte packet from %s (%s)\n", len, from,
-                c == ReplyCheck::Truncated ? "too short" : "no magic");
+        say(l, "ignored a %zu-byte packet from %s (%s)", len, from,
+            c == ReplyCheck::Truncated ? "too short" : "no magic");
 }
 
 }  // namespace
+
+void say(const Link &l, const char *fmt, ...) {
+    char msg[2 * kErrLen];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    if (l.notes)
+        l.notes->note(msg);
+    else
+        fprintf(stderr, "rfprobe: %s\n", msg);
+}
 
 ReplyCheck checkReply(const uint8_t *buf, size_t len, int expectedCode, TestMsg *out) {
     if (len < kReplyPayloadLen) return ReplyCheck::Truncated;
@@ -110,15 +155,15 @@ int openLink(const Options &opt, Link *l) {
     l->rxFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     l->txFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (l->rxFd < 0 || l->txFd < 0) {
-        fprintf(stderr, "rfprobe: cannot open a UDP socket: %s\n", strerror(errno));
+        say(*l, "cannot open a UDP socket: %s", strerror(errno));
         closeLink(l);
         return kExitSocket;
     }
     // Another station instance (a second terminal running "listen") may hold
     // the port too; broadcasts reach every socket bound with SO_REUSEADDR.
     setsockopt(l->rxFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (opt.iface[0] && (bindToDevice(l->rxFd, opt.iface, "listening") < 0 ||
-                         bindToDevice(l->txFd, opt.iface, "sending") < 0)) {
+    if (opt.iface[0] && (bindToDevice(*l, l->rxFd, opt.iface, "listening") < 0 ||
+                         bindToDevice(*l, l->txFd, opt.iface, "sending") < 0)) {
         closeLink(l);
         return kExitSocket;
     }
@@ -127,13 +172,12 @@ int openLink(const Options &opt, Link *l) {
     any.sin_port = htons(kTestReplyPort);
     any.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(l->rxFd, (const sockaddr *)&any, sizeof any) < 0) {
-        fprintf(stderr, "rfprobe: cannot listen on UDP port %u: %s\n", kTestReplyPort,
-                strerror(errno));
+        say(*l, "cannot listen on UDP port %u: %s", kTestReplyPort, strerror(errno));
         closeLink(l);
         return kExitSocket;
     }
     if (setsockopt(l->txFd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) < 0) {
-        fprintf(stderr, "rfprobe: cannot allow broadcast: %s\n", strerror(errno));
+        say(*l, "cannot allow broadcast: %s", strerror(errno));
         closeLink(l);
         return kExitSocket;
     }
@@ -144,42 +188,51 @@ int openLink(const Options &opt, Link *l) {
 }
 
 int exchange(const Link &l, const Options &opt, const char *name, const TestMsg &req,
-             unsigned retries, TestMsg *reply, char from[kFromLen]) {
+             unsigned retries, TestMsg *reply, char from[kFromLen], ExchangeInfo *info) {
     uint8_t payload[kReqPayloadLen];
     encodeTestMsg(req, payload, sizeof payload);
+    bool interruptible = !(info && info->evenIfInterrupted);
     for (unsigned attempt = 0; attempt <= retries; ++attempt) {
         drain(l, opt);
-        if (opt.verbose) printRequest(req);
+        if (opt.verbose) {
+            char bytes[kRequestTextLen];
+            formatRequest(req, bytes, sizeof bytes);
+            say(l, "%s", bytes);
+        }
+        if (info) info->attempts = attempt + 1;
         if (sendto(l.txFd, payload, sizeof payload, 0, (const sockaddr *)&l.to, sizeof l.to) < 0) {
             int e = errno;
-            fprintf(stderr, "rfprobe: %s: cannot send to %s:%u: %s\n", name, opt.to, kTestReqPort,
-                    strerror(e));
+            char to[INET_ADDRSTRLEN] = "?";
+            inet_ntop(AF_INET, &l.to.sin_addr, to, sizeof to);
+            failWith(l, info, "%s: cannot send to %s:%u: %s", name, to, kTestReqPort, strerror(e));
             return kExitSocket;
         }
         int64_t deadline = nowMs() + opt.timeoutMs;
         for (;;) {
             uint8_t buf[2048];
             size_t len = 0;
-            Wait w = receive(l, deadline, buf, sizeof buf, &len, from);
+            Wait w = receive(l, deadline, buf, sizeof buf, &len, from, interruptible);
             if (w == Wait::Interrupted) {
-                fprintf(stderr, "rfprobe: %s: interrupted\n", name);
+                failWith(l, info, "%s: interrupted", name);
                 return kExitInterrupted;
             }
-            if (w == Wait::Error) return kExitSocket;
+            if (w == Wait::Error) {
+                if (info) snprintf(info->error, sizeof info->error, "%s: socket error", name);
+                return kExitSocket;
+            }
             if (w == Wait::Timeout) break;
             ReplyCheck c = checkReply(buf, len, req.cmdType, reply);
             if (c == ReplyCheck::Match) {
-                if (opt.verbose) fprintf(stderr, "rfprobe: reply from %s\n", from);
+                if (opt.verbose) say(l, "reply from %s", from);
                 return kExitOk;
             }
-            noteIgnored(opt, c, *reply, len, from);
+            noteIgnored(l, opt, c, *reply, len, from);
         }
         if (attempt < retries)
-            fprintf(stderr, "rfprobe: %s: no reply within %u ms, sending again (%u of %u)\n", name,
-                    opt.timeoutMs, attempt + 1, retries);
+            say(l, "%s: no reply within %u ms, sending again (%u of %u)", name, opt.timeoutMs,
+                attempt + 1, retries);
     }
-    fprintf(stderr, "rfprobe: %s (0x%02x): no reply within %u ms\n", name, req.cmdType,
-            opt.timeoutMs);
+    failWith(l, info, "%s (0x%02x): no reply within %u ms", name, req.cmdType, opt.timeoutMs);
     return kExitNoReply;
 }
 
@@ -195,7 +248,7 @@ bool nextReply(const Link &l, const Options &opt, TestMsg *reply, char from[kFro
         }
         ReplyCheck c = checkReply(buf, len, -1, reply);
         if (c == ReplyCheck::Match) return true;
-        noteIgnored(opt, c, *reply, len, from);
+        noteIgnored(l, opt, c, *reply, len, from);
     }
 }
 
@@ -205,17 +258,19 @@ bool waitMs(uint32_t ms) {
         if (gInterrupted) return false;
         int64_t left = end - nowMs();
         if (left <= 0) return true;
-        poll(nullptr, 0, (int)(left > 1000 ? 1000 : left));
+        bool woken;
+        pollWake(-1, (int)left, true, &woken);
     }
 }
 
 void catchInterrupts() {
+    if (gWake[0] < 0 && pipe2(gWake, O_CLOEXEC | O_NONBLOCK) < 0) gWake[0] = gWake[1] = -1;
     struct sigaction sa {};
     sa.sa_handler = onSignal;  // no SA_RESTART: waits return early
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-void clearInterrupt() { gInterrupted = 0; }
+bool interrupted() { return gInterrupted != 0; }
 
 }  // namespace station

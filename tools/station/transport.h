@@ -4,6 +4,10 @@
 // are broadcasts from its fixed address, not from the address the request
 // went to, so the listening socket is bound to 0.0.0.0:1062 and never
 // connected.  Every wait ends early when SIGINT or SIGTERM arrives.
+//
+// Thread-safe: each unit of a parallel run has its own Link, bound to its
+// own interface; nothing here keeps state between calls but the interrupt,
+// which wakes every thread's wait at once.
 #pragma once
 
 #include <netinet/in.h>
@@ -28,25 +32,48 @@ enum class ReplyCheck {
 // code (listening).
 ReplyCheck checkReply(const uint8_t *buf, size_t len, int expectedCode, TestMsg *out);
 
+// Where the messages of a link go (errors, and -v notes): by default to
+// standard error as "rfprobe: TEXT".  A unit of a parallel run names itself
+// or keeps them for its display.
+class Notes {
+  public:
+    virtual void note(const char *text) = 0;  // one message, no newline
+
+  protected:
+    ~Notes() = default;
+};
+
 struct Link {
     int rxFd = -1;  // bound to 0.0.0.0:1062
     int txFd = -1;  // sends to ADDR:1060
     sockaddr_in to{};
+    Notes *notes = nullptr;  // null: standard error
 };
 
-// Opens both sockets as opt says; kExitOk or kExitSocket (with a message on
-// standard error).
+// A message through the link's notes.
+void say(const Link &l, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Opens both sockets as opt says (keeping l->notes); kExitOk or kExitSocket
+// (with a message).
 int openLink(const Options &opt, Link *l);
 void closeLink(Link *l);
 
 constexpr size_t kFromLen = 64;  // "ADDRESS:PORT"
 
+// More about one exchange, for a step's record.
+struct ExchangeInfo {
+    bool evenIfInterrupted = false;  // in: wait for the reply after an interrupt
+                                     // (stop-rx after an interrupted receive wait)
+    unsigned attempts = 0;           // out: how often the request was sent
+    char error[kErrLen] = "";        // out: the message when no reply came
+};
+
 // Sends req and waits opt.timeoutMs for the reply with its code; sends it
 // again up to `retries` times after a timeout.  Returns kExitOk with *reply
 // and from ("ADDRESS:PORT") filled, or kExitNoReply, kExitSocket,
-// kExitInterrupted after saying why on standard error, naming `name`.
+// kExitInterrupted after saying why, naming `name`.
 int exchange(const Link &l, const Options &opt, const char *name, const TestMsg &req,
-             unsigned retries, TestMsg *reply, char from[kFromLen]);
+             unsigned retries, TestMsg *reply, char from[kFromLen], ExchangeInfo *info = nullptr);
 
 // Waits for the next test reply of any code; false when interrupted
 // (*status kExitOk) or on a socket error (*status kExitSocket).
@@ -56,9 +83,9 @@ bool nextReply(const Link &l, const Options &opt, TestMsg *reply, char from[kFro
 // Sleeps ms milliseconds; false when interrupted.
 bool waitMs(uint32_t ms);
 
-// SIGINT and SIGTERM end the current wait instead of the process.
+// SIGINT and SIGTERM end the current wait of every thread instead of the
+// process; later waits end at once too.
 void catchInterrupts();
-// Lets the next wait run after a signal ended one.
-void clearInterrupt();
+bool interrupted();
 
 }  // namespace station

@@ -51,20 +51,25 @@ TEST(Manual, CommandListJoinsPairsAndWrapsLongSynopses) {
               "                               set up a transmit test\n"
               "    start-tx, stop-tx          start / stop the packet engine once\n"
               "    start-rx --rate I --bw W   start a receive test\n"
-              "    stop-rx                    stop it and print the received count\n"
-              "    rx --rate I --bw W --seconds S\n"
+              "    stop-rx [LIMITS]           stop it and print the received count\n"
+              "    rx --rate I --bw W --seconds S [LIMITS]\n"
               "                               start-rx, wait S seconds, stop-rx\n"
               "    start-cyc-tx, stop-cyc-tx  start / stop continuous transmission\n"
               "    pa-init                    start a new PA data file\n"
-              "    pa-read CHAIN              print a chain's three PA coefficients\n"
+              "    pa-read CHAIN [LIMITS]     print a chain's three PA coefficients\n"
               "    pa-write CHAIN C1 C2 C3    set a chain's PA coefficients\n"
               "    pa-save                    save both chains' coefficients to NVRAM\n"
               "    finish                     mark the unit tested; the agent exits\n"
               "    raw CODE [--byte B] [--v1 X] [--v2 X] [--v3 X] [--chain C]\n"
               "                               send any request code\n"
               "    listen                     print every reply seen until interrupted\n"
-              "    run PLAN                   run a test plan file ('-': standard input)\n"
-              "    sleep S                    wait S seconds (for plans)\n");
+              "    run PLAN [--dut SERIAL] [--unit IF=SERIAL]... [RECORD OPTIONS]\n"
+              "                               run a test plan file ('-': standard input)\n"
+              "    sleep S                    wait S seconds (for plans)\n"
+              "    sync [--store URL] [--spool PATH]\n"
+              "                               upload the records kept in the spool\n"
+              "    report [--store URL] [FILTERS] [--csv FILE]\n"
+              "                               yield, failures and measured values\n");
 }
 
 TEST(Manual, PageSectionsFollowTheDescriptor) {
@@ -88,9 +93,36 @@ TEST(Manual, PageSectionsFollowTheDescriptor) {
               "                   the 40-MHz mode)\n"
               "    --power DBM    transmit power in dBm, 0.0..100.0, at most one decimal;\n"
               "                   sent in tenths (17.5 is sent as 175)\n");
-    // Nothing but sleep lacks the station options.
+    // Only what talks to no router lacks the station options.
     EXPECT_EQ(section(commandHelp("sleep"), "SYNOPSIS"), "    rfprobe sleep S\n");
+    EXPECT_EQ(section(commandHelp("report"), "SYNOPSIS"),
+              "    rfprobe report [--store URL] [FILTERS] [--csv FILE]\n");
     EXPECT_EQ(section(commandHelp("listen"), "OPTIONS"), "");
+
+    // Grouped options: "[GROUP]" in the synopsis, a section of their own; a
+    // flag has no value.
+    std::string rx = commandHelp("rx");
+    EXPECT_EQ(section(rx, "SYNOPSIS"),
+              "    rfprobe [OPTIONS] rx --rate I --bw W --seconds S [LIMITS]\n");
+    EXPECT_EQ(section(rx, "LIMITS"),
+              "    --min N        lowest received count that passes\n"
+              "    --max N        highest received count that passes\n"
+              "    --stop-on-fail\n"
+              "                   in a plan: a missed limit ends the plan after this step\n"
+              "                   (otherwise the plan goes on and ends FAIL)\n");
+    EXPECT_EQ(section(rx, "OPTIONS").find("--min"), std::string::npos);
+    std::string run = commandHelp("run");
+    EXPECT_NE(section(run, "OPTIONS").find("--unit IF=SERIAL"), std::string::npos);
+    EXPECT_NE(section(run, "RECORD OPTIONS").find("--json-record FILE"), std::string::npos);
+    EXPECT_EQ(section(run, "LIMITS"), "");
+}
+
+TEST(Manual, ExitStatusesAreListed) {
+    std::string exits = section(mainHelp(), "EXIT STATUS");
+    for (const char *line : {"    0    success; with limits: PASS\n", "    1    FAIL",
+                             "    2    bad argument", "    3    socket error",
+                             "    4    no reply", "    5    the results store", "    130  interrupted"})
+        EXPECT_NE(exits.find(line), std::string::npos) << line;
 }
 
 TEST(Manual, EveryRequestPageNamesItsCode) {
@@ -128,7 +160,8 @@ TEST(Manual, EveryExampleIsAcceptedAsWritten) {
     char err[kErrLen] = "";
     EXPECT_TRUE(loadPlan(f, "example", &steps, err, sizeof err)) << err;
     fclose(f);
-    EXPECT_EQ(steps.size(), 7u);
+    EXPECT_EQ(steps.size(), 8u);
+    EXPECT_TRUE(steps.back().action.limits.stopOnFail);
 }
 
 }  // namespace

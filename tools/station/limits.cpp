@@ -1,0 +1,78 @@
+// rfprobe station: limits on what a step measures, and verdicts.
+#include "station/limits.h"
+
+#include <cstdio>
+
+#include "station/args.h"
+#include "station/output.h"
+
+namespace station {
+
+const char *verdictName(Verdict v) {
+    switch (v) {
+    case Verdict::Pass: return "PASS";
+    case Verdict::Fail: return "FAIL";
+    case Verdict::Error: return "ERROR";
+    }
+    return "ERROR";
+}
+
+bool StepLimits::any() const {
+    if (common.hasLow || common.hasHigh) return true;
+    for (int k = 0; k < kMaxMeasured; ++k)
+        if (eachSet[k]) return true;
+    return false;
+}
+
+namespace {
+
+Measured check(const char *name, double value, const Limit &l) {
+    bool pass = (!l.hasLow || value >= l.low) && (!l.hasHigh || value <= l.high);
+    return {name, value, l, pass ? Verdict::Pass : Verdict::Fail};
+}
+
+}  // namespace
+
+int measureReply(Measures what, const TestMsg &reply, const StepLimits &lim,
+                 Measured out[kMaxMeasured]) {
+    switch (what) {
+    case Measures::Nothing:
+        return 0;
+    case Measures::Count:
+        out[0] = check("count", (double)(int32_t)reply.value1, lim.common);
+        return 1;
+    case Measures::Coefficients: {
+        static const char *const names[kMaxMeasured] = {"pa1", "pa2", "pa3"};
+        const uint32_t v[kMaxMeasured] = {reply.value1, reply.value2, reply.value3};
+        for (int k = 0; k < kMaxMeasured; ++k)
+            out[k] = check(names[k], lowSigned16(v[k]), lim.eachSet[k] ? lim.each[k] : lim.common);
+        return kMaxMeasured;
+    }
+    }
+    return 0;
+}
+
+void describeMeasured(const Measured &m, char *buf, size_t len) {
+    const Limit &l = m.limit;
+    if (m.verdict == Verdict::Fail && l.hasLow && m.value < l.low)
+        snprintf(buf, len, "%s %.15g below %.15g", m.name, m.value, l.low);
+    else if (m.verdict == Verdict::Fail)
+        snprintf(buf, len, "%s %.15g above %.15g", m.name, m.value, l.high);
+    else if (l.hasLow && l.hasHigh)
+        snprintf(buf, len, "%s %.15g in %.15g..%.15g", m.name, m.value, l.low, l.high);
+    else if (l.hasLow)
+        snprintf(buf, len, "%s %.15g, at least %.15g", m.name, m.value, l.low);
+    else if (l.hasHigh)
+        snprintf(buf, len, "%s %.15g, at most %.15g", m.name, m.value, l.high);
+    else
+        snprintf(buf, len, "%s %.15g", m.name, m.value);
+}
+
+int worseStatus(int a, int b) {
+    static const int order[] = {kExitStore, kExitInterrupted, kExitFail};
+    for (int s : order)
+        if (a == s || b == s) return s;
+    return a != kExitOk ? a : b;
+}
+
+}  // namespace station

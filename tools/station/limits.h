@@ -1,0 +1,63 @@
+// rfprobe station: limits on what a step measures, and verdicts.
+//
+// A step of rx or stop-rx measures "count" (the received count as a signed
+// 32-bit number: a counter that went down is negative and fails a lower
+// limit); a step of pa-read measures "pa1", "pa2", "pa3" (the coefficients
+// as signed 16-bit numbers).  Limits are inclusive and either end may be
+// missing.  A step ends PASS, FAIL (a value outside its limits) or ERROR
+// (no reply, a socket error, an interrupt).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "proto/testmsg.h"
+#include "station/command.h"
+
+namespace station {
+
+enum class Verdict : uint8_t { Pass, Fail, Error };
+
+const char *verdictName(Verdict v);  // "PASS", "FAIL", "ERROR"
+
+struct Limit {
+    bool hasLow;
+    bool hasHigh;
+    double low;
+    double high;
+};
+
+constexpr int kMaxMeasured = 3;
+
+// A step's limits as its command line gives them.
+struct StepLimits {
+    Limit common;               // --min, --max: every value the step measures
+    Limit each[kMaxMeasured];   // --pa1..--pa3: one coefficient, in place of common
+    bool eachSet[kMaxMeasured];
+    bool stopOnFail;            // a missed limit ends the plan after this step
+
+    bool any() const;
+};
+
+// One measured value, with the limit that applied and its verdict (Pass or
+// Fail).
+struct Measured {
+    const char *name;
+    double value;
+    Limit limit;
+    Verdict verdict;
+};
+
+// The values a reply of a command that measures `what` carries, checked
+// against lim.  Returns how many (0 for Measures::Nothing).
+int measureReply(Measures what, const TestMsg &reply, const StepLimits &lim,
+                 Measured out[kMaxMeasured]);
+
+// "count 1990 in 950..1050", "count 12 below 950", "pa2 6690 above 6000".
+void describeMeasured(const Measured &m, char *buf, size_t len);
+
+// The worst of two exit statuses by the order the manual gives:
+// 5 (store), 130, 1 (FAIL), 3 and 4 (the first one kept), 0.
+int worseStatus(int a, int b);
+
+}  // namespace station
