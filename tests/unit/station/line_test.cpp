@@ -1,0 +1,216 @@
+// The records layer of the station: the checks of a recorded run's options
+// (everything refused here is refused before anything is sent or written)
+// and the record steps made from what the station saw.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "line/line.h"
+#include "results/export.h"
+#include "station_test_util.h"
+
+using namespace station;
+
+namespace {
+
+struct Try {
+    bool ok = false;
+    line::Setup setup;
+    std::string error;
+};
+
+Try setupOf(std::initializer_list<const char *> words, std::map<std::string, std::string> env = {},
+            const char *iface = "") {
+    // The action's text options point into these words.
+    std::vector<std::string> storage(words.begin(), words.end());
+    std::vector<char *> argv;
+    for (std::string &w : storage) argv.push_back(&w[0]);
+    Options opt;
+    defaultOptions(&opt);
+    snprintf(opt.iface, sizeof opt.iface, "%s", iface);
+    Action act;
+    char err[kErrLen] = "";
+    Try t;
+    if (parseAction((int)argv.size(), argv.data(), &opt, &act, err, sizeof err) != ParseResult::Ok) {
+        t.error = err;
+        return t;
+    }
+    try {
+        t.setup = line::readSetup(opt, act, [&env](const char *name) -> const char * {
+            auto it = env.find(name);
+            return it == env.end() ? nullptr : it->second.c_str();
+        });
+        t.ok = true;
+    } catch (const results::InvalidInput &e) {
+        t.error = e.what();
+    }
+    return t;
+}
+
+void expectRefused(std::initializer_list<const char *> words, const std::string &mention,
+                   std::map<std::string, std::string> env = {}, const char *iface = "") {
+    Try t = setupOf(words, env, iface);
+    EXPECT_FALSE(t.ok) << mention;
+    EXPECT_NE(t.error.find(mention), std::string::npos) << t.error;
+}
+
+TEST(LineSetup, OneUnitWithDefaultsFromTheEnvironment) {
+    Try t = setupOf({"run", "p.plan", "--dut", "SN-0001.a", "--meta", "lot=2024-18", "--meta",
+                     "fixture=F 12"},
+                    {{"RFPROBE_STATION", "line3-st1"}, {"RFPROBE_OPERATOR", "Ana Lima"}}, "eth1");
+    ASSERT_TRUE(t.ok) << t.error;
+    ASSERT_EQ(t.setup.units.size(), 1u);
+    EXPECT_EQ(t.setup.units[0].iface, "eth1");
+    EXPECT_EQ(t.setup.units[0].serial, "SN-0001.a");
+    EXPECT_FALSE(t.setup.parallel);
+    EXPECT_EQ(t.setup.station, "line3-st1");
+    EXPECT_EQ(t.setup.operatorName, "Ana Lima");
+    EXPECT_EQ(t.setup.metadata, (std::map<std::string, std::string>{{"fixture", "F 12"},
+                                                                    {"lot", "2024-18"}}));
+    EXPECT_EQ(t.setup.store, line::kDefaultStore);
+
+    // The command line wins over the environment.
+    t = setupOf({"run", "p.plan", "--dut", "SN1", "--station", "st2", "--operator", "", "--store",
+                 "sqlite:x.db"},
+                {{"RFPROBE_STATION", "line3-st1"}, {"RFPROBE_OPERATOR", "Ana"},
+                 {"RFPROBE_STORE", "postgresql:///results"}});
+    ASSERT_TRUE(t.ok) << t.error;
+    EXPECT_EQ(t.setup.station, "st2");
+    EXPECT_EQ(t.setup.operatorName, "");
+    EXPECT_EQ(t.setup.store, "sqlite:x.db");
+
+    t = setupOf({"run", "p.plan", "--dut", "SN1"},
+                {{"RFPROBE_STORE", "postgresql:///results"}, {"RFPROBE_SPOOL", "/tmp/sp.db"}});
+    ASSERT_TRUE(t.ok) << t.error;
+    EXPECT_EQ(t.setup.spool, "/tmp/sp.db");
+}
+
+TEST(LineSetup, BadInputIsRefusedWithItsReason) {
+    expectRefused({"run", "p.plan", "--dut", "SN 1"}, "serial");
+    expectRefused({"run", "p.plan", "--dut", "SN/1"}, "may hold only letters");
+    expectRefused({"run", "p.plan", "--dut", "-SN1"}, "must start with a letter or digit");
+    expectRefused({"run", "p.plan", "--dut", ""}, "serial is empty");
+    expectRefused({"run", "p.plan", "--store", "x.db"}, "name the unit with --dut");
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--store", "mysql://db/x"}, "mysql://db/x");
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--store", "postgresql://h/db?bogus=1"},
+                  "does not parse");
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--station", "line 3"}, "station name");
+    expectRefused({"run", "p.plan", "--dut", "SN1"}, "--station or RFPROBE_STATION",
+                  {{"RFPROBE_STATION", "st/1"}});
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--operator", "a\tb"}, "control character");
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--meta", "lot"}, "KEY=VALUE");
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--meta", "a b=1"}, "metadata key");
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--meta", "a=1", "--meta", "a=2"}, "twice");
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--spool", "s.db"}, "postgresql://");
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--store", "/no/such/dir/r.db"},
+                  "cannot write in /no/such/dir");
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--junit", "/no/such/dir/j.xml"},
+                  "cannot write in");
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--dut", "SN2"}, "given twice");
+}
+
+TEST(LineSetup, SeveralUnitsEachOnItsOwnInterface) {
+    Try t = setupOf({"run", "p.plan", "--unit", "lo=SN1"});
+    ASSERT_TRUE(t.ok) << t.error;
+    EXPECT_TRUE(t.setup.parallel);
+    ASSERT_EQ(t.setup.units.size(), 1u);
+    EXPECT_EQ(t.setup.units[0].iface, "lo");
+
+    expectRefused({"run", "p.plan", "--unit", "lo=SN1", "--unit", "lo=SN2"},
+                  "two units on interface lo: every unit answers with the same broadcast from "
+                  "the same address");
+    expectRefused({"run", "p.plan", "--unit", "nosuch0=SN1"}, "there is no interface nosuch0");
+    expectRefused({"run", "p.plan", "--unit", "SN1"}, "IF=SERIAL");
+    expectRefused({"run", "p.plan", "--unit", "=SN1"}, "IF=SERIAL");
+    expectRefused({"run", "p.plan", "--unit", "lo=SN#1"}, "serial");
+    expectRefused({"run", "p.plan", "--unit", "lo=SN1", "--dut", "SN2"}, "either --dut");
+    expectRefused({"run", "p.plan", "--unit", "lo=SN1"}, "each unit names its own interface", {},
+                  "eth1");
+    expectRefused({"run", "p.plan", "--unit", "lo=SN1", "--unit", "nosuch1=SN1"},
+                  "serial SN1 is given for two units");
+}
+
+TEST(LineSetup, RecordFilesOfSeveralUnitsNameTheSerial) {
+    EXPECT_EQ(line::forSerial("out/{serial}.json", "SN1"), "out/SN1.json");
+    EXPECT_EQ(line::forSerial("{serial}-{serial}", "A"), "A-A");
+    EXPECT_EQ(line::planName("/srv/plans/line3.plan"), "line3.plan");
+    EXPECT_EQ(line::planName("-"), "stdin");
+    EXPECT_TRUE(setupOf({"run", "p.plan", "--dut", "SN1", "--json-record", "r.json"}).ok);
+    expectRefused({"run", "p.plan", "--unit", "lo=SN1", "--unit", "nosuch1=SN2", "--json-record",
+                   "r.json"},
+                  "must hold {serial}");
+}
+
+// What the station saw in an rx step with limits and in a step without a
+// reply, made into record steps.
+TEST(LineRecord, StepsFromWhatTheStationSaw) {
+    Action rx = parseWords({"rx", "--rate", "15", "--bw", "40", "--seconds", "2", "--min", "950"},
+                           false)
+                    .action;
+    PlanStep s{5, rx, {"--rate", "15", "--bw", "40", "--seconds", "2", "--min", "950"}};
+    StepResult r{};
+    r.exchangeCount = 2;
+    r.exchanges[0] = {rx.req, true, {}, "192.168.1.1:1060", 1};
+    r.exchanges[0].reply.cmdType = CMD_START_RX;
+    r.exchanges[1].req.cmdType = CMD_STOP_RX;
+    r.exchanges[1].replied = true;
+    r.exchanges[1].reply.cmdType = CMD_STOP_RX;
+    r.exchanges[1].reply.value1 = 12;
+    r.exchanges[1].reply.value2 = 0x00070000;  // half 7
+    snprintf(r.exchanges[1].from, sizeof r.exchanges[1].from, "192.168.1.1:1060");
+    r.exchanges[1].attempts = 1;
+    r.measuredCount = 1;
+    r.measured[0] = {"count", 12, {true, false, 950, 0}, Verdict::Fail};
+    r.verdict = Verdict::Fail;
+
+    results::Step st = line::recordStep(s, r, "2024-05-01T10:00:00.100Z", 2.0105004);
+    EXPECT_EQ(st.line, 5);
+    EXPECT_EQ(st.command, "rx");
+    EXPECT_EQ(st.args, s.args);
+    ASSERT_EQ(st.exchanges.size(), 2u);
+    EXPECT_EQ(st.exchanges[0].request.code, CMD_START_RX);
+    EXPECT_EQ(st.exchanges[0].request.byteArg, 15);
+    ASSERT_TRUE(st.exchanges[1].reply.has_value());
+    EXPECT_EQ(st.exchanges[1].reply->value1, 12u);
+    EXPECT_EQ(st.exchanges[1].reply->half, 7);
+    EXPECT_EQ(st.exchanges[1].reply->from, "192.168.1.1");
+    ASSERT_EQ(st.measurements.size(), 1u);
+    EXPECT_EQ(st.measurements[0].low, 950);
+    EXPECT_FALSE(st.measurements[0].high.has_value());
+    EXPECT_EQ(st.durationS, 2.0105);  // to the microsecond
+    EXPECT_EQ(line::describeStep(s, r), "line 5 rx: FAIL: count 12 below 950");
+
+    // No reply: an exchange without one, and the error.
+    Action ch = parseWords({"set-channel", "6", "--retries", "2"}, false).action;
+    PlanStep c{3, ch, {"6", "--retries", "2"}};
+    StepResult e{};
+    e.status = kExitNoReply;
+    e.verdict = Verdict::Error;
+    e.exchangeCount = 1;
+    e.exchanges[0] = {ch.req, false, {}, "", 3};
+    snprintf(e.error, sizeof e.error, "set-channel (0x82): no reply within 2000 ms");
+    results::Step es = line::recordStep(c, e, "2024-05-01T10:00:00.000Z", 6.0);
+    EXPECT_FALSE(es.exchanges[0].reply.has_value());
+    EXPECT_EQ(es.exchanges[0].attempts, 3u);
+    EXPECT_EQ(es.error, e.error);
+    EXPECT_EQ(line::describeStep(c, e),
+              "line 3 set-channel: ERROR: set-channel (0x82): no reply within 2000 ms");
+
+    // Together they make a record the store accepts, FAIL as the station said.
+    results::Record rec;
+    rec.id = results::newRecordId();
+    rec.serial = "SN1";
+    rec.station = "st1";
+    rec.planName = "p.plan";
+    rec.planSha256 = results::sha256Hex("plan");
+    rec.startedAt = "2024-05-01T10:00:00.000Z";
+    rec.endedAt = "2024-05-01T10:00:08.000Z";
+    rec.steps = {st, es};
+    results::applyVerdicts(&rec);
+    EXPECT_NO_THROW(results::validateRecord(rec));
+    EXPECT_EQ(rec.verdict, results::Verdict::Fail);
+    EXPECT_EQ(rec.steps[1].verdict, results::Verdict::Error);
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+// rfprobe on a production line: records of plan runs, several units at
+// once, and the results store commands (sync, report).
+//
+// This layer sits beside the wire path, not in it: a plan runs exactly as
+// `rfprobe run` runs it, and a PlanObserver turns each step into the
+// step of a record (results/record.h).  Only built where the results
+// library is (not in the cross build for the router).
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "results/record.h"
+#include "station/args.h"
+#include "station/plan.h"
+#include "station/run.h"
+
+namespace line {
+
+// Whether the records layer handles this command: run with a record option
+// (--dut, --unit, --store...), sync, report.
+bool handles(const station::Action &act);
+
+// Runs it; returns the tool's exit status.
+int execute(const station::Options &opt, const station::Action &act);
+
+// ---- the parts, for the tests ----------------------------------------------
+
+constexpr const char *kDefaultStore = "rfprobe-results.db";
+constexpr const char *kDefaultSpool = "rfprobe-spool.db";
+
+struct Unit {
+    std::string iface;   // empty: as the station options say (--dut)
+    std::string serial;
+};
+
+// What a recorded run needs besides the plan, checked.
+struct Setup {
+    std::vector<Unit> units;
+    bool parallel = false;  // --unit: each unit in its own thread
+    std::string station;
+    std::string operatorName;
+    std::map<std::string, std::string> metadata;
+    std::string store;      // URL
+    std::string spool;      // SQLite path, for a PostgreSQL store
+    std::string jsonPath;   // may hold {serial}
+    std::string junitPath;
+};
+
+using Env = std::function<const char *(const char *)>;
+
+// Reads and checks the record options of a run (environment for what is
+// not given).  Throws results::InvalidInput with a message for the user;
+// checks nothing on the network or in the store.
+Setup readSetup(const station::Options &opt, const station::Action &act, const Env &env);
+
+// The plan's name in records: its file name without directories ("stdin"
+// for standard input).
+std::string planName(const char *path);
+
+// FILE with every "{serial}" replaced.
+std::string forSerial(const std::string &path, const std::string &serial);
+
+// One step of a record from what the station saw; verdicts are left to
+// results::applyVerdicts.
+results::Step recordStep(const station::PlanStep &s, const station::StepResult &r,
+                         const std::string &startedAt, double seconds);
+
+// A short account of a step for people: "line 24 rx: FAIL: count 12 below
+// 950", "line 3 set-channel: ERROR: set-channel (0x82): no reply ...".
+std::string describeStep(const station::PlanStep &s, const station::StepResult &r);
+
+}  // namespace line

@@ -1,0 +1,71 @@
+// From what the station saw to the steps of a record.
+#include <cmath>
+#include <cstdio>
+
+#include "line/line.h"
+#include "station/output.h"
+
+namespace line {
+
+namespace {
+
+results::RequestFields requestFields(const TestMsg &m) {
+    return {m.cmdType, m.byteArg, m.value1, m.value2, m.value3, m.chain};
+}
+
+// "198.18.0.1:1062" -> "198.18.0.1".
+std::string address(const char *from) {
+    std::string a = from;
+    size_t colon = a.rfind(':');
+    return colon == std::string::npos ? a : a.substr(0, colon);
+}
+
+}  // namespace
+
+results::Step recordStep(const station::PlanStep &s, const station::StepResult &r,
+                         const std::string &startedAt, double seconds) {
+    results::Step out;
+    out.line = s.line;
+    out.command = s.action.cmd->word;
+    out.args = s.args;
+    for (unsigned k = 0; k < r.exchangeCount; ++k) {
+        const station::Exchanged &x = r.exchanges[k];
+        results::Exchange e;
+        e.request = requestFields(x.req);
+        e.attempts = x.attempts ? x.attempts : 1;
+        if (x.replied)
+            e.reply = results::ReplyFields{x.reply.cmdType, x.reply.byteArg, x.reply.value1,
+                                           x.reply.value2,  x.reply.value3,  station::replyHalf(x.reply),
+                                           address(x.from)};
+        out.exchanges.push_back(e);
+    }
+    for (unsigned k = 0; k < r.measuredCount; ++k) {
+        const station::Measured &m = r.measured[k];
+        results::Measurement rm;
+        rm.name = m.name;
+        rm.value = m.value;
+        if (m.limit.hasLow) rm.low = m.limit.low;
+        if (m.limit.hasHigh) rm.high = m.limit.high;
+        out.measurements.push_back(rm);
+    }
+    if (r.verdict == station::Verdict::Error) out.error = r.error[0] ? r.error : "error";
+    out.startedAt = startedAt;
+    out.durationS = seconds < 0 ? 0 : std::round(seconds * 1e6) / 1e6;  // to the microsecond
+    return out;
+}
+
+std::string describeStep(const station::PlanStep &s, const station::StepResult &r) {
+    char head[96];
+    snprintf(head, sizeof head, "line %d %s: %s", s.line, s.action.cmd->word,
+             station::verdictName(r.verdict));
+    std::string out = head;
+    if (r.verdict == station::Verdict::Error) return out + ": " + r.error;
+    for (unsigned k = 0; k < r.measuredCount; ++k) {
+        char d[160];
+        station::describeMeasured(r.measured[k], d, sizeof d);
+        out += (k ? "; " : ": ") + std::string(d);
+    }
+    return out;
+}
+
+}  // namespace line

@@ -1,0 +1,115 @@
+// rfprobe sync and rfprobe report: the results store from the command line.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include "line/line.h"
+#include "results/report.h"
+#include "results/store.h"
+
+namespace line {
+
+namespace {
+
+std::string fromOptionOrEnv(const station::Action &act, const char *option, const char *env,
+                            const char *fallback) {
+    if (const char *v = act.text(option)) return v;
+    const char *e = getenv(env);
+    return e && *e ? e : fallback;
+}
+
+}  // namespace
+
+int syncCommand(const station::Action &act) {
+    std::string url = fromOptionOrEnv(act, "--store", "RFPROBE_STORE", kDefaultStore);
+    std::string spool = fromOptionOrEnv(act, "--spool", "RFPROBE_SPOOL", kDefaultSpool);
+    std::unique_ptr<results::Store> store;
+    try {
+        results::StoreUrl u = results::parseStoreUrl(url);
+        if (u.kind != results::StoreKind::Postgres)
+            throw results::InvalidInput("the store " + u.display +
+                                        " is an SQLite file; sync uploads the spool to a "
+                                        "postgresql:// store (give --store)");
+        if (results::parseStoreUrl(spool).kind != results::StoreKind::Sqlite)
+            throw results::InvalidInput("--spool " + spool + " must be a local SQLite file");
+        results::OpenOptions o;
+        o.spoolPath = results::parseStoreUrl(spool).path;
+        store = results::Store::open(url, o);
+    } catch (const results::InvalidInput &e) {
+        fprintf(stderr, "rfprobe: sync: %s\n", e.what());
+        return station::kExitUsage;
+    }
+    try {
+        results::SyncResult r = store->syncSpool();
+        for (const std::string &e : r.errors) fprintf(stderr, "rfprobe: sync: %s\n", e.c_str());
+        printf("sync: %zu record(s) uploaded to %s, %zu already there; %zu still waiting in %s\n",
+               r.uploaded, store->url().display.c_str(), r.alreadyThere, r.pending,
+               spool.c_str());
+        return r.pending == 0 && r.errors.empty() ? station::kExitOk : station::kExitStore;
+    } catch (const std::exception &e) {
+        fprintf(stderr, "rfprobe: sync: %s\n", e.what());
+        return station::kExitStore;
+    }
+}
+
+int reportCommand(const station::Action &act) {
+    std::string url = fromOptionOrEnv(act, "--store", "RFPROBE_STORE", kDefaultStore);
+    results::RecordFilter f;
+    const char *csv = act.text("--csv");
+    try {
+        results::parseStoreUrl(url);
+        if (const char *v = act.text("--plan")) f.plan = v;
+        if (const char *v = act.text("--serial")) results::validateSerial(f.serial = v);
+        if (const char *v = act.text("--station")) results::validateName("station name", f.station = v);
+        for (const char *opt : {"--since", "--until"}) {
+            const char *v = act.text(opt);
+            if (v && !results::isDay(v))
+                throw results::InvalidInput(std::string(opt) + " " + v +
+                                            " is not a day YYYY-MM-DD");
+        }
+        if (const char *v = act.text("--since")) f.since = v;
+        if (const char *v = act.text("--until")) f.until = v;
+        if (!f.since.empty() && !f.until.empty() && f.until < f.since)
+            throw results::InvalidInput("--until " + f.until + " is before --since " + f.since);
+    } catch (const results::InvalidInput &e) {
+        fprintf(stderr, "rfprobe: report: %s\n", e.what());
+        return station::kExitUsage;
+    }
+    try {
+        results::OpenOptions o;
+        o.mustExist = true;
+        std::unique_ptr<results::Store> store = results::Store::open(url, o);
+        if (!csv) {
+            std::string text = results::formatReport(*store, f);
+            fputs(text.c_str(), stdout);
+            return station::kExitOk;
+        }
+        if (std::string(csv) == "-") {
+            results::exportCsv(*store, f, std::cout);
+            std::cout.flush();
+            return std::cout ? station::kExitOk : station::kExitStore;
+        }
+        std::string tmp = std::string(csv) + ".tmp";
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            fprintf(stderr, "rfprobe: report: cannot write %s\n", csv);
+            return station::kExitUsage;
+        }
+        int64_t rows = results::exportCsv(*store, f, out);
+        out.close();
+        if (!out || rename(tmp.c_str(), csv) != 0) {
+            remove(tmp.c_str());
+            fprintf(stderr, "rfprobe: report: cannot write %s\n", csv);
+            return station::kExitStore;
+        }
+        fprintf(stderr, "rfprobe: report: %lld row(s) written to %s\n", (long long)rows, csv);
+        return station::kExitOk;
+    } catch (const std::exception &e) {
+        fprintf(stderr, "rfprobe: report: %s\n", e.what());
+        return station::kExitStore;
+    }
+}
+
+}  // namespace line
