@@ -57,7 +57,7 @@ print(st[0]["error"], st[1]["duration_s"], st[0]["exchanges"][0]["reply"]["from"
                   "rfprobe-record/1 ERROR 4 factory.plan\n"
                   "True 'a\"b\\\\c\\nd\\te\\x01<f>&\\'g\\x7f \\xe9\\U0001f4e1'\n"
                   "ERROR no reply to stop-rx within 2000 ms None []\n"
-                  "{'name': 'pa1', 'value': 418, 'low': None, 'high': 500, 'verdict': 'PASS'} -372 "
+                  "{'name': 'pa2', 'value': 418, 'low': None, 'high': 500, 'verdict': 'PASS'} -372 "
                   "['6', '--retries', '2'] 2\n"
                   "None 2.003 198.18.0.1\n")
             << (pretty ? "pretty" : "compact");

@@ -64,9 +64,9 @@ Record makeRecord(const Shape &s) {
     pa.args = {"0"};
     pa.exchanges.push_back({{0x92, 0, 0, 0, 0, 0},
                             ReplyFields{0x92, 0, (uint32_t)(int32_t)s.pa0 & 0xFFFFu, 418, 0, 0, "198.18.0.1"}, 1});
-    pa.measurements.push_back({"pa0", s.pa0, -400.0, -300.0, Verdict::Pass});
-    pa.measurements.push_back({"pa1", 418, std::nullopt, 500.0, Verdict::Pass});
-    pa.measurements.push_back({"pa2", 0, std::nullopt, std::nullopt, Verdict::Pass});
+    pa.measurements.push_back({"pa1", s.pa0, -400.0, -300.0, Verdict::Pass});
+    pa.measurements.push_back({"pa2", 418, std::nullopt, 500.0, Verdict::Pass});
+    pa.measurements.push_back({"pa3", 0, std::nullopt, std::nullopt, Verdict::Pass});
     pa.startedAt = at(s, 2200);
     pa.durationS = 0.25;
 

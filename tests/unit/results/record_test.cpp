@@ -97,7 +97,7 @@ TEST(Validation, RecordRules) {
         applyVerdicts(x);
     });
     rejects("same name twice", [](Record *x) {
-        x->steps[3].measurements[1].name = "pa0";
+        x->steps[3].measurements[1].name = "pa1";
         applyVerdicts(x);
     });
     rejects("infinite limit", [](Record *x) {

@@ -45,13 +45,13 @@ TEST_F(Reports, YieldFailuresAndStatistics) {
               "Measured values per step\n"
               "PLAN          LINE  STEP     MEASUREMENT  COUNT   MIN  MEDIAN   MAX\n"
               "factory.plan     5  rx       count            5    12    1000  1010\n"
-              "factory.plan     7  pa-read  pa0              6  -450  -371.5  -310\n"
-              "factory.plan     7  pa-read  pa1              6   418     418   418\n"
-              "factory.plan     7  pa-read  pa2              6     0       0     0\n"
+              "factory.plan     7  pa-read  pa1              6  -450  -371.5  -310\n"
+              "factory.plan     7  pa-read  pa2              6   418     418   418\n"
+              "factory.plan     7  pa-read  pa3              6     0       0     0\n"
               "smoke.plan       5  rx       count            1  1000    1000  1000\n"
-              "smoke.plan       7  pa-read  pa0              1  -372    -372  -372\n"
-              "smoke.plan       7  pa-read  pa1              1   418     418   418\n"
-              "smoke.plan       7  pa-read  pa2              1     0       0     0\n");
+              "smoke.plan       7  pa-read  pa1              1  -372    -372  -372\n"
+              "smoke.plan       7  pa-read  pa2              1   418     418   418\n"
+              "smoke.plan       7  pa-read  pa3              1     0       0     0\n");
 }
 
 TEST_F(Reports, Filters) {
@@ -98,7 +98,7 @@ TEST_F(Reports, CsvExport) {
     EXPECT_NE(last.find(",SN7,"), std::string::npos) << last;
     EXPECT_NE(last.find(",ERROR,,,,,,,,,,,,"), std::string::npos) << last;
     EXPECT_NE(out.str().find(",ERROR,no reply to stop-rx within 2000 ms,2.0105,,,,,\n"), std::string::npos);
-    EXPECT_NE(out.str().find(",pa0,-371,-400,-300,PASS\n"), std::string::npos);
+    EXPECT_NE(out.str().find(",pa1,-371,-400,-300,PASS\n"), std::string::npos);
 }
 
 TEST(Csv, Quoting) {
