@@ -160,7 +160,7 @@ class UnitRun : public station::PlanObserver, public station::Notes {
         if (status != station::kExitOk) {
             opened = false;
             verdict = Verdict::Error;
-            if (detail.empty()) detail = "cannot open the link";
+            if (noteDetail_.empty()) noteDetail_ = "cannot open the link";
             seconds = monoSeconds() - t0;
             return;
         }
@@ -186,16 +186,21 @@ class UnitRun : public station::PlanObserver, public station::Notes {
     void stepDone(size_t, const PlanStep &s, const StepResult &r) override {
         rec.steps.push_back(recordStep(s, r, stepStartUtc_, monoSeconds() - stepStart_));
         if (r.verdict == Verdict::Fail) sofar_ = Verdict::Fail;
-        if (r.verdict != Verdict::Pass && (detail.empty() || (r.verdict == Verdict::Fail && !failSeen_)))
-            detail = describeStep(s, r);
+        // The first failure, else the first error, says what went wrong.
+        if (r.verdict != Verdict::Pass && (stepDetail_.empty() || (r.verdict == Verdict::Fail && !failSeen_)))
+            stepDetail_ = describeStep(s, r);
         if (r.verdict == Verdict::Fail) failSeen_ = true;
         if (board_) board_->stepDone(index_, s, r);
     }
 
     void note(const char *text) override {
-        if (detail.empty()) detail = text;
+        if (noteDetail_.empty()) noteDetail_ = text;
         if (board_) board_->note(index_, text);
     }
+
+    // What went wrong: a step's account, else the link's first message
+    // (it could not be opened).
+    std::string detail() const { return stepDetail_.empty() ? noteDetail_ : stepDetail_; }
 
     // Stores the record and writes its JSON; sets status to kExitStore and
     // says why when it cannot.
@@ -237,7 +242,6 @@ class UnitRun : public station::PlanObserver, public station::Notes {
     size_t stepsRun = 0;
     double seconds = 0;
     bool opened = true, stored = false, spooled = false;
-    std::string detail;  // the first failure, else the first error
 
   private:
     const Setup &setup_;
@@ -248,6 +252,7 @@ class UnitRun : public station::PlanObserver, public station::Notes {
     double stepStart_ = 0;
     Verdict sofar_ = Verdict::Pass;
     bool failSeen_ = false;
+    std::string stepDetail_, noteDetail_;
 };
 
 std::string verdictOf(const UnitRun &u) {
@@ -330,7 +335,7 @@ int runParallel(const station::Options &opt, const Setup &setup, const Plan &pla
         snprintf(steps, sizeof steps, "%zu/%zu", u.stepsRun, plan.steps.size());
         snprintf(secs, sizeof secs, "%.2f s", u.seconds);
         rows.push_back({setup.units[i].iface, u.rec.serial, verdictOf(u), steps, secs,
-                        u.storedText(), u.verdict == Verdict::Pass ? "" : u.detail});
+                        u.storedText(), u.verdict == Verdict::Pass ? "" : u.detail()});
     }
     std::vector<size_t> width(rows[0].size(), 0);
     for (const auto &r : rows)

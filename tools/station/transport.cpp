@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -21,14 +22,16 @@ namespace station {
 
 namespace {
 
-// The interrupt: a flag, and a pipe that the handler writes to and nobody
+// The interrupt: a flag that every thread reads (a lock-free atomic, so the
+// handler may set it), and a pipe that the handler writes to and nobody
 // reads, so that it stays readable and wakes every poll of every thread.
-volatile sig_atomic_t gInterrupted = 0;
+std::atomic<bool> gInterrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 int gWake[2] = {-1, -1};
 
 void onSignal(int) {
     int saved = errno;
-    gInterrupted = 1;
+    gInterrupted.store(true, std::memory_order_relaxed);
     if (gWake[1] >= 0) (void)!write(gWake[1], "", 1);
     errno = saved;
 }
@@ -85,7 +88,7 @@ enum class Wait { Packet, Timeout, Interrupted, Error };
 Wait receive(const Link &l, int64_t deadline, uint8_t *buf, size_t cap, size_t *len,
              char from[kFromLen], bool interruptible = true) {
     for (;;) {
-        if (interruptible && gInterrupted) return Wait::Interrupted;
+        if (interruptible && gInterrupted.load(std::memory_order_relaxed)) return Wait::Interrupted;
         int64_t left = deadline < 0 ? -1 : deadline - nowMs();
         if (deadline >= 0 && left <= 0) return Wait::Timeout;
         bool woken;
@@ -255,7 +258,7 @@ bool nextReply(const Link &l, const Options &opt, TestMsg *reply, char from[kFro
 bool waitMs(uint32_t ms) {
     int64_t end = nowMs() + ms;
     for (;;) {
-        if (gInterrupted) return false;
+        if (gInterrupted.load(std::memory_order_relaxed)) return false;
         int64_t left = end - nowMs();
         if (left <= 0) return true;
         bool woken;
@@ -271,6 +274,6 @@ void catchInterrupts() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-bool interrupted() { return gInterrupted != 0; }
+bool interrupted() { return gInterrupted.load(std::memory_order_relaxed); }
 
 }  // namespace station
