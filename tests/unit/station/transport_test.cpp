@@ -1,0 +1,68 @@
+// The transport with several units at once: Ctrl-C ends every thread's
+// wait, whatever it waits for, and a unit's messages go where its link says.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "station/run.h"
+#include "station_test_util.h"
+
+using namespace station;
+
+namespace {
+
+struct Kept : Notes {
+    std::vector<std::string> lines;
+    void note(const char *text) override { lines.push_back(text); }
+};
+
+// In a child process: the interrupt stays set once raised.
+void everyWaitEndsOnInterrupt() {
+    catchInterrupts();
+    Options opt;
+    defaultOptions(&opt);
+    opt.timeoutMs = 60000;
+    std::atomic<int> ended{0};
+    std::vector<std::thread> units;
+    for (int k = 0; k < 3; ++k)
+        units.emplace_back([&] {
+            if (!waitMs(60000)) ++ended;
+        });
+    // A unit waiting for replies on its socket (nothing is sent).
+    Kept kept;
+    Link l;
+    l.notes = &kept;
+    if (openLink(opt, &l) != kExitOk) std::_Exit(10);
+    units.emplace_back([&] {
+        TestMsg reply{};
+        char from[kFromLen];
+        int status = -1;
+        if (!nextReply(l, opt, &reply, from, &status) && status == kExitOk) ++ended;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto t0 = std::chrono::steady_clock::now();
+    raise(SIGINT);
+    for (std::thread &t : units) t.join();
+    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    closeLink(&l);
+    // Every thread woke at once (not at the end of a poll slice) and the
+    // process lives on; a unit's messages go to its link's notes, not to
+    // standard error.
+    say(l, "%s: interrupted", "set-channel");
+    bool noted = kept.lines.size() == 1 && kept.lines[0] == "set-channel: interrupted";
+    std::_Exit(ended == 4 && s < 0.9 && interrupted() && noted ? 0 : 20);
+}
+
+TEST(TransportDeathTest, CtrlCEndsTheWaitOfEveryUnit) {
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(everyWaitEndsOnInterrupt(), testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
