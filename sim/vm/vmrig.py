@@ -359,11 +359,18 @@ class VmRig(simrig.Rig):
         if manual or args:
             self._ensure_booted()
             argv = ["rfprobe-agent"] + (["-m"] if manual else []) + list(args)
+            # The log reaches the share through pipes and a relay (cat): the
+            # agent's own threads never write to 9p, where a thread
+            # cancelled in a write (the transmit worker) can hang for good.
             pid = self.guest(
-                "cd /; ( %s >/mnt/rig/agent.out 2>/mnt/rig/agent.err </dev/null & echo $! >/tmp/agent.pid;"
-                " wait $!; rc=$?; [ $rc -gt 128 ] && rc=-$((rc - 128));"
+                "cd /; rm -f /tmp/agent.pid; mkfifo /tmp/agent.out.fifo /tmp/agent.err.fifo;"
+                " ( cat /tmp/agent.out.fifo >/mnt/rig/agent.out & o=$!;"
+                " cat /tmp/agent.err.fifo >/mnt/rig/agent.err & e=$!;"
+                " %s >/tmp/agent.out.fifo 2>/tmp/agent.err.fifo </dev/null & a=$!; echo $a >/tmp/agent.pid;"
+                " wait $a; rc=$?; wait $o $e; [ $rc -gt 128 ] && rc=-$((rc - 128));"
                 " echo $rc >/mnt/rig/agent.rc.tmp; mv /mnt/rig/agent.rc.tmp /mnt/rig/agent.rc )"
-                " >/dev/null 2>&1 & usleep 50000; cat /tmp/agent.pid" % " ".join(_quote(a) for a in argv))
+                " >/dev/null 2>&1 & n=0; while [ ! -s /tmp/agent.pid ] && [ $n -lt 500 ]; do usleep 10000;"
+                " n=$((n+1)); done; cat /tmp/agent.pid" % " ".join(_quote(a) for a in argv))
             self.agent = GuestProcess(self, "agent", int(pid.strip() or 0))
         else:
             if self.qemu is not None:
@@ -378,7 +385,11 @@ class VmRig(simrig.Rig):
         """The boot script's agent: its pid, and a watcher that records its
         exit status.  It is not a child of anything the rig runs, so the
         status comes from the kernel's process accounting (see rcS)."""
-        self.guest("/sbin/exitwatch rfprobe-agent /var/run/pacct /mnt/rig/agent.rc >/dev/null 2>&1 &")
+        # The status is written once rcS's log relay has passed on the last line.
+        self.guest("( /sbin/exitwatch rfprobe-agent /var/run/pacct /tmp/agent.rc;"
+                   " r=$(cat /var/run/agent-log.pid 2>/dev/null); while [ -n \"$r\" ] && [ -e /proc/$r ];"
+                   " do usleep 10000; done; cat /tmp/agent.rc >/mnt/rig/agent.rc.tmp;"
+                   " mv /mnt/rig/agent.rc.tmp /mnt/rig/agent.rc ) >/dev/null 2>&1 &")
         pid = self.guest("n=0; while ! pidof rfprobe-agent >/dev/null && [ $n -lt 100 ]"
                          " && [ ! -e /mnt/rig/agent.rc ]; do usleep 20000; n=$((n+1)); done;"
                          " pidof rfprobe-agent", check=False).split()
