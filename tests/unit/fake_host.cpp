@@ -18,12 +18,6 @@ static bool startsWith(const std::string &s, const std::string &p)
     return s.compare(0, p.size(), p) == 0;
 }
 
-struct CancelledRun {
-    FakeHost *host;
-    const char *cmd;
-    size_t framesBefore;
-};
-
 static bool stopReplySince(FakeHost *h, size_t from)
 {
     std::lock_guard<std::mutex> lock(h->mu);
@@ -33,30 +27,18 @@ static bool stopReplySince(FakeHost *h, size_t from)
     return false;
 }
 
-// Runs in the cancelled thread, as the real shell wait's cleanup does.
-static void endCancelledRun(void *arg)
-{
-    auto *run = static_cast<CancelledRun *>(arg);
-    FakeHost *h = run->host;
-    if (!h->cancelledRunAwaitsStopReply)
-        return;
-    for (int i = 0; i < 5000 && !stopReplySince(h, run->framesBefore); i++)
-        usleep(1000);
-    std::lock_guard<std::mutex> lock(h->mu);
-    h->events.push_back(std::string("cancelled: ") + run->cmd);
-}
-
 static int fakeRunShell(const char *cmd)
 {
     FakeHost *h = FakeHost::current;
     unsigned delay;
     bool fail = false;
     int status = 0;
-    CancelledRun run = {h, cmd, 0};
+    bool untilStopReply;
+    size_t framesBefore;
     pthread_testcancel();  // the real shell wait is a cancellation point
     {
         std::lock_guard<std::mutex> lock(h->mu);
-        run.framesBefore = h->frames.size();
+        framesBefore = h->frames.size();
         h->events.push_back(std::string("run: ") + cmd);
         h->runs.push_back(cmd);
         for (const auto &p : h->shellFailPrefixes)
@@ -66,11 +48,22 @@ static int fakeRunShell(const char *cmd)
             if (startsWith(cmd, p.first))
                 status = p.second;
         delay = h->runDelayUs;
+        untilStopReply = h->runEndsAtStopReply;
     }
-    pthread_cleanup_push(endCancelledRun, &run);
+    if (untilStopReply) {
+        // Not a cancellation point: the worker goes on to its next one.
+        int state;
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+        for (int i = 0; i < 5000 && !stopReplySince(h, framesBefore); i++)
+            usleep(1000);
+        {
+            std::lock_guard<std::mutex> lock(h->mu);
+            h->events.push_back(std::string("ended: ") + cmd);
+        }
+        pthread_setcancelstate(state, nullptr);
+    }
     if (delay)
         usleep(delay);  // a cancellation point, like the real shell wait
-    pthread_cleanup_pop(0);
     return fail ? -1 : status;
 }
 

@@ -36,10 +36,10 @@ struct FakeHost {
     int sleeps = 0;
     // Microseconds each shell run takes (for the worker's tests).
     unsigned runDelayUs = 0;
-    // A run cancelled in that time (the stop of the worker kills its
-    // command) ends only once the stop's reply has been sent, or after 5 s,
-    // and then records "cancelled: <cmd>".
-    bool cancelledRunAwaitsStopReply = false;
+    // Each shell run ends only once the worker's stop has replied (5 s at
+    // most) and then records "ended: <cmd>", so that a test can see whether
+    // the stop replied before it waited for the worker.
+    bool runEndsAtStopReply = false;
 
     void install();
     static FakeHost *current;

@@ -224,8 +224,8 @@ TEST_F(CycTxTest, SecondStartKeepsTheRunningWorker)
 // slow to die must not hold the reply back.
 TEST_F(CycTxTest, StopRepliesBeforeWaitingForTheWorker)
 {
-    host.runDelayUs = 60000000;  // the run lasts until the stop kills it
-    host.cancelledRunAwaitsStopReply = true;
+    host.runDelayUs = 0;
+    host.runEndsAtStopReply = true;
     ASSERT_EQ(gen_startCycTx(), 0);
     waitForRuns(1);
     {
@@ -234,7 +234,7 @@ TEST_F(CycTxTest, StopRepliesBeforeWaitingForTheWorker)
     }
     EXPECT_EQ(gen_stopCycTx(), 0);
     std::lock_guard<std::mutex> lock(host.mu);
-    EXPECT_EQ(host.events, (Lines{"frame", std::string("cancelled: ") + kPktEng}))
+    EXPECT_EQ(host.events, (Lines{"frame", std::string("ended: ") + kPktEng}))
         << "the stop must reply before it waits for the worker to end";
 }
 
