@@ -45,6 +45,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 QEMU = "qemu-system-mips"
 ROUTER_MAC = "02:00:00:00:00:01"
+# The router's LAN port: qemu's PCnet card (as old routers had) or a virtio
+# NIC; RFPROBE_VM_NIC chooses.
+NICS = {"pcnet": "pcnet", "virtio": "virtio-net-pci"}
 AGENT_SERVICE = "rfprobe-agent"   # /etc/init.d/S90rfprobe-agent, the agent's boot script
 
 FLASH_SIZE = 4 << 20
@@ -194,6 +197,9 @@ class VmRig(simrig.Rig):
         self.initramfs = os.path.join(self.vm_build, "initramfs.cpio.gz")
         self.router_ns = self.station_ns  # qemu and its tap live there
         self.agent_bin = "rfprobe-agent"   # on the router's PATH, where the install put it
+        self.nic = os.environ.get("RFPROBE_VM_NIC", "virtio")
+        if self.nic not in NICS:
+            raise RigError("RFPROBE_VM_NIC must be one of %s" % ", ".join(NICS))
         self.qemu = None
         self.ctl = None
         self._smd_args = None
@@ -254,7 +260,7 @@ class VmRig(simrig.Rig):
                 "-chardev", "socket,id=ctl,path=%s,server=on,wait=off" % ctl,
                 "-serial", "chardev:ctl",
                 "-netdev", "tap,id=lan,ifname=%s,script=no,downscript=no" % self.station_if,
-                "-device", "pcnet,netdev=lan,mac=%s,romfile=" % ROUTER_MAC,
+                "-device", "%s,netdev=lan,mac=%s,romfile=" % (NICS[self.nic], ROUTER_MAC),
                 "-fsdev", "local,id=rig,path=%s,security_model=none" % self.run_dir,
                 "-device", "virtio-9p-pci,fsdev=rig,mount_tag=rig",
                 "-drive", "if=pflash,format=raw,file=%s" % self.flash_path]
@@ -398,10 +404,15 @@ class VmRig(simrig.Rig):
     def wait_ready(self, timeout=30.0):
         if not self.wait_for("agent.out", READY_LINE, timeout, proc=self.agent, must=False):
             return False
+        return self.wait_capture(self.agent.pid, timeout)
+
+    def wait_capture(self, pid, timeout=30.0):
+        """Wait until the agent's main thread waits in poll(): its capture
+        is open with the filter installed.  False when it exited first."""
         rc, _ = self.ctl.run(
             "n=0; while [ $n -lt %d ]; do read s rest </proc/%d/syscall || exit 1;"
             " case $s in %s) exit 0;; esac; usleep 10000; n=$((n+1)); done; exit 2"
-            % (int(timeout * 100), self.agent.pid, "|".join(_POLL_SYSCALLS)), timeout + 10)
+            % (int(timeout * 100), pid, "|".join(_POLL_SYSCALLS)), timeout + 10)
         if rc == 1:
             return False
         if rc != 0:

@@ -17,7 +17,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "bench"))
 
 import soaklib  # noqa: E402
+from conftest import not_on_vm  # noqa: E402
 from soaklib import payload as P, udp_frame as F  # noqa: E402
+
+IN_PC_PROC = "looks for the agent's children and figures in the PC's /proc"
 
 PA_DEFAULT = {"pa2gw0a0": "0xfe8c", "pa2gw1a0": "0x1a2e", "pa2gw2a0": "0xfa1b",
               "pa2gw0a1": "0xfe7d", "pa2gw1a1": "0x1a5c", "pa2gw2a1": "0xfa2e"}
@@ -68,6 +71,7 @@ def router_procs(rig, word):
 
 # ----- the wire -----
 
+@not_on_vm(IN_PC_PROC)
 def test_soak_of_mixed_and_malformed_frames(agent):
     # 20,000 frames: valid requests, unknown codes, short, oversized, wrong
     # magic, TCP to 1060, IPv4 options, other ports, later fragments, noise,
@@ -79,6 +83,7 @@ def test_soak_of_mixed_and_malformed_frames(agent):
     assert problems == [], report
 
 
+@not_on_vm("starts the agent through the PC and kills it there")
 def test_kill_9_loses_no_log_line(rig):
     # The log on a file and on a pipe, killed at random moments while
     # serving (the continuous TX worker logging too in some runs): every
@@ -140,6 +145,7 @@ def test_wl_printing_garbage_or_nothing(agent, output):
     assert any(l.startswith("save pa params fail: chain 0") for l in lines)
 
 
+@not_on_vm(IN_PC_PROC)
 def test_wl_hanging(agent):
     # A hanging wl holds its request for the command's own time; frames that
     # come meanwhile wait in the capture ring and are all answered, in order.
@@ -187,6 +193,7 @@ def wait_until_no_command_left(rig):
     return commands_left(rig)
 
 
+@not_on_vm(IN_PC_PROC)
 @pytest.mark.parametrize("thread,request_args,sub", [
     ("main", ("stop-tx",), "pkteng_stop"),          # a command run for its effect
     ("main", ("pa-read", "0"), "pavars"),           # a command read through a pipe
@@ -208,6 +215,7 @@ def test_stop_signal_ends_the_running_command(rig, thread, request_args, sub):
         assert wait_until_no_command_left(rig) == [], sig.name
 
 
+@not_on_vm(IN_PC_PROC)
 def test_finish_ends_the_workers_command(rig):
     rig.set_fault("wl", "pkteng_start", delay=60000)
     rig.start_agent(manual=True)
@@ -220,6 +228,7 @@ def test_finish_ends_the_workers_command(rig):
 
 # ----- the rest of the host -----
 
+@not_on_vm("removes a file of the router's root from the PC")
 def test_nvram_update_tool_missing(agent):
     # The shell runs and reports 127: not a failure for the agent, which
     # goes on, brings the radio up and replies.  NVRAM is not written; the
@@ -239,6 +248,7 @@ def test_nvram_update_tool_missing(agent):
     assert "nvramUpdate" in agent.read("agent.err")
 
 
+@not_on_vm("remounts and fills the router's /var from the PC")
 def test_var_full_before_the_data_file_is_started(agent):
     # No line reaches the data file, so the update tool never runs: the init,
     # the write and the save each log their failure and are answered.
@@ -257,6 +267,7 @@ def test_var_full_before_the_data_file_is_started(agent):
     assert agent.state()["pa2gw1a0"] == "0x1a2", "the radio took the write"
 
 
+@not_on_vm("remounts and fills the router's /var from the PC")
 def test_var_filling_up_during_a_pa_write(agent):
     # 113 writes of three 12-byte lines bring the file to 4080 bytes, 16
     # short of its first page's end; with /var full, the next write's second
@@ -274,6 +285,7 @@ def test_var_filling_up_during_a_pa_write(agent):
     assert {k: v for k, v in nv.items() if v not in written} == {}
 
 
+@not_on_vm("starts the agent on a pipe of the PC")
 def test_console_on_a_closed_pipe(rig):
     # The console goes away after start-up: log lines are lost, nothing else.
     agent = rig.in_root("/bin/rfprobe-agent", "-m", stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
