@@ -16,7 +16,7 @@ void formatReplyText(const TestMsg &r, bool generic, int chain, char *buf, size_
                  "%s (0x%02x): byte=%u value1=%u (0x%08x) value2=%u (0x%08x) value3=%u (0x%08x) "
                  "half=%u",
                  word ? word : "no command", r.cmdType, r.byteArg, r.value1, r.value1, r.value2,
-                 r.value2, r.value3, r.value3, replyHalf(r));
+                 r.value2, r.value3, r.value3, station::replyHalf(r));
         break;
     case ReplyView::ValueOne:
         if (r.value1 == 1)
@@ -62,7 +62,8 @@ void formatReplyJson(const TestMsg &r, const char *from, char *buf, size_t len) 
     int n = snprintf(buf, len,
                      "{\"cmd\":%s,\"code\":%u,\"from\":%s,\"byte\":%u,\"value1\":%u,\"value2\":%u,"
                      "\"value3\":%u,\"half\":%u",
-                     cmd, r.cmdType, src, r.byteArg, r.value1, r.value2, r.value3, replyHalf(r));
+                     cmd, r.cmdType, src, r.byteArg, r.value1, r.value2, r.value3,
+                     station::replyHalf(r));
     if (n < 0 || (size_t)n >= len) return;
     ReplyView view = c ? c->view : ReplyView::Fields;
     if (view == ReplyView::Count)
