@@ -34,8 +34,9 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
         e.request = requestFields(x.req);
         e.attempts = x.attempts ? x.attempts : 1;
         if (x.replied)
-            e.reply = results::ReplyFields{x.reply.cmdType, x.reply.byteArg, x.reply.value1,
-                                           x.reply.value2,  x.reply.value3,  station::replyHalf(x.reply),
+            e.reply = results::ReplyFields{x.reply.cmdType, x.reply.byteArg,
+                                           x.reply.value1,  x.reply.value2,
+                                           x.reply.value3,  station::replyHalf(x.reply),
                                            address(x.from)};
         out.exchanges.push_back(e);
     }

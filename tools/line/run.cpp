@@ -149,6 +149,7 @@ class UnitRun : public station::PlanObserver, public station::Notes {
         rec.metadata = setup.metadata;
         rec.planName = plan.name;
         rec.planSha256 = plan.sha256;
+        rec.id = results::newRecordId();  // here, in the main thread: it may throw
     }
 
     // Runs the plan on an open link; the record is complete afterwards.
@@ -164,7 +165,6 @@ class UnitRun : public station::PlanObserver, public station::Notes {
             seconds = monoSeconds() - t0;
             return;
         }
-        rec.id = results::newRecordId();
         rec.startedAt = results::nowUtc();
         station::PlanOutcome o = station::runSteps(l, opt, plan_.path.c_str(), plan_.steps, this);
         station::closeLink(&l);
@@ -187,7 +187,8 @@ class UnitRun : public station::PlanObserver, public station::Notes {
         rec.steps.push_back(recordStep(s, r, stepStartUtc_, monoSeconds() - stepStart_));
         if (r.verdict == Verdict::Fail) sofar_ = Verdict::Fail;
         // The first failure, else the first error, says what went wrong.
-        if (r.verdict != Verdict::Pass && (stepDetail_.empty() || (r.verdict == Verdict::Fail && !failSeen_)))
+        if (r.verdict != Verdict::Pass &&
+            (stepDetail_.empty() || (r.verdict == Verdict::Fail && !failSeen_)))
             stepDetail_ = describeStep(s, r);
         if (r.verdict == Verdict::Fail) failSeen_ = true;
         if (board_) board_->stepDone(index_, s, r);
@@ -398,13 +399,18 @@ int syncCommand(const station::Action &act);
 int reportCommand(const station::Action &act);
 
 int execute(const station::Options &opt, const station::Action &act) {
-    switch (act.cmd->kind) {
-    case station::ActionKind::Sync:
-        return syncCommand(act);
-    case station::ActionKind::Report:
-        return reportCommand(act);
-    default:
-        return recordedRun(opt, act);
+    try {
+        switch (act.cmd->kind) {
+        case station::ActionKind::Sync:
+            return syncCommand(act);
+        case station::ActionKind::Report:
+            return reportCommand(act);
+        default:
+            return recordedRun(opt, act);
+        }
+    } catch (const std::exception &e) {  // no random source for record ids, no memory
+        fprintf(stderr, "rfprobe: %s: %s\n", act.cmd->word, e.what());
+        return station::kExitStore;
     }
 }
 

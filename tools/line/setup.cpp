@@ -88,7 +88,8 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
             std::string key = v.substr(0, eq);
             results::validateMetaKey(key);
             results::validateText(("metadata value of " + key).c_str(), v.substr(eq + 1));
-            if (!keys.insert(key).second) throw InvalidInput("metadata key " + key + " given twice");
+            if (!keys.insert(key).second)
+                throw InvalidInput("metadata key " + key + " given twice");
             s.metadata[key] = v.substr(eq + 1);
         }
     }
@@ -112,8 +113,8 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
     try {
         results::validateName("station name", s.station);
     } catch (const InvalidInput &e) {
-        throw InvalidInput(std::string(e.what()) +
-                           (station ? "" : " (name the station with --station or RFPROBE_STATION)"));
+        const char *hint = station ? "" : " (name the station with --station or RFPROBE_STATION)";
+        throw InvalidInput(std::string(e.what()) + hint);
     }
     const char *op = act.text("--operator");
     s.operatorName = op ? op : fromEnv("RFPROBE_OPERATOR");
@@ -145,7 +146,8 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
             throw InvalidInput("--json-record " + s.jsonPath +
                                ": with several units the name must hold {serial}, e.g. "
                                "records/{serial}.json");
-        for (const Unit &u : s.units) checkWritable("--json-record", forSerial(s.jsonPath, u.serial));
+        for (const Unit &u : s.units)
+            checkWritable("--json-record", forSerial(s.jsonPath, u.serial));
     }
     if (const char *j = act.text("--junit")) {
         s.junitPath = j;

@@ -62,7 +62,8 @@ int reportCommand(const station::Action &act) {
         results::parseStoreUrl(url);
         if (const char *v = act.text("--plan")) f.plan = v;
         if (const char *v = act.text("--serial")) results::validateSerial(f.serial = v);
-        if (const char *v = act.text("--station")) results::validateName("station name", f.station = v);
+        if (const char *v = act.text("--station"))
+            results::validateName("station name", f.station = v);
         for (const char *opt : {"--since", "--until"}) {
             const char *v = act.text(opt);
             if (v && !results::isDay(v))

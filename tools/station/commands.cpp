@@ -84,9 +84,10 @@ constexpr ArgSpec kRxArgs[] = {
 constexpr ArgSpec kPaReadArgs[] = {
     kChain,
     {"--min", "X", "--min", Conv::Limit, Field::Low, false, 0, 0,
-     "lowest value that passes, for each coefficient\n(as the signed 16-bit number)", nullptr, kLimits},
-    {"--max", "X", "--max", Conv::Limit, Field::High, false, 0, 0, "highest value that passes, for each coefficient",
+     "lowest value that passes, for each coefficient\n(as the signed 16-bit number)",
      nullptr, kLimits},
+    {"--max", "X", "--max", Conv::Limit, Field::High, false, 0, 0,
+     "highest value that passes, for each coefficient", nullptr, kLimits},
     {"--pa1", "LO..HI", "--pa1", Conv::Range, Field::Pa1, false, 0, 0,
      "limits of one coefficient, in place of --min and --max;\n"
      "either end may be left out (-400.., ..-350)",

@@ -83,12 +83,19 @@ void printVerdict(const Options &opt, int line, const char *word, const StepResu
             b.add("{\"line\":%d,", line);
         else
             b.add("{\"line\":null,");
-        b.add("\"step\":\"%s\",\"verdict\":\"%s\",\"measurements\":[", word, verdictName(r.verdict));
+        b.add("\"step\":\"%s\",\"verdict\":\"%s\",\"measurements\":[", word,
+              verdictName(r.verdict));
         for (unsigned k = 0; k < r.measuredCount; ++k) {
             const Measured &m = r.measured[k];
             b.add("%s{\"name\":\"%s\",\"value\":%.15g,", k ? "," : "", m.name, m.value);
-            if (m.limit.hasLow) b.add("\"low\":%.15g,", m.limit.low); else b.add("\"low\":null,");
-            if (m.limit.hasHigh) b.add("\"high\":%.15g,", m.limit.high); else b.add("\"high\":null,");
+            if (m.limit.hasLow)
+                b.add("\"low\":%.15g,", m.limit.low);
+            else
+                b.add("\"low\":null,");
+            if (m.limit.hasHigh)
+                b.add("\"high\":%.15g,", m.limit.high);
+            else
+                b.add("\"high\":null,");
             b.add("\"verdict\":\"%s\"}", verdictName(m.verdict));
         }
         b.add("]}");
@@ -159,7 +166,8 @@ void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r) 
         if (r->measured[k].verdict == Verdict::Fail) r->verdict = Verdict::Fail;
     if (rc != kExitOk) {
         r->verdict = Verdict::Error;
-        if (!r->error[0]) snprintf(r->error, sizeof r->error, "%s: failed (exit status %d)", c.word, rc);
+        if (!r->error[0])
+            snprintf(r->error, sizeof r->error, "%s: failed (exit status %d)", c.word, rc);
     }
 }
 

@@ -32,7 +32,8 @@ Try setupOf(std::initializer_list<const char *> words, std::map<std::string, std
     Action act;
     char err[kErrLen] = "";
     Try t;
-    if (parseAction((int)argv.size(), argv.data(), &opt, &act, err, sizeof err) != ParseResult::Ok) {
+    ParseResult r = parseAction((int)argv.size(), argv.data(), &opt, &act, err, sizeof err);
+    if (r != ParseResult::Ok) {
         t.error = err;
         return t;
     }

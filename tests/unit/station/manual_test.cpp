@@ -119,9 +119,10 @@ TEST(Manual, PageSectionsFollowTheDescriptor) {
 
 TEST(Manual, ExitStatusesAreListed) {
     std::string exits = section(mainHelp(), "EXIT STATUS");
-    for (const char *line : {"    0    success; with limits: PASS\n", "    1    FAIL",
-                             "    2    bad argument", "    3    socket error",
-                             "    4    no reply", "    5    the results store", "    130  interrupted"})
+    for (const char *line :
+         {"    0    success; with limits: PASS\n", "    1    FAIL", "    2    bad argument",
+          "    3    socket error", "    4    no reply", "    5    the results store",
+          "    130  interrupted"})
         EXPECT_NE(exits.find(line), std::string::npos) << line;
 }
 
