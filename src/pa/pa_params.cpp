@@ -1,8 +1,5 @@
 #include "pa/pa_params.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "proto/reply.h"
 #include "radio/wl.h"
 #include "util/field.h"
@@ -24,30 +21,11 @@ int _exec_initPaDataFile(void)
     return hostRunfChecked(true, "PA data file init fail", "echo \"ID=pci/2/0/\" > /var/datafile");
 }
 
-// Whether a number stands where GetValueFromField takes the coefficient
-// from: behind the first "name=" and the two prefix characters.  The field
-// reader reports a name with no digits behind it ("pa2gw0a0=0x") as found,
-// and leaves the value as it was.
-static bool coefficientIsNumber(const char *text, const char *name)
-{
-    size_t len = strlen(name);
-    const char *p = strstr(text, name);
-    while (p != nullptr && p[len] != '=')
-        p = strstr(p + len, name);
-    if (p == nullptr)
-        return false;
-    const char *num = p + len + 1;
-    for (int i = 0; i < 2 && *num != '\0'; i++)
-        num++;
-    char *end = nullptr;
-    strtoull(num, &end, 16);
-    return end != num;
-}
-
 // Reads the chain's coefficients from "wl pavars" into params.  Returns -1
 // when the output could not be read, else the number of coefficients read as
 // numbers (all three for a complete reading; 0 for a chain other than 0 and
-// 1).
+// 1).  A name with no digits behind it ("pa2gw0a0=0x") leaves its value as
+// it was.
 static int readChainParams(int32_t *params, int chain)
 {
     char out[kOutBufSize];
@@ -58,11 +36,9 @@ static int readChainParams(int32_t *params, int chain)
 
     int found = 0;
     if (chain == 0 || chain == 1) {
-        for (int i = 0; i < 3; i++) {
-            const char *name = kPaNames[chain][i];
-            if (GetValueFromField(out, name, &params[i], "=", kFieldHex) == 0 && coefficientIsNumber(out, name))
+        for (int i = 0; i < 3; i++)
+            if (getFieldNumber(out, kPaNames[chain][i], &params[i], "=", kFieldHex) == kFieldNumber)
                 found++;
-        }
     } else {
         rfLog("readcurrparam too many chain");
     }

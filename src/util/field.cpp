@@ -5,7 +5,8 @@
 
 #include "util/log.h"
 
-int GetValueFromField(const char *text, const char *fieldName, int32_t *value, const char *delimiter, int format)
+FieldResult getFieldNumber(const char *text, const char *fieldName, int32_t *value, const char *delimiter,
+                           int format)
 {
     const char *pos = text;
     size_t nameLen = strlen(fieldName);
@@ -14,7 +15,7 @@ int GetValueFromField(const char *text, const char *fieldName, int32_t *value, c
         const char *found = strstr(pos, fieldName);
         if (found == nullptr) {
             rfLog("GetValueFromField pStartPos error");
-            return -1;
+            return kFieldMissing;
         }
         pos = found + nameLen;
         if (*pos == delimiter[0])
@@ -23,11 +24,13 @@ int GetValueFromField(const char *text, const char *fieldName, int32_t *value, c
 
     const char *num = pos + 1;
     char *end = nullptr;
+    bool converted = false;
     if (format == kFieldDecimal) {
         // Counters are 32-bit: a wider number keeps its low 32 bits, so that
         // differences of a wrapping counter stay right.
         long long v = strtoll(num, &end, 10);
-        if (end != num)
+        converted = end != num;
+        if (converted)
             *value = (int32_t)(uint32_t)(unsigned long long)v;
         rfLog("get field value %s = %d.", fieldName, *value);
     } else if (format == kFieldHex) {
@@ -35,9 +38,15 @@ int GetValueFromField(const char *text, const char *fieldName, int32_t *value, c
         for (int i = 0; i < 2 && *num != '\0'; i++)
             num++;
         unsigned long long v = strtoull(num, &end, 16);
-        if (end != num)
+        converted = end != num;
+        if (converted)
             *value = (int32_t)(uint32_t)v;
         rfLog("get field value %s = 0x%x.", fieldName, (unsigned)*value);
     }
-    return 0;
+    return converted ? kFieldNumber : kFieldNoNumber;
+}
+
+int GetValueFromField(const char *text, const char *fieldName, int32_t *value, const char *delimiter, int format)
+{
+    return getFieldNumber(text, fieldName, value, delimiter, format) == kFieldMissing ? -1 : 0;
 }
