@@ -236,6 +236,50 @@ uint32_t replyValue(const std::vector<uint8_t> &frame, size_t payloadOffset)
     return getBe32(frame.data() + kFramePayloadOff + payloadOffset);
 }
 
+bool processGone(pid_t pid)
+{
+    char path[64], state = '?';
+    snprintf(path, sizeof(path), "/proc/%d/stat", (int)pid);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return true;
+    int n = fscanf(f, "%*d %*s %c", &state);
+    fclose(f);
+    return n == 1 && state == 'Z';
+}
+
+MemCapture::MemCapture(int linkType, int snaplen, const std::vector<std::vector<uint8_t>> &frames)
+{
+    auto put32 = [this](uint32_t v) { file.insert(file.end(), (uint8_t *)&v, (uint8_t *)&v + 4); };
+    auto put16 = [this](uint16_t v) { file.insert(file.end(), (uint8_t *)&v, (uint8_t *)&v + 2); };
+    put32(0xa1b2c3d4);  // native byte order: libpcap reads either
+    put16(2);
+    put16(4);
+    put32(0);
+    put32(0);
+    put32((uint32_t)snaplen);
+    put32((uint32_t)linkType);
+    for (const auto &fr : frames) {
+        put32(1);
+        put32(0);
+        put32((uint32_t)fr.size());
+        put32((uint32_t)fr.size());
+        file.insert(file.end(), fr.begin(), fr.end());
+    }
+    char errbuf[PCAP_ERRBUF_SIZE];
+    fp = fmemopen(file.data(), file.size(), "rb");
+    if (fp != nullptr)
+        p = pcap_fopen_offline(fp, errbuf);
+}
+
+MemCapture::~MemCapture()
+{
+    if (p != nullptr)
+        pcap_close(p);  // closes fp too
+    else if (fp != nullptr)
+        fclose(fp);
+}
+
 // GoogleTest's result printer writes its reports on standard output, where
 // the agent's log is being captured.  A report caught there would be part of
 // the log that the next comparison of a table-driven test reads: that

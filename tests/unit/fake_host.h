@@ -10,6 +10,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <sys/types.h>
 
 struct FakeHost {
     std::mutex mu;
@@ -81,3 +83,17 @@ void deliver(const std::vector<uint8_t> &frame, size_t caplen = SIZE_MAX);
 // Reply frame fields.
 uint8_t replyCode(const std::vector<uint8_t> &frame);
 uint32_t replyValue(const std::vector<uint8_t> &frame, size_t payloadOffset);
+
+// Whether a process no longer runs: gone, or killed and not yet reaped by
+// whoever inherited it.
+bool processGone(pid_t pid);
+
+// A savefile in memory holding the frames, opened as a capture handle.
+struct MemCapture {
+    std::vector<uint8_t> file;
+    FILE *fp = nullptr;
+    pcap_t *p = nullptr;
+
+    MemCapture(int linkType, int snaplen, const std::vector<std::vector<uint8_t>> &frames);
+    ~MemCapture();
+};

@@ -390,19 +390,6 @@ std::vector<long> waitForPids(const std::string &file)
     return {};
 }
 
-// Gone, or killed and not yet reaped by whoever inherited it.
-bool deadOrZombie(long pid)
-{
-    char path[64], state = '?';
-    snprintf(path, sizeof(path), "/proc/%ld/stat", pid);
-    FILE *f = fopen(path, "r");
-    if (f == nullptr)
-        return true;
-    int n = fscanf(f, "%*d %*s %c", &state);
-    fclose(f);
-    return n == 1 && state == 'Z';
-}
-
 TEST_F(LifecycleTest, StopSignalEndsTheCommandsOfBothThreadsAndTheAgent)
 {
 #ifdef __SANITIZE_THREAD__
@@ -449,14 +436,14 @@ TEST_F(LifecycleTest, StopSignalEndsTheCommandsOfBothThreadsAndTheAgent)
         // Killed before the agent ended; reaped by whoever inherited them.
         auto allGone = [&] {
             for (long pid : pids)
-                if (!deadOrZombie(pid))
+                if (!processGone((pid_t)pid))
                     return false;
             return true;
         };
         for (int i = 0; i < 500 && !allGone(); i++)
             usleep(10000);
         for (long pid : pids) {
-            EXPECT_TRUE(deadOrZombie(pid)) << "pid " << pid << " outlived the agent";
+            EXPECT_TRUE(processGone((pid_t)pid)) << "pid " << pid << " outlived the agent";
             kill((pid_t)pid, SIGKILL);
         }
     }

@@ -326,20 +326,6 @@ TEST_F(CycTxTest, StartStopSoakLeavesNoThread)
 // With the real shell: a `wl` that is still running when its worker is
 // stopped is killed with the shell that started it, children included, and
 // nothing is left behind.
-static bool processGone(pid_t pid)
-{
-    // Killed and reaped by the agent, or killed and reaped by init after
-    // being orphaned: either way it no longer exists as a live process.
-    char path[64], state = '?';
-    snprintf(path, sizeof(path), "/proc/%d/stat", (int)pid);
-    FILE *f = fopen(path, "r");
-    if (f == nullptr)
-        return true;
-    int n = fscanf(f, "%*d %*s %c", &state);
-    fclose(f);
-    return n == 1 && state == 'Z';
-}
-
 TEST_F(CycTxTest, StopKillsASlowWlAndItsChildren)
 {
     char dir[] = "/tmp/rfprobe-slowwl-XXXXXX";
