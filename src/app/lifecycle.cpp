@@ -11,6 +11,7 @@
 #include "proto/capture.h"
 #include "proto/reply.h"
 #include "radio/testproc.h"
+#include "radio/wl.h"
 #include "util/hostcmd.h"
 #include "util/log.h"
 
@@ -28,24 +29,13 @@ int DutNoNeedRunRfTest(void)
     char out[kOutBufSize];
     int flag = 0;
 
-    long got = hostRead("cat /proc/nvram/IsFactoryTest", out, sizeof(out), "DutNoNeedRunRfTest create FILE fail");
+    long got = hostRead("cat " FACTORY_TEST_FLAG, out, sizeof(out), "DutNoNeedRunRfTest create FILE fail");
     if (got < 0)
         return 0;
     if (got == 0)
         return -1;
     sscanf(out, "%d", &flag);
     return flag == 0 ? 1 : 0;
-}
-
-int _exec_isWlanUp(void)
-{
-    char out[kOutBufSize];
-    int up = 0;
-
-    if (hostRead("wl isup", out, sizeof(out), "_exec_isWlanUp create FILE fail") <= 0)
-        return 0;
-    sscanf(out, "%d", &up);
-    return up == 1 ? 1 : 0;
 }
 
 void sendSmdNotice(void)
@@ -73,7 +63,7 @@ void sendSmdNotice(void)
 // unit.
 int setFactoryTestFlag(void)
 {
-    return hostRunfChecked(false, "set factory test flag fail", "echo 1 > /proc/nvram/IsFactoryTest");
+    return hostRunfChecked(false, "set factory test flag fail", "echo 1 > " FACTORY_TEST_FLAG);
 }
 
 int gen_finishTest(void)

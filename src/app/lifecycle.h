@@ -2,6 +2,10 @@
 // wait, the notice to smd at shutdown, and the finish command.
 #pragma once
 
+// The factory-test flag; a macro, so that its commands take it in as part
+// of their fixed text.
+#define FACTORY_TEST_FLAG "/proc/nvram/IsFactoryTest"
+
 extern void *gMsgHandle;
 
 // main's body: parses the command line, serves the test when needed and
@@ -11,8 +15,6 @@ int rfprobeMain(int argc, char **argv);
 // 1 when the flag reads 0 (the test runs), 0 when it is non-zero or cannot
 // be read, -1 when reading it yields nothing.
 int DutNoNeedRunRfTest(void);
-// 1 when "wl isup" prints 1, otherwise 0.
-int _exec_isWlanUp(void);
 // Polls "wl isup" once a second until the radio reports up three times in a
 // row, for at most ten polls; serving starts either way.
 void waitForRadio(void);

@@ -18,7 +18,7 @@ static const int kPaIndex[2][3] = {{97, 98, 99}, {113, 114, 115}};
 // a file cut short must never be handed to the update tool.
 int _exec_initPaDataFile(void)
 {
-    return hostRunfChecked(true, "PA data file init fail", "echo \"ID=pci/2/0/\" > /var/datafile");
+    return hostRunfChecked(true, "PA data file init fail", "echo \"ID=pci/2/0/\" > " PA_DATA_FILE);
 }
 
 // Reads the chain's coefficients from "wl pavars" into params.  Returns -1
@@ -30,8 +30,7 @@ static int readChainParams(int32_t *params, int chain)
 {
     char out[kOutBufSize];
 
-    long got = hostRead("wl pavars", out, sizeof(out), "_exec_readCurrParam create FILE fail");
-    if (got <= 0)
+    if (_exec_readPaVars(out, sizeof(out), "_exec_readCurrParam create FILE fail") <= 0)
         return -1;
 
     int found = 0;
@@ -57,27 +56,32 @@ int _exec_readCurrParam(int32_t *params, int chain)
 
 static int appendPaLine(int index, uint32_t value, const char *failFmt)
 {
-    if (hostRunfChecked(false, nullptr, "echo \"%d=%x\" >> /var/datafile", index, value) != 0) {
+    if (hostRunfChecked(false, nullptr, "echo \"%d=%x\" >> " PA_DATA_FILE, index, value) != 0) {
         rfLog(failFmt, index);
         return -1;
     }
     return 0;
 }
 
+static int runNvramUpdate(void)
+{
+    return hostRun(NVRAM_UPDATE_TOOL " " PA_DATA_FILE, false, "nvramupdate fail");
+}
+
 int setPaParams(int16_t pa1, int16_t pa2, int16_t pa3, int chain)
 {
+    // Sign-widened: -372 writes 97=fffffe8c where a save writes 97=fe8c; NVRAM readers know both.
     const int32_t pa[3] = {pa1, pa2, pa3};
 
     _exec_wlUpDown(0);
+    // Ends in \r\n before rfLog's CR LF: log parsers expect the empty line after it.
     rfLog("setPaParams: chain = %d, pa1 = %x, pa2 = %x, pa3 = %x\r\n", chain, (unsigned)pa[0], (unsigned)pa[1],
           (unsigned)pa[2]);
 
     if (chain == 0 || chain == 1) {
-        const char *const *names = kPaNames[chain];
         // Chain 0's command is logged, chain 1's is not.
-        if (hostRunf(chain == 0, chain == 0 ? "set pavars fail(chain 0)" : "set pavars fail(chain 1)",
-                     "wl pavars %s=0x%x %s=0x%x %s=0x%x", names[0], (unsigned)pa[0], names[1], (unsigned)pa[1],
-                     names[2], (unsigned)pa[2]) != 0)
+        if (_exec_setPaVars(kPaNames[chain], pa, chain == 0,
+                            chain == 0 ? "set pavars fail(chain 0)" : "set pavars fail(chain 1)") != 0)
             return -1;
         const char *failFmt = chain == 0 ? "set pa %d fail(chain0)" : "set pa %d fail(chain1)";
         for (int i = 0; i < 3; i++)
@@ -87,7 +91,7 @@ int setPaParams(int16_t pa1, int16_t pa2, int16_t pa3, int chain)
         rfLog("set pa params too many chain");
     }
 
-    if (hostRun("/bin/nvramUpdate /var/datafile", false, "nvramupdate fail") != 0)
+    if (runNvramUpdate() != 0)
         return -1;
     _exec_wlUpDown(1);
     return 0;
@@ -95,8 +99,7 @@ int setPaParams(int16_t pa1, int16_t pa2, int16_t pa3, int chain)
 
 int _exec_nvramUpdatePaParams(void)
 {
-    // The source file's name leads chain 0's message, as stations and log
-    // parsers know it.
+    // The source file's name leads chain 0's message: log parsers match it.
     static const char *const kFailFmt[2] = {"pa_params.cpp set pa %d fail(chain0)", "set pa %d fail(chain1)"};
 
     if (_exec_initPaDataFile() != 0) {
@@ -114,11 +117,12 @@ int _exec_nvramUpdatePaParams(void)
             rfLog("save pa params fail: chain %d coefficients not read in full, NVRAM left unchanged", chain);
             return -1;
         }
+        // As read, not widened: 97=fe8c where a write gives 97=fffffe8c; NVRAM readers know both.
         for (int i = 0; i < 3; i++)
             if (appendPaLine(kPaIndex[chain][i], (uint32_t)params[i], kFailFmt[chain]) != 0)
                 return -1;
     }
-    return hostRun("/bin/nvramUpdate /var/datafile", false, "nvramupdate fail");
+    return runNvramUpdate();
 }
 
 int gen_initPaDataFile(void)

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 
-constexpr const char *kPaDataFile = "/var/datafile";
+// Macros, so that the commands take them in as part of their fixed text.
+#define PA_DATA_FILE "/var/datafile"
+#define NVRAM_UPDATE_TOOL "/bin/nvramUpdate"
 
 int _exec_initPaDataFile(void);
 int _exec_readCurrParam(int32_t *params, int chain);

@@ -57,6 +57,7 @@ void recvTestMsg(void)
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     char *dev = pcap_lookupdev(errbuf);
 #pragma GCC diagnostic pop
+    // These three end in \n before rfLog's CR LF: log parsers expect the empty line after each.
     if (dev == nullptr) {
         rfLog("error: %s\n", errbuf);
         exit(1);

@@ -48,6 +48,7 @@ int gen_startCycTx(void)
     sWorkerLooping.store(true);
     if (pthread_create(&tidDutCycThread, nullptr, dutCycTxThread, nullptr) != 0) {
         sWorkerLooping.store(false);
+        // Ends in \n before rfLog's CR LF: log parsers expect the empty line after it.
         rfLog("Create dut cyc Tx thread error!\n");
         return -1;
     }
@@ -59,6 +60,7 @@ int gen_stopCycTx(void)
 {
     reapEndedWorker();
     if (!sWorkerJoinable || pthread_cancel(tidDutCycThread) != 0) {
+        // Ends in \n before rfLog's CR LF: log parsers expect the empty line after it.
         rfLog("Cancel dut cyc Tx thread error!\n");
         return -1;
     }

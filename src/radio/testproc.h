@@ -3,14 +3,14 @@
 
 #include <cstdint>
 
-// A set of radio test settings.
+// A set of radio test settings.  gLastTestItem leaves antenna alone: the
+// chain commands go out on every set-TX and start-RX, so no decision needs
+// the antenna applied last.
 struct TestItem {
     uint8_t channel;
     uint8_t antenna;    // antenna index; the chain commands use antenna + 1
     uint8_t is40MHz;    // 1 when the applied bandwidth is 40
     uint8_t rateIndex;  // index into gRateTable
-    int32_t reserved1;
-    int32_t reserved2;
 };
 
 // Requested channel and antenna (set-channel, set-antenna).
@@ -23,8 +23,6 @@ extern int32_t gRxStartCount;
 // Sets gLastTestItem to its start values, which match no request, so that
 // the first set-TX or start-RX sends its bandwidth and channel commands.
 void resetLastTestItem(void);
-
-int _exec_getRxCountersNum(int32_t *value);
 
 int gen_enterTestMode(void);
 int gen_exitTest(void);

@@ -1,5 +1,8 @@
 #include "radio/wl.h"
 
+#include <cstdio>
+
+#include "util/field.h"
 #include "util/hostcmd.h"
 #include "util/log.h"
 
@@ -99,4 +102,37 @@ int _exec_killAcsd(void)
 int _exec_forceCal(void)
 {
     return hostRun("wl phy_forcecal 1", false, "set phy_forcecal fail");
+}
+
+int _exec_setPaVars(const char *const names[3], const int32_t values[3], bool logged, const char *failMsg)
+{
+    return hostRunf(logged, failMsg, "wl pavars %s=0x%x %s=0x%x %s=0x%x", names[0], (unsigned)values[0], names[1],
+                    (unsigned)values[1], names[2], (unsigned)values[2]);
+}
+
+int _exec_isWlanUp(void)
+{
+    char out[kOutBufSize];
+    int up = 0;
+
+    if (hostRead("wl isup", out, sizeof(out), "_exec_isWlanUp create FILE fail") <= 0)
+        return 0;
+    sscanf(out, "%d", &up);
+    return up == 1 ? 1 : 0;
+}
+
+int _exec_getRxCountersNum(int32_t *value)
+{
+    char out[kCountersBufSize];
+
+    // The typo "ceate" stays: log parsers match this line as it is.
+    long got = hostRead("wl counters", out, sizeof(out), "_exec_getRxCountersNum FILE ceate file");
+    if (got <= 0)
+        return -1;
+    return GetValueFromField(out, "rxdfrmmcast", value, " ", kFieldDecimal);
+}
+
+long _exec_readPaVars(char *out, size_t n, const char *pipeFailMsg)
+{
+    return hostRead("wl pavars", out, n, pipeFailMsg);
 }

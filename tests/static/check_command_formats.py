@@ -2,8 +2,10 @@
 """Every command the agent runs through the shell is a fixed text or a format
 whose conversions take numbers only, so no request byte can reach the shell
 as text.  The one format with %s takes the coefficient names, which are
-constants of the agent.  This check reads the sources and fails on anything
-else: a new %s, %c or a format that is not a literal."""
+constants of the agent.  Fixed texts may be spelled with the agent's string
+macros (#define NAME "text", such as its fixed paths).  This check reads the
+sources and fails on anything else: a new %s, %c or a format that is not a
+literal."""
 import re
 import sys
 from pathlib import Path
@@ -42,11 +44,22 @@ def split_args(args):
     out.append(cur.strip())
     return out
 
+STRING = r'"(?:[^"\\]|\\.)*"'
+# The agent's string macros: a name that stands for one string literal.
+MACROS = {}
+for path in sorted(SRC.rglob("*.[ch]*")):
+    for m in re.finditer(r"^#define\s+([A-Z][A-Z0-9_]*)\s+((?:%s\s*)+)$" % STRING, path.read_text(), re.M):
+        MACROS[m.group(1)] = m.group(2)
+
 def literal(expr):
-    parts = re.findall(r'"((?:[^"\\]|\\.)*)"', expr)
-    if not parts or re.sub(r'"((?:[^"\\]|\\.)*)"', "", expr).strip():
+    """The text of an expression made of string literals and string macros
+    only (adjacent, as the compiler joins them), or None."""
+    for _ in range(8):
+        expr = re.sub(r"\b[A-Z][A-Z0-9_]*\b", lambda m: MACROS.get(m.group(0), m.group(0)), expr)
+    parts = re.findall(STRING, expr)
+    if not parts or re.sub(STRING, "", expr).strip():
         return None
-    return "".join(parts).encode().decode("unicode_escape")
+    return "".join(p[1:-1] for p in parts).encode().decode("unicode_escape")
 
 errors, seen = [], 0
 for path in sorted(SRC.rglob("*.cpp")):
@@ -69,10 +82,10 @@ for path in sorted(SRC.rglob("*.cpp")):
             if conv == "s" and rule and rule.fullmatch(value.replace("(unsigned)", "").strip()):
                 continue
             errors.append(f"{path.name}: %{conv} in {fmt!r} takes {value!r}")
-    for args in calls(text, "hostRun"):
+    for args in [a for name in ("hostRun", "hostRead") for a in calls(text, name)]:
         a = split_args(args)
         if a[0].startswith("const char"):
-            continue
+            continue  # the declaration itself
         seen += 1
         if literal(a[0]) is None and not re.fullmatch(r"up \? \"wl up\" : \"wl down\"", a[0]):
             errors.append(f"{path.name}: command is not a fixed text: {a[0]}")

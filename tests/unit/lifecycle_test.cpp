@@ -131,30 +131,6 @@ TEST_F(LifecycleTest, FlagDecidesWhetherToServe)
     }
 }
 
-TEST_F(LifecycleTest, RadioUpOnlyWhenItPrintsOne)
-{
-    struct {
-        const char *out;
-        bool pipeFails;
-        int ret;
-        const char *failLine;
-    } cases[] = {
-        {"1", false, 1, nullptr},   {"1\n", false, 1, nullptr}, {"2", false, 0, nullptr},
-        {"0", false, 0, nullptr},   {"11", false, 0, nullptr},  {"", false, 0, "fread fail."},
-        {"1", true, 0, "_exec_isWlanUp create FILE fail"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string("output '") + c.out + "'" + (c.pipeFails ? " pipe fails" : ""));
-        host.defaultOutput["wl isup"] = c.out;
-        host.pipeFails["wl isup"] = c.pipeFails;
-        EXPECT_EQ(_exec_isWlanUp(), c.ret);
-        std::vector<std::string> want = {"wl isup"};
-        if (c.failLine)
-            want.push_back(c.failLine);
-        EXPECT_EQ(logLines(), want);
-    }
-}
-
 TEST_F(LifecycleTest, RadioWaitNeedsThreeUpReadingsInARowWithinTenPolls)
 {
     struct {
@@ -295,16 +271,15 @@ TEST_F(LifecycleTest, ManualModeServesAtOnce)
         for (int i = 0; i < c.lines; i++)
             want += "Enter manual test mode!\n";
         auto child = [&] {
-            gLastTestItem = TestItem{1, 2, 1, 7, 9, 9};
+            gLastTestItem = TestItem{1, 2, 1, 7};
             atexit([] {
-                fprintf(stderr, "last %d %d %d %d %d %d\n", gLastTestItem.channel, gLastTestItem.antenna,
-                        gLastTestItem.is40MHz, gLastTestItem.rateIndex, gLastTestItem.reserved1,
-                        gLastTestItem.reserved2);
+                fprintf(stderr, "last %d %d %d\n", gLastTestItem.channel, gLastTestItem.is40MHz,
+                        gLastTestItem.rateIndex);
             });
             runMainIsolated(c.args);
         };
         EXPECT_EXIT(child(), testing::ExitedWithCode(1),
-                    "(^|\n)" + want + kServeFails + "last 100 5 3 0 0 0\n$");
+                    "(^|\n)" + want + kServeFails + "last 100 3 0\n$");
     }
 }
 

@@ -137,6 +137,30 @@ TEST_F(RadioTest, LoggedOrNotAndFailureMessages)
     }
 }
 
+TEST_F(RadioTest, UpOnlyWhenIsupPrintsOne)
+{
+    struct {
+        const char *out;
+        bool pipeFails;
+        int ret;
+        const char *failLine;
+    } cases[] = {
+        {"1", false, 1, nullptr},   {"1\n", false, 1, nullptr}, {"2", false, 0, nullptr},
+        {"0", false, 0, nullptr},   {"11", false, 0, nullptr},  {"", false, 0, "fread fail."},
+        {"1", true, 0, "_exec_isWlanUp create FILE fail"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string("output '") + c.out + "'" + (c.pipeFails ? " pipe fails" : ""));
+        host.defaultOutput["wl isup"] = c.out;
+        host.pipeFails["wl isup"] = c.pipeFails;
+        EXPECT_EQ(_exec_isWlanUp(), c.ret);
+        Lines want = {"wl isup"};
+        if (c.failLine)
+            want.push_back(c.failLine);
+        EXPECT_EQ(logLines(), want);
+    }
+}
+
 // The worker's tests run real threads against the fake shell, which takes a
 // little time per run and is a cancellation point, like the real one.
 class CycTxTest : public AgentTest {
