@@ -1,11 +1,13 @@
-// libFuzzer target: any captured frame through the dispatcher, with the
-// shell, the pipe reader and the frame sender replaced, so that every
-// handler runs to its reply without touching the host.
+// libFuzzer target: any captured frame through the dispatcher with the
+// agent's commands, finish included, with the shell, the pipe reader and the
+// frame sender replaced, so that every handler runs to its reply without
+// touching the host.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
 
+#include "app/commands.h"
 #include "proto/dispatch.h"
 #include "proto/reply.h"
 #include "proto/testmsg.h"
@@ -79,15 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > 1600)
         return 0;
-    // The finish command ends the process by design.
-    if (size > kFramePayloadOff + kMsgOffCmd && data[kFramePayloadOff + kMsgOffCmd] == CMD_FINISH_TEST)
-        return 0;
     gOutput = kOutputs[size ? data[0] % (sizeof(kOutputs) / sizeof(kOutputs[0])) : 0];
     // Exactly size bytes on the heap, so that a read past the captured
     // length is caught.
     uint8_t *frame = new uint8_t[size ? size : 1];
     memcpy(frame, data, size);
-    handleTestFrame(frame, size);
+    handleTestFrame(kAgentCommands, frame, size);
     delete[] frame;
     return 0;
 }

@@ -3,13 +3,12 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
+#include "app/commands.h"
 #include "platform/cms_msg.h"
 #include "proto/capture.h"
-#include "proto/reply.h"
 #include "radio/testproc.h"
 #include "radio/wl.h"
 #include "util/hostcmd.h"
@@ -71,12 +70,7 @@ int gen_finishTest(void)
     // A unit whose flag still reads 0 would be served again at the next
     // boot, on the customer's network: without the reply the station fails
     // the unit or sends the finish again, and the agent goes on serving.
-    if (setFactoryTestFlag() != 0)
-        return -1;
-    sendTestReply(CMD_FINISH_TEST, 0, 0, 0);
-    // A continuous transmit worker may be running a command: it ends with us.
-    hostEndRunningCommands();
-    exit(1);
+    return setFactoryTestFlag() == 0 ? 0 : -1;
 }
 
 // The signals that stop the agent.  Each ends the commands the agent is
@@ -152,7 +146,12 @@ int rfprobeMain(int argc, char **argv)
     if (!manual)
         waitForRadio();
     puts("Begin to recv msg...");
-    recvTestMsg();
+    if (recvTestMsg(kAgentCommands) != kServeLoopEnded) {
+        // Finished, or no capture: status 1 at once, without the notice.  A
+        // continuous transmit worker may be running a command: it ends with us.
+        hostEndRunningCommands();
+        return 1;
+    }
 
 notify:
     if (!manual) {

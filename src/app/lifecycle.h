@@ -21,8 +21,9 @@ void waitForRadio(void);
 void sendSmdNotice(void);
 // 0 when the flag was written (the shell ran and the command ended with 0).
 int setFactoryTestFlag(void);
-// Marks the unit as tested, replies and ends the process with status 1.
-// When the flag cannot be written: logs it, sends no reply and returns -1.
+// Marks the unit as tested: 0 when the flag was written (the reply follows
+// and serving ends; main then exits with status 1).  When the flag cannot be
+// written: logs it and returns -1, for no reply and serving on.
 int gen_finishTest(void);
 // SIGHUP, SIGINT, SIGQUIT and SIGTERM end the running commands' process
 // groups, then the agent as the signal's default action does.

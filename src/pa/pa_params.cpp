@@ -1,6 +1,5 @@
 #include "pa/pa_params.h"
 
-#include "proto/reply.h"
 #include "radio/wl.h"
 #include "util/field.h"
 #include "util/hostcmd.h"
@@ -128,25 +127,24 @@ int _exec_nvramUpdatePaParams(void)
 int gen_initPaDataFile(void)
 {
     _exec_initPaDataFile();
-    return sendTestReply(CMD_INIT_PA_DATAFILE, 0, 0, 0);
+    return 0;
 }
 
-int gen_readPaParams(uint8_t chain)
+int gen_readPaParams(uint8_t chain, int32_t params[3])
 {
-    int32_t params[3] = {0, 0, 0};
-
+    params[0] = params[1] = params[2] = 0;
     _exec_readCurrParam(params, chain);
-    return sendTestParamReply(CMD_READ_PA_PARAMS, (uint32_t)params[0], (uint32_t)params[1], (uint32_t)params[2]);
+    return 0;
 }
 
 int gen_writePaParams(int16_t pa1, int16_t pa2, int16_t pa3, uint8_t chain)
 {
     setPaParams(pa1, pa2, pa3, chain);
-    return sendTestReply(CMD_WRITE_PA_PARAMS, 0, 0, 0);
+    return 0;
 }
 
 int gen_savePaParams(void)
 {
     _exec_nvramUpdatePaParams();
-    return sendTestReply(CMD_SAVE_PA_PARAMS, 0, 0, 0);
+    return 0;
 }

@@ -1,11 +1,9 @@
 #include "proto/capture.h"
 
-#include <cstdlib>
+#include <cstdio>
 
-#include "proto/dispatch.h"
 #include "proto/filter.h"
 #include "proto/reply.h"
-#include "proto/testmsg.h"
 #include "util/log.h"
 
 pcap_t *device = nullptr;
@@ -48,10 +46,34 @@ static pcap_t *openCapture(const char *dev, char *errbuf)
     return p;
 }
 
-void recvTestMsg(void)
+// What the packet loop hands each call of handleTestPacket.
+struct Serving {
+    pcap_t *p;
+    const CmdTable *commands;
+    bool finished;
+};
+
+// The packet callback: one frame to the dispatcher; a command that ends
+// serving ends the loop before the next frame is read.
+static void handleTestPacket(u_char *user, const struct pcap_pkthdr *header, const u_char *bytes)
+{
+    Serving *s = (Serving *)user;
+    if (!handleTestFrame(*s->commands, bytes, header->caplen)) {
+        s->finished = true;
+        pcap_breakloop(s->p);
+    }
+}
+
+ServeEnd serveTestFrames(pcap_t *p, const CmdTable &commands)
+{
+    Serving s = {p, &commands, false};
+    pcap_loop(p, -1, handleTestPacket, (u_char *)&s);
+    return s.finished ? kServeFinished : kServeLoopEnded;
+}
+
+ServeEnd recvTestMsg(const CmdTable &commands)
 {
     char errbuf[PCAP_ERRBUF_SIZE] = {0};
-    int user = 0;
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -60,20 +82,21 @@ void recvTestMsg(void)
     // These three end in \n before rfLog's CR LF: log parsers expect the empty line after each.
     if (dev == nullptr) {
         rfLog("error: %s\n", errbuf);
-        exit(1);
+        return kServeNoDevice;
     }
     rfLog("success: device: %s\n", dev);
 
     device = openCapture(dev, errbuf);
     if (device == nullptr) {
         rfLog("error: pcap_open_live(): %s\n", errbuf);
-        exit(1);
+        return kServeNoDevice;
     }
 
     // A filter that cannot be installed leaves the capture unfiltered: the
     // magic test still picks out the test frames.
     installCaptureFilter(device);
 
-    pcap_loop(device, -1, handleTestPacket, (u_char *)&user);
+    ServeEnd end = serveTestFrames(device, commands);
     pcap_close(device);
+    return end;
 }

@@ -1,29 +1,42 @@
-// Request frames: recognising a test frame, logging its code and calling the
-// handler of that code.
+// Request frames: recognising a test frame, logging its code, running the
+// command's entry and sending the reply the entry asks for.
+//
+// The dispatcher knows no handler: the command table it reads is built from
+// the rows of proto/testmsg.h where the handlers are visible (the agent's
+// app/commands.cpp), and handed to it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
-#include <pcap/pcap.h>
+#include "proto/testmsg.h"
 
-// A request as the dispatcher decodes it from the payload.
-struct TestReq {
-    uint8_t cmdType;
-    uint8_t byteArg;
-    uint32_t value1;
-    uint32_t value2;
-    uint32_t value3;
-    uint8_t chain;
+// What a command's entry answers.  The dispatcher hands it zeroed, with the
+// request's code in msg.cmdType; the entry says whether the station gets a
+// reply, fills in the reply's values (read as the row's reply form says) and
+// names what must wait until the reply is out.
+struct CmdAnswer {
+    bool reply;                // false: the station hears nothing
+    TestMsg msg;               // the reply's values
+    void (*afterReply)(void);  // runs once the reply is out, or null
+    bool endServing;           // after the reply, the capture loop ends
 };
 
-// The libpcap callback: hands the captured bytes to handleTestFrame.
-void handleTestPacket(u_char *user, const struct pcap_pkthdr *header, const u_char *bytes);
+// One command: the captured bytes its request needs, its reply form and its
+// entry, which turns the request's fields into its handler's arguments and
+// the handler's result into the answer.
+struct CmdEntry {
+    size_t need;
+    ReplyForm form;
+    void (*run)(const TestMsg &req, CmdAnswer *answer);
+};
 
-// Handles one captured frame of caplen bytes.  Nothing beyond caplen is read:
-// a frame too short for the fields its command reads is dropped silently, as
-// one with a wrong magic is.
-void handleTestFrame(const uint8_t *frame, size_t caplen);
+// Codes 0x80..0x9C; an entry without run is a code without a command.
+using CmdTable = std::array<CmdEntry, kCmdTableSize>;
 
-// The name of a command code ("CMD_SET_TX"), or nullptr for a code without one.
-const char *cmdName(uint8_t code);
+// Handles one captured frame of caplen bytes with the commands of the table.
+// Nothing beyond caplen is read: a frame too short for the fields its
+// command reads is dropped silently, as one with a wrong magic is.  Returns
+// false when the command ends serving (after its reply), true otherwise.
+bool handleTestFrame(const CmdTable &commands, const uint8_t *frame, size_t caplen);

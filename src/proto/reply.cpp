@@ -17,12 +17,13 @@ uint16_t ipChecksum(const uint8_t *header, int length)
     return (uint16_t)(~sum & 0xFFFF);
 }
 
-void buildReplyFrame(uint8_t frame[kReplyFrameLen], int code)
+// Builds the whole frame around the reply's payload and sends it.
+static int sendReplyFrame(const TestMsg &m)
 {
+    uint8_t frame[kReplyFrameLen];
     uint8_t *eth = frame;
     uint8_t *ip = frame + 14;
     uint8_t *udp = frame + 34;
-    uint8_t *msg = frame + kFramePayloadOff;
 
     memset(eth, 0xFF, 6);
     memcpy(eth + 6, kReplySrcMac, 6);
@@ -43,31 +44,18 @@ void buildReplyFrame(uint8_t frame[kReplyFrameLen], int code)
     putBe16(udp + 4, 8 + kReplyPayloadLen);
     putBe16(udp + 6, 0);
 
-    memset(msg, 0, kReplyPayloadLen);
-    memcpy(msg + kMsgOffMagic, kTestMagic, sizeof(kTestMagic));
-    msg[kMsgOffCmd] = (uint8_t)code;
+    encodeTestMsg(m, frame + kFramePayloadOff, kReplyPayloadLen);
+    return gSendFrame(frame, sizeof(frame)) == 0 ? 0 : -1;
 }
 
 int sendTestReply(int code, uint8_t byte, uint32_t value, uint16_t half)
 {
-    uint8_t frame[kReplyFrameLen];
-    uint8_t *msg = frame + kFramePayloadOff;
-
-    buildReplyFrame(frame, code);
-    msg[kMsgOffByte] = byte;
-    putBe32(msg + kMsgOffValue1, value);
-    putBe16(msg + kMsgOffValue2, half);
-    return gSendFrame(frame, sizeof(frame)) == 0 ? 0 : -1;
+    TestMsg m = {(uint8_t)code, byte, value, (uint32_t)half << 16, 0, 0};
+    return sendReplyFrame(m);
 }
 
 int sendTestParamReply(int code, uint32_t first, uint32_t second, uint32_t third)
 {
-    uint8_t frame[kReplyFrameLen];
-    uint8_t *msg = frame + kFramePayloadOff;
-
-    buildReplyFrame(frame, code);
-    putBe32(msg + kMsgOffValue1, first);
-    putBe32(msg + kMsgOffValue2, second);
-    putBe32(msg + kMsgOffValue3, third);
-    return gSendFrame(frame, sizeof(frame)) == 0 ? 0 : -1;
+    TestMsg m = {(uint8_t)code, 0, first, second, third, 0};
+    return sendReplyFrame(m);
 }

@@ -13,10 +13,6 @@ extern int (*gSendFrame)(const uint8_t *frame, size_t len);
 
 uint16_t ipChecksum(const uint8_t *header, int length);
 
-// Fills frame with the headers and a zeroed payload carrying the magic and
-// the code; the builders then write their own fields.
-void buildReplyFrame(uint8_t frame[kReplyFrameLen], int code);
-
 // The short reply: byte into byteArg, value into value1, half into payload
 // bytes 16-17.
 int sendTestReply(int code, uint8_t byte, uint32_t value, uint16_t half);

@@ -53,9 +53,10 @@ enum ReplyForm : uint8_t { kReplyShort, kReplyParams };
 
 // The command table: the one place that says which codes have a command.
 // Columns: code, CMD_ name, the station's word for it, the captured bytes the
-// request needs (the last field its command reads), the agent's handler
-// entry, and the form of the reply it answers with.  The agent expands all
-// columns into its dispatch table; the station, the dissector and the test
+// request needs (the last field its command reads), the agent's entry for it
+// (app/commands.cpp: request fields to handler arguments, handler result to
+// answer), and the form of the reply it answers with.  The agent expands the
+// rows into its command table; the station, the dissector and the test
 // helpers take theirs from the same rows.
 #define RFPROBE_COMMANDS(X)                                                                       \
     X(0x80, CMD_ENTER_TEST_MODE, "enter-test-mode", kNeedCmd, run_enterTestMode, kReplyShort)     \
@@ -114,6 +115,9 @@ struct TestMsg {
     uint32_t value3;
     uint8_t chain;
 };
+
+// The 16-bit value of a short reply.
+inline uint16_t replyHalf(const TestMsg &r) { return (uint16_t)(r.value2 >> 16); }
 
 // Writes the payload of len bytes (kReqPayloadLen for a request,
 // kReplyPayloadLen for a reply): the magic, the code and the fields that fit.

@@ -2,7 +2,6 @@
 
 #include <atomic>
 
-#include "proto/reply.h"
 #include "radio/wl.h"
 #include "util/log.h"
 
@@ -13,6 +12,8 @@ pthread_t tidDutCycThread;
 // ends by itself, so a later start or stop knows to reclaim it instead of
 // cancelling an id that no live thread has.
 static bool sWorkerJoinable;
+// Set from the stop until the wait for the stopped worker.
+static bool sWorkerStopped;
 static std::atomic<bool> sWorkerLooping{false};
 
 void *dutCycTxThread(void *)
@@ -27,9 +28,21 @@ void *dutCycTxThread(void *)
     pthread_exit(nullptr);
 }
 
-// Joins a worker that ended by itself.
+// The worker stops at its next cancellation point (its log write or the
+// shell wait, where the running command is killed).
+void waitForStoppedCycTx(void)
+{
+    if (!sWorkerStopped)
+        return;
+    pthread_join(tidDutCycThread, nullptr);
+    sWorkerStopped = false;
+    sWorkerJoinable = false;
+}
+
+// Joins a worker that was stopped or ended by itself.
 static void reapEndedWorker(void)
 {
+    waitForStoppedCycTx();
     if (sWorkerJoinable && !sWorkerLooping.load()) {
         pthread_join(tidDutCycThread, nullptr);
         sWorkerJoinable = false;
@@ -43,7 +56,7 @@ int gen_startCycTx(void)
         // One worker at a time: a second start keeps the running one, which
         // stop can still reach, and confirms that it runs.
         rfLog("dut cyc Tx thread already running");
-        return sendTestReply(CMD_START_CYC_TX, 0, 0, 0);
+        return 0;
     }
     sWorkerLooping.store(true);
     if (pthread_create(&tidDutCycThread, nullptr, dutCycTxThread, nullptr) != 0) {
@@ -53,7 +66,7 @@ int gen_startCycTx(void)
         return -1;
     }
     sWorkerJoinable = true;
-    return sendTestReply(CMD_START_CYC_TX, 0, 0, 0);
+    return 0;
 }
 
 int gen_stopCycTx(void)
@@ -64,11 +77,7 @@ int gen_stopCycTx(void)
         rfLog("Cancel dut cyc Tx thread error!\n");
         return -1;
     }
-    int rc = sendTestReply(CMD_STOP_CYC_TX, 0, 0, 0);
-    // The worker stops at its next cancellation point (its log write or the
-    // shell wait, where the C library kills the running command); joining
-    // after the reply keeps the station from waiting for that.
-    pthread_join(tidDutCycThread, nullptr);
-    sWorkerJoinable = false;
-    return rc;
+    sWorkerStopped = true;
+    return 0;
 }
+

@@ -1,6 +1,5 @@
 #include "radio/testproc.h"
 
-#include "proto/reply.h"
 #include "radio/wl.h"
 #include "util/log.h"
 
@@ -23,30 +22,25 @@ int gen_enterTestMode(void)
     _exec_wlUpDown(1);
     _exec_clearSsid();
     _exec_forceCal();
-    return sendTestReply(CMD_ENTER_TEST_MODE, 0, 1, 0);
-}
-
-int gen_exitTest(void)
-{
-    return sendTestReply(CMD_EXIT_TEST, 0, 0, 0);
+    return 0;
 }
 
 int gen_setChannel(uint8_t channel)
 {
     gTestItem.channel = channel;
-    return sendTestReply(CMD_SET_CHANNEL, 0, 0, 0);
+    return 0;
 }
 
 int gen_setAntenna(uint8_t antenna)
 {
     gTestItem.antenna = antenna;
-    return sendTestReply(CMD_SET_ANTENNA, 0, 0, 0);
+    return 0;
 }
 
 int gen_startTxFrames(void)
 {
     _exec_startPktEng();
-    return sendTestReply(CMD_START_TX_FRAMES, 0, 0, 0);
+    return 0;
 }
 
 // Bandwidth, channel and rate: each command is sent only when its setting
@@ -76,13 +70,13 @@ int gen_setTx(uint8_t rateIndex, int32_t bandwidth, float power)
     applyCachedSettings(gTestItem.channel, bandwidth, rateIndex, want40);
     _exec_wlUpDown(1);
     _exec_setTxPower(power);
-    return sendTestReply(CMD_SET_TX, 0, 0, 0);
+    return 0;
 }
 
 int gen_stopTx(void)
 {
     _exec_stopPktEng();
-    return sendTestReply(CMD_STOP_TX, 0, 0, 0);
+    return 0;
 }
 
 int gen_startRx(uint8_t rateIndex, int32_t bandwidth)
@@ -100,10 +94,10 @@ int gen_startRx(uint8_t rateIndex, int32_t bandwidth)
         return -1;
     }
     gRxStartCount = count;
-    return sendTestReply(CMD_START_RX, 0, 0, 0);
+    return 0;
 }
 
-int gen_stopRx(void)
+int gen_stopRx(uint32_t *count)
 {
     int32_t end = 0;
 
@@ -112,6 +106,6 @@ int gen_stopRx(void)
         rfLog("gen_stopRx GETrX end num fail");
         return -1;
     }
-    uint32_t count = (uint32_t)end - (uint32_t)gRxStartCount;
-    return sendTestReply(CMD_STOP_RX, 0, count, 0);
+    *count = (uint32_t)end - (uint32_t)gRxStartCount;
+    return 0;
 }

@@ -1,4 +1,5 @@
-// Test settings and the transmit / receive test handlers.
+// Test settings and the transmit / receive test handlers.  Each handler
+// returns 0 when the station is to be answered, -1 when it is not.
 #pragma once
 
 #include <cstdint>
@@ -25,11 +26,13 @@ extern int32_t gRxStartCount;
 void resetLastTestItem(void);
 
 int gen_enterTestMode(void);
-int gen_exitTest(void);
 int gen_setChannel(uint8_t channel);
 int gen_setAntenna(uint8_t antenna);
 int gen_startTxFrames(void);
 int gen_setTx(uint8_t rateIndex, int32_t bandwidth, float power);
 int gen_stopTx(void);
+// -1 (no answer) when the counter cannot be read.
 int gen_startRx(uint8_t rateIndex, int32_t bandwidth);
-int gen_stopRx(void);
+// The frames received since start-RX into *count, modulo 2^32; -1 (no
+// answer) when the counter cannot be read.
+int gen_stopRx(uint32_t *count);

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "app/commands.h"
 #include "proto/dispatch.h"
 #include "proto/reply.h"
 #include "proto/testmsg.h"
@@ -215,15 +216,16 @@ std::vector<uint8_t> makeRequest(uint8_t code, uint8_t byteArg, uint32_t v1, uin
     return f;
 }
 
-void deliver(const std::vector<uint8_t> &frame, size_t caplen)
+bool deliver(const std::vector<uint8_t> &frame, size_t caplen)
 {
     if (caplen > frame.size())
         caplen = frame.size();
     // Exactly caplen bytes on the heap: a read past them is a sanitizer error.
     uint8_t *exact = new uint8_t[caplen ? caplen : 1];
     memcpy(exact, frame.data(), caplen);
-    handleTestFrame(exact, caplen);
+    bool goOn = handleTestFrame(kAgentCommands, exact, caplen);
     delete[] exact;
+    return goOn;
 }
 
 uint8_t replyCode(const std::vector<uint8_t> &frame)

@@ -76,9 +76,10 @@ private:
 // A request frame with the magic, the code and the fields, 67 bytes.
 std::vector<uint8_t> makeRequest(uint8_t code, uint8_t byteArg = 0, uint32_t v1 = 0, uint32_t v2 = 0,
                                  uint32_t v3 = 0, uint8_t chain = 0);
-// Runs one frame through the dispatcher from a buffer that ends exactly at
-// caplen, so that AddressSanitizer catches any read past it.
-void deliver(const std::vector<uint8_t> &frame, size_t caplen = SIZE_MAX);
+// Runs one frame through the dispatcher with the agent's commands, from a
+// buffer that ends exactly at caplen, so that AddressSanitizer catches any
+// read past it.  False when the command ended serving.
+bool deliver(const std::vector<uint8_t> &frame, size_t caplen = SIZE_MAX);
 
 // Reply frame fields.
 uint8_t replyCode(const std::vector<uint8_t> &frame);

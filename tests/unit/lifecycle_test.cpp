@@ -25,9 +25,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "app/commands.h"
 #include "app/lifecycle.h"
 #include "fake_host.h"
 #include "platform/cms_msg.h"
+#include "proto/capture.h"
 #include "proto/reply.h"
 #include "proto/testmsg.h"
 #include "radio/testproc.h"
@@ -283,66 +285,50 @@ TEST_F(LifecycleTest, ManualModeServesAtOnce)
     }
 }
 
-// Echoes the shell commands and the reply frames to standard error, where
-// the parent of a death test can see them.
-int (*sFakeRun)(const char *);
-int (*sFakeSend)(const uint8_t *, size_t);
-
-int echoRun(const char *cmd)
-{
-    int r = sFakeRun(cmd);
-    fprintf(stderr, "RUN[%s]=%d\n", cmd, r);
-    return r;
-}
-
-int echoSend(const uint8_t *frame, size_t len)
-{
-    fprintf(stderr, "FRAME");
-    for (size_t i = 0; i < len; i++)
-        fprintf(stderr, " %02x", frame[i]);
-    fprintf(stderr, "\n");
-    return sFakeSend(frame, len);
-}
-
-TEST_F(LifecycleTest, FinishRepliesAndExitsOnlyWithTheFlagWritten)
+// The finish command in the packet loop.  With the flag written: the flag
+// command (not logged), the reply, and serving ends before the next frame
+// (main then exits with status 1, without the notice).  Without it: no reply,
+// and serving goes on.
+TEST_F(LifecycleTest, FinishRepliesAndEndsServingOnlyWithTheFlagWritten)
 {
     // The reply expected: the all-zero short reply with code 9b.
-    std::string frame = "FRAME ff ff ff ff ff ff 02 3a 91 5c 7e 48 08 00 45 00 00 34 00 00 00 00 40 11 b9 10 c0 a8 01 01 "
-                        "ff ff ff ff 04 24 04 26 00 20 00 00 7f 52 46 50 52 4f 42 45 00 00 9b";
-    for (size_t i = kFramePayloadOff + kMsgOffByte; i < kReplyFrameLen; i++)
-        frame += " 00";
-    frame += "\n";
+    std::vector<uint8_t> reply = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0x3a, 0x91, 0x5c, 0x7e, 0x48, 0x08, 0x00,
+                                  0x45, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00, 0x00, 0x40, 0x11, 0xb9, 0x10, 0xc0, 0xa8,
+                                  0x01, 0x01, 0xff, 0xff, 0xff, 0xff, 0x04, 0x24, 0x04, 0x26, 0x00, 0x20, 0x00, 0x00,
+                                  0x7f, 0x52, 0x46, 0x50, 0x52, 0x4f, 0x42, 0x45, 0x00, 0x00, 0x9b};
+    reply.resize(kReplyFrameLen, 0);
+    const std::string flagCmd = "echo 1 > /proc/nvram/IsFactoryTest";
     // What the shell reports: written; not run; run, but the write refused
     // (a read-only flag store: the shell's status 2).
     struct {
         bool shellFails;
         int status;
-        const char *result;
-    } cases[] = {{false, 0, "0"}, {true, 0, "-1"}, {false, 2 << 8, "512"}};
+        bool written;
+    } cases[] = {{false, 0, true}, {true, 0, false}, {false, 2 << 8, false}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.result);
+        SCOPED_TRACE(testing::Message() << c.shellFails << " " << c.status);
+        host.events.clear();
+        host.frames.clear();
         host.shellFailPrefixes.clear();
         if (c.shellFails)
             host.shellFailPrefixes = {"echo 1 >"};
         host.shellStatus = {{"echo 1 >", c.status}};
-        auto child = [] {
-            logToStderr();
-            sFakeRun = gHostOps.runShell;
-            gHostOps.runShell = echoRun;
-            sFakeSend = gSendFrame;
-            gSendFrame = echoSend;
-            deliver(makeRequest(CMD_FINISH_TEST));
-            fprintf(stderr, "returned\n");
-            exit(0);
-        };
-        std::string ran = std::string("(^|\n)--cmdType = 9b\r\nRUN\\[echo 1 > /proc/nvram/IsFactoryTest\\]=") +
-                          c.result + "\n";
-        if (std::string(c.result) == "0") {
-            // Not logged, no failure line, reply after the flag, then the exit.
-            EXPECT_EXIT(child(), testing::ExitedWithCode(1), ran + frame + "$");
+        MemCapture cap(DLT_EN10MB, 256, {makeRequest(CMD_FINISH_TEST), makeRequest(CMD_SET_CHANNEL, 6)});
+        ASSERT_NE(cap.p, nullptr);
+        ServeEnd end = serveTestFrames(cap.p, kAgentCommands);
+        if (c.written) {
+            EXPECT_EQ(end, kServeFinished);
+            EXPECT_EQ(host.events, (std::vector<std::string>{"run: " + flagCmd, "frame"}));
+            ASSERT_EQ(host.frames.size(), 1u);
+            EXPECT_EQ(host.frames[0], reply);
+            EXPECT_EQ(logLines(), (std::vector<std::string>{"--cmdType = 9b"}));
         } else {
-            // No reply and no exit: the agent goes on serving.
-            EXPECT_EXIT(child(), testing::ExitedWithCode(0), ran + "set factory test flag fail\r\nreturned\n$");
+            EXPECT_EQ(end, kServeLoopEnded);
+            EXPECT_EQ(host.events, (std::vector<std::string>{"run: " + flagCmd, "frame"}));
+            ASSERT_EQ(host.frames.size(), 1u);
+            EXPECT_EQ(replyCode(host.frames[0]), CMD_SET_CHANNEL);
+            EXPECT_EQ(logLines(),
+                      (std::vector<std::string>{"--cmdType = 9b", "set factory test flag fail", "--cmdType = 82"}));
         }
     }
 }

@@ -194,6 +194,60 @@ TEST_F(DispatchTest, FrameShorterThanItsCommandReadsIsDropped)
     }
 }
 
+// The dispatcher knows no command of its own: with a table of other entries
+// it replies in each row's form with the values the entry set, runs what
+// waits for the reply after it, and reports when a command ends serving.
+FakeHost *sTableHost;
+void noteAfterReply()
+{
+    std::lock_guard<std::mutex> lock(sTableHost->mu);
+    sTableHost->events.push_back("after reply");
+}
+void runParams(const TestMsg &req, CmdAnswer *a)
+{
+    a->reply = true;
+    a->msg.value1 = req.value1;
+    a->msg.value2 = 2;
+    a->msg.value3 = 3;
+    a->afterReply = noteAfterReply;
+}
+void runSilent(const TestMsg &, CmdAnswer *a)
+{
+    a->msg.value1 = 9;
+    a->afterReply = noteAfterReply;  // no reply: nothing follows it
+    a->endServing = true;
+}
+void runLast(const TestMsg &req, CmdAnswer *a)
+{
+    a->reply = true;
+    a->msg.byteArg = req.chain;
+    a->msg.value2 = 0xBEEF0001;  // a short reply carries the upper half only
+    a->msg.value3 = 4;
+    a->endServing = true;
+}
+
+TEST_F(DispatchTest, EntriesSayWhatToAnswerAndTheRowHowToSendIt)
+{
+    sTableHost = &host;
+    CmdTable table{};
+    table[0x90 - kCmdFirst] = CmdEntry{kNeedValue1, kReplyParams, runParams};
+    table[0x91 - kCmdFirst] = CmdEntry{kNeedCmd, kReplyShort, runSilent};
+    table[0x92 - kCmdFirst] = CmdEntry{kNeedChain, kReplyShort, runLast};
+    auto handle = [&](const Bytes &f) { return handleTestFrame(table, f.data(), f.size()); };
+
+    EXPECT_TRUE(handle(makeRequest(0x90, 0, 0x11223344u)));
+    EXPECT_EQ(host.events, (std::vector<std::string>{"frame", "after reply"}));
+    EXPECT_TRUE(handle(makeRequest(0x91)));
+    EXPECT_FALSE(handle(makeRequest(0x92, 0, 0, 0, 0, 7)));
+    EXPECT_TRUE(handle(makeRequest(CMD_EXIT_TEST)));  // not in this table
+    EXPECT_EQ(host.events, (std::vector<std::string>{"frame", "after reply", "frame"}));
+    ASSERT_EQ(host.frames.size(), 2u);
+    EXPECT_EQ(host.frames[0], expectedReply(0x90, {0, 0x11, 0x22, 0x33, 0x44, 0, 0, 0, 2, 0, 0, 0, 3}));
+    EXPECT_EQ(host.frames[1], expectedReply(0x92, {7, 0, 0, 0, 0, 0xBE, 0xEF}));
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"--cmdType = 90", "--cmdType = 91", "--cmdType = 92",
+                                                    "--cmdType = 81"}));
+}
+
 TEST_F(DispatchTest, SameRequestTwiceIsCarriedOutTwice)
 {
     Bytes f = makeRequest(CMD_START_TX_FRAMES);

@@ -172,8 +172,17 @@ protected:
     }
     void TearDown() override
     {
-        gen_stopCycTx();  // never leave a worker behind for the next test
+        stop();  // never leave a worker behind for the next test
         AgentTest::TearDown();
+    }
+    // Start and stop as the station sends them; whether a reply came.
+    bool start() { return request(CMD_START_CYC_TX); }
+    bool stop() { return request(CMD_STOP_CYC_TX); }
+    bool request(uint8_t code)
+    {
+        size_t before = replies(code);
+        deliver(makeRequest(code));
+        return replies(code) == before + 1;
     }
     size_t pktengRuns() { return host.countRuns(kPktEng); }
     void waitForRuns(size_t n)
@@ -194,10 +203,10 @@ protected:
 
 TEST_F(CycTxTest, StartRunsBackToBackUntilStopped)
 {
-    EXPECT_EQ(gen_startCycTx(), 0);
+    EXPECT_TRUE(start());
     EXPECT_EQ(replies(CMD_START_CYC_TX), 1u);
     waitForRuns(5);
-    EXPECT_EQ(gen_stopCycTx(), 0);
+    EXPECT_TRUE(stop());
     EXPECT_EQ(replies(CMD_STOP_CYC_TX), 1u);
 
     // After the stop returns the worker is gone: no further runs.
@@ -207,8 +216,12 @@ TEST_F(CycTxTest, StartRunsBackToBackUntilStopped)
     EXPECT_EQ(pktengRuns(), after);
     EXPECT_EQ(host.countRuns("wl pkteng_stop tx"), 0u);
 
-    // The log is pairs of the announcement and the command text.
-    Lines lines = logLines();
+    // Besides the requests' code lines, the log is pairs of the announcement
+    // and the command text.
+    Lines lines;
+    for (const auto &l : logLines())
+        if (l.rfind("--cmdType = ", 0) != 0)
+            lines.push_back(l);
     ASSERT_GE(lines.size(), 4u);
     for (size_t i = 0; i + 1 < lines.size(); i += 2) {
         if (lines[i] != "start send tx packet for DUT tool.")
@@ -219,10 +232,10 @@ TEST_F(CycTxTest, StartRunsBackToBackUntilStopped)
 
 TEST_F(CycTxTest, StopWithoutWorkerFailsSilently)
 {
-    EXPECT_EQ(gen_stopCycTx(), -1);
-    EXPECT_EQ(gen_startCycTx(), 0);
-    EXPECT_EQ(gen_stopCycTx(), 0);
-    EXPECT_EQ(gen_stopCycTx(), -1);  // already stopped
+    EXPECT_FALSE(stop());
+    EXPECT_TRUE(start());
+    EXPECT_TRUE(stop());
+    EXPECT_FALSE(stop());  // already stopped
     EXPECT_EQ(replies(CMD_STOP_CYC_TX), 1u);
     size_t failures = 0;
     for (const auto &l : logLines())
@@ -232,13 +245,13 @@ TEST_F(CycTxTest, StopWithoutWorkerFailsSilently)
 
 TEST_F(CycTxTest, SecondStartKeepsTheRunningWorker)
 {
-    EXPECT_EQ(gen_startCycTx(), 0);
+    EXPECT_TRUE(start());
     pthread_t first = tidDutCycThread;
-    EXPECT_EQ(gen_startCycTx(), 0);
+    EXPECT_TRUE(start());
     EXPECT_TRUE(pthread_equal(first, tidDutCycThread));
     EXPECT_EQ(replies(CMD_START_CYC_TX), 2u);
     // One stop reaches it and nothing runs afterwards.
-    EXPECT_EQ(gen_stopCycTx(), 0);
+    EXPECT_TRUE(stop());
     size_t after = pktengRuns();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(pktengRuns(), after);
@@ -250,13 +263,13 @@ TEST_F(CycTxTest, StopRepliesBeforeWaitingForTheWorker)
 {
     host.runDelayUs = 0;
     host.runEndsAtStopReply = true;
-    ASSERT_EQ(gen_startCycTx(), 0);
+    ASSERT_TRUE(start());
     waitForRuns(1);
     {
         std::lock_guard<std::mutex> lock(host.mu);
         host.events.clear();
     }
-    EXPECT_EQ(gen_stopCycTx(), 0);
+    EXPECT_TRUE(stop());
     std::lock_guard<std::mutex> lock(host.mu);
     EXPECT_EQ(host.events, (Lines{"frame", std::string("ended: ") + kPktEng}))
         << "the stop must reply before it waits for the worker to end";
@@ -265,17 +278,17 @@ TEST_F(CycTxTest, StopRepliesBeforeWaitingForTheWorker)
 TEST_F(CycTxTest, ShellFailureEndsTheWorkerOnce)
 {
     host.shellFailPrefixes = {"wl pkteng_start"};
-    EXPECT_EQ(gen_startCycTx(), 0);
+    EXPECT_TRUE(start());
     waitForRuns(1);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(pktengRuns(), 1u);
     // The worker ended by itself: a stop finds nothing to cancel, and a new
     // start works again.
-    EXPECT_EQ(gen_stopCycTx(), -1);
+    EXPECT_FALSE(stop());
     host.shellFailPrefixes.clear();
-    EXPECT_EQ(gen_startCycTx(), 0);
+    EXPECT_TRUE(start());
     waitForRuns(3);
-    EXPECT_EQ(gen_stopCycTx(), 0);
+    EXPECT_TRUE(stop());
     size_t failures = 0;
     for (const auto &l : logLines())
         failures += l == "start send tx frames fail";
@@ -328,13 +341,13 @@ TEST_F(CycTxTest, StartStopSoakLeavesNoThread)
     host.runDelayUs = 0;
     // One cycle first: a sanitizer's runtime starts a helper thread of its
     // own at the first thread creation.
-    ASSERT_EQ(gen_startCycTx(), 0);
-    ASSERT_EQ(gen_stopCycTx(), 0);
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(stop());
     int before = settledThreadCount();
     int fdsBefore = fdCount();
     for (int i = 0; i < 10000; i++) {
-        ASSERT_EQ(gen_startCycTx(), 0);
-        ASSERT_EQ(gen_stopCycTx(), 0);
+        ASSERT_TRUE(start());
+        ASSERT_TRUE(stop());
         if (i % 1000 == 0) {
             std::lock_guard<std::mutex> lock(host.mu);
             host.runs.clear();
@@ -365,7 +378,7 @@ TEST_F(CycTxTest, StopKillsASlowWlAndItsChildren)
     setenv("PATH", (d + ":" + oldPath).c_str(), 1);
     gHostOps = kRealHostOps;
 
-    ASSERT_EQ(gen_startCycTx(), 0);
+    ASSERT_TRUE(start());
     long wlPid = 0, sleepPid = 0;
     for (int i = 0; i < 5000 && wlPid == 0; i++) {
         FILE *p = fopen(pids.c_str(), "r");
@@ -377,7 +390,7 @@ TEST_F(CycTxTest, StopKillsASlowWlAndItsChildren)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_NE(wlPid, 0);
-    ASSERT_EQ(gen_stopCycTx(), 0);
+    ASSERT_TRUE(stop());
 
     // SIGKILL is delivered asynchronously and init reaps the orphans: poll.
     bool gone = false;

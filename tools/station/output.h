@@ -15,8 +15,8 @@ namespace station {
 // The low 16 bits of a PA coefficient word, read as a signed number.
 inline int16_t lowSigned16(uint32_t v) { return (int16_t)(uint16_t)(v & 0xFFFFu); }
 
-// The 16-bit value of a short reply: the upper half of value2.
-inline uint16_t replyHalf(const TestMsg &r) { return (uint16_t)(r.value2 >> 16); }
+// The 16-bit value of a short reply, as proto/testmsg.h reads it.
+using ::replyHalf;
 
 // One human-readable report of a reply.  Generic prints every field (raw,
 // listen); otherwise the form depends on the command.  chain is the chain a
