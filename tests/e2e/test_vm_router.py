@@ -96,6 +96,6 @@ def test_cyc_tx_worker_starts_once_stops_and_kills_its_wl(agent):
     r = agent.station(os.path.join(agent.tools_dir, "rfprobe"), "--iface", agent.station_if,
                       "--timeout", "5000", "run", "-", input="start-cyc-tx\nstop-cyc-tx\n" * 30, timeout=300)
     assert r.returncode == 0, r.stderr
-    assert agent.agent_lines().count("--cmdType = 9a") == 30 + 2
+    assert agent.agent_lines().count("--cmdType = 9a") == 30 + 3
     wait_until("worker ended", lambda: guest_threads(agent) == 1, timeout=10)
     wait_until("no wl or sh left", lambda: guest_procs(agent) == [], timeout=10)
