@@ -270,6 +270,7 @@ class VmRig(simrig.Rig):
         self.boots += 1
         self.t_boot = time.monotonic()
         self.ctl = Control(ctl, lambda: self.read("console.log"))
+        self.t_userland = time.monotonic() - self.t_boot  # rcS done, control line up
         self.holder = self.qemu
         if AGENT_SERVICE in services:
             self._watch_boot_agent()
