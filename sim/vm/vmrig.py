@@ -421,7 +421,12 @@ class VmRig(simrig.Rig):
         return True
 
     def wait_agent_exit(self, timeout=30.0):
-        return super().wait_agent_exit(timeout)
+        code = super().wait_agent_exit(timeout)
+        if code is None and self.agent is not None and self.running() and self.agent.pid:
+            # Gone already, its status on the way (relay, accounting, share)?
+            if self.guest("[ -e /proc/%d ] && echo alive; true" % self.agent.pid).strip() != "alive":
+                code = super().wait_agent_exit(5.0)
+        return code
 
     # ----- the station side and what happened -----
 
