@@ -58,6 +58,9 @@ NVRAM_TEXT_MAX = 4096
 # The main thread of the agent blocked in poll()/ppoll(): the capture is
 # open and its filter installed (o32 system call numbers).
 _POLL_SYSCALLS = ("4188", "4302", "4414")
+# A relay with nothing to pass on waits in read() on its pipe, or in open()
+# while the pipe has no writer yet.
+_RELAY_IDLE = ("4003", "4005", "4288")
 
 
 def vm_build_dir():
@@ -244,8 +247,9 @@ class VmRig(simrig.Rig):
             raise RigError("the router is already running")
         skip = [s for s in ("smd", AGENT_SERVICE) if s not in services]
         with open(os.path.join(self.run_dir, "boot.conf"), "w") as f:
-            f.write("RIG_SKIP=%s\nSMD_ARGS=%s\nAGENT_LOG=/mnt/rig/agent.out\n"
-                    % (_quote(" ".join(skip)), _quote(" ".join(smd_args))))
+            f.write("RIG_SKIP=%s\nSMD_ARGS=%s\n" % (_quote(" ".join(skip)), _quote(" ".join(smd_args))))
+            if AGENT_SERVICE in services:
+                f.write("AGENT_LOG=/mnt/rig/agent.out\n")
         # A boot starts with fresh logs; the earlier boot's stay as <name>.<n>.
         for name in ("agent.out", "agent.err", "agent.rc", "smd.log", "console.log"):
             path = os.path.join(self.run_dir, name)
@@ -370,9 +374,10 @@ class VmRig(simrig.Rig):
             # agent's own threads never write to 9p, where a thread
             # cancelled in a write (the transmit worker) can hang for good.
             pid = self.guest(
-                "cd /; rm -f /tmp/agent.pid; mkfifo /tmp/agent.out.fifo /tmp/agent.err.fifo;"
+                "cd /; rm -f /tmp/agent.pid /tmp/agent.relay /tmp/agent.out.fifo /tmp/agent.err.fifo /mnt/rig/agent.rc;"
+                " mkfifo /tmp/agent.out.fifo /tmp/agent.err.fifo;"
                 " ( cat /tmp/agent.out.fifo >/mnt/rig/agent.out & o=$!;"
-                " cat /tmp/agent.err.fifo >/mnt/rig/agent.err & e=$!;"
+                " cat /tmp/agent.err.fifo >/mnt/rig/agent.err & e=$!; echo $o $e >/tmp/agent.relay;"
                 " %s >/tmp/agent.out.fifo 2>/tmp/agent.err.fifo </dev/null & a=$!; echo $a >/tmp/agent.pid;"
                 " wait $a; rc=$?; wait $o $e; [ $rc -gt 128 ] && rc=-$((rc - 128));"
                 " echo $rc >/mnt/rig/agent.rc.tmp; mv /mnt/rig/agent.rc.tmp /mnt/rig/agent.rc )"
@@ -429,6 +434,20 @@ class VmRig(simrig.Rig):
         return code
 
     # ----- the station side and what happened -----
+
+    def read(self, name, default=""):
+        if name in ("agent.out", "agent.err"):
+            self._relay_caught_up()
+        return super().read(name, default)
+
+    def _relay_caught_up(self):
+        """Wait until the log relays have passed on everything the agent
+        wrote so far: each is back in read() on its empty pipe (or gone)."""
+        if not self.running() or self.agent is None:
+            return
+        self.ctl.run("for p in $(cat /tmp/agent.relay /var/run/agent-log.pid 2>/dev/null); do n=0;"
+                     " while read s rest </proc/$p/syscall 2>/dev/null && case $s in %s) false;; esac"
+                     " && [ $n -lt 400 ]; do usleep 5000; n=$((n+1)); done; done; true" % "|".join(_RELAY_IDLE))
 
     def router_rx_packets(self):
         """Frames sent to the router: what the tap has passed to qemu."""
