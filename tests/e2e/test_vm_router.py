@@ -3,10 +3,12 @@ factory flag in flash, and a second boot of the same unit.  Run with
 RFPROBE_TARGET=vm."""
 import os
 import re
+import signal
 import time
 
 import pytest
 
+import vmrig
 from conftest import ON_VM
 from test_radio import NO_REPLY, PKTENG, ok, wait_until
 
@@ -39,7 +41,9 @@ def test_finished_unit_only_notifies_smd_at_its_next_boot(rig):
 
 
 def test_nvram_driver_keeps_values_and_refuses_writes_when_protected(rig):
-    rig.set_flag("")
+    # Another variable in the flash must outlive rewrites of the flag.
+    with open(rig.flash_path, "r+b") as f:
+        f.write(vmrig.nvram_image({"boardtype": "0x0646", "IsFactoryTest": ""}))
     rig.start_agent(manual=True)
     assert rig.guest("cat /proc/nvram/IsFactoryTest") == "", "an empty value reads as nothing"
     rig.guest("echo 0 >/proc/nvram/IsFactoryTest")
@@ -51,6 +55,24 @@ def test_nvram_driver_keeps_values_and_refuses_writes_when_protected(rig):
     rig.set_flag_writable(True)
     rig.guest("echo 1 >/proc/nvram/IsFactoryTest")
     assert rig.flag() == "1\n"
+    out = rig.guest("echo %s >/proc/nvram/IsFactoryTest" % ("9" * 70), check=False)
+    assert "Invalid argument" in out, "a value longer than the driver takes is refused"
+    assert vmrig.nvram_variables(rig.flash_path) == {"boardtype": "0x0646", "IsFactoryTest": "1"}
+
+
+def test_boot_script_stop_ends_the_agent_and_its_command(rig):
+    # The agent's own boot script, as rcK runs it at shutdown, while a wl
+    # hangs in the continuous transmit worker.
+    rig.set_fault("wl", "pkteng_start", delay=60000)
+    rig.start_smd()
+    rig.start_agent(manual=False)
+    assert rig.rfprobe("start-cyc-tx").returncode == 0
+    wait_until("slow wl running", lambda: "wl" in guest_procs(rig), timeout=20)
+    out = rig.guest("/etc/init.d/S90rfprobe-agent stop")
+    assert "stopping rfprobe-agent" in out
+    assert rig.wait_agent_exit() == -signal.SIGTERM
+    assert rig.guest("pidof wl; true").strip() == "", "no wl left behind"
+    assert "rfprobe-agent not running" in rig.guest("/etc/init.d/S90rfprobe-agent status", check=False)
 
 
 # ----- continuous transmit, seen from inside the router -----
