@@ -5,7 +5,7 @@ A VmRig has the interface of simrig.Rig, so the same tests, the demo and
 
   station namespace rfs-<id>
     stn0 198.18.0.2/24: a tap device; qemu runs in this namespace and
-    attaches the router's PCnet NIC (eth0 198.18.0.1/24 in the guest) to it
+    attaches the router's NIC (eth0 198.18.0.1/24 in the guest) to it
 
   qemu-system-mips -M malta, built by sim/vm/build (build-vm/):
     ttyS0  the kernel's and init's console    -> <run>/console.log
@@ -20,16 +20,17 @@ radio state and faults first, as on the namespace rig.  The agent is then
 started the way the router starts it: by its boot script, at boot, when a
 test asks for normal mode; by the rig through the control line in manual
 mode.  Its console log and error output reach <run>/agent.out and
-<run>/agent.err through the share, and its exit status <run>/agent.rc.
+<run>/agent.err through pipes, a relay in the router and the share, and its
+exit status <run>/agent.rc.
 
 Files of the router's root (root_path) are copied out through the control
 line: they are snapshots, to read.
 """
 
 import base64
+import json
 import os
 import re
-import shutil
 import signal
 import socket
 import struct
@@ -454,7 +455,6 @@ class VmRig(simrig.Rig):
 
     def router_rx_packets(self):
         """Frames sent to the router: what the tap has passed to qemu."""
-        import json
         r = simrig._run("ip", "-n", self.station_ns, "-s", "-j", "link", "show", self.station_if)
         return json.loads(r.stdout)[0]["stats64"]["tx"]["packets"]
 
