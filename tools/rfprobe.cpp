@@ -65,7 +65,7 @@ int main(int argc, char **argv) {
 #else
     if (act.textCount > 0) {
         fprintf(stderr, "rfprobe: %s: %s needs the results store, which this build of rfprobe "
-                        "does not have\n", act.cmd->word, act.texts[0].spec->option);
+                        "does not have\n", act.cmd->word, act.texts[0].arg->option);
         return kExitUsage;
     }
 #endif

@@ -64,7 +64,7 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
     for (unsigned i = 0; i < act.textCount; ++i) {
         const station::TextArg &t = act.texts[i];
         std::string v = t.value;
-        if (strcmp(t.spec->option, "--unit") == 0) {
+        if (strcmp(t.arg->option, "--unit") == 0) {
             size_t eq = v.find('=');
             if (eq == std::string::npos || eq == 0)
                 throw InvalidInput("--unit " + v + ": give IF=SERIAL, e.g. --unit eth1=SN0001");
@@ -81,7 +81,7 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
             if (!serials.insert(u.serial).second)
                 throw InvalidInput("serial " + u.serial + " is given for two units");
             s.units.push_back(u);
-        } else if (strcmp(t.spec->option, "--meta") == 0) {
+        } else if (strcmp(t.arg->option, "--meta") == 0) {
             size_t eq = v.find('=');
             if (eq == std::string::npos)
                 throw InvalidInput("--meta " + v + ": give KEY=VALUE, e.g. --meta lot=2024-18");
@@ -97,7 +97,7 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
     if (dut && s.parallel)
         throw InvalidInput("give either --dut (one unit) or --unit (one per unit), not both");
     if (!dut && !s.parallel)
-        throw InvalidInput(std::string(act.texts[0].spec->option) +
+        throw InvalidInput(std::string(act.texts[0].arg->option) +
                            " belongs to a recorded run: name the unit with --dut SERIAL or "
                            "--unit IF=SERIAL");
     if (s.parallel && opt.iface[0])

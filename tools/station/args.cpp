@@ -22,7 +22,7 @@ struct OptDef {
     const char *name;
     Opt id;
     bool takesValue;
-    const ArgSpec *spec;  // Opt::Arg: one command's spec of this option
+    const ArgDef *arg;  // Opt::Arg: the command's definition of this option
 };
 
 const OptDef kStationOpts[] = {
@@ -50,7 +50,7 @@ bool findOption(const char *arg, size_t len, OptDef *out) {
     size_t n;
     const Command *all = commands(&n);
     for (size_t i = 0; i < n; ++i) {
-        for (const ArgSpec &a : all[i].args) {
+        for (const ArgDef &a : all[i].args) {
             if (a.option && nameIs(a.option, arg, len)) {
                 *out = {a.option, Opt::Arg, a.conv != Conv::Flag, &a};
                 return true;
@@ -148,7 +148,7 @@ void store(Field field, long long v, Action *act) {
 }
 
 // A limit option's value.
-bool convertLimit(const ArgSpec &a, const char *s, Action *act, char *err, size_t errLen) {
+bool convertLimit(const ArgDef &a, const char *s, Action *act, char *err, size_t errLen) {
     StepLimits &l = act->limits;
     double v;
     switch (a.field) {
@@ -192,8 +192,8 @@ std::string measuringCommands() {
     return out;
 }
 
-// Converts one argument's text as its spec says and stores the value.
-bool convert(const ArgSpec &a, const char *s, Action *act, char *err, size_t errLen) {
+// Converts one argument's text as its definition says and stores the value.
+bool convert(const ArgDef &a, const char *s, Action *act, char *err, size_t errLen) {
     long long v = 0;
     switch (a.conv) {
     case Conv::Integer:
@@ -258,11 +258,11 @@ struct Words {
 };
 
 // Keeps a text option; a repeatable one may come again.
-bool keepText(const Command &cmd, const ArgSpec &a, const char *value, Words *w, char *err,
+bool keepText(const Command &cmd, const ArgDef &a, const char *value, Words *w, char *err,
               size_t errLen) {
     if (!a.repeat)
         for (unsigned i = 0; i < w->textCount; ++i)
-            if (w->texts[i].spec == &a)
+            if (w->texts[i].arg == &a)
                 return fail(err, errLen, "%s: option %s given twice", cmd.word, a.option);
     if (w->textCount == kMaxTextArgs)
         return fail(err, errLen, "%s: more than %zu options", cmd.word, kMaxTextArgs);
@@ -303,13 +303,13 @@ bool sortWords(const Command &cmd, int argc, char *const *argv, Options *opt, Wo
             slot = &w->retries;
         } else {
             int k = optionIndex(cmd, def.name);
-            if (k < 0 && def.spec && def.spec->isLimit() && cmd.measures() == Measures::Nothing)
+            if (k < 0 && def.arg && def.arg->isLimit() && cmd.measures() == Measures::Nothing)
                 return fail(err, errLen,
                             "%s: %s is a limit, and %s measures nothing; limits apply only to "
                             "what %s measure",
                             word, def.name, word, measuringCommands().c_str());
             if (k < 0) return fail(err, errLen, "%s: option %s does not apply", word, def.name);
-            const ArgSpec &a = cmd.args.items[k];
+            const ArgDef &a = cmd.args.items[k];
             if (a.conv == Conv::Text) {
                 if (!keepText(cmd, a, value, w, err, errLen)) return false;
                 continue;
@@ -322,12 +322,12 @@ bool sortWords(const Command &cmd, int argc, char *const *argv, Options *opt, Wo
     }
     int k = positional(cmd, npos);
     if (k >= 0) {
-        const ArgSpec &a = cmd.args.items[k];
+        const ArgDef &a = cmd.args.items[k];
         return fail(err, errLen, "%s: missing argument %s", word,
                     a.missingName ? a.missingName : a.metavar);
     }
     for (k = 0; k < cmd.args.count; ++k) {
-        const ArgSpec &a = cmd.args.items[k];
+        const ArgDef &a = cmd.args.items[k];
         if (a.option && a.required && !w->text[k])
             return fail(err, errLen, "%s: missing option %s", word, a.option);
     }
@@ -381,7 +381,7 @@ ParseResult parseActionWords(int argc, char *const *argv, Options *opt, Action *
 const char *Action::text(const char *option) const {
     const char *found = nullptr;
     for (unsigned i = 0; i < textCount; ++i)
-        if (strcmp(texts[i].spec->option, option) == 0) found = texts[i].value;
+        if (strcmp(texts[i].arg->option, option) == 0) found = texts[i].value;
     return found;
 }
 

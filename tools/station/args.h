@@ -42,7 +42,7 @@ void defaultOptions(Options *opt);
 // An option kept as text (Conv::Text), in command-line order.  value points
 // into the argv given to parseAction.
 struct TextArg {
-    const ArgSpec *spec;
+    const ArgDef *arg;
     const char *value;
 };
 constexpr size_t kMaxTextArgs = 64;

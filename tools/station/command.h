@@ -57,7 +57,7 @@ enum class Field : uint8_t {
     Text,                 // Action::texts
 };
 
-struct ArgSpec {
+struct ArgDef {
     const char *option;   // "--rate"; null for a positional argument
     const char *metavar;  // in synopses: "--rate I", "pa-read CHAIN"
     const char *what;     // in messages: "rate index 49 is out of range"
@@ -82,13 +82,13 @@ struct ArgSpec {
 // A descriptor's arguments, in the order they are checked and shown.
 constexpr size_t kMaxCommandArgs = 16;
 struct ArgList {
-    const ArgSpec *items = nullptr;
+    const ArgDef *items = nullptr;
     uint8_t count = 0;
     constexpr ArgList() = default;
     template <size_t N>
-    constexpr ArgList(const ArgSpec (&a)[N]) : items(a), count((uint8_t)N) {}
-    constexpr const ArgSpec *begin() const { return items; }
-    constexpr const ArgSpec *end() const { return items + count; }
+    constexpr ArgList(const ArgDef (&a)[N]) : items(a), count((uint8_t)N) {}
+    constexpr const ArgDef *begin() const { return items; }
+    constexpr const ArgDef *end() const { return items + count; }
 };
 
 // How a reply reads, in text and in JSON.

@@ -38,18 +38,18 @@ constexpr const char *wireWord(int code) { return rowFor(code) ? rowFor(code)->w
 
 // ---- arguments -------------------------------------------------------------
 
-constexpr ArgSpec kRate = {"--rate", "I", "rate index", Conv::Integer, Field::Byte, true,
+constexpr ArgDef kRate = {"--rate", "I", "rate index", Conv::Integer, Field::Byte, true,
                            0,        kMaxRateIndex, "rate index, 0..48"};
-constexpr ArgSpec kBandwidth = {"--bw", "W", "bandwidth", Conv::Bandwidth, Field::Value1, true,
+constexpr ArgDef kBandwidth = {"--bw", "W", "bandwidth", Conv::Bandwidth, Field::Value1, true,
                                 0,      0,   "bandwidth in MHz: 20, 40, 80 or 160"};
-constexpr ArgSpec kChain = {nullptr, "CHAIN", "chain", Conv::Integer, Field::Chain, true,
+constexpr ArgDef kChain = {nullptr, "CHAIN", "chain", Conv::Integer, Field::Chain, true,
                             0,       kMaxChain};
 
-constexpr ArgSpec kChannelArgs[] = {
+constexpr ArgDef kChannelArgs[] = {
     {nullptr, "N", "channel", Conv::Integer, Field::Byte, true, 0, 255}};
-constexpr ArgSpec kAntennaArgs[] = {
+constexpr ArgDef kAntennaArgs[] = {
     {nullptr, "N", "antenna", Conv::Integer, Field::Byte, true, 0, 255}};
-constexpr ArgSpec kSetTxArgs[] = {
+constexpr ArgDef kSetTxArgs[] = {
     kRate,
     {"--bw", "W", "bandwidth", Conv::Bandwidth, Field::Value1, true, 0, 0,
      "bandwidth in MHz: 20, 40, 80 or 160 (only 40 selects\nthe 40-MHz mode)"},
@@ -57,22 +57,22 @@ constexpr ArgSpec kSetTxArgs[] = {
      "transmit power in dBm, 0.0..100.0, at most one decimal;\n"
      "sent in tenths (17.5 is sent as 175)"},
 };
-constexpr ArgSpec kStartRxArgs[] = {kRate, kBandwidth};
+constexpr ArgDef kStartRxArgs[] = {kRate, kBandwidth};
 
 // Limits: only on commands whose reply measures something (Command::measures).
 constexpr const char *kLimits = "LIMITS";
-constexpr ArgSpec kCountMin = {"--min", "N", "--min", Conv::Limit, Field::Low, false, 0, 0,
+constexpr ArgDef kCountMin = {"--min", "N", "--min", Conv::Limit, Field::Low, false, 0, 0,
                                "lowest received count that passes", nullptr,
                                kLimits};
-constexpr ArgSpec kCountMax = {"--max", "N", "--max", Conv::Limit, Field::High, false, 0, 0,
+constexpr ArgDef kCountMax = {"--max", "N", "--max", Conv::Limit, Field::High, false, 0, 0,
                                "highest received count that passes", nullptr, kLimits};
-constexpr ArgSpec kStopOnFail = {"--stop-on-fail", "", "--stop-on-fail", Conv::Flag,
+constexpr ArgDef kStopOnFail = {"--stop-on-fail", "", "--stop-on-fail", Conv::Flag,
                                  Field::StopOnFail, false, 0, 0,
                                  "in a plan: a missed limit ends the plan after this step\n"
                                  "(otherwise the plan goes on and ends FAIL)",
                                  nullptr, kLimits};
-constexpr ArgSpec kStopRxArgs[] = {kCountMin, kCountMax, kStopOnFail};
-constexpr ArgSpec kRxArgs[] = {
+constexpr ArgDef kStopRxArgs[] = {kCountMin, kCountMax, kStopOnFail};
+constexpr ArgDef kRxArgs[] = {
     kRate,
     kBandwidth,
     {"--seconds", "S", "seconds", Conv::Seconds, Field::WaitMs, true, 0, 0,
@@ -81,7 +81,7 @@ constexpr ArgSpec kRxArgs[] = {
     kCountMax,
     kStopOnFail,
 };
-constexpr ArgSpec kPaReadArgs[] = {
+constexpr ArgDef kPaReadArgs[] = {
     kChain,
     {"--min", "X", "--min", Conv::Limit, Field::Low, false, 0, 0,
      "lowest value that passes, for each coefficient\n(as the signed 16-bit number)",
@@ -96,14 +96,14 @@ constexpr ArgSpec kPaReadArgs[] = {
     {"--pa3", "LO..HI", "--pa3", Conv::Range, Field::Pa3, false, 0, 0, nullptr, nullptr, kLimits},
     kStopOnFail,
 };
-constexpr ArgSpec kPaWriteArgs[] = {
+constexpr ArgDef kPaWriteArgs[] = {
     kChain,
     {nullptr, "C1", "coefficient C1", Conv::Coefficient, Field::Value1, true},
     {nullptr, "C2", "coefficient C2", Conv::Coefficient, Field::Value2, true},
     {nullptr, "C3", "coefficient C3", Conv::Coefficient, Field::Value3, true},
 };
 constexpr long long kWordLo = -0x80000000LL, kWordHi = 0xFFFFFFFFLL;
-constexpr ArgSpec kRawArgs[] = {
+constexpr ArgDef kRawArgs[] = {
     {nullptr, "CODE", "code", Conv::CodeOrWord, Field::Code, true, 0, 255},
     {"--byte", "B", "--byte", Conv::Integer, Field::Byte, false, 0, 255, "byte argument, 0..255"},
     {"--v1", "X", "--v1", Conv::Integer, Field::Value1, false, kWordLo, kWordHi,
@@ -116,15 +116,15 @@ constexpr ArgSpec kRawArgs[] = {
 // by the records layer, which checks them before anything is sent.
 constexpr const char *kRecordOpts = "RECORD OPTIONS";
 constexpr const char *kFilters = "FILTERS";
-constexpr ArgSpec kStoreArg = {"--store", "URL", "--store", Conv::Text, Field::Text, false, 0, 0,
+constexpr ArgDef kStoreArg = {"--store", "URL", "--store", Conv::Text, Field::Text, false, 0, 0,
                                "the results store: an SQLite file (PATH or sqlite:PATH)\n"
                                "or postgresql://...; default $RFPROBE_STORE, else\n"
                                "./rfprobe-results.db"};
-constexpr ArgSpec kSpoolArg = {"--spool", "PATH", "--spool", Conv::Text, Field::Text, false, 0, 0,
+constexpr ArgDef kSpoolArg = {"--spool", "PATH", "--spool", Conv::Text, Field::Text, false, 0, 0,
                                "the SQLite file that keeps records while a PostgreSQL\n"
                                "store cannot be reached; default $RFPROBE_SPOOL, else\n"
                                "./rfprobe-spool.db"};
-constexpr ArgSpec kRunArgs[] = {
+constexpr ArgDef kRunArgs[] = {
     {nullptr, "PLAN", "plan", Conv::Path, Field::Path, true},
     {"--dut", "SERIAL", "--dut", Conv::Text, Field::Text, false, 0, 0,
      "record the run as a test of the unit SERIAL"},
@@ -150,8 +150,8 @@ constexpr ArgSpec kRunArgs[] = {
     {"--junit", "FILE", "--junit", Conv::Text, Field::Text, false, 0, 0,
      "also write the records to FILE as JUnit XML", nullptr, kRecordOpts},
 };
-constexpr ArgSpec kSyncArgs[] = {kStoreArg, kSpoolArg};
-constexpr ArgSpec kReportArgs[] = {
+constexpr ArgDef kSyncArgs[] = {kStoreArg, kSpoolArg};
+constexpr ArgDef kReportArgs[] = {
     kStoreArg,
     {"--plan", "NAME", "--plan", Conv::Text, Field::Text, false, 0, 0,
      "only records of this plan (its file name)", nullptr, kFilters},
@@ -167,7 +167,7 @@ constexpr ArgSpec kReportArgs[] = {
      "write the steps and measurements of the records to FILE\n"
      "as CSV instead ('-': standard output)"},
 };
-constexpr ArgSpec kSleepArgs[] = {
+constexpr ArgDef kSleepArgs[] = {
     {nullptr, "S", "sleep", Conv::Seconds, Field::WaitMs, true, 0, 0, nullptr, "SECONDS"}};
 
 // ---- the descriptors, in the order of the manual --------------------------
@@ -396,7 +396,7 @@ static_assert(wordsUniqueArgsBounded(),
 constexpr bool limitsWhereMeasured() {
     for (const Command &c : kCommands) {
         bool limits = false;
-        for (const ArgSpec &a : c.args) {
+        for (const ArgDef &a : c.args) {
             if (a.isLimit()) limits = true;
             if (a.conv == Conv::Text && c.planStep()) return false;
             if (a.repeat && a.conv != Conv::Text) return false;

@@ -167,7 +167,7 @@ std::string columns(const Entries &entries, size_t column) {
 }
 
 // "--rate I", "--stop-on-fail", or "CHAIN" for a positional argument.
-std::string argUsage(const ArgSpec &a) {
+std::string argUsage(const ArgDef &a) {
     if (!a.option) return a.metavar;
     return a.metavar && a.metavar[0] ? std::string(a.option) + " " + a.metavar : a.option;
 }
@@ -177,7 +177,7 @@ std::string argUsage(const ArgSpec &a) {
 std::string usage(const Command &c) {
     std::string s = c.word;
     std::vector<std::string> groups;
-    for (const ArgSpec &a : c.args) {
+    for (const ArgDef &a : c.args) {
         if (a.group) {
             if (std::find(groups.begin(), groups.end(), a.group) == groups.end()) {
                 groups.push_back(a.group);
@@ -204,7 +204,7 @@ bool offline(const Command &c) {
 // The option list of the options in group (null: those in none).
 std::string optionList(const Command &c, const char *group) {
     Entries options;
-    for (const ArgSpec &a : c.args)
+    for (const ArgDef &a : c.args)
         if (a.option && (a.group == group || (a.group && group && strcmp(a.group, group) == 0)))
             addEntry(&options, argUsage(a), a.help);
     return columns(options, kOptionColumn);
@@ -217,7 +217,7 @@ std::string page(const Command &c) {
     p += std::string("DESCRIPTION\n") + c.description;
     std::string options = optionList(c, nullptr);
     std::vector<const char *> groups;
-    for (const ArgSpec &a : c.args)
+    for (const ArgDef &a : c.args)
         if (a.group && std::find_if(groups.begin(), groups.end(), [&](const char *g) {
                            return strcmp(g, a.group) == 0;
                        }) == groups.end())
