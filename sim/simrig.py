@@ -147,10 +147,13 @@ class Rig:
 
     # ----- bring up and tear down -----
 
-    def up(self, flag="0"):
+    def _check_built(self):
         for t in SIM_TOOLS:
             if not os.access(os.path.join(self.sim_bin, t), os.X_OK):
                 raise RigError("simulated tool %s not built in %s" % (t, self.sim_bin))
+
+    def up(self, flag="0"):
+        self._check_built()
         try:
             self._up(flag)
         except BaseException:

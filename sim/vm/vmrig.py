@@ -214,16 +214,10 @@ class VmRig(simrig.Rig):
 
     # ----- bring up and tear down -----
 
-    def up(self, flag="0"):
+    def _check_built(self):
         for f in (self.kernel, self.initramfs):
             if not os.path.isfile(f):
                 raise RigError("%s is not built: run sim/vm/build" % f)
-        try:
-            self._up(flag)
-        except BaseException:
-            self.down()
-            raise
-        return self
 
     def _up(self, flag):
         self.run_dir = tempfile.mkdtemp(prefix="rfprobe-vm-%s-" % self.id)
