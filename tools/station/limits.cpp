@@ -8,15 +8,6 @@
 
 namespace station {
 
-const char *verdictName(Verdict v) {
-    switch (v) {
-    case Verdict::Pass: return "PASS";
-    case Verdict::Fail: return "FAIL";
-    case Verdict::Error: return "ERROR";
-    }
-    return "ERROR";
-}
-
 bool StepLimits::any() const {
     if (common.hasLow || common.hasHigh) return true;
     for (int k = 0; k < kMaxMeasured; ++k)
@@ -27,8 +18,7 @@ bool StepLimits::any() const {
 namespace {
 
 Measured check(const char *name, double value, const Limit &l) {
-    bool pass = (!l.hasLow || value >= l.low) && (!l.hasHigh || value <= l.high);
-    return {name, value, l, pass ? Verdict::Pass : Verdict::Fail};
+    return {name, value, l, limitVerdict(value, l.hasLow, l.low, l.hasHigh, l.high)};
 }
 
 }  // namespace

@@ -161,11 +161,11 @@ void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r) 
     const Exchanged *last = r->exchangeCount ? &r->exchanges[r->exchangeCount - 1] : nullptr;
     if (last && last->replied && (c.kind == ActionKind::Send || last->req.cmdType == CMD_STOP_RX))
         r->measuredCount = (unsigned)measureReply(c.measures(), last->reply, a.limits, r->measured);
-    r->verdict = Verdict::Pass;
+    bool missed = false;
     for (unsigned k = 0; k < r->measuredCount; ++k)
-        if (r->measured[k].verdict == Verdict::Fail) r->verdict = Verdict::Fail;
+        missed = missed || r->measured[k].verdict == Verdict::Fail;
+    r->verdict = stepVerdict(rc != kExitOk, missed);
     if (rc != kExitOk) {
-        r->verdict = Verdict::Error;
         if (!r->error[0])
             snprintf(r->error, sizeof r->error, "%s: failed (exit status %d)", c.word, rc);
     }
@@ -209,9 +209,7 @@ PlanOutcome runSteps(const Link &l, const Options &opt, const char *name,
             }
         }
     }
-    out.verdict = !failed.empty() ? Verdict::Fail
-                  : errorStatus != kExitOk ? Verdict::Error
-                                           : Verdict::Pass;
+    out.verdict = planVerdict(out.stepsRun, failed.size(), errorStatus != kExitOk ? 1 : 0);
     out.status = errorStatus == kExitInterrupted ? kExitInterrupted
                  : !failed.empty()               ? kExitFail
                                                  : errorStatus;
