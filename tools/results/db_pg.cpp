@@ -1,11 +1,12 @@
 // The database layer on libpq.
 #include <libpq-fe.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <string>
 
 #include "results/db.h"
-#include "results/util.h"
+#include "format/text.h"
 
 namespace results {
 namespace db {
@@ -16,8 +17,19 @@ class PgRow : public Row {
   public:
     PgRow(PGresult *res, int row) : res_(res), row_(row) {}
     bool isNull(int col) const override { return PQgetisnull(res_, row_, col) != 0; }
-    int64_t integer(int col) const override { return strtoll(PQgetvalue(res_, row_, col), nullptr, 10); }
-    double real(int col) const override { return strtod(PQgetvalue(res_, row_, col), nullptr); }
+    int64_t integer(int col) const override {
+        int64_t v = 0;
+        const char *t = PQgetvalue(res_, row_, col);
+        std::from_chars(t, t + PQgetlength(res_, row_, col), v);
+        return v;
+    }
+    // PostgreSQL writes a double as its shortest exact text, in the C
+    // locale whatever ours is.
+    double real(int col) const override {
+        return format::parseNumber(std::string_view(PQgetvalue(res_, row_, col),
+                                                    (size_t)PQgetlength(res_, row_, col)))
+            .value_or(0.0);
+    }
     std::string text(int col) const override {
         return std::string(PQgetvalue(res_, row_, col), (size_t)PQgetlength(res_, row_, col));
     }
@@ -70,7 +82,7 @@ class PgConnection : public Connection {
             switch (v.kind) {
             case Value::Null: values[i] = nullptr; continue;
             case Value::Int: text[i] = std::to_string(v.i); break;
-            case Value::Real: text[i] = formatNumber(v.d); break;
+            case Value::Real: text[i] = format::number(v.d); break;
             case Value::Text: text[i] = v.s; break;
             }
             values[i] = text[i].c_str();

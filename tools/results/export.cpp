@@ -5,126 +5,15 @@
 #include <cstdio>
 #include <ctime>
 
-#include "results/util.h"
+#include "format/json.h"
+#include "format/text.h"
+#include "format/xml.h"
 
 namespace results {
 
 namespace {
 
-// ---- JSON ------------------------------------------------------------------
-
-void jsonString(std::string *out, const std::string &s) {
-    *out += '"';
-    for (size_t i = 0; i < s.size();) {
-        size_t n = validUtf8Prefix(s, i);
-        if (n == 0) {
-            *out += "\\ufffd";
-            i++;
-            continue;
-        }
-        unsigned char c = (unsigned char)s[i];
-        if (n > 1) {
-            out->append(s, i, n);
-        } else if (c == '"') {
-            *out += "\\\"";
-        } else if (c == '\\') {
-            *out += "\\\\";
-        } else if (c == '\n') {
-            *out += "\\n";
-        } else if (c == '\r') {
-            *out += "\\r";
-        } else if (c == '\t') {
-            *out += "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            *out += buf;
-        } else {
-            *out += (char)c;
-        }
-        i += n;
-    }
-    *out += '"';
-}
-
-// A tiny writer that keeps commas and indentation right.  Keys are always
-// plain ASCII constants of ours; values go through jsonString.
-class Json {
-  public:
-    explicit Json(bool pretty) : pretty_(pretty) {}
-
-    // flat: in pretty output, the container stays on one line.
-    void open(char c, bool flat = false) {
-        item();
-        out_ += c;
-        depth_++;
-        first_ = true;
-        if (flat || flat_) flat_++;
-    }
-    void close(char c) {
-        depth_--;
-        if (!first_) newline();
-        out_ += c;
-        first_ = false;
-        if (flat_) flat_--;
-    }
-    void key(const char *k) {
-        item();
-        out_ += '"';
-        out_ += k;
-        out_ += pretty_ ? "\": " : "\":";
-        afterKey_ = true;
-    }
-    void str(const std::string &s) {
-        item();
-        jsonString(&out_, s);
-    }
-    void strOrNull(const std::string &s) {
-        if (s.empty()) raw("null");
-        else str(s);
-    }
-    void num(double d) { raw(std::isfinite(d) ? formatNumber(d) : "null"); }
-    void integer(long long v) { raw(std::to_string(v)); }
-    void raw(const std::string &s) {
-        item();
-        out_ += s;
-    }
-    std::string done() {
-        if (pretty_) out_ += '\n';
-        return out_;
-    }
-
-  private:
-    void newline() {
-        if (!pretty_) return;
-        if (flat_) {
-            out_ += ' ';
-            return;
-        }
-        out_ += '\n';
-        out_.append((size_t)depth_ * 2, ' ');
-    }
-    // Before a value or a key: a comma and a line break unless it is the
-    // first in its container, nothing after a key.
-    void item() {
-        if (afterKey_) {
-            afterKey_ = false;
-            return;
-        }
-        if (depth_ > 0) {
-            if (!first_) out_ += ',';
-            newline();
-        }
-        first_ = false;
-    }
-
-    std::string out_;
-    bool pretty_;
-    int depth_ = 0;
-    int flat_ = 0;
-    bool first_ = true;
-    bool afterKey_ = false;
-};
+using format::Json;
 
 void jsonRequest(Json &j, const RequestFields &q) {
     j.open('{', true);
@@ -167,7 +56,7 @@ void jsonStep(Json &j, const Step &s, size_t index) {
         j.key("request"), jsonRequest(j, e.request);
         j.key("reply");
         if (e.reply) jsonReply(j, *e.reply);
-        else j.raw("null");
+        else j.null();
         j.key("attempts"), j.integer(e.attempts);
         j.close('}');
     }
@@ -180,10 +69,10 @@ void jsonStep(Json &j, const Step &s, size_t index) {
         j.key("value"), j.num(m.value);
         j.key("low");
         if (m.low) j.num(*m.low);
-        else j.raw("null");
+        else j.null();
         j.key("high");
         if (m.high) j.num(*m.high);
-        else j.raw("null");
+        else j.null();
         j.key("verdict"), j.str(verdictName(m.verdict));
         j.close('}');
     }
@@ -193,54 +82,6 @@ void jsonStep(Json &j, const Step &s, size_t index) {
     j.close('}');
 }
 
-// ---- XML -------------------------------------------------------------------
-
-// Escaped for text and attribute values.  XML 1.0 cannot carry most control
-// characters at all, not even escaped: they become U+FFFD like bad UTF-8.
-void xmlText(std::string *out, const std::string &s) {
-    for (size_t i = 0; i < s.size();) {
-        size_t n = validUtf8Prefix(s, i);
-        unsigned char c = (unsigned char)s[i];
-        if (n == 0 || (n == 1 && c < 0x20 && c != '\t' && c != '\n' && c != '\r')) {
-            *out += "\xEF\xBF\xBD";
-            i += n ? n : 1;
-            continue;
-        }
-        if (n > 1) out->append(s, i, n);
-        else if (c == '&') *out += "&amp;";
-        else if (c == '<') *out += "&lt;";
-        else if (c == '>') *out += "&gt;";
-        else if (c == '"') *out += "&quot;";
-        else if (c == '\'') *out += "&apos;";
-        else if (c == '\n') *out += "&#10;";
-        else if (c == '\r') *out += "&#13;";
-        else if (c == '\t') *out += "&#9;";
-        else *out += (char)c;
-        i += n;
-    }
-}
-
-void attr(std::string *out, const char *name, const std::string &value) {
-    *out += ' ';
-    *out += name;
-    *out += "=\"";
-    xmlText(out, value);
-    *out += '"';
-}
-
-void property(std::string *out, const std::string &name, const std::string &value) {
-    *out += "      <property";
-    attr(out, "name", name);
-    attr(out, "value", value);
-    *out += "/>\n";
-}
-
-std::string seconds(double s) {
-    char buf[32];
-    snprintf(buf, sizeof buf, "%.3f", std::isfinite(s) && s > 0 ? s : 0.0);
-    return buf;
-}
-
 std::string stepTitle(const Step &s) {
     std::string t = "line " + std::to_string(s.line) + ": " + s.command;
     for (const std::string &a : s.args) t += " " + a;
@@ -248,10 +89,10 @@ std::string stepTitle(const Step &s) {
 }
 
 std::string measurementLine(const Measurement &m) {
-    std::string t = m.name + " = " + formatNumber(m.value);
+    std::string t = m.name + " = " + format::number(m.value);
     if (m.low || m.high) {
-        t += " (limits " + (m.low ? formatNumber(*m.low) : std::string("-inf")) + " .. " +
-             (m.high ? formatNumber(*m.high) : std::string("+inf")) + ")";
+        t += " (limits " + (m.low ? format::number(*m.low) : std::string("-inf")) + " .. " +
+             (m.high ? format::number(*m.high) : std::string("+inf")) + ")";
     }
     t += " ";
     t += verdictName(m.verdict);
@@ -284,7 +125,7 @@ std::string toJson(const Record &r, bool pretty) {
     j.key("operator"), j.str(r.operatorName);
     j.key("metadata");
     j.open('{');
-    for (const auto &kv : r.metadata) j.key(kv.first.c_str()), j.str(kv.second);
+    for (const auto &kv : r.metadata) j.key(kv.first), j.str(kv.second);
     j.close('}');
     j.key("plan");
     j.open('{');
@@ -305,77 +146,44 @@ std::string toJson(const Record &r, bool pretty) {
 std::string recordDigest(const Record &r) { return sha256Hex(toJson(r, false)); }
 
 std::string toJunitXml(const std::vector<const Record *> &records) {
-    std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n";
+    std::vector<format::JunitSuite> suites;
     for (const Record *r : records) {
-        int failures = 0, errors = 0;
+        format::JunitSuite su;
         double total = 0;
-        for (const Step &s : r->steps) {
-            failures += s.verdict == Verdict::Fail;
-            errors += s.verdict == Verdict::Error;
-            total += s.durationS;
-        }
+        for (const Step &s : r->steps) total += s.durationS;
         double span = spanSeconds(r->startedAt, r->endedAt);
-        x += "  <testsuite";
-        attr(&x, "name", r->planName);
-        attr(&x, "tests", std::to_string(r->steps.size()));
-        attr(&x, "failures", std::to_string(failures));
-        attr(&x, "errors", std::to_string(errors));
-        attr(&x, "skipped", "0");
-        attr(&x, "time", seconds(span > 0 ? span : total));
+        su.name = r->planName;
+        su.seconds = span > 0 ? span : total;
         // JUnit's timestamp has no zone; ours is UTC.
-        attr(&x, "timestamp", r->startedAt.substr(0, 19));
-        attr(&x, "hostname", r->station);
-        attr(&x, "id", r->id);
-        x += ">\n    <properties>\n";
-        property(&x, "serial", r->serial);
-        property(&x, "station", r->station);
-        property(&x, "operator", r->operatorName);
-        property(&x, "record_id", r->id);
-        property(&x, "plan_sha256", r->planSha256);
-        property(&x, "verdict", verdictName(r->verdict));
-        for (const auto &kv : r->metadata) property(&x, "metadata." + kv.first, kv.second);
-        x += "    </properties>\n";
+        su.timestamp = r->startedAt.substr(0, 19);
+        su.hostname = r->station;
+        su.id = r->id;
+        su.properties = {{"serial", r->serial},        {"station", r->station},
+                         {"operator", r->operatorName}, {"record_id", r->id},
+                         {"plan_sha256", r->planSha256}, {"verdict", verdictName(r->verdict)}};
+        for (const auto &kv : r->metadata) su.properties.push_back({"metadata." + kv.first, kv.second});
         for (const Step &s : r->steps) {
-            x += "    <testcase";
-            attr(&x, "name", stepTitle(s));
-            attr(&x, "classname", r->planName + "." + r->serial);
-            attr(&x, "time", seconds(s.durationS));
-            std::string detail;
-            for (const Measurement &m : s.measurements) detail += measurementLine(m) + "\n";
-            if (s.verdict == Verdict::Pass) {
-                if (detail.empty()) {
-                    x += "/>\n";
-                } else {
-                    x += ">\n      <system-out>";
-                    xmlText(&x, detail);
-                    x += "</system-out>\n    </testcase>\n";
-                }
-                continue;
+            format::JunitCase c;
+            c.name = stepTitle(s);
+            c.classname = r->planName + "." + r->serial;
+            c.seconds = s.durationS;
+            for (const Measurement &m : s.measurements) c.detail += measurementLine(m) + "\n";
+            if (s.verdict != Verdict::Pass) {
+                c.outcome = s.verdict == Verdict::Fail ? format::JunitCase::Failure : format::JunitCase::Error;
+                c.type = verdictName(s.verdict);
+                c.message = s.verdict == Verdict::Error ? s.error : std::string();
+                if (c.message.empty())
+                    for (const Measurement &m : s.measurements)
+                        if (m.verdict == Verdict::Fail) {
+                            c.message = measurementLine(m);
+                            break;
+                        }
             }
-            const char *tag = s.verdict == Verdict::Fail ? "failure" : "error";
-            std::string message = s.verdict == Verdict::Error ? s.error : std::string();
-            if (message.empty())
-                for (const Measurement &m : s.measurements)
-                    if (m.verdict == Verdict::Fail) {
-                        message = measurementLine(m);
-                        break;
-                    }
-            x += ">\n      <";
-            x += tag;
-            attr(&x, "message", message);
-            attr(&x, "type", verdictName(s.verdict));
-            x += ">";
-            xmlText(&x, detail);
-            x += "</";
-            x += tag;
-            x += ">\n    </testcase>\n";
+            su.cases.push_back(std::move(c));
         }
-        x += "  </testsuite>\n";
+        suites.push_back(std::move(su));
     }
-    x += "</testsuites>\n";
-    return x;
+    return format::junitXml(suites);
 }
-
-std::string toJunitXml(const Record &r) { return toJunitXml(std::vector<const Record *>{&r}); }
 
 }  // namespace results

@@ -1,6 +1,7 @@
 // Records: verdict rules, record ids, plan hashes, times and validation.
 #include "results/record.h"
-#include "results/util.h"
+
+#include "format/text.h"
 
 #include <openssl/evp.h>
 #include <sys/random.h>
@@ -203,36 +204,11 @@ static void checkKey(const char *what, const std::string &s) {
 
 void validateMetaKey(const std::string &s) { checkKey("metadata key", s); }
 
-// Length of the valid UTF-8 sequence at p (no overlongs, no surrogates,
-// nothing above U+10FFFF), or 0.
-static size_t utf8Len(const unsigned char *p, size_t left) {
-    unsigned c = p[0];
-    size_t n;
-    unsigned min;
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) n = 2, min = 0x80;
-    else if (c >= 0xE0 && c <= 0xEF) n = 3, min = 0x800;
-    else if (c >= 0xF0 && c <= 0xF4) n = 4, min = 0x10000;
-    else return 0;
-    if (left < n) return 0;
-    unsigned cp = c & (0x7F >> n);
-    for (size_t i = 1; i < n; i++) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
-        cp = cp << 6 | (p[i] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return n;
-}
-
-size_t validUtf8Prefix(const std::string &s, size_t pos) {
-    return utf8Len((const unsigned char *)s.data() + pos, s.size() - pos);
-}
-
 void validateText(const char *what, const std::string &s) {
     if (s.size() > kMaxText)
         throw InvalidInput(std::string(what) + " is longer than " + std::to_string(kMaxText) + " bytes");
     for (size_t i = 0; i < s.size();) {
-        size_t n = validUtf8Prefix(s, i);
+        size_t n = format::utf8Len(s, i);
         if (n == 0) throw InvalidInput(std::string(what) + " is not valid UTF-8");
         unsigned char c = (unsigned char)s[i];
         if (n == 1 && (c < 0x20 || c == 0x7F))
@@ -294,21 +270,6 @@ void validateRecord(const Record &r) {
     }
     if (r.verdict != recordVerdict(r.steps))
         throw InvalidInput("record verdict does not match its steps");
-}
-
-}  // namespace results
-
-// ---- text helpers (util.h) -------------------------------------------------
-
-namespace results {
-
-std::string formatNumber(double d) {
-    char buf[40];
-    for (int prec = 15; prec <= 17; prec++) {
-        snprintf(buf, sizeof buf, "%.*g", prec, d);
-        if (strtod(buf, nullptr) == d) break;
-    }
-    return buf;
 }
 
 }  // namespace results

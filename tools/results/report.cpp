@@ -7,7 +7,9 @@
 
 #include "results/db.h"
 #include "results/sql.h"
-#include "results/util.h"
+#include "format/csv.h"
+#include "format/table.h"
+#include "format/text.h"
 
 namespace results {
 
@@ -143,75 +145,37 @@ std::vector<StatRow> measurementStats(Store &s, const RecordFilter &f) {
 
 namespace {
 
-// Columns left-aligned, numbers (rightAligned[i]) right-aligned.
-std::string table(const std::vector<std::string> &head, const std::vector<bool> &rightAligned,
-                  const std::vector<std::vector<std::string>> &rows) {
-    if (rows.empty()) return "(none)\n";
-    std::vector<size_t> w(head.size());
-    for (size_t i = 0; i < head.size(); i++) w[i] = head[i].size();
-    for (const auto &r : rows)
-        for (size_t i = 0; i < r.size(); i++) w[i] = std::max(w[i], r[i].size());
-    std::string out;
-    auto line = [&](const std::vector<std::string> &cells) {
-        std::string l;
-        for (size_t i = 0; i < cells.size(); i++) {
-            std::string pad(w[i] - cells[i].size(), ' ');
-            if (i) l += "  ";
-            l += rightAligned[i] ? pad + cells[i] : cells[i] + (i + 1 < cells.size() ? pad : "");
-        }
-        out += l + "\n";
-    };
-    line(head);
-    for (const auto &r : rows) line(r);
-    return out;
-}
-
 std::string num(int64_t v) { return std::to_string(v); }
 
 }  // namespace
 
 std::string formatReport(Store &s, const RecordFilter &f) {
+    auto text = [](const format::Table &t) { return t.empty() ? std::string("(none)\n") : t.text(); };
     std::string out = "Yield per plan and day (UTC)\n";
-    std::vector<std::vector<std::string>> rows;
-    for (const YieldRow &y : yieldByPlanDay(s, f)) {
-        char pct[16];
-        snprintf(pct, sizeof pct, "%.1f%%", 100.0 * y.yield());
-        rows.push_back({y.plan, y.day, num(y.records), num(y.units), num(y.pass), num(y.fail), num(y.error),
-                        pct});
-    }
-    out += table({"PLAN", "DAY", "RECORDS", "UNITS", "PASS", "FAIL", "ERROR", "YIELD"},
-                 {false, false, true, true, true, true, true, true}, rows);
+    format::Table yield({{"PLAN"}, {"DAY"}, {"RECORDS", true}, {"UNITS", true}, {"PASS", true},
+                         {"FAIL", true}, {"ERROR", true}, {"YIELD", true}});
+    for (const YieldRow &y : yieldByPlanDay(s, f))
+        yield.row({y.plan, y.day, num(y.records), num(y.units), num(y.pass), num(y.fail), num(y.error),
+                   format::fixed(100.0 * y.yield(), 1) + "%"});
+    out += text(yield);
 
     out += "\nFailures by step (most frequent first)\n";
-    rows.clear();
+    format::Table failures({{"PLAN"}, {"LINE", true}, {"STEP"}, {"FAIL", true}, {"ERROR", true}, {"RUNS", true}});
     for (const FailureRow &x : failuresByStep(s, f))
-        rows.push_back({x.plan, num(x.line), x.command, num(x.fail), num(x.error), num(x.runs)});
-    out += table({"PLAN", "LINE", "STEP", "FAIL", "ERROR", "RUNS"}, {false, true, false, true, true, true},
-                 rows);
+        failures.row({x.plan, num(x.line), x.command, num(x.fail), num(x.error), num(x.runs)});
+    out += text(failures);
 
     out += "\nMeasured values per step\n";
-    rows.clear();
+    format::Table stats({{"PLAN"}, {"LINE", true}, {"STEP"}, {"MEASUREMENT"}, {"COUNT", true},
+                         {"MIN", true}, {"MEDIAN", true}, {"MAX", true}});
     for (const StatRow &st : measurementStats(s, f))
-        rows.push_back({st.plan, num(st.line), st.command, st.measurement, num(st.count),
-                        formatNumber(st.min), formatNumber(st.median), formatNumber(st.max)});
-    out += table({"PLAN", "LINE", "STEP", "MEASUREMENT", "COUNT", "MIN", "MEDIAN", "MAX"},
-                 {false, true, false, false, true, true, true, true}, rows);
+        stats.row({st.plan, num(st.line), st.command, st.measurement, num(st.count),
+                   format::number(st.min), format::number(st.median), format::number(st.max)});
+    out += text(stats);
     return out;
 }
 
 // ---- CSV -----------------------------------------------------------------------
-
-std::string csvField(const std::string &s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos &&
-        (s.empty() || (s.front() != ' ' && s.back() != ' ')))
-        return s;
-    std::string q = "\"";
-    for (char c : s) {
-        if (c == '"') q += '"';
-        q += c;
-    }
-    return q + "\"";
-}
 
 int64_t exportCsv(Store &s, const RecordFilter &f, std::ostream &out) {
     out << "record_id,serial,station,operator,plan,plan_sha256,started_at,ended_at,verdict,"
@@ -232,18 +196,17 @@ int64_t exportCsv(Store &s, const RecordFilter &f, std::ostream &out) {
                         sql::recordWhere(d, f, &p) +
                         " ORDER BY r.started_at, r.record_id, st.step_index, m.measurement_index";
         c.query(q, p, [&](const Row &row) {
-            std::string line;
+            std::vector<std::string> cells(21);
             for (int i = 0; i < 21; i++) {
-                std::string cell;
                 if (!row.isNull(i)) {
                     bool real = i == 15 || (i >= 17 && i <= 19);
                     bool integer = i == 9 || i == 10;
-                    cell = real ? formatNumber(row.real(i)) : integer ? num(row.integer(i)) : row.text(i);
+                    cells[i] = real ? format::number(row.real(i)) : integer ? num(row.integer(i)) : row.text(i);
                 }
-                if (i) line += ',';
-                line += csvField(cell);
             }
-            out << line << '\n';
+            std::string line;
+            format::csvRow(&line, cells);
+            out << line;
             n++;
         });
     });

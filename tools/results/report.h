@@ -60,7 +60,4 @@ std::string formatReport(Store &s, const RecordFilter &f);
 // data rows.
 int64_t exportCsv(Store &s, const RecordFilter &f, std::ostream &out);
 
-// One CSV field, quoted when it must be.
-std::string csvField(const std::string &s);
-
 }  // namespace results

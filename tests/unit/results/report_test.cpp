@@ -101,11 +101,3 @@ TEST_F(Reports, CsvExport) {
     EXPECT_NE(out.str().find(",pa1,-371,-400,-300,PASS\n"), std::string::npos);
 }
 
-TEST(Csv, Quoting) {
-    EXPECT_EQ(csvField("plain"), "plain");
-    EXPECT_EQ(csvField(""), "");
-    EXPECT_EQ(csvField("a,b"), "\"a,b\"");
-    EXPECT_EQ(csvField("say \"hi\""), "\"say \"\"hi\"\"\"");
-    EXPECT_EQ(csvField("two\nlines"), "\"two\nlines\"");
-    EXPECT_EQ(csvField(" padded"), "\" padded\"");
-}
