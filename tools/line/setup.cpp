@@ -38,7 +38,7 @@ std::string hostName() {
 }  // namespace
 
 std::string planName(const char *path) {
-    if (strcmp(path, "-") == 0) return "stdin";
+    if (strcmp(path, "-") == 0) return station::kStdinPlanName;
     std::string p = path;
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     size_t slash = p.rfind('/');

@@ -38,8 +38,9 @@ const char kMainHead[] =
 const char kMainTail[] =
     "\n"
     "OPTIONS\n"
-    "    --iface IF     send and listen on interface IF only (needs root or\n"
-    "                   CAP_NET_RAW); use it on a PC with more than one network\n"
+    "    --iface IF     send and listen on interface IF only; use it on a PC with\n"
+    "                   more than one network (before Linux 5.7 it needs root or\n"
+    "                   CAP_NET_RAW)\n"
     "    --to ADDR      send the request to this IPv4 address instead of\n"
     "                   255.255.255.255\n"
     "    --timeout MS   wait at most MS milliseconds for each reply (1..600000,\n"
@@ -197,8 +198,7 @@ bool sendsRequests(const Command &c) {
 
 // Talks to no router: no station option applies.
 bool offline(const Command &c) {
-    return c.kind == ActionKind::Sleep || c.kind == ActionKind::Sync ||
-           c.kind == ActionKind::Report;
+    return c.kind == ActionKind::Sleep || (c.flags & kNeedsStore);
 }
 
 // The option list of the options in group (null: those in none).

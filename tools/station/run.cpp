@@ -53,14 +53,6 @@ int receiveTest(const Link &l, const Options &opt, const Action &a, StepResult *
     return rc;
 }
 
-int listen(const Link &l, const Options &opt) {
-    TestMsg reply;
-    char from[kFromLen];
-    int status = kExitOk;
-    while (nextReply(l, opt, &reply, from, &status)) printReply(opt, reply, from, true, -1);
-    return status;
-}
-
 // A line put together piece by piece; cut at its size.
 struct LineBuf {
     char text[1024] = "";
@@ -76,11 +68,11 @@ struct LineBuf {
 };
 
 // "line 24 rx: FAIL: count 12 below 950", or its JSON object.
-void printVerdict(const Options &opt, int line, const char *word, const StepResult &r) {
+void printVerdict(const Options &opt, int planLine, const char *word, const StepResult &r) {
     LineBuf b;
     if (opt.json) {
-        if (line > 0)
-            b.add("{\"line\":%d,", line);
+        if (planLine > 0)
+            b.add("{\"line\":%d,", planLine);
         else
             b.add("{\"line\":null,");
         b.add("\"step\":\"%s\",\"verdict\":\"%s\",\"measurements\":[", word,
@@ -100,7 +92,7 @@ void printVerdict(const Options &opt, int line, const char *word, const StepResu
         }
         b.add("]}");
     } else {
-        if (line > 0) b.add("line %d ", line);
+        if (planLine > 0) b.add("line %d ", planLine);
         b.add("%s: %s", word, verdictName(r.verdict));
         for (unsigned k = 0; k < r.measuredCount; ++k) {
             char d[160];
@@ -128,7 +120,7 @@ void printPlanVerdict(const Options &opt, const char *name, Verdict v,
     } else {
         printf("plan %s: %s", name, verdictName(v));
         for (size_t i = 0; i < failed.size(); ++i)
-            printf("%s line %d %s", i ? "," : " (failed:", failed[i]->line,
+            printf("%s line %d %s", i ? "," : " (failed:", failed[i]->planLine,
                    failed[i]->action.cmd->word);
         printf("%s\n", failed.empty() ? "" : ")");
     }
@@ -189,22 +181,22 @@ PlanOutcome runSteps(const Link &l, const Options &opt, const char *name,
     for (size_t i = 0; i < steps.size(); ++i) {
         const PlanStep &s = steps[i];
         const char *word = s.action.cmd->word;
-        if (opt.verbose) say(l, "%s:%d: %s", name, s.line, word);
+        if (opt.verbose) say(l, "%s:%d: %s", name, s.planLine, word);
         if (observer) observer->stepStarting(i, s);
         StepResult r;
         runStep(l, opt, s.action, &r);
         ++out.stepsRun;
         if (observer) observer->stepDone(i, s, r);
-        if (s.action.limits.any() && !opt.quiet) printVerdict(opt, s.line, word, r);
+        if (s.action.limits.any() && !opt.quiet) printVerdict(opt, s.planLine, word, r);
         if (r.status != kExitOk) {
             errorStatus = r.status;
-            say(l, "plan %s stopped at line %d (%s), exit status %d", name, s.line, word, r.status);
+            say(l, "plan %s stopped at line %d (%s), exit status %d", name, s.planLine, word, r.status);
             break;
         }
         if (r.verdict == Verdict::Fail) {
             failed.push_back(&s);
             if (s.action.limits.stopOnFail) {
-                say(l, "plan %s stopped at line %d (%s): a limit was missed", name, s.line, word);
+                say(l, "plan %s stopped at line %d (%s): a limit was missed", name, s.planLine, word);
                 break;
             }
         }
@@ -225,7 +217,7 @@ int readPlan(const char *path, std::string *name, std::string *bytes,
         fprintf(stderr, "rfprobe: run: cannot open %s: %s\n", path, strerror(errno));
         return kExitUsage;
     }
-    *name = isStdin ? "<stdin>" : path;
+    *name = isStdin ? kStdinPlanName : path;
     bytes->clear();
     char buf[4096];
     size_t n;
@@ -256,36 +248,55 @@ int readPlan(const char *path, std::string *name, std::string *bytes,
     return kExitOk;
 }
 
-int execute(const Options &opt, const Action &a) {
-    switch (a.cmd->kind) {
-    case ActionKind::Run: {
-        std::string name, bytes;
-        std::vector<PlanStep> steps;
-        int rc = readPlan(a.path, &name, &bytes, &steps);
-        if (rc != kExitOk) return rc;
-        Link l;
-        rc = openLink(opt, &l);
-        if (rc != kExitOk) return rc;
-        PlanOutcome o = runSteps(l, opt, name.c_str(), steps, nullptr);
-        closeLink(&l);
-        return o.status;
-    }
-    case ActionKind::Sleep:
-        return runAction(Link{}, opt, a);
-    case ActionKind::Sync:
-    case ActionKind::Report:
-        fprintf(stderr, "rfprobe: %s: this rfprobe is built without the results store\n",
-                a.cmd->word);
-        return kExitUsage;
-    default:
-        break;
-    }
+int runOnLink(const Options &opt, const Action &a) {
     Link l;
     int rc = openLink(opt, &l);
     if (rc != kExitOk) return rc;
-    rc = a.cmd->kind == ActionKind::Listen ? listen(l, opt) : runAction(l, opt, a);
+    rc = runAction(l, opt, a);
     closeLink(&l);
     return rc;
+}
+
+int sleepCommand(const Options &opt, const Action &a) { return runAction(Link{}, opt, a); }
+
+int listenCommand(const Options &opt, const Action &) {
+    Link l;
+    int rc = openLink(opt, &l);
+    if (rc != kExitOk) return rc;
+    TestMsg reply;
+    char from[kFromLen];
+    int status = kExitOk;
+    while (nextReply(l, opt, &reply, from, &status)) printReply(opt, reply, from, true, -1);
+    closeLink(&l);
+    return status;
+}
+
+int runPlanCommand(const Options &opt, const Action &a) {
+    std::string name, bytes;
+    std::vector<PlanStep> steps;
+    int rc = readPlan(a.path, &name, &bytes, &steps);
+    if (rc != kExitOk) return rc;
+    Link l;
+    rc = openLink(opt, &l);
+    if (rc != kExitOk) return rc;
+    PlanOutcome o = runSteps(l, opt, name.c_str(), steps, nullptr);
+    closeLink(&l);
+    return o.status;
+}
+
+int dispatch(const Options &opt, const Action &a) {
+    const Command &c = *a.cmd;
+    if ((c.flags & kNeedsStore) || a.textCount > 0) {
+        if (Handler h = recordHandler(c)) return h(opt, a);
+        if (c.flags & kNeedsStore)
+            fprintf(stderr, "rfprobe: %s: this rfprobe is built without the results store\n",
+                    c.word);
+        else
+            fprintf(stderr, "rfprobe: %s: %s needs the results store, which this build of rfprobe "
+                            "does not have\n", c.word, a.texts[0].arg->option);
+        return kExitUsage;
+    }
+    return c.run(opt, a);
 }
 
 }  // namespace station
