@@ -196,7 +196,7 @@ def test_records_in_postgresql_spooled_while_away_and_synced_once(agent, pg, tmp
     r = agent.rfprobe("run", plan, "--dut", "SN0101", "--store", url, "--spool", spool,
                       "--station", "st1")
     assert r.returncode == 0, r.stdout + r.stderr
-    assert "cannot be reached" in r.stderr and "kept in the spool " + spool in r.stderr
+    assert "cannot take the record" in r.stderr and "kept in the spool " + spool in r.stderr
     assert "spooled in " + spool in r.stdout
     with sqlite3.connect(spool) as c:
         assert c.execute("SELECT count(*) FROM spool WHERE uploaded_at IS NULL").fetchone()[0] == 1

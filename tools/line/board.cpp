@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "format/table.h"
+
 namespace line {
 
 namespace {
@@ -105,7 +107,8 @@ void Board::draw(bool rewind) {
     size_t columns = terminalColumns();
     columns = columns > 1 ? columns - 1 : 1;
     if (rewind) printf("\033[%zuA", units_.size());
-    for (size_t i = 0; i < units_.size(); ++i) printf("\r\033[2K%s\n", cut(row(i), columns).c_str());
+    for (size_t i = 0; i < units_.size(); ++i)
+        printf("\r\033[2K%s\n", cut(format::oneLine(row(i)), columns).c_str());
     fflush(stdout);
 }
 

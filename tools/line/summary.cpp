@@ -1,9 +1,10 @@
 // What a recorded run prints when its units are done (see summary.h).
 #include "line/summary.h"
 
-#include <algorithm>
 #include <cstdio>
 
+#include "format/json.h"
+#include "format/table.h"
 #include "results/export.h"
 
 namespace line {
@@ -13,11 +14,17 @@ using station::Verdict;
 void printUnitLine(const station::Options &opt, const Setup &setup, const Plan &plan,
                    const UnitRun &u, const std::string &store) {
     const char *verdict = station::verdictName(u.verdict());
-    if (opt.json)
-        printf("{\"serial\":\"%s\",\"verdict\":\"%s\",\"record_id\":\"%s\",\"stored\":%s,"
-               "\"spooled\":%s}\n",
-               u.rec.serial.c_str(), verdict, u.rec.id.c_str(), u.stored ? "true" : "false",
-               u.spooled ? "true" : "false");
+    if (opt.json) {
+        format::Json j;
+        j.open('{');
+        j.key("serial"), j.str(u.rec.serial);
+        j.key("verdict"), j.str(verdict);
+        j.key("record_id"), j.str(u.rec.id);
+        j.key("stored"), j.boolean(u.stored);
+        j.key("spooled"), j.boolean(u.spooled);
+        j.close('}');
+        printf("%s\n", j.done().c_str());
+    }
     else
         printf("%s: %s (plan %s, %zu of %zu steps, %.2f s; record %s%s %s)\n",
                u.rec.serial.c_str(), verdict, plan.name.c_str(), u.stepsRun, plan.steps.size(),
@@ -29,28 +36,18 @@ void printUnitLine(const station::Options &opt, const Setup &setup, const Plan &
 
 void printUnitTable(const Setup &setup, const Plan &plan, const UnitRuns &runs,
                     const std::string &store) {
-    std::vector<std::vector<std::string>> rows = {
-        {"UNIT", "SERIAL", "VERDICT", "STEPS", "TIME", "RECORD", "DETAIL"}};
+    format::Table t({{"UNIT"}, {"SERIAL"}, {"VERDICT"}, {"STEPS"}, {"TIME"}, {"RECORD"},
+                     {"DETAIL"}});
     for (size_t i = 0; i < runs.size(); ++i) {
         const UnitRun &u = *runs[i];
         char steps[32], secs[32];
         snprintf(steps, sizeof steps, "%zu/%zu", u.stepsRun, plan.steps.size());
         snprintf(secs, sizeof secs, "%.2f s", u.seconds);
         Verdict v = u.verdict();
-        rows.push_back({setup.units[i].iface, u.rec.serial, station::verdictName(v), steps, secs,
-                        u.storedText(), v == Verdict::Pass ? "" : u.detail()});
+        t.row({setup.units[i].iface, u.rec.serial, station::verdictName(v), steps, secs,
+               u.storedText(), v == Verdict::Pass ? "" : u.detail()});
     }
-    std::vector<size_t> width(rows[0].size(), 0);
-    for (const auto &r : rows)
-        for (size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], r[c].size());
-    printf("\n");
-    for (const auto &r : rows) {
-        std::string line;
-        for (size_t c = 0; c < r.size(); ++c)
-            line += c + 1 == r.size() ? r[c] : r[c] + std::string(width[c] - r[c].size() + 2, ' ');
-        while (!line.empty() && line.back() == ' ') line.pop_back();
-        printf("%s\n", line.c_str());
-    }
+    printf("\n%s", t.text().c_str());
     size_t pass = 0;
     for (const auto &u : runs) pass += u->verdict() == Verdict::Pass;
     printf("%zu of %zu units PASS; records in %s\n", pass, runs.size(), store.c_str());

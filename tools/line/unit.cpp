@@ -100,11 +100,17 @@ void UnitRun::keep(results::Store &store, const std::string &where) {
         stored = true;
         spooled = w.spooled;
         if (w.spooled)
-            complain("the store " + where + " cannot be reached (" + w.reason + "); record " +
-                     rec.id + " is kept in the spool " + w.where +
+            complain("the store " + where + " cannot take the record (" + w.reason +
+                     "); record " + rec.id + " is kept in the spool " + w.where +
                      "; rfprobe sync uploads it later");
     } catch (const std::exception &e) {
-        complain("record " + rec.id + " NOT stored: " + e.what());
+        // Not even the spool took it: the record goes to standard error, so
+        // that it is never silently lost.
+        complain("record " + rec.id + " NOT stored: " + e.what() + "; the record follows");
+        if (board_)
+            board_->message(results::toJson(rec, false));
+        else
+            fprintf(stderr, "%s\n", results::toJson(rec, false).c_str());
         status = station::kExitStore;
     }
     if (!setup_.jsonPath.empty()) {

@@ -347,7 +347,8 @@ bool convertWords(const Command &cmd, const Words &w, Action *act, char *err, si
     act->textCount = w.textCount;
     const StepLimits &l = act->limits;
     if (l.common.hasLow && l.common.hasHigh && l.common.low > l.common.high)
-        return fail(err, errLen, "--min %.15g is above --max %.15g", l.common.low, l.common.high);
+        return fail(err, errLen, "--min %s is above --max %s", decimalText(l.common.low).c_str(),
+                    decimalText(l.common.high).c_str());
     if (l.stopOnFail && !l.any())
         return fail(err, errLen,
                     "--stop-on-fail needs a limit on the same step: without one the step "

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "station/args.h"
+#include "station/numbers.h"
 #include "station/output.h"
 
 namespace station {
@@ -44,18 +45,19 @@ int measureReply(Measures what, const TestMsg &reply, const StepLimits &lim,
 
 void describeMeasured(const Measured &m, char *buf, size_t len) {
     const Limit &l = m.limit;
+    std::string v = decimalText(m.value), lo = decimalText(l.low), hi = decimalText(l.high);
     if (m.verdict == Verdict::Fail && l.hasLow && m.value < l.low)
-        snprintf(buf, len, "%s %.15g below %.15g", m.name, m.value, l.low);
+        snprintf(buf, len, "%s %s below %s", m.name, v.c_str(), lo.c_str());
     else if (m.verdict == Verdict::Fail)
-        snprintf(buf, len, "%s %.15g above %.15g", m.name, m.value, l.high);
+        snprintf(buf, len, "%s %s above %s", m.name, v.c_str(), hi.c_str());
     else if (l.hasLow && l.hasHigh)
-        snprintf(buf, len, "%s %.15g in %.15g..%.15g", m.name, m.value, l.low, l.high);
+        snprintf(buf, len, "%s %s in %s..%s", m.name, v.c_str(), lo.c_str(), hi.c_str());
     else if (l.hasLow)
-        snprintf(buf, len, "%s %.15g, at least %.15g", m.name, m.value, l.low);
+        snprintf(buf, len, "%s %s, at least %s", m.name, v.c_str(), lo.c_str());
     else if (l.hasHigh)
-        snprintf(buf, len, "%s %.15g, at most %.15g", m.name, m.value, l.high);
+        snprintf(buf, len, "%s %s, at most %s", m.name, v.c_str(), hi.c_str());
     else
-        snprintf(buf, len, "%s %.15g", m.name, m.value);
+        snprintf(buf, len, "%s %s", m.name, v.c_str());
 }
 
 int worseStatus(int a, int b) {

@@ -3,11 +3,14 @@
 
 #include <errno.h>
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "format/json.h"
+#include "station/numbers.h"
 #include "station/output.h"
 
 namespace station {
@@ -53,6 +56,15 @@ int receiveTest(const Link &l, const Options &opt, const Action &a, StepResult *
     return rc;
 }
 
+// A measured value or a limit: an integer as an integer (a count, a
+// coefficient), else the shortest text that reads back the same.
+void jsonNumber(format::Json *j, double v) {
+    if (v > -1e15 && v < 1e15 && v == std::trunc(v))  // NaN is neither
+        j->integer((int64_t)v);
+    else
+        j->num(v);
+}
+
 // A line put together piece by piece; cut at its size.
 struct LineBuf {
     char text[1024] = "";
@@ -67,31 +79,43 @@ struct LineBuf {
     }
 };
 
+// A limit's end, or null.
+void jsonEnd(format::Json *j, bool has, double v) {
+    if (has)
+        jsonNumber(j, v);
+    else
+        j->null();
+}
+
 // "line 24 rx: FAIL: count 12 below 950", or its JSON object.
 void printVerdict(const Options &opt, int planLine, const char *word, const StepResult &r) {
-    LineBuf b;
     if (opt.json) {
+        format::Json j;
+        j.open('{');
+        j.key("line");
         if (planLine > 0)
-            b.add("{\"line\":%d,", planLine);
+            j.integer(planLine);
         else
-            b.add("{\"line\":null,");
-        b.add("\"step\":\"%s\",\"verdict\":\"%s\",\"measurements\":[", word,
-              verdictName(r.verdict));
+            j.null();
+        j.key("step"), j.str(word);
+        j.key("verdict"), j.str(verdictName(r.verdict));
+        j.key("measurements");
+        j.open('[');
         for (unsigned k = 0; k < r.measuredCount; ++k) {
             const Measured &m = r.measured[k];
-            b.add("%s{\"name\":\"%s\",\"value\":%.15g,", k ? "," : "", m.name, m.value);
-            if (m.limit.hasLow)
-                b.add("\"low\":%.15g,", m.limit.low);
-            else
-                b.add("\"low\":null,");
-            if (m.limit.hasHigh)
-                b.add("\"high\":%.15g,", m.limit.high);
-            else
-                b.add("\"high\":null,");
-            b.add("\"verdict\":\"%s\"}", verdictName(m.verdict));
+            j.open('{');
+            j.key("name"), j.str(m.name);
+            j.key("value"), jsonNumber(&j, m.value);
+            j.key("low"), jsonEnd(&j, m.limit.hasLow, m.limit.low);
+            j.key("high"), jsonEnd(&j, m.limit.hasHigh, m.limit.high);
+            j.key("verdict"), j.str(verdictName(m.verdict));
+            j.close('}');
         }
-        b.add("]}");
+        j.close(']');
+        j.close('}');
+        printf("%s\n", j.done().c_str());
     } else {
+        LineBuf b;
         if (planLine > 0) b.add("line %d ", planLine);
         b.add("%s: %s", word, verdictName(r.verdict));
         for (unsigned k = 0; k < r.measuredCount; ++k) {
@@ -100,23 +124,20 @@ void printVerdict(const Options &opt, int planLine, const char *word, const Step
             b.add("%s%s", k ? "; " : ": ", d);
         }
         if (r.verdict == Verdict::Error) b.add(" (%s)", r.error);
+        printf("%s\n", b.text);
     }
-    printf("%s\n", b.text);
     fflush(stdout);
 }
 
 void printPlanVerdict(const Options &opt, const char *name, Verdict v,
                       const std::vector<const PlanStep *> &failed) {
     if (opt.json) {
-        printf("{\"plan\":\"");
-        for (const char *p = name; *p; ++p)  // a file name: escape what JSON must
-            if (*p == '"' || *p == '\\')
-                printf("\\%c", *p);
-            else if ((unsigned char)*p < 0x20)
-                printf("\\u%04x", *p);
-            else
-                putchar(*p);
-        printf("\",\"verdict\":\"%s\"}\n", verdictName(v));
+        format::Json j;
+        j.open('{');
+        j.key("plan"), j.str(name);
+        j.key("verdict"), j.str(verdictName(v));
+        j.close('}');
+        printf("%s\n", j.done().c_str());
     } else {
         printf("plan %s: %s", name, verdictName(v));
         for (size_t i = 0; i < failed.size(); ++i)

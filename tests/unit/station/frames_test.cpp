@@ -204,9 +204,7 @@ std::string text(const TestMsg &r, bool generic = false, int chain = -1) {
 }
 
 std::string json(const TestMsg &r, const char *from = "192.168.1.1:1060") {
-    char buf[512];
-    formatReplyJson(r, from, buf, sizeof buf);
-    return buf;
+    return formatReplyJson(r, from);
 }
 
 TEST(ReplyOutput, ReceivedCountIsUnsignedAndFlaggedWhenNegative) {
