@@ -25,8 +25,4 @@ std::string toJson(const Record &r, bool pretty = true);
 // <error> for ERROR with the reason and the measurements.
 std::string toJunitXml(const std::vector<const Record *> &records);
 
-// The hash of the compact JSON document; the store keeps it to tell a
-// record's content apart from another with the same id.
-std::string recordDigest(const Record &r);
-
 }  // namespace results

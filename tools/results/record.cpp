@@ -17,47 +17,33 @@
 
 namespace results {
 
-const char *verdictName(Verdict v) {
-    switch (v) {
-    case Verdict::Pass: return "PASS";
-    case Verdict::Fail: return "FAIL";
-    case Verdict::Error: return "ERROR";
-    }
-    return "ERROR";
-}
-
 std::optional<Verdict> verdictFromName(const std::string &s) {
-    if (s == "PASS") return Verdict::Pass;
-    if (s == "FAIL") return Verdict::Fail;
-    if (s == "ERROR") return Verdict::Error;
-    return std::nullopt;
+    Verdict v;
+    if (!station::verdictFromName(s.c_str(), &v)) return std::nullopt;
+    return v;
 }
 
-// ---- verdict rules ---------------------------------------------------------
+// ---- verdict rules: the station's, applied to a record ---------------------
 
 Verdict measurementVerdict(const Measurement &m) {
-    if (std::isnan(m.value)) return Verdict::Fail;
-    if (m.low && m.value < *m.low) return Verdict::Fail;
-    if (m.high && m.value > *m.high) return Verdict::Fail;
-    return Verdict::Pass;
+    return station::limitVerdict(m.value, m.low.has_value(), m.low.value_or(0), m.high.has_value(),
+                                 m.high.value_or(0));
 }
 
 Verdict stepVerdict(const Step &s) {
-    if (!s.error.empty()) return Verdict::Error;
-    for (const Measurement &m : s.measurements)
-        if (measurementVerdict(m) == Verdict::Fail) return Verdict::Fail;
-    return Verdict::Pass;
+    bool failed = false;
+    for (const Measurement &m : s.measurements) failed = failed || measurementVerdict(m) == Verdict::Fail;
+    return station::stepVerdict(!s.error.empty(), failed);
 }
 
 Verdict recordVerdict(const std::vector<Step> &steps) {
-    if (steps.empty()) return Verdict::Error;
-    bool error = false;
+    size_t failed = 0, erred = 0;
     for (const Step &s : steps) {
         Verdict v = stepVerdict(s);
-        if (v == Verdict::Fail) return Verdict::Fail;
-        if (v == Verdict::Error) error = true;
+        failed += v == Verdict::Fail;
+        erred += v == Verdict::Error;
     }
-    return error ? Verdict::Error : Verdict::Pass;
+    return station::planVerdict(steps.size(), failed, erred);
 }
 
 void applyVerdicts(Record *r) {
