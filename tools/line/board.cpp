@@ -66,12 +66,15 @@ void Board::message(const std::string &line) {
         fprintf(stderr, "%s\n", line.c_str());
         return;
     }
-    // Up to the first row, clear from there down, the message (it may wrap:
-    // nothing goes back above it), then the rows again below it.
-    printf("\033[%zuA\r\033[J", units_.size());
+    // Over the first row: the message (it may wrap: nothing goes back above
+    // it), the rest of its last line cleared, then the rows again below it.
+    // Each line is cleared on its own, not the screen: a terminal may keep a
+    // cleared screen in its scrollback.
+    printf("\033[%zuA\r\033[2K", units_.size());
     fflush(stdout);
-    fprintf(stderr, "%s\n", line.c_str());
+    fputs(line.c_str(), stderr);
     fflush(stderr);
+    printf("\033[K\n");
     draw(false);
 }
 
