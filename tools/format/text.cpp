@@ -35,10 +35,18 @@ char32_t utf8Decode(std::string_view s, size_t pos, size_t n) {
     return cp;
 }
 
+// As printf's %.15g, %.16g or %.17g, whichever is the first to read back
+// as d: "100000" rather than "1e+05", "0.1" rather than "0.10000000000000001".
 std::string number(double d) {
     char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, d);
-    return std::string(buf, r.ptr);
+    char *end = buf;
+    for (int prec = 15; prec <= 17; prec++) {
+        end = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, prec).ptr;
+        double back = 0;
+        std::from_chars(buf, end, back);
+        if (back == d) break;
+    }
+    return std::string(buf, end);
 }
 
 std::string fixed(double d, int decimals) {

@@ -21,8 +21,9 @@ char32_t utf8Decode(std::string_view s, size_t pos, size_t n);
 // U+FFFD, the replacement character, as UTF-8.
 constexpr const char *kReplacement = "\xEF\xBF\xBD";
 
-// The shortest text that reads back as the same double ("1000", "0.25",
-// "-372", "1e+20").  Only for finite values.
+// Text that reads back as the same double, as %.15g (or %.16g, %.17g
+// where needed) would write it without the locale: "1000", "100000",
+// "0.25", "-372", "1e+20".  Only for finite values.
 std::string number(double d);
 // d with exactly `decimals` digits after the point ("1.500").
 std::string fixed(double d, int decimals);

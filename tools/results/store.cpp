@@ -9,7 +9,6 @@
 
 #include <algorithm>
 
-#include "results/export.h"
 #include "results/rows.h"
 
 namespace results {
@@ -46,11 +45,6 @@ bool sameFile(const std::string &a, const std::string &b) {
     if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0)
         return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
     return absolutePath(a) == absolutePath(b);
-}
-
-// A message that carries the record itself: the last place it exists.
-std::string withRecord(const std::string &msg, const Record &r) {
-    return msg + "; the record follows:\n" + toJson(r, false);
 }
 
 }  // namespace
@@ -171,7 +165,7 @@ Store &Store::outbox() {
 
 void Store::keepInOutbox(const Record &r, const std::string &target, const std::string &reason) {
     if (opts_.spoolPath.empty())
-        throw StoreError(withRecord("record " + r.id + " could not be stored (" + reason + ") and no spool file is set", r));
+        throw StoreError("record " + r.id + " could not be stored (" + reason + ") and no spool file is set");
     try {
         outbox().withConnection([&](Connection &c) {
             db::retryBusy([&] {
@@ -185,9 +179,7 @@ void Store::keepInOutbox(const Record &r, const std::string &target, const std::
             });
         });
     } catch (const std::exception &e) {
-        throw StoreError(withRecord("record " + r.id + " could not be stored (" + reason +
-                                        ") nor spooled: " + e.what(),
-                                    r));
+        throw StoreError("record " + r.id + " could not be stored (" + reason + ") nor spooled: " + e.what());
     }
 }
 

@@ -152,8 +152,8 @@ class Store {
     // writes it in one transaction.  The same record again is a no-op (its
     // identity is its digest, see recordDigest).  On any failure the record
     // goes to the outbox instead (spooled = true, with the reason); throws
-    // StoreError only if that fails too, and then what() ends with the
-    // record's JSON, so that it is never lost silently.
+    // StoreError only if that fails too (the caller then shows the record
+    // itself, so that it is never lost silently).
     WriteOutcome write(const Record &r);
 
     // The record with this id, as written.
