@@ -120,7 +120,12 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
     s.operatorName = op ? op : fromEnv("RFPROBE_OPERATOR");
     results::validateText("operator", s.operatorName);
 
+    // An empty --store is a mistake (a variable that was not set), not a
+    // wish for the default file; an empty RFPROBE_STORE means unset.
     const char *store = act.text("--store");
+    if (store && !*store)
+        throw InvalidInput("--store is empty: give a file or a postgresql:// URL, or leave the "
+                           "option out for ./" + std::string(kDefaultStore));
     s.store = store ? store : fromEnv("RFPROBE_STORE");
     if (s.store.empty()) s.store = kDefaultStore;
     results::StoreUrl url = results::parseStoreUrl(s.store);
