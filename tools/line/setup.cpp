@@ -132,18 +132,14 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
     const char *spool = act.text("--spool");
     s.spool = spool ? spool : fromEnv("RFPROBE_SPOOL");
     if (s.spool.empty()) s.spool = kDefaultSpool;
-    if (url.kind == results::StoreKind::Postgres) {
-        results::StoreUrl sp = results::parseStoreUrl(s.spool);
-        if (sp.kind != results::StoreKind::Sqlite)
-            throw InvalidInput("--spool " + s.spool + " must be a local SQLite file");
-        checkWritable("--spool", sp.path);
-        s.spool = sp.path;
-    } else if (spool) {
-        throw InvalidInput("--spool belongs to a postgresql:// store; " + url.display +
-                           " is an SQLite file");
-    } else {
-        checkWritable("--store", url.path);
-    }
+    // The spool is every store's outbox: where a record waits while its
+    // store cannot take it.
+    results::StoreUrl sp = results::parseStoreUrl(s.spool);
+    if (sp.kind != results::StoreKind::Sqlite)
+        throw InvalidInput("--spool " + s.spool + " must be a local SQLite file");
+    checkWritable("--spool", sp.path);
+    s.spool = sp.path;
+    if (url.kind != results::StoreKind::Postgres) checkWritable("--store", url.path);
 
     if (const char *j = act.text("--json-record")) {
         s.jsonPath = j;

@@ -104,13 +104,9 @@ void UnitRun::keep(results::Store &store, const std::string &where) {
                      "); record " + rec.id + " is kept in the spool " + w.where +
                      "; rfprobe sync uploads it later");
     } catch (const std::exception &e) {
-        // Not even the spool took it: the record goes to standard error, so
-        // that it is never silently lost.
-        complain("record " + rec.id + " NOT stored: " + e.what() + "; the record follows");
-        if (board_)
-            board_->message(results::toJson(rec, false));
-        else
-            fprintf(stderr, "%s\n", results::toJson(rec, false).c_str());
+        // Not even the spool took it: the message ends with the record's
+        // JSON, so that it is never silently lost.
+        complain("record " + rec.id + " NOT stored: " + e.what());
         status = station::kExitStore;
     }
     if (!setup_.jsonPath.empty()) {
@@ -128,12 +124,6 @@ void UnitRun::complain(const std::string &text) {
         board_->message(line);
     else
         fprintf(stderr, "%s\n", line.c_str());
-}
-
-Verdict UnitRun::verdict() const {
-    Verdict v = Verdict::Error;
-    if (opened) station::verdictFromName(results::verdictName(rec.verdict), &v);
-    return v;
 }
 
 std::string UnitRun::storedText() const {

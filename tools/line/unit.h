@@ -50,7 +50,7 @@ class UnitRun : public station::PlanObserver, public station::Notes {
     // "RECORD-ID", "RECORD-ID (spooled)", "no record"...
     std::string storedText() const;
     // The unit's verdict as its record holds it (ERROR without a record).
-    station::Verdict verdict() const;
+    station::Verdict verdict() const { return opened ? rec.verdict : station::Verdict::Error; }
 
     results::Record rec;
     int status = station::kExitOk;

@@ -103,7 +103,8 @@ TEST(LineSetup, BadInputIsRefusedWithItsReason) {
     expectRefused({"run", "p.plan", "--dut", "SN1", "--meta", "lot"}, "KEY=VALUE");
     expectRefused({"run", "p.plan", "--dut", "SN1", "--meta", "a b=1"}, "metadata key");
     expectRefused({"run", "p.plan", "--dut", "SN1", "--meta", "a=1", "--meta", "a=2"}, "twice");
-    expectRefused({"run", "p.plan", "--dut", "SN1", "--spool", "s.db"}, "postgresql://");
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--spool", "postgresql://h/db"},
+                  "must be a local SQLite file");
     expectRefused({"run", "p.plan", "--dut", "SN1", "--store", "/no/such/dir/r.db"},
                   "cannot write in /no/such/dir");
     expectRefused({"run", "p.plan", "--dut", "SN1", "--junit", "/no/such/dir/j.xml"},
