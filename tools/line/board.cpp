@@ -48,7 +48,7 @@ void Board::stepStarting(size_t u, size_t index, const station::PlanStep &s,
     if (!live_) return;
     char text[160];
     snprintf(text, sizeof text, "%zu/%zu  line %d %-14s %s", index + 1, steps_, s.planLine,
-             s.action.cmd->word, sofar == station::Verdict::Pass ? "PASS so far" : "FAIL");
+             s.action.cmd->word, sofar == station::Verdict::Pass ? "PASS so far" : station::verdictName(sofar));
     set(u, text);
 }
 

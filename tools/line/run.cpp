@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "format/text.h"
 #include "line/summary.h"
 #include "results/store.h"
 
@@ -46,8 +47,9 @@ int runParallel(const station::Options &opt, const Setup &setup, const Plan &pla
             u.run(o);
             u.keep(store, store.url().display);
             char text[160];
-            snprintf(text, sizeof text, "done: %s, %zu of %zu steps, %.2f s",
-                     station::verdictName(u.verdict()), u.stepsRun, plan.steps.size(), u.seconds);
+            snprintf(text, sizeof text, "done: %s, %zu of %zu steps, %s s",
+                     station::verdictName(u.verdict()), u.stepsRun, plan.steps.size(),
+                     format::fixed(u.seconds, 2).c_str());
             board.finished(i, text);
         });
     }

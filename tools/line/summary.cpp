@@ -5,6 +5,7 @@
 
 #include "format/json.h"
 #include "format/table.h"
+#include "format/text.h"
 #include "results/export.h"
 
 namespace line {
@@ -26,9 +27,9 @@ void printUnitLine(const station::Options &opt, const Setup &setup, const Plan &
         printf("%s\n", j.done().c_str());
     }
     else
-        printf("%s: %s (plan %s, %zu of %zu steps, %.2f s; record %s%s %s)\n",
+        printf("%s: %s (plan %s, %zu of %zu steps, %s s; record %s%s %s)\n",
                u.rec.serial.c_str(), verdict, plan.name.c_str(), u.stepsRun, plan.steps.size(),
-               u.seconds, u.rec.id.c_str(),
+               format::fixed(u.seconds, 2).c_str(), u.rec.id.c_str(),
                u.spooled ? " spooled in" : u.stored ? " in" : ", NOT stored in",
                u.spooled ? setup.spool.c_str() : store.c_str());
     fflush(stdout);
@@ -40,9 +41,9 @@ void printUnitTable(const Setup &setup, const Plan &plan, const UnitRuns &runs,
                      {"DETAIL"}});
     for (size_t i = 0; i < runs.size(); ++i) {
         const UnitRun &u = *runs[i];
-        char steps[32], secs[32];
+        char steps[32];
         snprintf(steps, sizeof steps, "%zu/%zu", u.stepsRun, plan.steps.size());
-        snprintf(secs, sizeof secs, "%.2f s", u.seconds);
+        std::string secs = format::fixed(u.seconds, 2) + " s";
         Verdict v = u.verdict();
         t.row({setup.units[i].iface, u.rec.serial, station::verdictName(v), steps, secs,
                u.storedText(), v == Verdict::Pass ? "" : u.detail()});
