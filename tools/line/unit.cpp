@@ -104,9 +104,13 @@ void UnitRun::keep(results::Store &store, const std::string &where) {
                      "); record " + rec.id + " is kept in the spool " + w.where +
                      "; rfprobe sync uploads it later");
     } catch (const std::exception &e) {
-        // Not even the spool took it: the message ends with the record's
-        // JSON, so that it is never silently lost.
-        complain("record " + rec.id + " NOT stored: " + e.what());
+        // Not even the spool took it: the record's JSON follows on
+        // standard error, one line, so that it is never silently lost.
+        complain("record " + rec.id + " NOT stored: " + e.what() + "; the record follows");
+        if (board_)
+            board_->message(results::toJson(rec, false));
+        else
+            fprintf(stderr, "%s\n", results::toJson(rec, false).c_str());
         status = station::kExitStore;
     }
     if (!setup_.jsonPath.empty()) {
