@@ -2,9 +2,10 @@
 #include "station/limits.h"
 
 #include <cstdio>
+#include <string>
 
+#include "format/text.h"
 #include "station/args.h"
-#include "station/numbers.h"
 #include "station/output.h"
 
 namespace station {
@@ -45,7 +46,7 @@ int measureReply(Measures what, const TestMsg &reply, const StepLimits &lim,
 
 void describeMeasured(const Measured &m, char *buf, size_t len) {
     const Limit &l = m.limit;
-    std::string v = decimalText(m.value), lo = decimalText(l.low), hi = decimalText(l.high);
+    std::string v = format::number(m.value), lo = format::number(l.low), hi = format::number(l.high);
     if (m.verdict == Verdict::Fail && l.hasLow && m.value < l.low)
         snprintf(buf, len, "%s %s below %s", m.name, v.c_str(), lo.c_str());
     else if (m.verdict == Verdict::Fail)

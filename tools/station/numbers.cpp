@@ -200,10 +200,4 @@ bool getRange(const char *what, const char *s, bool *hasLow, double *low, bool *
     return true;
 }
 
-std::string decimalText(double v) {
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 15);
-    return std::string(buf, r.ptr);
-}
-
 }  // namespace station

@@ -2,13 +2,13 @@
 //
 // Each reader checks the text and the range and, on failure, writes a
 // message that names the argument ("rate index 49 is out of range (0..48)").
-// Numbers never depend on the C locale (std::from_chars, std::to_chars): a
-// comma-decimal locale neither cuts "-372.5" at its point nor prints "0,5".
+// Numbers never depend on the C locale (std::from_chars here, and
+// format::number to write them): a comma-decimal locale neither cuts
+// "-372.5" at its point nor prints "0,5".
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace station {
 
@@ -35,11 +35,6 @@ bool getDecimal(const char *what, const char *s, double *out, char *err, size_t 
 // "..-350") but not both, LOW <= HIGH.
 bool getRange(const char *what, const char *s, bool *hasLow, double *low, bool *hasHigh,
               double *high, char *err, size_t errLen);
-
-// v with up to 15 significant digits, as printf's "%.15g" writes it in the
-// C locale, whatever the locale ("950", "-372.5", "1e+20"): how limits and
-// measured values read in the station's lines.
-std::string decimalText(double v);
 
 // printf into err; returns false, for "return fail(...)".
 bool fail(char *err, size_t errLen, const char *fmt, ...) __attribute__((format(printf, 3, 4)));

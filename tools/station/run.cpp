@@ -3,14 +3,12 @@
 
 #include <errno.h>
 
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "format/json.h"
-#include "station/numbers.h"
 #include "station/output.h"
 
 namespace station {
@@ -56,15 +54,6 @@ int receiveTest(const Link &l, const Options &opt, const Action &a, StepResult *
     return rc;
 }
 
-// A measured value or a limit: an integer as an integer (a count, a
-// coefficient), else the shortest text that reads back the same.
-void jsonNumber(format::Json *j, double v) {
-    if (v > -1e15 && v < 1e15 && v == std::trunc(v))  // NaN is neither
-        j->integer((int64_t)v);
-    else
-        j->num(v);
-}
-
 // A line put together piece by piece; cut at its size.
 struct LineBuf {
     char text[1024] = "";
@@ -82,7 +71,7 @@ struct LineBuf {
 // A limit's end, or null.
 void jsonEnd(format::Json *j, bool has, double v) {
     if (has)
-        jsonNumber(j, v);
+        j->num(v);
     else
         j->null();
 }
@@ -105,7 +94,7 @@ void printVerdict(const Options &opt, int planLine, const char *word, const Step
             const Measured &m = r.measured[k];
             j.open('{');
             j.key("name"), j.str(m.name);
-            j.key("value"), jsonNumber(&j, m.value);
+            j.key("value"), j.num(m.value);
             j.key("low"), jsonEnd(&j, m.limit.hasLow, m.limit.low);
             j.key("high"), jsonEnd(&j, m.limit.hasHigh, m.limit.high);
             j.key("verdict"), j.str(verdictName(m.verdict));
