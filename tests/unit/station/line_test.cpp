@@ -85,6 +85,11 @@ TEST(LineSetup, OneUnitWithDefaultsFromTheEnvironment) {
                 {{"RFPROBE_STORE", "postgresql:///results"}, {"RFPROBE_SPOOL", "/tmp/sp.db"}});
     ASSERT_TRUE(t.ok) << t.error;
     EXPECT_EQ(t.setup.spool, "/tmp/sp.db");
+
+    // The spool is the outbox of an SQLite store too.
+    t = setupOf({"run", "p.plan", "--dut", "SN1", "--store", "x.db", "--spool", "/tmp/sp.db"});
+    ASSERT_TRUE(t.ok) << t.error;
+    EXPECT_EQ(t.setup.spool, "/tmp/sp.db");
 }
 
 TEST(LineSetup, BadInputIsRefusedWithItsReason) {
