@@ -32,14 +32,13 @@ class Board {
     void message(const std::string &line);
     void finished(size_t u, const std::string &text);
 
-    // "IF    SERIAL": the head of unit u's row, padded to the widest.
-    std::string head(size_t u) const;
-
     // A row cut to `columns` characters (UTF-8 aware): what a terminal of
     // that width shows on one line.
     static std::string cut(const std::string &row, size_t columns);
 
   private:
+    // "IF    SERIAL": the head of unit u's row, padded to the widest.
+    std::string head(size_t u) const;
     std::string row(size_t u) const { return head(u) + "  " + lines_[u]; }
     void plain(size_t u, const std::string &text);
     void set(size_t u, const std::string &text);

@@ -52,7 +52,7 @@ class PlanObserver {
 
 struct PlanOutcome {
     int status;        // the exit status: 130, 1 (FAIL), 3 or 4 (the step's error), 0
-    Verdict verdict;   // FAIL if a step failed, else ERROR if one erred, else PASS
+    Verdict verdict;   // planVerdict: FAIL, else ERROR (a step erred, or none ran), else PASS
     size_t stepsRun;
 };
 
