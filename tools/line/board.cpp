@@ -20,6 +20,17 @@ size_t terminalColumns() {
     return 80;
 }
 
+// A row cut to `columns` characters (UTF-8 aware): what a terminal of that
+// width shows on one line.
+std::string cut(const std::string &row, size_t columns) {
+    size_t n = 0;
+    for (size_t i = 0; i < row.size(); ++i) {
+        bool starts = ((unsigned char)row[i] & 0xC0) != 0x80;  // not a continuation byte
+        if (starts && n++ == columns) return row.substr(0, i);
+    }
+    return row;
+}
+
 }  // namespace
 
 Board::Board(const std::vector<Unit> &units, size_t steps, bool live)
@@ -32,15 +43,6 @@ Board::Board(const std::vector<Unit> &units, size_t steps, bool live)
         std::lock_guard<std::mutex> held(mu_);
         draw(false);
     }
-}
-
-std::string Board::cut(const std::string &row, size_t columns) {
-    size_t n = 0;
-    for (size_t i = 0; i < row.size(); ++i) {
-        bool starts = ((unsigned char)row[i] & 0xC0) != 0x80;  // not a continuation byte
-        if (starts && n++ == columns) return row.substr(0, i);
-    }
-    return row;
 }
 
 void Board::stepStarting(size_t u, size_t index, const station::PlanStep &s,

@@ -32,10 +32,6 @@ class Board {
     void message(const std::string &line);
     void finished(size_t u, const std::string &text);
 
-    // A row cut to `columns` characters (UTF-8 aware): what a terminal of
-    // that width shows on one line.
-    static std::string cut(const std::string &row, size_t columns);
-
   private:
     // "IF    SERIAL": the head of unit u's row, padded to the widest.
     std::string head(size_t u) const;
