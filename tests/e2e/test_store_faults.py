@@ -52,12 +52,6 @@ def digest(path):
 
 
 @pytest.fixture
-def agent(rig):
-    rig.start_agent(manual=True)
-    return rig
-
-
-@pytest.fixture
 def plan(tmp_path):
     p = tmp_path / "short.plan"
     p.write_text(PLAN)
