@@ -1,0 +1,68 @@
+// The station's view of a tester: the operations it needs, sent in the
+// dialect of a profile to one Instrument.  Set-up operations read the
+// error queue after each command, so an error names the command that
+// caused it; measurements refuse not-a-number.
+//
+// Figures here are at the tester's port; PathLoss (fixture.h) moves them
+// to the unit's port.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "instrument/profile.h"
+#include "instrument/scpi.h"
+
+namespace instrument {
+
+struct AnalyserSetup {
+    double freqMhz = 0;   // centre of the channel the unit occupies
+    double bwMhz = 20;
+    double levelDbm = 0;  // expected level at the tester's port
+};
+
+struct GeneratorSetup {
+    double freqMhz = 0;
+    double bwMhz = 20;
+    double levelDbm = -60;  // at the tester's port
+    int rate = 0;           // the station's rate index (0-48)
+};
+
+struct Measurement {
+    double powerDbm = 0;     // at the tester's port
+    double evmDb = 0;
+    double freqErrorPpm = 0;
+};
+
+class Tester {
+  public:
+    Tester(const Profile &p, const Resource &r);
+
+    // Connects and asks *IDN? (see idn()); every operation connects first
+    // when not connected.
+    bool connect(Error *err);
+    const std::string &idn() const { return inst_.idn(); }
+    Instrument &instrument() { return inst_; }
+
+    bool reset(Error *err);
+    bool selectPort(int port, Error *err);
+    bool setupAnalyser(const AnalyserSetup &s, Error *err);
+    // Power, EVM and frequency error with the last analyser set-up.
+    bool measure(Measurement *m, Error *err);
+    bool setupGenerator(const GeneratorSetup &g, Error *err);
+    // Sends frames and returns when the tester says they are sent (waits
+    // timeout_ms plus twice the frames' time at frames_per_second).
+    bool sendFrames(long frames, Error *err);
+
+  private:
+    bool run(Op op, const Params &p, Error *err, std::string *lastReply = nullptr, int timeoutMs = 0);
+    Params analyserParams() const;
+    Params generatorParams() const;
+
+    Profile profile_;
+    Instrument inst_;
+    AnalyserSetup an_;
+    GeneratorSetup gen_;
+};
+
+}  // namespace instrument
