@@ -67,8 +67,10 @@ inline bool writeFileAtomic(const std::string &p, const std::string &data) {
 // the state as one step.
 class Lock {
    public:
-    Lock() {
-        fd_ = open(path("lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    Lock() : Lock(dir()) {}
+    // Another unit's: the simulated tester works on every router's state.
+    explicit Lock(const std::string &simDir) {
+        fd_ = open((simDir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ >= 0) flock(fd_, LOCK_EX);
     }
     ~Lock() {
@@ -114,10 +116,10 @@ inline void journal(int argc, char **argv) {
 
 using State = std::map<std::string, std::string>;
 
-inline State loadState() {
+inline State loadState(const std::string &simDir = dir()) {
     State s;
     std::string text;
-    if (!readFile(path("state"), text)) return s;
+    if (!readFile(simDir + "/state", text)) return s;
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
@@ -128,10 +130,10 @@ inline State loadState() {
     return s;
 }
 
-inline void saveState(const State &s) {
+inline void saveState(const State &s, const std::string &simDir = dir()) {
     std::string text;
     for (const auto &kv : s) text += kv.first + "=" + kv.second + "\n";
-    writeFileAtomic(path("state"), text);
+    writeFileAtomic(simDir + "/state", text);
 }
 
 inline long long getNum(const State &s, const std::string &k, long long dflt) {

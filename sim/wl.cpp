@@ -8,6 +8,7 @@
 // runs longer counts more frames.
 #include <cinttypes>
 
+#include "pamodel.h"
 #include "simcommon.h"
 
 namespace {
@@ -39,6 +40,20 @@ void accrue(sim::State &s) {
         s["rxdfrmmcast"] = std::to_string(n);
     }
     s["rxsince"] = std::to_string(now);
+}
+
+// The transmit power loop (pamodel.h): the detector code at which the
+// stored coefficients of the transmitting chain estimate the set power.
+// txchain 2 is chain 1; 1 or both (3) transmit on chain 0's port, the one
+// the tester's cable reaches.  A power left at the driver's default (-1)
+// is maxp2ga0, 0x48 quarter-dBm = 18 dBm.
+void closeLoop(sim::State &s) {
+    int chain = sim::getNum(s, "txchain", 3) == 2 ? 1 : 0;
+    pa::Coeffs c;
+    int16_t *v[3] = {&c.c1, &c.c2, &c.c3};
+    for (int i = 0; i < 3; i++) *v[i] = (int16_t)(sim::getNum(s, kPaNames[chain * 3 + i], 0) & 0xffff);
+    long long q = sim::getNum(s, "txpwr_qdbm", -1);
+    s["txdet"] = std::to_string(pa::detectorCode(c, q < 0 ? 18.0 : q / 4.0));
 }
 
 int usage(const char *msg, const char *arg) {
@@ -206,7 +221,10 @@ int main(int argc, char **argv) {
         withDefaults(s);
         accrue(s);
         rc = run(argc, argv, s, f, out);
-        if (rc == 0) sim::saveState(s);
+        if (rc == 0) {
+            closeLoop(s);
+            sim::saveState(s);
+        }
     }
     if (haveScripted) out = scripted == "-" ? "" : scripted + "\n";
     if (f.output == "empty") out.clear();
