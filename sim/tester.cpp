@@ -303,7 +303,10 @@ const std::vector<Cmd> &commands() {
              if (T.errors.empty()) {
                  *r = "0,\"No error\"";
              } else {
-                 *r = std::to_string(T.errors.front().first) + ",\"" + T.errors.front().second + "\"";
+                 // A quote inside a SCPI string is doubled.
+                 std::string text;
+                 for (char c : T.errors.front().second) text += c == '"' ? "\"\"" : std::string(1, c);
+                 *r = std::to_string(T.errors.front().first) + ",\"" + text + "\"";
                  T.errors.pop_front();
              }
              return true;
