@@ -18,6 +18,7 @@
 //
 //   simtester [--listen ADDR:PORT] [--seed N] [--fps F] [--serial S]
 //             --port N=SIMDIR [--loss N=MHZ:DB,MHZ:DB...] ...
+//   simtester --truth SIMDIR    print the unit's truth (key=value lines)
 //
 // It prints "simtester: listening on ADDR:PORT" once it accepts
 // connections (port 0 picks a free one) and runs until SIGTERM or SIGINT.
@@ -516,7 +517,19 @@ int usageExit(const char *msg) {
 
 }  // namespace
 
+// What tests and benchmarks compare against: the unit behind a sim dir.
+int printTruth(const std::string &dir) {
+    sim::UnitTruth u = sim::loadTruth(dir);
+    printf("seed=%llu\n", (unsigned long long)u.seed);
+    for (int k = 0; k < 2; k++) printf("pa%d=%d,%d,%d\n", k, u.pa[k].c1, u.pa[k].c2, u.pa[k].c3);
+    printf("crystal_ppm=%.4f\nevm_floor_db=%.4f\nsens_offset_db=%.4f\n", u.crystalPpm, u.evmFloorDb, u.sensOffsetDb);
+    printf("faults=%s%s%s\n", u.weakReceiver ? "weak-receiver " : "", u.badCrystal ? "bad-crystal " : "",
+           u.brokenPa ? "broken-pa" : "");
+    return 0;
+}
+
 int main(int argc, char **argv) {
+    if (argc == 3 && std::string(argv[1]) == "--truth") return printTruth(argv[2]);
     std::string listenAt = "127.0.0.1:5025";
     uint64_t seed = 1;
     for (int i = 1; i < argc; i++) {

@@ -65,14 +65,17 @@ inline double worstError(const pa::Coeffs &stored, const pa::Coeffs &truth) {
 }
 
 // True coefficients near the defaults: errors drawn at 5, 13 and 21 dBm
-// (up to 3 dB), the curve through them solved exactly, kept when it fits
+// (an offset up to 2 dB, a tilt up to 1 dB, a bow up to 0.5 dB), the
+// curve through them solved exactly, kept when it fits
 // 16 bits, rises over the codes in use and is 0.5-3 dB off somewhere.
 inline pa::Coeffs drawPa(Rng &r, const pa::Coeffs &d) {
     for (int attempt = 0; attempt < 1000; attempt++) {
-        double P[3] = {5, 13, 21}, t[3], y[3];
+        // Mostly an offset, some tilt, a little bow: how real units spread.
+        double offset = r.uniform(-2, 2), tilt = r.uniform(-1, 1), bow = r.uniform(-0.5, 0.5);
+        double P[3] = {5, 13, 21}, e[3] = {offset - tilt, offset + bow, offset + tilt}, t[3], y[3];
         for (int i = 0; i < 3; i++) {
             t[i] = pa::detectorCode(d, P[i]);
-            y[i] = P[i] + r.uniform(-3, 3);
+            y[i] = P[i] + e[i];
         }
         // a + b t - c t y = y, solved by Cramer's rule.
         double m[3][3], v[3];
