@@ -199,6 +199,7 @@ void Instrument::disconnect() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
     in_.clear();
+    blockEnd_ = false;
 }
 
 bool Instrument::fail(Fault f, const std::string &cmd, const std::string &what, Error *err) {
@@ -208,6 +209,7 @@ bool Instrument::fail(Fault f, const std::string &cmd, const std::string &what, 
         if (fd_ >= 0) close(fd_);
         fd_ = -1;
         in_.clear();
+        blockEnd_ = false;
     }
     err->fault = f;
     err->message = name() + (cmd.empty() ? "" : ": " + cmd) + ": " + what;
@@ -260,6 +262,7 @@ bool Instrument::connect(Error *err) {
     freeaddrinfo(ai);
     if (fd_ < 0) return fail(Fault::Connect, "", "cannot connect: " + why, err);
     in_.clear();
+    blockEnd_ = false;
     idn_.clear();
     std::string idn;
     if (!query("*IDN?", &idn, err)) return false;
@@ -323,9 +326,24 @@ bool Instrument::fill(const std::string &cmd, long long deadline, Error *err) {
     }
 }
 
+// Drops the line end of the last block once it is there.
+void Instrument::dropBlockEnd() {
+    if (!blockEnd_ || in_.empty()) return;
+    if (in_[0] == '\r') in_.erase(0, 1);
+    if (!in_.empty() && in_[0] == '\n') {
+        in_.erase(0, 1);
+        blockEnd_ = false;
+    } else if (!in_.empty()) {
+        blockEnd_ = false;  // a block without its line end
+    }
+}
+
 bool Instrument::readReply(const std::string &cmd, long long deadline, std::string *reply, Error *err) {
-    while (in_.empty())
+    for (;;) {
+        dropBlockEnd();
+        if (!in_.empty()) break;
         if (!fill(cmd, deadline, err)) return false;
+    }
     if (in_[0] == '#') {
         // "#" N digit(s) giving the length, the payload, then the line end.
         while (in_.size() < 2)
@@ -357,17 +375,10 @@ bool Instrument::readReply(const std::string &cmd, long long deadline, std::stri
             if (!fill(cmd, deadline, err)) return false;
         *reply = in_.substr(2 + nd, (size_t)len);
         in_.erase(0, total);
-        // The block's line end follows; take it now so that it is not read
-        // as an empty reply to the next query.
-        if (in_.empty()) {
-            int w = waitFd(fd_, POLLIN, nowMs() + 50 < deadline ? nowMs() + 50 : deadline);
-            if (w == 0) {
-                Error ignored;
-                fill(cmd, deadline, &ignored);
-            }
-        }
-        if (!in_.empty() && in_[0] == '\r') in_.erase(0, 1);
-        if (!in_.empty() && in_[0] == '\n') in_.erase(0, 1);
+        // The block's line end follows, now or with the next bytes: it is
+        // never read as an empty reply to the next query.
+        blockEnd_ = true;
+        dropBlockEnd();
         return true;
     }
     size_t nl;
@@ -392,6 +403,7 @@ bool Instrument::write(const std::string &cmd, Error *err) {
 bool Instrument::query(const std::string &cmd, std::string *reply, Error *err, int timeoutMs) {
     Session s(*this);
     if (!ensureConnected(err)) return false;
+    dropBlockEnd();
     if (!in_.empty()) {
         // Bytes nobody asked for: the stream is out of step.
         return fail(Fault::BadReply, cmd, "unexpected bytes before the query " + shown(in_), err);

@@ -139,6 +139,7 @@ class Instrument {
     bool readReply(const std::string &cmd, long long deadline, std::string *reply, Error *err);
     bool fill(const std::string &cmd, long long deadline, Error *err);
     bool fail(Fault f, const std::string &cmd, const std::string &what, Error *err);
+    void dropBlockEnd();
 
     std::string role_;
     Resource res_;
@@ -147,7 +148,8 @@ class Instrument {
     std::string errorQuery_ = "SYST:ERR?";
     int maxErrors_ = 32;
     int fd_ = -1;
-    std::string in_;  // bytes read past the last reply
+    std::string in_;         // bytes read past the last reply
+    bool blockEnd_ = false;  // a block's line end may still come
     std::recursive_mutex mu_;
 };
 
