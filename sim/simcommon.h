@@ -67,10 +67,8 @@ inline bool writeFileAtomic(const std::string &p, const std::string &data) {
 // the state as one step.
 class Lock {
    public:
-    Lock() : Lock(dir()) {}
-    // Another unit's: the simulated tester works on every router's state.
-    explicit Lock(const std::string &simDir) {
-        fd_ = open((simDir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    Lock() {
+        fd_ = open(path("lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ >= 0) flock(fd_, LOCK_EX);
     }
     ~Lock() {

@@ -30,15 +30,28 @@ void withDefaults(sim::State &s) {
         if (!s.count(d.first)) s[d.first] = d.second;
 }
 
-// Bring the receive counter up to date before anything changes the radio.
+// Bring the receive counter up to date before anything changes the radio:
+// the golden unit's frames (rxrate a second while armed), and the frames
+// the simulated tester's generator got through to this radio.  The tester
+// never writes the state: it counts the frames received (it checks the
+// radio was armed for them) in its own file "rxgen", and the radio adds
+// what is new since it last looked ("rxgen_seen").  So the state keeps one
+// writer, also where the tester and the radio share no lock (the emulated
+// router's state is on a 9p share).
 void accrue(sim::State &s) {
     long long now = sim::nowMs();
+    long long add = 0;
     if (sim::getNum(s, "up", 1) == 1 && sim::getNum(s, "rxarmed", 0) == 1) {
         long long since = sim::getNum(s, "rxsince", now);
-        long long add = since > 0 && now > since ? (now - since) * sim::getNum(s, "rxrate", 0) / 1000 : 0;
-        long long n = (sim::getNum(s, "rxdfrmmcast", 0) + add) & 0xffffffffLL;
-        s["rxdfrmmcast"] = std::to_string(n);
+        add = since > 0 && now > since ? (now - since) * sim::getNum(s, "rxrate", 0) / 1000 : 0;
     }
+    std::string gen;
+    if (sim::readFile(sim::path("rxgen"), gen)) {
+        long long total = strtoll(gen.c_str(), nullptr, 10), seen = sim::getNum(s, "rxgen_seen", 0);
+        if (total > seen) add += total - seen;
+        s["rxgen_seen"] = std::to_string(total);
+    }
+    if (add) s["rxdfrmmcast"] = std::to_string((sim::getNum(s, "rxdfrmmcast", 0) + add) & 0xffffffffLL);
     s["rxsince"] = std::to_string(now);
 }
 
