@@ -459,3 +459,42 @@ TEST(Tester, MeasuresOnlyWhatTheRadioSendsAndFeedsItsReceiver) {
     EXPECT_EQ(err.fault, Fault::Instrument);
     EXPECT_NE(err.message.find("SOUR:BAND 30: -222,\"Data out of range"), std::string::npos) << err.message;
 }
+
+// The simulated radio's PA model and the units drawn from seeds: what the
+// calibration's measurements stand on.
+TEST(SimulatedUnit, PaCurvesAreUsableAndUnitsReproducible) {
+    // The shipped defaults rise over 5-21 dBm, and the loop reaches every
+    // set power within a code's step.
+    for (int chain = 0; chain < 2; chain++) {
+        double prev = -INFINITY;
+        for (double p = 5; p <= 21.0001; p += 0.25) {
+            int t = pa::detectorCode(pa::kDefault[chain], p);
+            double est;
+            ASSERT_TRUE(pa::power(pa::kDefault[chain], t, &est));
+            EXPECT_NEAR(est, p, 0.02) << "chain " << chain << " at " << p;
+            EXPECT_GT(est, prev) << "chain " << chain << " at " << p;
+            prev = est;
+        }
+    }
+    // Every unit is off somewhere by 0.5-3 dB before calibration, and
+    // transmits what it is asked for with its own coefficients; the same
+    // seed is the same unit.
+    for (uint64_t seed = 1; seed <= 100; seed++) {
+        sim::UnitTruth u = sim::truthFromSeed(seed);
+        for (int chain = 0; chain < 2; chain++) {
+            double worst = sim::worstError(pa::kDefault[chain], u.pa[chain]);
+            EXPECT_GE(worst, 0.5) << seed;
+            EXPECT_LE(worst, 3.0) << seed;
+            EXPECT_LT(sim::worstError(u.pa[chain], u.pa[chain]), 0.02) << seed;
+        }
+        sim::UnitTruth again = sim::truthFromSeed(seed);
+        EXPECT_EQ(again.pa[1].c3, u.pa[1].c3);
+        EXPECT_EQ(again.crystalPpm, u.crystalPpm);
+    }
+    // A broken PA folds back: no rising curve to fit.
+    std::string dir = tempDir();
+    writeFile(dir + "/unit", "seed 9\nfault broken-pa\nfault bad-crystal\n");
+    sim::UnitTruth broken = sim::loadTruth(dir);
+    EXPECT_LT(broken.output(0, pa::detectorCode(broken.pa[0], 20)), broken.output(0, pa::detectorCode(broken.pa[0], 14)));
+    EXPECT_GE(std::fabs(broken.crystalPpm), 25);
+}
