@@ -10,10 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -158,6 +160,26 @@ TEST_F(Transport, LongRepliesArriveWholeAndInStep) {
         ASSERT_TRUE(inst.query("*IDN?", &reply, &err)) << err.message;
         EXPECT_EQ(reply, inst.idn()) << "after " << c.query;
     }
+}
+
+TEST_F(Transport, ThreadsSharingOneInstrumentGetTheirOwnReplies) {
+    Instrument inst("tester", tester_->resource(), Timeouts{1000, 5000});
+    std::atomic<int> wrong{0}, failed{0};
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 4; k++) {
+        threads.emplace_back([&, k] {
+            for (int i = 0; i < 100; i++) {
+                size_t n = 1000 + 7919 * (size_t)k + (size_t)i;
+                std::string reply;
+                Error err;
+                if (!inst.query("DIAG:LINE? " + std::to_string(n), &reply, &err)) failed++;
+                else if (reply.size() != n) wrong++;
+            }
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(Transport, BrokenRepliesAreErrorsNeverValues) {
