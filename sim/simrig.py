@@ -631,7 +631,11 @@ class Rig:
                        % ("running (%s)" % st["pkteng"] if st.get("pkteng", "0") != "0" else "stopped",
                           st.get("pkteng_starts", "0"), st.get("rxdfrmmcast")))
             out.append("PA coefficients: " + " ".join(
-                "%s=%s" % (n, st[n]) for n in sorted(st) if n.startswith("pa2gw")))
+                "%s=%s" % (n, st[n]) for n in sorted(st) if n.startswith("pa2gw"))
+                + ("; detector code %s" % st["txdet"] if "txdet" in st else ""))
+            if self.tester_unit:
+                out.append("unit: seed %d, faults %s; frames from the tester's generator: %s"
+                           % (self.seed, ", ".join(self.faults) or "none", self.read("sim/rxgen", "0").strip()))
             out.append("acsd: %s, ssid %r, calibrations forced: %s" % (
                 "running" if st.get("acsd", "1") == "1" else "killed", st.get("ssid"), st.get("forcecal")))
         nv = self.nvram()
