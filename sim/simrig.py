@@ -79,7 +79,7 @@ def unit_seed(unit, base=1000):
     return base + unit
 
 
-def _write_unit_file(sim_dir, seed, faults):
+def write_unit_file(sim_dir, seed, faults):
     bad = [f for f in faults if f not in TESTER_FAULTS]
     if bad:
         raise RigError("unknown unit fault %s (known: %s)" % (", ".join(bad), ", ".join(TESTER_FAULTS)))
@@ -134,7 +134,7 @@ print(json.dumps(out))
 """
 
 
-def _tester_query(station, cmds, timeout):
+def tester_query_in(station, cmds, timeout):
     r = station(sys.executable, "-c", _TESTER_CLIENT, TESTER_ADDR, str(TESTER_PORT), str(timeout), *cmds,
                 timeout=timeout + 5)
     if r.returncode != 0:
@@ -558,7 +558,7 @@ class Rig:
             self.seed = seed
         if faults is not None:
             self.faults = tuple(faults)
-        _write_unit_file(self.sim_dir, self.seed, self.faults)
+        write_unit_file(self.sim_dir, self.seed, self.faults)
 
     def truth(self):
         """What the unit really is: seed, pa0/pa1 true coefficients,
@@ -570,7 +570,7 @@ class Rig:
         namespace; the replies of the queries, in order."""
         if not self.tester:
             raise RigError("this rig has no tester")
-        return _tester_query(self.station, cmds, timeout)
+        return tester_query_in(self.station, cmds, timeout)
 
     def script_isup(self, *readings):
         """The next `wl isup` runs print these, one each ("-" prints nothing)."""
@@ -764,7 +764,7 @@ class MultiRig:
         """SCPI to the shared tester (ROUT:PORT k+1 selects unit k)."""
         if not self.tester:
             raise RigError("this rig has no tester")
-        return _tester_query(self.station, cmds, timeout)
+        return tester_query_in(self.station, cmds, timeout)
 
 
 def condense(text, keep=1):
