@@ -12,6 +12,12 @@ std::string queueText(const std::vector<QueueEntry> &q) {
 
 }  // namespace
 
+double channelCentreMhz(int channel, int bwMhz, int sideband) {
+    double f = channel == 14 ? 2484 : channel < 14 ? 2407 + 5.0 * channel : 5000 + 5.0 * channel;
+    if (bwMhz == 40) f += sideband < 0 ? 10 : sideband > 0 ? -10 : 0;
+    return f;
+}
+
 Tester::Tester(const Profile &p, const Resource &r)
     : profile_(p), inst_("tester", r, Timeouts{p.connectTimeoutMs, p.timeoutMs}) {
     inst_.setErrorQuery(p.errorQuery, p.maxErrors);

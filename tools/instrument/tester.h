@@ -34,6 +34,16 @@ struct Measurement {
     double freqErrorPpm = 0;
 };
 
+// The centre frequency (MHz) of the channel a unit occupies, which the
+// analyser and the generator are set to: channels 1-13 at 2407 + 5n, 14 at
+// 2484, 5 GHz channels at 5000 + 5n; a 40 MHz channel 10 MHz above its
+// control channel for sideband -1 (the agent's choice below channel 7)
+// and 10 MHz below for +1; 80 and 160 MHz channels named by their centre.
+// The simulated radio follows the same rule (sim/unittruth.h).
+double channelCentreMhz(int channel, int bwMhz, int sideband);
+// The sideband the agent sets for a channel and bandwidth.
+inline int agentSideband(int channel, int bwMhz) { return bwMhz == 40 ? (channel < 7 ? -1 : 1) : 0; }
+
 class Tester {
   public:
     Tester(const Profile &p, const Resource &r);

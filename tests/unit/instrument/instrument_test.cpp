@@ -350,6 +350,19 @@ TEST(Profile, BadProfilesAreRefusedAtLoad) {
     }
 }
 
+TEST(Channels, CentreFrequencyAsTheRadioHasIt) {
+    struct Case {
+        int channel, bw;
+        double mhz;
+    } cases[] = {{1, 20, 2412}, {6, 20, 2437}, {14, 20, 2484}, {36, 20, 5180},
+                 {1, 40, 2422}, {11, 40, 2452}, {42, 80, 5210}};
+    for (const Case &c : cases) {
+        int sb = agentSideband(c.channel, c.bw);
+        EXPECT_EQ(channelCentreMhz(c.channel, c.bw, sb), c.mhz) << c.channel << "/" << c.bw;
+        EXPECT_EQ(sim::channelCentreMhz(c.channel, c.bw, sb), c.mhz) << c.channel << "/" << c.bw;
+    }
+}
+
 TEST(Fixture, LossIsInterpolatedAndHeldAtTheEnds) {
     std::string dir = tempDir();
     writeFile(dir + "/fixture.toml", std::string("[tester]\nresource = \"TCPIP::198.18.255.1::SOCKET\"\nprofile = \"") +
