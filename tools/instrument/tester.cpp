@@ -18,6 +18,22 @@ double channelCentreMhz(int channel, int bwMhz, int sideband) {
     return f;
 }
 
+FairQueue::Turn::Turn(FairQueue &q) : q_(q) {
+    auto t0 = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(q.mu_);
+    uint64_t mine = q.next_++;
+    q.cv_.wait(lock, [&] { return q.serving_ == mine; });
+    waitedMs_ = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+FairQueue::Turn::~Turn() {
+    {
+        std::lock_guard<std::mutex> lock(q_.mu_);
+        q_.serving_++;
+    }
+    q_.cv_.notify_all();
+}
+
 Tester::Tester(const Profile &p, const Resource &r)
     : profile_(p), inst_("tester", r, Timeouts{p.connectTimeoutMs, p.timeoutMs}) {
     inst_.setErrorQuery(p.errorQuery, p.maxErrors);

@@ -7,7 +7,11 @@
 // to the unit's port.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "instrument/profile.h"
@@ -44,9 +48,45 @@ double channelCentreMhz(int channel, int bwMhz, int sideband);
 // The sideband the agent sets for a channel and bandwidth.
 inline int agentSideband(int channel, int bwMhz) { return bwMhz == 40 ? (channel < 7 ? -1 : 1) : 0; }
 
+// One holder at a time, served in the order they asked (a ticket lock):
+// the units of a line share one tester, and a unit that asks first is
+// served first.  A Turn holds the queue for a whole step (set-up,
+// measurements); waitedMs() is how long it queued, for the record.
+class FairQueue {
+  public:
+    class Turn {
+      public:
+        explicit Turn(FairQueue &q);
+        ~Turn();
+        Turn(const Turn &) = delete;
+        Turn &operator=(const Turn &) = delete;
+        double waitedMs() const { return waitedMs_; }
+
+      private:
+        FairQueue &q_;
+        double waitedMs_ = 0;
+    };
+
+    // The holder and those waiting (0 when free).
+    uint64_t queued() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return next_ - serving_;
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    uint64_t next_ = 0, serving_ = 0;
+};
+
 class Tester {
   public:
     Tester(const Profile &p, const Resource &r);
+
+    // Take a turn before a step's operations when several units share this
+    // tester: Tester::Turn turn(tester.queue());
+    using Turn = FairQueue::Turn;
+    FairQueue &queue() { return queue_; }
 
     // Connects and asks *IDN? (see idn()); every operation connects first
     // when not connected.
@@ -71,6 +111,7 @@ class Tester {
 
     Profile profile_;
     Instrument inst_;
+    FairQueue queue_;
     AnalyserSetup an_;
     GeneratorSetup gen_;
 };

@@ -182,6 +182,33 @@ TEST_F(Transport, ThreadsSharingOneInstrumentGetTheirOwnReplies) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+TEST(FairQueue, UnitsAreServedInTheOrderTheyAsked) {
+    // Unit 0 holds the tester; units 1..4 ask in turn while it does and
+    // must be served in that order, each knowing how long it waited.
+    FairQueue q;
+    std::mutex mu;
+    std::vector<int> served;
+    std::vector<double> waited(5);
+    std::vector<std::thread> units;
+    {
+        FairQueue::Turn first(q);
+        for (int k = 1; k <= 4; k++) {
+            units.emplace_back([&, k] {
+                FairQueue::Turn t(q);
+                std::lock_guard<std::mutex> l(mu);
+                served.push_back(k);
+                waited[k] = t.waitedMs();
+            });
+            while (q.queued() < (uint64_t)k + 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (std::thread &t : units) t.join();
+    EXPECT_EQ(served, (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_GE(waited[1], 50.0);
+    EXPECT_EQ(q.queued(), 0u);
+}
+
 TEST_F(Transport, BrokenRepliesAreErrorsNeverValues) {
     struct Case {
         const char *name;
