@@ -88,10 +88,10 @@ std::string Panels::start(size_t u, const std::string &serial) {
                 why = "serial " + serial + " is under test on unit " + slots_[k].label;
     }
     if (!why.empty()) {
-        // A busy unit keeps its run on screen; an idle one shows why.
-        if (p.state != Panel::State::Running) p.message = why + " (nothing was sent)";
+        // Shown on the panel until the next change of its run.
+        p.message = why + " (nothing was sent)";
         changed();
-        return why;
+        return p.message;
     }
     // The previous run's thread has ended (its state is Done); reap it.
     if (p.run && p.run->thread.joinable()) p.run->thread.join();
@@ -129,8 +129,8 @@ std::string Panels::start(size_t u, const std::string &serial) {
         p.state = Panel::State::Done;
         p.verdict = unit.verdict();
         p.record = unit.storedText();
-        if (p.verdict != Verdict::Pass && p.message.empty()) p.message = unit.detail();
-        if (p.stopping && p.message.empty()) p.message = "stopped";
+        p.message = p.verdict == Verdict::Pass ? "" : unit.detail();
+        if (p.stopping) p.message = "stopped on the page: " + p.message;
         worst_ = station::worseStatus(worst_, unit.status == station::kExitStore
                                                   ? station::kExitStore
                                                   : station::kExitOk);
