@@ -148,7 +148,7 @@ def test_two_units_scanned_pass_and_fail_with_the_records_of_run(line):
     steps = line.panel(1).find_elements(By.CSS_SELECTOR, "table.steps tr")
     assert len(steps) == 5
     rx = steps[2].text
-    assert "rx --rate 15" in rx and "count" in rx and "in 700..1300" in rx and "FAIL" in rx
+    assert "rx --rate 15" in rx and "count" in rx and "below 700" in rx and "FAIL" in rx
     assert "pa1 -372 in -400..-350" in steps[3].text
     assert [r.text.split()[:3] for r in d.find_elements(By.CSS_SELECTOR, "#history tr")] == [
         ["SN0002", "B", "FAIL"], ["SN0001", "A", "PASS"]] or \

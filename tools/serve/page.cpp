@@ -41,10 +41,9 @@ header h1 { margin: 0; font-size: 1.4em; }
 table.steps { border-collapse: collapse; width: 100%; font-size: .9em; }
 table.steps td { border-top: 1px solid #ddd; padding: 2px 4px; vertical-align: top; }
 .v-PASS { color: #070; } .v-FAIL { color: #c00; } .v-ERROR { color: #a60; }
-.overlay { display: none; position: absolute; left: 0; right: 0; bottom: 0; top: 7.5em;
-           font-size: 6em; font-weight: bold; color: #fff; align-items: center;
-           justify-content: center; border-radius: 0 0 6px 6px; opacity: .93; }
-.panel.done .overlay { display: flex; }
+.overlay { display: none; font-size: 5.5em; font-weight: bold; color: #fff; text-align: center;
+           border-radius: 6px; margin: .1em 0; letter-spacing: .05em; }
+.panel.done .overlay { display: block; }
 .overlay.PASS { background: #1a9c2a; } .overlay.FAIL { background: #d01818; }
 .overlay.ERROR { background: #f0a000; }
 #recent { padding: 0 1em 1em 1em; }
@@ -101,9 +100,9 @@ function build(units) {
     const overlay = el('div', 'overlay');
     const steps = el('table', 'steps');
     p.appendChild(state);
+    p.appendChild(overlay);
     p.appendChild(message);
     p.appendChild(steps);
-    p.appendChild(overlay);
     main.appendChild(p);
     panels.push({root: p, input: input, stop: stop, state: state, message: message,
                  overlay: overlay, steps: steps});
@@ -114,10 +113,13 @@ function build(units) {
 function num(x) { return x === null ? '' : String(x); }
 
 function measured(m) {
+  const lo = m.low !== null, hi = m.high !== null;
   let lim = '';
-  if (m.low !== null && m.high !== null) lim = ' in ' + num(m.low) + '..' + num(m.high);
-  else if (m.low !== null) lim = ' \u2265 ' + num(m.low);
-  else if (m.high !== null) lim = ' \u2264 ' + num(m.high);
+  if (m.verdict === 'FAIL' && lo && m.value < m.low) lim = ' below ' + num(m.low);
+  else if (m.verdict === 'FAIL' && hi) lim = ' above ' + num(m.high);
+  else if (lo && hi) lim = ' in ' + num(m.low) + '..' + num(m.high);
+  else if (lo) lim = ' \u2265 ' + num(m.low);
+  else if (hi) lim = ' \u2264 ' + num(m.high);
   return m.name + ' ' + num(m.value) + lim;
 }
 
