@@ -78,6 +78,8 @@ class PageBridge:
                 c.close()
                 continue
             s.settimeout(None)
+            for x in (c, s):
+                x.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             for a, b in ((c, s), (s, c)):
                 threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
 

@@ -60,6 +60,9 @@ PageServer::PageServer(Panels &panels, std::string token)
     Impl &m = *impl_;
     m.svr.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
     m.svr.set_keep_alive_max_count(100);
+    // A reply's header and body go out at once, not 40 ms apart (Nagle's
+    // algorithm waiting for a delayed ACK): a scan starts its run at once.
+    m.svr.set_tcp_nodelay(true);
     // The token (when there is one) on every request; a POST also carries
     // the header, which a page of another site cannot send without asking.
     m.svr.set_pre_routing_handler([&m](const httplib::Request &req, httplib::Response &res) {
