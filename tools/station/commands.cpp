@@ -162,10 +162,12 @@ constexpr ArgDef kServeArgs[] = {
     {"--listen", "ADDR:PORT", "--listen", Conv::Text, Field::Text, false, 0, 0,
      "where the page is served; default 127.0.0.1:8080 (port 0:\n"
      "any free port). Any other address than 127.0.0.1 needs\n"
-     "the token"},
+     "the token",
+     nullptr, "ACCESS"},
     {"--token-file", "FILE", "--token-file", Conv::Text, Field::Text, false, 0, 0,
      "the token (its first line, 16 or more printable\n"
-     "characters); default: a new one, printed at start"},
+     "characters); default: a new one, printed at start",
+     nullptr, "ACCESS"},
     kRunArgs[3],
     kRunArgs[4],
     kRunArgs[5],
