@@ -60,6 +60,9 @@ PageServer::PageServer(Panels &panels, std::string token)
     Impl &m = *impl_;
     m.svr.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
     m.svr.set_keep_alive_max_count(100);
+    // An idle connection holds one of the threads, and stop() waits for it:
+    // a short wait lets serve end soon after Ctrl-C.
+    m.svr.set_keep_alive_timeout(1);
     // A reply's header and body go out at once, not 40 ms apart (Nagle's
     // algorithm waiting for a delayed ACK): a scan starts its run at once.
     m.svr.set_tcp_nodelay(true);
