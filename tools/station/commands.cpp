@@ -456,7 +456,11 @@ constexpr bool everyCommandRuns() {
         if (!c.run != bool(c.flags & kNeedsStore)) return false;
     return true;
 }
+// Under the sanitizers GCC does not take a function pointer's test against
+// null as a constant; the ordinary builds check it.
+#ifndef __SANITIZE_ADDRESS__
 static_assert(everyCommandRuns(), "a command needs a handler, or kNeedsStore and none");
+#endif
 
 constexpr size_t kCommandCount = sizeof kCommands / sizeof kCommands[0];
 
