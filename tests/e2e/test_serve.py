@@ -241,6 +241,16 @@ def test_the_station_ending_mid_run(line, sig):
         assert [r[:2] for r in records(line.db)] == [("SN0300", "ERROR"), ("SN0301", "ERROR")]
 
 
+def test_on_loopback_only_this_machines_names_are_served(line):
+    # A site whose name points at 127.0.0.1 sends its own Host: refused.
+    req = urllib.request.Request(line.base + "state", headers={"Host": "attacker.example:8080"})
+    with pytest.raises(urllib.error.HTTPError) as e:
+        urllib.request.urlopen(req, timeout=10)
+    assert e.value.code == 403
+    with urllib.request.urlopen(line.base + "state", timeout=10) as r:
+        assert r.status == 200
+
+
 def test_beyond_loopback_every_request_needs_the_token(tmp_path):
     ln = Line(tmp_path, PLAN, listen="0.0.0.0:0")
     try:

@@ -38,6 +38,13 @@ long unitParam(const httplib::Request &req, size_t count) {
     return u;
 }
 
+// "127.0.0.1", "localhost", either with a port.
+bool loopbackHost(const std::string &host) {
+    std::string h = host.substr(0, host.rfind(':') == std::string::npos ? host.size()
+                                                                         : host.rfind(':'));
+    return h == "127.0.0.1" || h == "localhost";
+}
+
 }  // namespace
 
 bool tokenMatches(const std::string &given, const std::string &token) {
@@ -75,6 +82,12 @@ PageServer::PageServer(Panels &panels, std::string token)
         if (!m.token.empty() && !tokenMatches(given, m.token)) {
             jsonReply(res, 403, "error", "this station wants its token: open the address "
                                          "that rfprobe serve printed");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // Without a token only this machine's own names: a page of another
+        // site whose name was pointed at 127.0.0.1 sends its own Host.
+        if (m.token.empty() && !loopbackHost(req.get_header_value("Host"))) {
+            jsonReply(res, 403, "error", "open the page as http://127.0.0.1:PORT/");
             return httplib::Server::HandlerResponse::Handled;
         }
         if (req.method == "POST" && !req.has_header("X-Rfprobe-Token")) {
