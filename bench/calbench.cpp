@@ -161,10 +161,10 @@ int main(int argc, char **argv) {
     auto line = [&](const char *what, const char *val, const char *target) { printf(row, what, val, target); };
     snprintf(v, sizeof v, "median %.3f, p90 %.3f, p99 %.3f, worst %.3f", pct(before, 50), pct(before, 90),
              pct(before, 99), *std::max_element(before.begin(), before.end()));
-    line("|power error| before, dB", v, "");
+    line("power error before, dB (absolute)", v, "");
     snprintf(v, sizeof v, "median %.3f, p90 %.3f, p99 %.3f, worst %.3f", pct(after, 50), pct(after, 90),
              pct(after, 99), worstAfter);
-    line("|power error| after, dB", v, "p99 <= 0.3");
+    line("power error after, dB (absolute)", v, "p99 <= 0.3");
     snprintf(v, sizeof v, "%d of %d", within, units);
     line("units within the tolerance after", v, "all");
     snprintf(v, sizeof v, "%d of %d chains (%d of %d units)", passed, chains, unitsAllPassed, units);
