@@ -144,6 +144,7 @@ void store(Field field, long long v, Action *act) {
     case Field::Value3: req.value3 = (uint32_t)v; break;
     case Field::Chain: req.chain = (uint8_t)v; break;
     case Field::WaitMs: act->waitMs = (uint32_t)v; break;
+    case Field::Frames: act->frames = (long)v; break;
     default: break;
     }
 }
@@ -171,6 +172,19 @@ bool convertLimit(const ArgDef &a, const char *s, Action *act, char *err, size_t
         Limit &e = l.each[k];
         l.eachSet[k] = true;
         return getRange(a.what, s, &e.hasLow, &e.low, &e.hasHigh, &e.high, err, errLen);
+    }
+    case Field::Each: {
+        Limit &e = l.each[a.lo];
+        l.eachSet[a.lo] = true;
+        return getRange(a.what, s, &e.hasLow, &e.low, &e.hasHigh, &e.high, err, errLen);
+    }
+    case Field::EachMax: {
+        if (!getDecimal(a.what, s, &v, err, errLen)) return false;
+        Limit &e = l.each[a.lo];
+        l.eachSet[a.lo] = true;
+        e.hasHigh = true;
+        e.high = v;
+        return true;
     }
     case Field::StopOnFail:
         l.stopOnFail = true;
@@ -242,6 +256,13 @@ bool convert(const ArgDef &a, const char *s, Action *act, char *err, size_t errL
         return convertLimit(a, s, act, err, errLen);
     case Conv::Text:
         return true;  // kept in Action::texts by sortWords
+    case Conv::Level: {
+        double d;
+        if (!getDecimal(a.what, s, &d, err, errLen)) return false;
+        if (d < -150 || d > 30) return fail(err, errLen, "%s %s dBm is outside -150..30", a.what, s);
+        act->levelDbm = d;
+        return true;
+    }
     }
     store(a.field, v, act);
     return true;

@@ -113,6 +113,39 @@ constexpr ArgDef kRawArgs[] = {
     {"--v3", "X", "--v3", Conv::Integer, Field::Value3, false, kWordLo, kWordHi},
     {"--chain", "C", "--chain", Conv::Integer, Field::Chain, false, 0, 255, "chain byte, 0..255"},
 };
+// The tester steps: what they measure, by index in StepLimits::each.
+constexpr ArgDef kTxMeasureArgs[] = {
+    {"--settle", "S", "settle time", Conv::Seconds, Field::WaitMs, false, 0, 0,
+     "wait between starting the packet engine and measuring,\n0..86400 s (default 0)"},
+    {"--power", "LO..HI", "--power", Conv::Range, Field::Each, false, 0, 0,
+     "limits of the output power, dBm at the unit's port;\n"
+     "either end may be left out (16..19, 15..)",
+     nullptr, kLimits},
+    {"--power-error", "LO..HI", "--power-error", Conv::Range, Field::Each, false, 1, 0,
+     "limits of the power's error from set-tx's, dB", nullptr, kLimits},
+    {"--evm", "LO..HI", "--evm", Conv::Range, Field::Each, false, 2, 0,
+     "limits of the EVM, dB", nullptr, kLimits},
+    {"--evm-max", "DB", "--evm-max", Conv::Limit, Field::EachMax, false, 2, 0,
+     "highest EVM that passes, dB (--evm ..DB)", nullptr, kLimits},
+    {"--freq-error", "LO..HI", "--freq-error", Conv::Range, Field::Each, false, 3, 0,
+     "limits of the frequency error, ppm", nullptr, kLimits},
+    kStopOnFail,
+};
+constexpr ArgDef kRxPerArgs[] = {
+    kRate,
+    kBandwidth,
+    {"--level", "DBM", "--level", Conv::Level, Field::Level, true, 0, 0,
+     "the generator's level at the unit's port, dBm, -150..30"},
+    {"--frames", "N", "frame count", Conv::Integer, Field::Frames, true, 1, 1000000,
+     "frames the generator sends, 1..1000000"},
+    {"--count", "LO..HI", "--count", Conv::Range, Field::Each, false, 0, 0,
+     "limits of the received count", nullptr, kLimits},
+    {"--per", "LO..HI", "--per", Conv::Range, Field::Each, false, 1, 0,
+     "limits of the packet error rate, %", nullptr, kLimits},
+    {"--per-max", "PCT", "--per-max", Conv::Limit, Field::EachMax, false, 1, 0,
+     "highest packet error rate that passes, % (--per ..PCT)", nullptr, kLimits},
+    kStopOnFail,
+};
 // Records of a plan run, and the results store: kept as text here and read
 // by the records layer, which checks them before anything is sent.
 constexpr const char *kRecordOpts = "RECORD OPTIONS";
@@ -133,6 +166,10 @@ constexpr ArgDef kRunArgs[] = {
      "test the unit SERIAL on interface IF; once per unit:\n"
      "the units run at once, each with its own record",
      nullptr, nullptr, true},
+    {"--fixture", "FILE", "--fixture", Conv::Text, Field::Text, false, 0, 0,
+     "the station's fixture: the tester and each unit's port and\n"
+     "path loss (docs/tester.md); default $RFPROBE_FIXTURE.\n"
+     "Needed by tx-measure and rx-per"},
     {"--station", "NAME", "--station", Conv::Text, Field::Text, false, 0, 0,
      "station name; default $RFPROBE_STATION, else the host name",
      nullptr, kRecordOpts},
@@ -320,6 +357,31 @@ constexpr Command kCommands[] = {
      "    sleep 2\n"
      "    stop-tx\n"
      "    rx --rate 15 --bw 40 --seconds 2 --min 3800 --max 4200 --stop-on-fail\n"},
+    {"tx-measure", ActionKind::TxMeasure, CMD_START_TX_FRAMES, testerStepAlone, kTxMeasureArgs,
+     kPlanStep, ReplyView::Ok,
+     "the tester measures the unit's transmission", "measure the transmission on the tester",
+     "    A plan step, run with the fixture's tester (run --fixture). It takes the\n"
+     "    tester's turn, sets the analyser to the channel, bandwidth and power of\n"
+     "    the plan's last set-tx, sends start-tx, waits --settle, measures and\n"
+     "    sends stop-tx (also when the measurement failed). It measures power\n"
+     "    (dBm at the unit's port: the fixture's path loss is added),\n"
+     "    power_error (dB from set-tx's power), evm (dB) and freq_error (ppm).\n"
+     "    An answer that is not a number, a timeout, a tester that cannot be\n"
+     "    reached or an error in its queue makes the step ERROR (exit status\n"
+     "    6), naming the tester, the command and its message.\n",
+     "    tx-measure --settle 0.1 --power-error -1.5..1.5 --evm-max -25 --freq-error -20..20\n"},
+    {"rx-per", ActionKind::RxPer, CMD_START_RX, testerStepAlone, kRxPerArgs, kPlanStep,
+     ReplyView::Ok,
+     "the tester's generator feeds a receive test", "count frames sent by the tester",
+     "    A plan step, run with the fixture's tester (run --fixture). It takes the\n"
+     "    tester's turn, sets the generator to the plan's last set-channel with\n"
+     "    this rate and bandwidth at --level (dBm at the unit's port: the\n"
+     "    fixture's path loss is added to what the generator sends), sends\n"
+     "    start-rx, has the generator send --frames frames, and sends stop-rx.\n"
+     "    It measures count (frames received) and per (the packet error rate,\n"
+     "    100 * (frames - count) / frames, %). Tester failures make the step\n"
+     "    ERROR (exit status 6).\n",
+     "    rx-per --rate 0 --bw 20 --level -70 --frames 1000 --per-max 10\n"},
     {"sleep", ActionKind::Sleep, -1, sleepCommand, kSleepArgs, kPlanStep, ReplyView::Ok,
      "wait S seconds (for plans)", "wait",
      "    Waits S seconds (0..86400, up to 3 decimals) and sends nothing. Meant\n"
