@@ -49,6 +49,17 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
         if (m.limit.hasHigh) rm.high = m.limit.high;
         out.measurements.push_back(rm);
     }
+    if (r.tester) {
+        // What the tester's figures rest on: the cable's loss, and how long
+        // the unit waited for the tester it shares with the line.
+        results::Measurement loss, wait;
+        loss.name = "path_loss";
+        loss.value = std::round(r.lossDb * 1000) / 1000;
+        wait.name = "tester_wait_ms";
+        wait.value = std::round(r.testerWaitMs * 1000) / 1000;
+        out.measurements.push_back(loss);
+        out.measurements.push_back(wait);
+    }
     if (r.verdict == station::Verdict::Error) out.error = r.error[0] ? r.error : "error";
     out.startedAt = startedAt;
     out.durationS = seconds < 0 ? 0 : std::round(seconds * 1e6) / 1e6;  // to the microsecond

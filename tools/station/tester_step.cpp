@@ -1,6 +1,7 @@
 // rfprobe station: the steps that need the tester (see tester_step.h).
 #include "station/tester_step.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -88,8 +89,11 @@ void runTxMeasure(const Link &l, const Options &opt, const Action &a, StepContex
         return;
     }
     const StepLimits &lim = a.limits;
-    const double figures[kMaxMeasured] = {m.powerDbm, m.powerDbm - ctx->txPowerDbm, m.evmDb,
-                                          m.freqErrorPpm};
+    // To a thousandth: finer than any tester resolves, and the path loss
+    // interpolated between its points adds digits that mean nothing.
+    auto milli = [](double v) { return std::round(v * 1000) / 1000; };
+    const double figures[kMaxMeasured] = {milli(m.powerDbm), milli(m.powerDbm - ctx->txPowerDbm),
+                                          milli(m.evmDb), milli(m.freqErrorPpm)};
     static const char *const names[kMaxMeasured] = {"power", "power_error", "evm", "freq_error"};
     for (int k = 0; k < kMaxMeasured; ++k)
         r->measured[k] = checkMeasured(names[k], figures[k], lim.eachSet[k] ? lim.each[k] : Limit{});
