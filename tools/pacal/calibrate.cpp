@@ -61,8 +61,9 @@ class Loop {
 
     void error(const std::string &why) {
         if (r_.status == CalStatus::Interrupted) return;
-        r_.status = CalStatus::Error;
-        r_.why = why;
+        // An exchange cut short by Ctrl-C is the interrupt, not a fault.
+        r_.status = t_.interrupted() ? CalStatus::Interrupted : CalStatus::Error;
+        r_.why = r_.status == CalStatus::Interrupted ? "interrupted: " + why : why;
     }
 
     void fail(const char *reason, const std::string &why) {

@@ -48,6 +48,15 @@ struct TextArg {
 };
 constexpr size_t kMaxTextArgs = 64;
 
+// pa-cal's arguments (pacal/calibrate.h checks them as a whole).
+constexpr unsigned kMaxCalPowers = 16;
+struct CalArgs {
+    double powers[kMaxCalPowers];  // dBm
+    unsigned powerCount;
+    double toleranceDb;
+    int maxRounds;
+};
+
 // One sub-command with its arguments converted.
 struct Action {
     const Command *cmd;  // null only on help for an unknown word
@@ -58,6 +67,7 @@ struct Action {
     StepLimits limits;   // commands that measure something
     double levelDbm;     // rx-per: the generator's level at the unit's port
     long frames;         // rx-per: frames the generator sends
+    CalArgs cal;         // pa-cal
     TextArg texts[kMaxTextArgs];
     unsigned textCount;
 

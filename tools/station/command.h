@@ -33,6 +33,7 @@ enum class ActionKind : uint8_t {
     Report,  // yield, failures and measured values from the results store
     TxMeasure,  // start-tx, the tester measures, stop-tx (station/tester_step.h)
     RxPer,      // start-rx, the tester's generator sends frames, stop-rx
+    PaCal,      // a chain's PA calibration on the tester (station/pa_cal_step.h)
 };
 
 // How an argument's text becomes a value.
@@ -49,6 +50,8 @@ enum class Conv : uint8_t {
     Flag,         // an option without a value
     Text,         // kept as written, for the records layer (command line only)
     Level,        // a level in dBm, -150..30, any decimals (the generator's)
+    PowerList,    // set powers in dBm, comma-separated, at most one decimal each
+    Decibels,     // a positive number of dB, any decimals
 };
 
 // Where the value goes: a field of the request, or of the action.
@@ -62,6 +65,7 @@ enum class Field : uint8_t {
     EachMax,              // the upper limit alone of measured value number lo
     Level,                // Action::levelDbm
     Frames,               // Action::frames
+    CalPowers, CalTolerance, CalRounds,  // Action::cal
 };
 
 struct ArgDef {
@@ -115,6 +119,7 @@ enum class Measures : uint8_t {
     Coefficients,  // "pa1", "pa2", "pa3": the three PA coefficients of pa-read
     Tx,            // "power", "power_error", "evm", "freq_error": tx-measure's tester
     Per,           // "count", "per": rx-per's received count against the frames sent
+    Calibration,   // pa-cal: its fit's checks, verify errors and rounds, limits of its own
 };
 
 // Command flags.
@@ -148,13 +153,14 @@ struct Command {
     constexpr bool planStep() const { return flags & kPlanStep; }
     // A step that needs the fixture's tester (run --fixture).
     constexpr bool usesTester() const {
-        return kind == ActionKind::TxMeasure || kind == ActionKind::RxPer;
+        return kind == ActionKind::TxMeasure || kind == ActionKind::RxPer || kind == ActionKind::PaCal;
     }
     // What the reply measures follows from how it reads; rx ends with the
     // reply of stop-rx.
     constexpr Measures measures() const {
         return kind == ActionKind::TxMeasure ? Measures::Tx
                : kind == ActionKind::RxPer   ? Measures::Per
+               : kind == ActionKind::PaCal   ? Measures::Calibration
                : kind == ActionKind::Rx || (kind == ActionKind::Send && view == ReplyView::Count)
                    ? Measures::Count
                : kind == ActionKind::Send && view == ReplyView::Coefficients

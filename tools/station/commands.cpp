@@ -146,6 +146,20 @@ constexpr ArgDef kRxPerArgs[] = {
      "highest packet error rate that passes, % (--per ..PCT)", nullptr, kLimits},
     kStopOnFail,
 };
+constexpr ArgDef kPaCalArgs[] = {
+    kChain,
+    {"--powers", "LIST", "--powers", Conv::PowerList, Field::CalPowers, false, 0, 0,
+     "set powers in dBm, comma-separated: at least 3, each\n"
+     "within 5..21 with at most one decimal (default 8,12,16,20)"},
+    {"--tolerance", "DB", "--tolerance", Conv::Decibels, Field::CalTolerance, false, 0, 0,
+     "the largest |measured - set| at verify that passes, dB,\n"
+     "above 0 and up to 10 (default 0.5)"},
+    {"--max-rounds", "N", "--max-rounds", Conv::Integer, Field::CalRounds, false, 1, 10,
+     "fits before the calibration gives up, 1..10 (default 3)"},
+    {"--settle", "S", "settle time", Conv::Seconds, Field::WaitMs, false, 0, 0,
+     "wait between start-tx and each measurement, 0..86400 s\n(default 0)"},
+    kStopOnFail,
+};
 // Records of a plan run, and the results store: kept as text here and read
 // by the records layer, which checks them before anything is sent.
 constexpr const char *kRecordOpts = "RECORD OPTIONS";
@@ -382,6 +396,25 @@ constexpr Command kCommands[] = {
      "    100 * (frames - count) / frames, %). Tester failures make the step\n"
      "    ERROR (exit status 6).\n",
      "    rx-per --rate 0 --bw 20 --level -70 --frames 1000 --per-max 10\n"},
+    {"pa-cal", ActionKind::PaCal, -1, testerStepAlone, kPaCalArgs, kPlanStep, ReplyView::Ok,
+     "calibrate a chain's PA on the tester", "calibrate a chain's PA coefficients",
+     "    A plan step, run with the fixture's tester (run --fixture), after\n"
+     "    set-channel; it transmits with the rate and bandwidth of the plan's last\n"
+     "    set-tx (else rate 0, 20 MHz). It sends set-antenna CHAIN and pa-read\n"
+     "    CHAIN, then for each power set-tx, start-tx, the tester's measurement and\n"
+     "    stop-tx (the first round aims each set power at the output wanted),\n"
+     "    fits the three coefficients to the points by least squares, checks the\n"
+     "    fit (residual, 16 bits, a curve rising over 5..21 dBm), writes them\n"
+     "    (pa-init, pa-write) and verifies at the powers: every |measured - set|\n"
+     "    within --tolerance is PASS; otherwise another round fits all points so\n"
+     "    far, up to --max-rounds. A broken check or no convergence is FAIL,\n"
+     "    named by the measurement that failed (bounds, residual, monotonic,\n"
+     "    verify_error). On FAIL, ERROR or Ctrl-C the chain's original\n"
+     "    coefficients are written back. It never sends pa-save: save in a step\n"
+     "    of its own once both chains passed (but every pa-write of the agent\n"
+     "    hands the data file to the NVRAM tool). The record keeps the\n"
+     "    coefficients before and after, every point and the verify errors.\n",
+     "    pa-cal 0 --powers 8,12,16,20 --tolerance 0.5 --stop-on-fail\n"},
     {"sleep", ActionKind::Sleep, -1, sleepCommand, kSleepArgs, kPlanStep, ReplyView::Ok,
      "wait S seconds (for plans)", "wait",
      "    Waits S seconds (0..86400, up to 3 decimals) and sends nothing. Meant\n"

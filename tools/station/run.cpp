@@ -10,6 +10,7 @@
 
 #include "format/json.h"
 #include "station/output.h"
+#include "station/pa_cal_step.h"
 
 namespace station {
 
@@ -170,13 +171,16 @@ void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r,
         if (rc != kExitOk) snprintf(r->error, sizeof r->error, "sleep: interrupted");
         break;
     case ActionKind::TxMeasure:
-    case ActionKind::RxPer: {
+    case ActionKind::RxPer:
+    case ActionKind::PaCal: {
         StepContext none;
         StepContext &x = ctx ? *ctx : none;
         if (c.kind == ActionKind::TxMeasure)
             runTxMeasure(l, opt, a, &x, r);
-        else
+        else if (c.kind == ActionKind::RxPer)
             runRxPer(l, opt, a, &x, r);
+        else
+            runPaCal(l, opt, a, &x, r);
         if (r->status != kExitOk && !r->error[0])
             snprintf(r->error, sizeof r->error, "%s: failed (exit status %d)", c.word, r->status);
         r->verdict = stepVerdict(r->status != kExitOk, [&] {

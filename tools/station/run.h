@@ -36,6 +36,9 @@ struct StepResult {
     bool tester;
     double lossDb;
     double testerWaitMs;
+    // pa-cal: everything it did, for the record (owned by the StepContext;
+    // null for other steps).
+    const PaCalDetail *paCal;
 };
 
 // Sends one request of a step, keeps it and its reply in r (at most

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace station {
@@ -18,6 +19,7 @@ struct Link;
 struct Options;
 struct Action;
 struct StepResult;
+struct PaCalDetail;  // station/pa_cal_step.h
 
 // The analyser's figures, at the unit's port.
 struct TxReading {
@@ -64,6 +66,7 @@ struct StepContext {
     int txChannel = 0, txBwMhz = 20, txRate = 0;
     double txPowerDbm = 0;
     bool testerUsed = false;       // a tester step ran (the record names the tester)
+    std::shared_ptr<PaCalDetail> paCal;  // the last pa-cal step's detail (StepResult::paCal)
 };
 
 // The tester steps; runStep calls them with the step's context.
