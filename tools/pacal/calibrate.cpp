@@ -7,7 +7,8 @@ namespace pacal {
 
 namespace {
 
-constexpr double kSetLowDbm = 0, kSetHighDbm = 30;  // where a first-round set power may go
+// Where a first-round set power may go: 3 dB beyond the range either way.
+constexpr double kSetLowDbm = kPowerLowDbm - 3, kSetHighDbm = kPowerHighDbm + 3;
 
 int tenthsOf(double dbm) { return (int)std::lround(dbm * 10); }
 

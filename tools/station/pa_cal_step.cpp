@@ -153,7 +153,7 @@ std::string powerName(double dbm) {
 // A check's value for the screen: Measured keeps its name as a pointer, so
 // the name is the static one.
 Measured measuredOf(const PaCalValue &v) {
-    static const char *const names[] = {"determined", "bounds", "residual", "monotonic"};
+    static const char *const names[] = {"determined", "bounds", "defined", "residual", "monotonic"};
     const char *name = "check";
     for (const char *n : names)
         if (v.name == n) name = n;
@@ -187,7 +187,12 @@ std::vector<PaCalValue> paCalValues(const pacal::CalResult &r, const pacal::CalO
         if (!undetermined) {
             out.push_back(atLeast("bounds", why == "bounds" ? 0 : 1, 1));
             if (why != "bounds") {
-                out.push_back(atMost("residual", r.residualDb, o.limits.maxResidualDb));
+                // A curve undefined at a measured code has no residual
+                // to store (not a number): its check says so instead.
+                if (std::isfinite(r.residualDb))
+                    out.push_back(atMost("residual", r.residualDb, o.limits.maxResidualDb));
+                else
+                    out.push_back(atLeast("defined", 0, 1));
                 if (why != "residual") out.push_back(atLeast("monotonic", why == "not monotonic" ? 0 : 1, 1));
             }
         }
@@ -255,7 +260,8 @@ void runPaCal(const Link &l, const Options &opt, const Action &a, StepContext *c
     unsigned n = 0;
     const PaCalValue *check = nullptr;  // the failed check, else the residual
     for (const PaCalValue &v : d.values) {
-        bool flag = v.name == "determined" || v.name == "bounds" || v.name == "monotonic";
+        bool flag = v.name == "determined" || v.name == "bounds" || v.name == "defined" ||
+                    v.name == "monotonic";
         if (flag && v.value < 1) check = &v;
         if (v.name == "residual" && (!check || v.value > v.high)) check = &v;
     }
