@@ -69,6 +69,8 @@ TEST(Manual, CommandListJoinsPairsAndWrapsLongSynopses) {
               "                               the tester measures the unit's transmission\n"
               "    rx-per --rate I --bw W --level DBM --frames N [LIMITS]\n"
               "                               the tester's generator feeds a receive test\n"
+              "    pa-cal CHAIN [--powers LIST] [--tolerance DB] [--max-rounds N] [--settle S] [LIMITS]\n"
+              "                               calibrate a chain's PA on the tester\n"
               "    sleep S                    wait S seconds (for plans)\n"
               "    sync [--store URL] [--spool PATH]\n"
               "                               upload the records kept in the spool\n"
