@@ -1,8 +1,8 @@
 """PA calibration on the line: pa-cal through the agent and the fixture's
 tester, on simulated units whose true PA curves come from their seeds.
 A line of four calibrates, saves and verifies; a broken PA fails with
-nothing saved; Ctrl-C in the middle puts the originals back; bad
-arguments are refused before anything is sent."""
+nothing saved; Ctrl-C or a garbled tester reply in the middle puts the
+originals back; bad arguments are refused before anything is sent."""
 import glob
 import json
 import os
@@ -84,10 +84,14 @@ def test_a_line_of_four_calibrates_saves_and_verifies_and_a_broken_pa_saves_noth
         assert not glob.glob(os.path.join(broken.sim_dir, "nvramUpdate.*")) and not broken.nvram()
 
 
-def test_ctrl_c_mid_calibration_puts_the_originals_back(tmp_path):
+@pytest.mark.parametrize("cut,status,says", [
+    ("ctrl-c", 130, "interrupted"),
+    ("garbage from the tester", 6, "tester"),
+])
+def test_a_calibration_cut_short_after_its_write_puts_the_originals_back(tmp_path, cut, status, says):
     plan = tmp_path / "cal.plan"
     # A long settle time keeps the step in its verify measurements, after
-    # the first write, when the interrupt comes.
+    # the first write, when the cut comes.
     plan.write_text("enter-test-mode\nset-channel 6\npa-cal 0 --settle 0.4\npa-save\n")
     with simrig.Rig(BUILD, tester=True, seed=1234) as rig:
         rig.start_agent()
@@ -98,11 +102,14 @@ def test_ctrl_c_mid_calibration_puts_the_originals_back(tmp_path):
         while not glob.glob(os.path.join(rig.sim_dir, "nvramUpdate.1")) and time.monotonic() < deadline:
             time.sleep(0.02)
         assert radio(rig, 0) != DEFAULTS[0], "the fit was written"
-        time.sleep(0.3)
-        p.send_signal(signal.SIGINT)
+        time.sleep(0.2)
+        if cut == "ctrl-c":
+            p.send_signal(signal.SIGINT)
+        else:
+            rig.tester_query("DIAG:FAUL GARB")  # the station's next reply
         out, err = p.communicate(timeout=30)
-        assert p.returncode == 130, out + err
-        assert "original coefficients were written back" in out + err, out + err
+        assert p.returncode == status, out + err
+        assert says in out + err and "original coefficients were written back" in out + err, out + err
         assert radio(rig, 0) == DEFAULTS[0] and nvram(rig, 0) == DEFAULTS[0]
         # pa-save never ran: every file the NVRAM tool got is one chain's write.
         handed = sorted(glob.glob(os.path.join(rig.sim_dir, "nvramUpdate.*")))
