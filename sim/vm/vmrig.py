@@ -197,8 +197,11 @@ class GuestProcess:
 class VmRig(simrig.Rig):
     target = "vm"
 
-    def __init__(self, build=None, agent=None, sim_bin=None, tools_dir=None, keep=False, vm_build=None):
-        super().__init__(build, agent, sim_bin, tools_dir, keep)
+    def __init__(self, build=None, agent=None, sim_bin=None, tools_dir=None, keep=False, vm_build=None,
+                 tester=False, seed=None, faults=()):
+        # tester: the simulated tester in the station namespace, cabled to
+        # this router (its radio state is on the share: <run>/sim).
+        super().__init__(build, agent, sim_bin, tools_dir, keep, tester=tester, seed=seed, faults=faults)
         self.vm_build = vm_build or vm_build_dir()
         self.kernel = os.path.join(self.vm_build, "vmlinux")
         self.initramfs = os.path.join(self.vm_build, "initramfs.cpio.gz")
@@ -233,6 +236,19 @@ class VmRig(simrig.Rig):
         simrig._run("ip", "-n", ns, "addr", "add", self.station_addr, "dev", ifname)
         simrig._run("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv4.conf.%s.rp_filter=0" % ifname)
         simrig._run("ip", "-n", ns, "link", "set", ifname, "up")
+        if self.tester:
+            self._up_tester()
+
+    def _up_tester(self):
+        """As simrig.Rig does: the unit's truth and no golden unit on the
+        share, the tester in the station namespace, the station's fixture."""
+        self.set_unit(self.seed, self.faults)
+        self.set_state(rxrate="0")
+        loss = simrig.unit_loss(0)
+        self.tester_proc = simrig.start_tester(self.station_ns, self.sim_bin, {1: (self.sim_dir, loss)},
+                                               self.seed, self._open("tester.err"))
+        self.fixture = simrig.write_fixture(os.path.join(self.run_dir, "fixture.toml"),
+                                            [(self.station_if, 1, loss)])
 
     @property
     def flash_path(self):

@@ -28,6 +28,8 @@ int reportCommand(const station::Action &act);  // store_commands.cpp
 // ---- the parts, for the tests ----------------------------------------------
 
 constexpr const char *kDefaultStore = "rfprobe-results.db";
+// The metadata key of a record that holds the tester's *IDN? answer.
+constexpr const char *kTesterIdnKey = "tester_idn";
 constexpr const char *kDefaultSpool = "rfprobe-spool.db";
 
 struct Unit {

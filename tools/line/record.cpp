@@ -4,6 +4,7 @@
 
 #include "line/line.h"
 #include "station/output.h"
+#include "station/pa_cal_step.h"
 
 namespace line {
 
@@ -28,8 +29,11 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
     out.line = s.planLine;
     out.command = s.action.cmd->word;
     out.args = s.args;
-    for (unsigned k = 0; k < r.exchangeCount; ++k) {
-        const station::Exchanged &x = r.exchanges[k];
+    // pa-cal keeps its many exchanges and values apart (pa_cal_step.h).
+    const station::Exchanged *xs = r.paCal ? r.paCal->exchanges.data() : r.exchanges;
+    size_t xn = r.paCal ? r.paCal->exchanges.size() : r.exchangeCount;
+    for (size_t k = 0; k < xn; ++k) {
+        const station::Exchanged &x = xs[k];
         results::Exchange e;
         e.request = requestFields(x.req);
         e.attempts = x.attempts ? x.attempts : 1;
@@ -40,7 +44,17 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
                                            address(x.from)};
         out.exchanges.push_back(e);
     }
-    for (unsigned k = 0; k < r.measuredCount; ++k) {
+    if (r.paCal) {
+        for (const station::PaCalValue &v : r.paCal->values) {
+            results::Measurement rm;
+            rm.name = v.name;
+            rm.value = v.value;
+            if (v.hasLow) rm.low = v.low;
+            if (v.hasHigh) rm.high = v.high;
+            out.measurements.push_back(rm);
+        }
+    }
+    for (unsigned k = 0; k < r.measuredCount && !r.paCal; ++k) {
         const station::Measured &m = r.measured[k];
         results::Measurement rm;
         rm.name = m.name;
@@ -48,6 +62,17 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
         if (m.limit.hasLow) rm.low = m.limit.low;
         if (m.limit.hasHigh) rm.high = m.limit.high;
         out.measurements.push_back(rm);
+    }
+    if (r.tester) {
+        // What the tester's figures rest on: the cable's loss, and how long
+        // the unit waited for the tester it shares with the line.
+        results::Measurement loss, wait;
+        loss.name = "path_loss";
+        loss.value = std::round(r.lossDb * 1000) / 1000;
+        wait.name = "tester_wait_ms";
+        wait.value = std::round(r.testerWaitMs * 1000) / 1000;
+        out.measurements.push_back(loss);
+        out.measurements.push_back(wait);
     }
     if (r.verdict == station::Verdict::Error) out.error = r.error[0] ? r.error : "error";
     out.startedAt = startedAt;

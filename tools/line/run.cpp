@@ -4,9 +4,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "format/text.h"
+#include "line/tester.h"
 #include "line/summary.h"
 #include "results/store.h"
 
@@ -14,12 +18,71 @@ namespace line {
 
 namespace {
 
+// The fixture's tester for the units of a run, when the plan needs it or
+// a fixture is given.  Returns kExitOk, or kExitUsage after saying why
+// (nothing was sent).
+int prepareTester(const Plan &plan, const char *option, std::unique_ptr<SharedTester> *out) {
+    const station::PlanStep *first = nullptr;
+    bool needed = station::planUsesTester(plan.steps, &first);
+    std::string path = fixturePath(option);
+    if (path.empty()) {
+        if (!needed) return station::kExitOk;
+        fprintf(stderr,
+                "rfprobe: run: %s:%d: %s needs the tester: give --fixture FILE or "
+                "RFPROBE_FIXTURE (nothing was sent)\n",
+                plan.path.c_str(), first->planLine, first->action.cmd->word);
+        return station::kExitUsage;
+    }
+    instrument::Fixture f;
+    std::string err;
+    if (!instrument::loadFixture(path, &f, &err)) {
+        fprintf(stderr, "rfprobe: run: fixture %s (nothing was sent)\n", err.c_str());
+        return station::kExitUsage;
+    }
+    out->reset(new SharedTester(f));
+    return station::kExitOk;
+}
+
+// The fixture's entry of a unit: its interface, or the only unit of the
+// fixture when the station listens on any interface.
+const instrument::FixtureUnit *fixtureUnit(const instrument::Fixture &f, const std::string &iface) {
+    if (iface.empty()) return f.units.size() == 1 ? &f.units[0] : nullptr;
+    return f.unit(iface);
+}
+
+// Gives each unit its port on the shared tester; refuses a unit the
+// fixture does not cable when the plan needs the tester.
+int cableUnits(const Plan &plan, SharedTester *shared, const std::vector<std::string> &ifaces,
+               const std::function<void(size_t, std::unique_ptr<UnitTester>)> &give) {
+    if (!shared) return station::kExitOk;
+    bool needed = station::planUsesTester(plan.steps);
+    for (size_t i = 0; i < ifaces.size(); ++i) {
+        const instrument::FixtureUnit *u = fixtureUnit(shared->fixture, ifaces[i]);
+        if (!u) {
+            if (!needed) continue;
+            fprintf(stderr,
+                    "rfprobe: run: the fixture %s has no unit %s%s: the plan's tester steps "
+                    "need its port and path loss (nothing was sent)\n",
+                    shared->fixture.path.c_str(),
+                    ifaces[i].empty() ? "for any interface" : ("on interface " + ifaces[i]).c_str(),
+                    ifaces[i].empty() ? " (name the interface with --iface)" : "");
+            return station::kExitUsage;
+        }
+        give(i, std::unique_ptr<UnitTester>(new UnitTester(*shared, *u)));
+    }
+    return station::kExitOk;
+}
+
+
 // One unit, as a plain run prints it, and its record.
 int runOne(const station::Options &opt, const Setup &setup, const Plan &plan,
-           results::Store &store) {
+           results::Store &store, SharedTester *shared) {
     UnitRuns runs;
     runs.emplace_back(new UnitRun(setup, plan, 0, nullptr));
     UnitRun &u = *runs[0];
+    int rc = cableUnits(plan, shared, {setup.units[0].iface},
+                        [&](size_t, std::unique_ptr<UnitTester> t) { u.tester = std::move(t); });
+    if (rc != station::kExitOk) return rc;
     u.run(opt);
     if (!u.opened) return u.status;
     u.keep(store, store.url().display);
@@ -31,12 +94,21 @@ int runOne(const station::Options &opt, const Setup &setup, const Plan &plan,
 
 // Every unit in a thread of its own, on its own interface.
 int runParallel(const station::Options &opt, const Setup &setup, const Plan &plan,
-                results::Store &store) {
+                results::Store &store, SharedTester *shared) {
+    std::vector<std::string> ifaces;
+    for (const Unit &u : setup.units) ifaces.push_back(u.iface);
+    std::vector<std::unique_ptr<UnitTester>> testers(ifaces.size());
+    int rc = cableUnits(plan, shared, ifaces, [&](size_t i, std::unique_ptr<UnitTester> t) {
+        testers[i] = std::move(t);
+    });
+    if (rc != station::kExitOk) return rc;
     bool live = isatty(STDOUT_FILENO) && !opt.verbose;
     Board board(setup.units, plan.steps.size(), live);
     UnitRuns runs;
-    for (size_t i = 0; i < setup.units.size(); ++i)
+    for (size_t i = 0; i < setup.units.size(); ++i) {
         runs.emplace_back(new UnitRun(setup, plan, i, &board));
+        runs.back()->tester = std::move(testers[i]);
+    }
     std::vector<std::thread> threads;
     for (size_t i = 0; i < runs.size(); ++i) {
         threads.emplace_back([&, i] {
@@ -61,6 +133,27 @@ int runParallel(const station::Options &opt, const Setup &setup, const Plan &pla
     return status;
 }
 
+// A plan with the tester but without records (run PLAN --fixture FILE).
+int testerRun(const station::Options &opt, const Plan &plan, const char *fixtureOption) {
+    std::unique_ptr<SharedTester> shared;
+    int rc = prepareTester(plan, fixtureOption, &shared);
+    if (rc != station::kExitOk) return rc;
+    std::unique_ptr<UnitTester> tester;
+    rc = cableUnits(plan, shared.get(), {opt.iface},
+                    [&](size_t, std::unique_ptr<UnitTester> t) { tester = std::move(t); });
+    if (rc != station::kExitOk) return rc;
+    station::Link l;
+    rc = station::openLink(opt, &l);
+    if (rc != station::kExitOk) return rc;
+    station::StepContext ctx;
+    ctx.tester = tester.get();
+    station::PlanOutcome o = station::runSteps(l, opt, plan.path.c_str(), plan.steps, nullptr, &ctx);
+    station::closeLink(&l);
+    if (ctx.testerUsed && !opt.quiet && !opt.json)
+        printf("tester: %s\n", tester->idn().empty() ? "(did not answer)" : tester->idn().c_str());
+    return o.status;
+}
+
 }  // namespace
 
 int recordedRun(const station::Options &opt, const station::Action &act) {
@@ -68,6 +161,12 @@ int recordedRun(const station::Options &opt, const station::Action &act) {
     std::string bytes;
     int rc = station::readPlan(act.path, &plan.path, &bytes, &plan.steps);
     if (rc != station::kExitOk) return rc;
+    // Without a unit to record, a run with the tester prints as a plain run.
+    const char *fixture = act.text("--fixture");
+    bool onlyFixture = true;
+    for (unsigned i = 0; i < act.textCount; ++i)
+        onlyFixture = onlyFixture && strcmp(act.texts[i].arg->option, "--fixture") == 0;
+    if (onlyFixture) return testerRun(opt, plan, fixture);
     Setup setup;
     try {
         setup = readSetup(opt, act, [](const char *name) { return getenv(name); });
@@ -89,8 +188,11 @@ int recordedRun(const station::Options &opt, const station::Action &act) {
         fprintf(stderr, "rfprobe: run: %s (nothing was sent)\n", e.what());
         return station::kExitStore;
     }
-    return setup.parallel ? runParallel(opt, setup, plan, *store)
-                          : runOne(opt, setup, plan, *store);
+    std::unique_ptr<SharedTester> shared;
+    rc = prepareTester(plan, fixture, &shared);
+    if (rc != station::kExitOk) return rc;
+    return setup.parallel ? runParallel(opt, setup, plan, *store, shared.get())
+                          : runOne(opt, setup, plan, *store, shared.get());
 }
 
 }  // namespace line

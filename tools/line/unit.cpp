@@ -61,8 +61,18 @@ void UnitRun::run(const station::Options &opt) {
         return;
     }
     rec.startedAt = results::nowUtc();
-    station::PlanOutcome o = station::runSteps(l, opt, plan_.path.c_str(), plan_.steps, this);
+    station::StepContext ctx;
+    ctx.tester = tester.get();
+    station::PlanOutcome o = station::runSteps(l, opt, plan_.path.c_str(), plan_.steps, this, &ctx);
     station::closeLink(&l);
+    if (ctx.testerUsed) {
+        // The record names the instrument that measured it.
+        std::string idn = tester->idn();
+        for (char &ch : idn)
+            if ((unsigned char)ch < 0x20 || ch == 0x7f) ch = ' ';
+        if (idn.size() > results::kMaxText) idn.resize(results::kMaxText);
+        rec.metadata[kTesterIdnKey] = idn.empty() ? "(did not answer)" : idn;
+    }
     rec.endedAt = results::nowUtc();
     if (rec.endedAt < rec.startedAt) rec.endedAt = rec.startedAt;  // the clock was set back
     results::applyVerdicts(&rec);  // the rule of station/verdict.h, as the screen's

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "line/board.h"
 #include "line/line.h"
+#include "line/tester.h"
 #include "results/store.h"
 
 namespace line {
@@ -58,6 +60,9 @@ class UnitRun : public station::PlanObserver, public station::Notes {
     std::string storedText() const;
     // The unit's verdict as its record holds it (ERROR without a record).
     station::Verdict verdict() const { return opened ? rec.verdict : station::Verdict::Error; }
+
+    // The unit's tester, when the run has a fixture (set before run()).
+    std::unique_ptr<UnitTester> tester;
 
     UnitWatch *watch = nullptr;  // set before run()
     results::Record rec;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "format/text.h"
+#include "pacal/calibrate.h"
 #include "station/numbers.h"
 
 namespace station {
@@ -144,6 +145,8 @@ void store(Field field, long long v, Action *act) {
     case Field::Value3: req.value3 = (uint32_t)v; break;
     case Field::Chain: req.chain = (uint8_t)v; break;
     case Field::WaitMs: act->waitMs = (uint32_t)v; break;
+    case Field::Frames: act->frames = (long)v; break;
+    case Field::CalRounds: act->cal.maxRounds = (int)v; break;
     default: break;
     }
 }
@@ -171,6 +174,19 @@ bool convertLimit(const ArgDef &a, const char *s, Action *act, char *err, size_t
         Limit &e = l.each[k];
         l.eachSet[k] = true;
         return getRange(a.what, s, &e.hasLow, &e.low, &e.hasHigh, &e.high, err, errLen);
+    }
+    case Field::Each: {
+        Limit &e = l.each[a.lo];
+        l.eachSet[a.lo] = true;
+        return getRange(a.what, s, &e.hasLow, &e.low, &e.hasHigh, &e.high, err, errLen);
+    }
+    case Field::EachMax: {
+        if (!getDecimal(a.what, s, &v, err, errLen)) return false;
+        Limit &e = l.each[a.lo];
+        l.eachSet[a.lo] = true;
+        e.hasHigh = true;
+        e.high = v;
+        return true;
     }
     case Field::StopOnFail:
         l.stopOnFail = true;
@@ -242,6 +258,36 @@ bool convert(const ArgDef &a, const char *s, Action *act, char *err, size_t errL
         return convertLimit(a, s, act, err, errLen);
     case Conv::Text:
         return true;  // kept in Action::texts by sortWords
+    case Conv::Level: {
+        double d;
+        if (!getDecimal(a.what, s, &d, err, errLen)) return false;
+        if (d < -150 || d > 30) return fail(err, errLen, "%s %s dBm is outside -150..30", a.what, s);
+        act->levelDbm = d;
+        return true;
+    }
+    case Conv::PowerList: {
+        CalArgs &c = act->cal;
+        c.powerCount = 0;
+        std::string list = s;
+        for (size_t at = 0; at <= list.size();) {
+            size_t comma = list.find(',', at);
+            std::string one = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+            uint32_t tenths;
+            if (!getPower(one.c_str(), &tenths, err, errLen)) return false;
+            if (c.powerCount == kMaxCalPowers)
+                return fail(err, errLen, "%s: at most %u powers", a.what, kMaxCalPowers);
+            c.powers[c.powerCount++] = tenths / 10.0;
+            if (comma == std::string::npos) break;
+            at = comma + 1;
+        }
+        return true;
+    }
+    case Conv::Decibels: {
+        double d;
+        if (!getDecimal(a.what, s, &d, err, errLen)) return false;
+        act->cal.toleranceDb = d;  // checked with the other pa-cal arguments
+        return true;
+    }
     }
     store(a.field, v, act);
     return true;
@@ -342,15 +388,32 @@ bool convertWords(const Command &cmd, const Words &w, Action *act, char *err, si
         if (!getNumber("retries", w.retries, 0, kMaxRetries, &v, err, errLen)) return false;
         act->retries = (unsigned)v;
     }
+    if (cmd.kind == ActionKind::PaCal) {
+        const pacal::CalOptions d;
+        act->cal.powerCount = (unsigned)d.powers.size();
+        for (unsigned i = 0; i < act->cal.powerCount; ++i) act->cal.powers[i] = d.powers[i];
+        act->cal.toleranceDb = d.toleranceDb;
+        act->cal.maxRounds = d.maxRounds;
+    }
     for (int k = 0; k < cmd.args.count; ++k)
         if (w.text[k] && !convert(cmd.args.items[k], w.text[k], act, err, errLen)) return false;
+    if (cmd.kind == ActionKind::PaCal) {
+        // Bad powers, a tolerance or rounds out of range: refused here,
+        // before anything is sent.
+        pacal::CalOptions o;
+        o.powers.assign(act->cal.powers, act->cal.powers + act->cal.powerCount);
+        o.toleranceDb = act->cal.toleranceDb;
+        o.maxRounds = act->cal.maxRounds;
+        std::string why;
+        if (!pacal::checkOptions(o, &why)) return fail(err, errLen, "%s", why.c_str());
+    }
     for (unsigned i = 0; i < w.textCount; ++i) act->texts[i] = w.texts[i];
     act->textCount = w.textCount;
     const StepLimits &l = act->limits;
     if (l.common.hasLow && l.common.hasHigh && l.common.low > l.common.high)
         return fail(err, errLen, "--min %s is above --max %s", format::number(l.common.low).c_str(),
                     format::number(l.common.high).c_str());
-    if (l.stopOnFail && !l.any())
+    if (l.stopOnFail && !l.any() && cmd.kind != ActionKind::PaCal)  // pa-cal's limits are its own
         return fail(err, errLen,
                     "--stop-on-fail needs a limit on the same step: without one the step "
                     "cannot fail (a missing reply always stops the plan)");

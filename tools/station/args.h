@@ -20,6 +20,7 @@ constexpr int kExitUsage = 2;        // bad argument, bad plan line, unknown com
 constexpr int kExitSocket = 3;       // a socket could not be opened, bound or used
 constexpr int kExitNoReply = 4;      // no matching reply within the timeout
 constexpr int kExitStore = 5;        // the results store cannot be opened, read or written
+constexpr int kExitTester = 6;       // the tester failed, could not be reached or answered badly
 constexpr int kExitInterrupted = 130;
 
 constexpr size_t kErrLen = 256;
@@ -47,14 +48,26 @@ struct TextArg {
 };
 constexpr size_t kMaxTextArgs = 64;
 
+// pa-cal's arguments (pacal/calibrate.h checks them as a whole).
+constexpr unsigned kMaxCalPowers = 16;
+struct CalArgs {
+    double powers[kMaxCalPowers];  // dBm
+    unsigned powerCount;
+    double toleranceDb;
+    int maxRounds;
+};
+
 // One sub-command with its arguments converted.
 struct Action {
     const Command *cmd;  // null only on help for an unknown word
     TestMsg req;         // Send and Rx (the start-rx request)
     unsigned retries;    // Send: extra attempts after a timeout
-    uint32_t waitMs;     // Rx and Sleep
+    uint32_t waitMs;     // Rx and Sleep; tx-measure: the settle time
     char path[256];      // Run: plan file, "-" for standard input
     StepLimits limits;   // commands that measure something
+    double levelDbm;     // rx-per: the generator's level at the unit's port
+    long frames;         // rx-per: frames the generator sends
+    CalArgs cal;         // pa-cal
     TextArg texts[kMaxTextArgs];
     unsigned textCount;
 

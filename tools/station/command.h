@@ -31,6 +31,9 @@ enum class ActionKind : uint8_t {
     Run,     // a test plan
     Sync,    // upload the records kept in the spool (results store)
     Report,  // yield, failures and measured values from the results store
+    TxMeasure,  // start-tx, the tester measures, stop-tx (station/tester_step.h)
+    RxPer,      // start-rx, the tester's generator sends frames, stop-rx
+    PaCal,      // a chain's PA calibration on the tester (station/pa_cal_step.h)
     Serve,   // the operator page: runs started from a browser
 };
 
@@ -47,6 +50,9 @@ enum class Conv : uint8_t {
     Range,        // LOW..HIGH, either end may be left out
     Flag,         // an option without a value
     Text,         // kept as written, for the records layer (command line only)
+    Level,        // a level in dBm, -150..30, any decimals (the generator's)
+    PowerList,    // set powers in dBm, comma-separated, at most one decimal each
+    Decibels,     // a positive number of dB, any decimals
 };
 
 // Where the value goes: a field of the request, or of the action.
@@ -56,6 +62,11 @@ enum class Field : uint8_t {
     Pa1, Pa2, Pa3,        // one PA coefficient's limits
     StopOnFail,           // a missed limit stops the plan
     Text,                 // Action::texts
+    Each,                 // LO..HI of the measured value number lo (StepLimits::each)
+    EachMax,              // the upper limit alone of measured value number lo
+    Level,                // Action::levelDbm
+    Frames,               // Action::frames
+    CalPowers, CalTolerance, CalRounds,  // Action::cal
 };
 
 struct ArgDef {
@@ -76,7 +87,8 @@ struct ArgDef {
 
     constexpr bool isLimit() const {
         return field == Field::Low || field == Field::High || field == Field::Pa1 ||
-               field == Field::Pa2 || field == Field::Pa3 || field == Field::StopOnFail;
+               field == Field::Pa2 || field == Field::Pa3 || field == Field::StopOnFail ||
+               field == Field::Each || field == Field::EachMax;
     }
 };
 
@@ -106,6 +118,9 @@ enum class Measures : uint8_t {
     Nothing,
     Count,         // "count": the received count of stop-rx (rx ends with it)
     Coefficients,  // "pa1", "pa2", "pa3": the three PA coefficients of pa-read
+    Tx,            // "power", "power_error", "evm", "freq_error": tx-measure's tester
+    Per,           // "count", "per": rx-per's received count against the frames sent
+    Calibration,   // pa-cal: its fit's checks, verify errors and rounds, limits of its own
 };
 
 // Command flags.
@@ -137,10 +152,17 @@ struct Command {
 
     constexpr bool retrySafe() const { return flags & kRetrySafe; }
     constexpr bool planStep() const { return flags & kPlanStep; }
+    // A step that needs the fixture's tester (run --fixture).
+    constexpr bool usesTester() const {
+        return kind == ActionKind::TxMeasure || kind == ActionKind::RxPer || kind == ActionKind::PaCal;
+    }
     // What the reply measures follows from how it reads; rx ends with the
     // reply of stop-rx.
     constexpr Measures measures() const {
-        return kind == ActionKind::Rx || (kind == ActionKind::Send && view == ReplyView::Count)
+        return kind == ActionKind::TxMeasure ? Measures::Tx
+               : kind == ActionKind::RxPer   ? Measures::Per
+               : kind == ActionKind::PaCal   ? Measures::Calibration
+               : kind == ActionKind::Rx || (kind == ActionKind::Send && view == ReplyView::Count)
                    ? Measures::Count
                : kind == ActionKind::Send && view == ReplyView::Coefficients
                    ? Measures::Coefficients

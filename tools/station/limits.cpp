@@ -17,28 +17,31 @@ bool StepLimits::any() const {
     return false;
 }
 
-namespace {
-
-Measured check(const char *name, double value, const Limit &l) {
+Measured checkMeasured(const char *name, double value, const Limit &l) {
     return {name, value, l, limitVerdict(value, l.hasLow, l.low, l.hasHigh, l.high)};
 }
 
+namespace {
+Measured check(const char *name, double value, const Limit &l) { return checkMeasured(name, value, l); }
 }  // namespace
 
 int measureReply(Measures what, const TestMsg &reply, const StepLimits &lim,
                  Measured out[kMaxMeasured]) {
     switch (what) {
     case Measures::Nothing:
+    case Measures::Tx:   // from the tester, not from a reply (tester_step.cpp)
+    case Measures::Per:
+    case Measures::Calibration:  // pa-cal's own (pa_cal_step.cpp)
         return 0;
     case Measures::Count:
         out[0] = check("count", (double)(int32_t)reply.value1, lim.common);
         return 1;
     case Measures::Coefficients: {
-        static const char *const names[kMaxMeasured] = {"pa1", "pa2", "pa3"};
-        const uint32_t v[kMaxMeasured] = {reply.value1, reply.value2, reply.value3};
-        for (int k = 0; k < kMaxMeasured; ++k)
+        static const char *const names[3] = {"pa1", "pa2", "pa3"};
+        const uint32_t v[3] = {reply.value1, reply.value2, reply.value3};
+        for (int k = 0; k < 3; ++k)
             out[k] = check(names[k], lowSigned16(v[k]), lim.eachSet[k] ? lim.each[k] : lim.common);
-        return kMaxMeasured;
+        return 3;
     }
     }
     return 0;

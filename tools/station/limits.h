@@ -24,7 +24,7 @@ struct Limit {
     double high;
 };
 
-constexpr int kMaxMeasured = 3;
+constexpr int kMaxMeasured = 4;
 
 // A step's limits as its command line gives them.
 struct StepLimits {
@@ -49,6 +49,9 @@ struct Measured {
 // against lim.  Returns how many (0 for Measures::Nothing).
 int measureReply(Measures what, const TestMsg &reply, const StepLimits &lim,
                  Measured out[kMaxMeasured]);
+
+// A value against a limit.
+Measured checkMeasured(const char *name, double value, const Limit &l);
 
 // "count 1990 in 950..1050", "count 12 below 950", "pa2 6690 above 6000".
 void describeMeasured(const Measured &m, char *buf, size_t len);

@@ -10,6 +10,7 @@
 
 #include "format/json.h"
 #include "station/output.h"
+#include "station/pa_cal_step.h"
 
 namespace station {
 
@@ -38,6 +39,20 @@ int send(const Link &l, const Options &opt, const char *name, const TestMsg &req
 
 // start-rx (the action's request), the wait, then stop-rx, also when the
 // wait was interrupted.
+}  // namespace
+
+int sendStepRequest(const Link &l, const Options &opt, const TestMsg &req, StepResult *r,
+                    bool evenIfInterrupted) {
+    if (r->exchangeCount >= sizeof r->exchanges / sizeof r->exchanges[0]) {
+        snprintf(r->error, sizeof r->error, "a step sends at most two requests");
+        return kExitUsage;
+    }
+    const char *word = commandWord(req.cmdType);
+    return send(l, opt, word ? word : "raw", req, 0, false, r, evenIfInterrupted);
+}
+
+namespace {
+
 int receiveTest(const Link &l, const Options &opt, const Action &a, StepResult *r) {
     int rc = send(l, opt, commandWord(a.req.cmdType), a.req, 0, false, r);
     if (rc != kExitOk) return rc;
@@ -139,7 +154,8 @@ void printPlanVerdict(const Options &opt, const char *name, Verdict v,
 
 }  // namespace
 
-void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r) {
+void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r,
+             StepContext *ctx) {
     memset(r, 0, sizeof *r);
     const Command &c = *a.cmd;
     int rc = kExitUsage;
@@ -154,11 +170,42 @@ void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r) 
         rc = waitMs(a.waitMs) ? kExitOk : kExitInterrupted;
         if (rc != kExitOk) snprintf(r->error, sizeof r->error, "sleep: interrupted");
         break;
+    case ActionKind::TxMeasure:
+    case ActionKind::RxPer:
+    case ActionKind::PaCal: {
+        StepContext none;
+        StepContext &x = ctx ? *ctx : none;
+        if (c.kind == ActionKind::TxMeasure)
+            runTxMeasure(l, opt, a, &x, r);
+        else if (c.kind == ActionKind::RxPer)
+            runRxPer(l, opt, a, &x, r);
+        else
+            runPaCal(l, opt, a, &x, r);
+        if (r->status != kExitOk && !r->error[0])
+            snprintf(r->error, sizeof r->error, "%s: failed (exit status %d)", c.word, r->status);
+        r->verdict = stepVerdict(r->status != kExitOk, [&] {
+            for (unsigned k = 0; k < r->measuredCount; ++k)
+                if (r->measured[k].verdict == Verdict::Fail) return true;
+            return false;
+        }());
+        return;
+    }
     default:
         snprintf(r->error, sizeof r->error, "%s is not a step", c.word);
         break;
     }
     r->status = rc;
+    // The radio's settings as the plan makes them, for the tester steps.
+    if (ctx && rc == kExitOk && c.kind == ActionKind::Send) {
+        if (a.req.cmdType == CMD_SET_CHANNEL) ctx->channel = a.req.byteArg;
+        if (a.req.cmdType == CMD_SET_TX && ctx->channel >= 0) {
+            ctx->txSet = true;
+            ctx->txChannel = ctx->channel;
+            ctx->txRate = a.req.byteArg;
+            ctx->txBwMhz = (int)a.req.value1;
+            ctx->txPowerDbm = a.req.value2 / 10.0;
+        }
+    }
     // The last reply holds what the step measures (rx: the stop-rx reply).
     const Exchanged *last = r->exchangeCount ? &r->exchanges[r->exchangeCount - 1] : nullptr;
     if (last && last->replied && (c.kind == ActionKind::Send || last->req.cmdType == CMD_STOP_RX))
@@ -173,6 +220,15 @@ void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r) 
     }
 }
 
+bool planUsesTester(const std::vector<PlanStep> &steps, const PlanStep **first) {
+    for (const PlanStep &s : steps)
+        if (s.action.cmd->usesTester()) {
+            if (first) *first = &s;
+            return true;
+        }
+    return false;
+}
+
 int runAction(const Link &l, const Options &opt, const Action &a) {
     StepResult r;
     runStep(l, opt, a, &r);
@@ -182,9 +238,12 @@ int runAction(const Link &l, const Options &opt, const Action &a) {
 }
 
 PlanOutcome runSteps(const Link &l, const Options &opt, const char *name,
-                     const std::vector<PlanStep> &steps, PlanObserver *observer) {
+                     const std::vector<PlanStep> &steps, PlanObserver *observer,
+                     StepContext *ctx) {
+    // A tester step always has its verdict line: it measures.
+    auto shows = [](const PlanStep &s) { return s.action.limits.any() || s.action.cmd->usesTester(); };
     bool limits = false;
-    for (const PlanStep &s : steps) limits = limits || s.action.limits.any();
+    for (const PlanStep &s : steps) limits = limits || shows(s);
     PlanOutcome out{kExitOk, Verdict::Pass, 0};
     std::vector<const PlanStep *> failed;
     int errorStatus = kExitOk;
@@ -194,10 +253,10 @@ PlanOutcome runSteps(const Link &l, const Options &opt, const char *name,
         if (opt.verbose) say(l, "%s:%d: %s", name, s.planLine, word);
         if (observer) observer->stepStarting(i, s);
         StepResult r;
-        runStep(l, opt, s.action, &r);
+        runStep(l, opt, s.action, &r, ctx);
         ++out.stepsRun;
         if (observer) observer->stepDone(i, s, r);
-        if (s.action.limits.any() && !opt.quiet) printVerdict(opt, s.planLine, word, r);
+        if (shows(s) && !opt.quiet) printVerdict(opt, s.planLine, word, r);
         if (r.status != kExitOk) {
             errorStatus = r.status;
             say(l, "plan %s stopped at line %d (%s), exit status %d", name, s.planLine, word, r.status);
@@ -269,6 +328,12 @@ int runOnLink(const Options &opt, const Action &a) {
 
 int sleepCommand(const Options &opt, const Action &a) { return runAction(Link{}, opt, a); }
 
+int testerStepAlone(const Options &, const Action &a) {
+    fprintf(stderr, "rfprobe: %s runs only as a step of a plan, after set-channel and set-tx: "
+                    "rfprobe run PLAN --fixture FILE\n", a.cmd->word);
+    return kExitUsage;
+}
+
 int listenCommand(const Options &opt, const Action &) {
     Link l;
     int rc = openLink(opt, &l);
@@ -286,6 +351,16 @@ int runPlanCommand(const Options &opt, const Action &a) {
     std::vector<PlanStep> steps;
     int rc = readPlan(a.path, &name, &bytes, &steps);
     if (rc != kExitOk) return rc;
+    const PlanStep *first;
+    if (planUsesTester(steps, &first)) {
+        // The tester is the PC build's (the records layer's handler of
+        // run): it reads the fixture from $RFPROBE_FIXTURE or refuses.
+        if (Handler h = recordHandler(*a.cmd)) return h(opt, a);
+        fprintf(stderr, "rfprobe: run: %s:%d: %s needs the tester, which this build of rfprobe "
+                        "does not have (nothing was sent)\n",
+                name.c_str(), first->planLine, first->action.cmd->word);
+        return kExitUsage;
+    }
     Link l;
     rc = openLink(opt, &l);
     if (rc != kExitOk) return rc;

@@ -8,6 +8,7 @@
 #include "station/args.h"
 #include "station/limits.h"
 #include "station/plan.h"
+#include "station/tester_step.h"
 #include "station/transport.h"
 
 namespace station {
@@ -30,11 +31,28 @@ struct StepResult {
     Measured measured[kMaxMeasured];
     unsigned measuredCount;   // what the reply measures, limits or not
     char error[kErrLen];      // why the step is ERROR
+    // Tester steps: the tester was held (turn taken), the path loss it
+    // applied (dB) and how long the unit waited for it (ms).
+    bool tester;
+    double lossDb;
+    double testerWaitMs;
+    // pa-cal: everything it did, for the record (owned by the StepContext;
+    // null for other steps).
+    const PaCalDetail *paCal;
 };
+
+// Sends one request of a step, keeps it and its reply in r (at most
+// two per step) and prints the reply unless opt.quiet.  evenIfInterrupted:
+// wait for the reply after an interrupt (a stop that must go out).
+int sendStepRequest(const Link &l, const Options &opt, const TestMsg &req, StepResult *r,
+                    bool evenIfInterrupted = false);
 
 // Runs one sub-command that talks to the agent or waits (Send, Rx, Sleep)
 // on an open link, printing each reply unless opt.quiet.
-void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r);
+// ctx: the unit's context across the steps of a plan (null: none, and
+// tester steps ERROR).
+void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r,
+             StepContext *ctx = nullptr);
 
 // runStep, then the verdict line of a step with limits; returns its exit
 // status (kExitFail for a missed limit).
@@ -61,7 +79,11 @@ struct PlanOutcome {
 // opt.quiet, prints the replies, a verdict line per step with limits and,
 // when any step has limits, the plan's verdict.
 PlanOutcome runSteps(const Link &l, const Options &opt, const char *name,
-                     const std::vector<PlanStep> &steps, PlanObserver *observer);
+                     const std::vector<PlanStep> &steps, PlanObserver *observer,
+                     StepContext *ctx = nullptr);
+
+// Does the plan have a step that needs the tester?  *first: its line.
+bool planUsesTester(const std::vector<PlanStep> &steps, const PlanStep **first = nullptr);
 
 // Reads a plan file ('-': standard input) whole and checks it.  *name is
 // what messages call it (kStdinPlanName for standard input), *bytes the file's
@@ -75,6 +97,7 @@ int runOnLink(const Options &opt, const Action &a);      // one request, or rx, 
 int sleepCommand(const Options &opt, const Action &a);
 int listenCommand(const Options &opt, const Action &a);  // replies until interrupted
 int runPlanCommand(const Options &opt, const Action &a); // a plan without records
+int testerStepAlone(const Options &opt, const Action &a); // tx-measure, rx-per: plans only
 
 // Runs a parsed command through its row of the table: its handler, or the
 // records layer's for a command that needs the store or has record options

@@ -80,6 +80,39 @@ TEST(Plan, RefusesWhatCannotRunInsidePlan) {
     EXPECT_TRUE(load("stop-tx --retries 3\nsleep 0.5\n").ok);
 }
 
+// The tester is set to the channel the radio has: its steps need the
+// set-channel (and for tx-measure the set-tx) before them; their limits and
+// level are checked with the line.
+TEST(Plan, TesterStepsFollowTheRadiosSettings) {
+    const char *radio = "set-channel 6\nset-tx --rate 0 --bw 20 --power 17\n";
+    struct Case {
+        std::string plan;
+        const char *error;  // null: accepted
+    } cases[] = {
+        {std::string(radio) + "tx-measure --power-error -1.5..1.5 --evm-max -25\n", nullptr},
+        {"set-channel 1\nrx-per --rate 7 --bw 20 --level -84 --frames 500 --per-max 10\n", nullptr},
+        {"tx-measure\n", "line3.plan:1: tx-measure needs a set-tx after a set-channel"},
+        {"set-tx --rate 0 --bw 20 --power 17\nset-channel 6\ntx-measure\n",
+         "line3.plan:3: tx-measure needs a set-tx after a set-channel"},
+        {"rx-per --rate 7 --bw 20 --level -84 --frames 5\n", "line3.plan:1: rx-per needs a set-channel"},
+        {"set-channel 1\nrx-per --rate 7 --bw 20 --level -200 --frames 5\n", "outside -150..30"},
+        {"set-channel 1\nrx-per --rate 7 --bw 20 --level -84 --frames 0\n", "frame count"},
+        {std::string(radio) + "tx-measure --evm 3..1\n", "--evm"},
+    };
+    for (const Case &c : cases) {
+        Loaded l = load(c.plan);
+        EXPECT_EQ(l.ok, c.error == nullptr) << c.plan << l.error;
+        if (c.error) {
+            EXPECT_NE(l.error.find(c.error), std::string::npos) << c.plan << l.error;
+        }
+    }
+    Loaded l = load(std::string(radio) + "tx-measure --evm-max -25 --freq-error ..20\n");
+    ASSERT_TRUE(l.ok) << l.error;
+    const StepLimits &lim = l.steps[2].action.limits;
+    EXPECT_TRUE(lim.eachSet[2] && lim.each[2].hasHigh && !lim.each[2].hasLow && lim.each[2].high == -25);
+    EXPECT_TRUE(lim.eachSet[3] && lim.each[3].hasHigh && lim.each[3].high == 20 && !lim.eachSet[0]);
+}
+
 TEST(Plan, EmptyOrOverlongPlans) {
     Loaded l = load("# nothing to do\n\n");
     EXPECT_FALSE(l.ok);

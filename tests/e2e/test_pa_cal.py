@@ -1,0 +1,144 @@
+"""PA calibration on the line: pa-cal through the agent and the fixture's
+tester, on simulated units whose true PA curves come from their seeds.
+A line of four calibrates, saves and verifies; a broken PA fails with
+nothing saved; Ctrl-C or a garbled tester reply in the middle puts the
+originals back; bad arguments are refused before anything is sent."""
+import glob
+import json
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+import simrig
+from conftest import BUILD, ON_VM
+
+pytestmark = pytest.mark.skipif(ON_VM, reason="emulated router: pa-cal runs on the namespace rig")
+
+PLANS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim", "plans")
+LINE_CAL = os.path.join(PLANS, "line-cal.plan")
+DEFAULTS = {0: (-372, 6702, -1509), 1: (-387, 6748, -1490)}
+NAMES = {0: ("pa2gw0a0", "pa2gw1a0", "pa2gw2a0"), 1: ("pa2gw0a1", "pa2gw1a1", "pa2gw2a1")}
+INDEX = {0: ("97", "98", "99"), 1: ("113", "114", "115")}
+
+
+def s16(text):
+    v = int(text, 16) & 0xffff
+    return v - 0x10000 if v & 0x8000 else v
+
+
+def radio(rig, chain):
+    st = rig.state()
+    return tuple(s16(st[n]) for n in NAMES[chain])
+
+
+def nvram(rig, chain):
+    nv = rig.nvram()
+    return tuple(s16(nv["pci/2/0/" + i]) if "pci/2/0/" + i in nv else None for i in INDEX[chain])
+
+
+def values(step):
+    return {m["name"]: m["value"] for m in step["measurements"]}
+
+
+def test_a_line_of_four_calibrates_saves_and_verifies_and_a_broken_pa_saves_nothing(tmp_path):
+    d = str(tmp_path)
+    with simrig.MultiRig(4, BUILD, tester=True, faults={3: ["broken-pa"]}) as mr:
+        mr.start_agents()
+        units = []
+        for k, i in enumerate(mr.ifaces):
+            units += ["--unit", "%s=SN%d" % (i, k)]
+        r = mr.station("rfprobe", "run", LINE_CAL, "--fixture", mr.fixture, "--store", d + "/r.db",
+                       "--json-record", d + "/{serial}.json", "--station", "st1", *units, timeout=240)
+        assert r.returncode == 1, r.stdout + r.stderr
+        recs = [json.load(open(d + "/SN%d.json" % k)) for k in range(4)]
+        assert [rec["verdict"] for rec in recs] == ["PASS", "PASS", "PASS", "FAIL"], r.stdout
+        own = set()
+        for k, rig in enumerate(mr.units[:3]):
+            cal = [s for s in recs[k]["steps"] if s["command"] == "pa-cal"]
+            assert len(cal) == 2
+            for chain, step in enumerate(cal):
+                v = values(step)
+                fitted = (v["pa1"], v["pa2"], v["pa3"])
+                assert (v["pa1_before"], v["pa2_before"], v["pa3_before"]) == DEFAULTS[chain]
+                assert fitted != DEFAULTS[chain] and fitted not in own, (k, chain, fitted)
+                own.add(fitted)
+                # In the radio and, after pa-save, in NVRAM.
+                assert radio(rig, chain) == fitted and nvram(rig, chain) == fitted, (k, chain)
+                points = [n for n in v if n.startswith("p") and n.endswith("_measured")]
+                assert v["measurements"] == len(points) >= 8 and v["path_loss"] > 0
+                assert all(abs(m["value"]) <= 0.5 for m in step["measurements"]
+                           if m["name"].startswith("verify_error_")), step
+            checks = [values(s)["power_error"] for s in recs[k]["steps"] if s["command"] == "tx-measure"]
+            assert len(checks) == 3 and all(abs(e) <= 0.5 for e in checks), (k, checks)
+        # The broken PA: FAIL on its first chain's fit, before any write:
+        # the radio keeps its originals and the NVRAM tool never ran.
+        broken = mr.units[3]
+        failed = [(s["command"], m["name"]) for s in recs[3]["steps"] for m in s["measurements"]
+                  if m["verdict"] == "FAIL"]
+        assert failed and all(c == "pa-cal" for c, _ in failed), failed
+        assert "pa-save" not in [s["command"] for s in recs[3]["steps"]]
+        assert radio(broken, 0) == DEFAULTS[0] and radio(broken, 1) == DEFAULTS[1]
+        assert not glob.glob(os.path.join(broken.sim_dir, "nvramUpdate.*")) and not broken.nvram()
+
+
+@pytest.mark.parametrize("cut,status,says", [
+    ("ctrl-c", 130, "interrupted"),
+    ("garbage from the tester", 6, "tester"),
+])
+def test_a_calibration_cut_short_after_its_write_puts_the_originals_back(tmp_path, cut, status, says):
+    plan = tmp_path / "cal.plan"
+    # A long settle time keeps the step in its verify measurements, after
+    # the first write, when the cut comes.
+    plan.write_text("enter-test-mode\nset-channel 6\npa-cal 0 --settle 0.4\npa-save\n")
+    with simrig.Rig(BUILD, tester=True, seed=1234) as rig:
+        rig.start_agent()
+        p = subprocess.Popen(["ip", "netns", "exec", rig.station_ns, os.path.join(rig.tools_dir, "rfprobe"),
+                              "--iface", rig.station_if, "run", str(plan), "--fixture", rig.fixture],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 30
+        while not glob.glob(os.path.join(rig.sim_dir, "nvramUpdate.1")) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert radio(rig, 0) != DEFAULTS[0], "the fit was written"
+        time.sleep(0.2)
+        if cut == "ctrl-c":
+            p.send_signal(signal.SIGINT)
+        else:
+            rig.tester_query("DIAG:FAUL GARB")  # the station's next reply
+        out, err = p.communicate(timeout=30)
+        assert p.returncode == status, out + err
+        assert says in out + err and "original coefficients were written back" in out + err, out + err
+        assert radio(rig, 0) == DEFAULTS[0] and nvram(rig, 0) == DEFAULTS[0]
+        # pa-save never ran: every file the NVRAM tool got is one chain's write.
+        handed = sorted(glob.glob(os.path.join(rig.sim_dir, "nvramUpdate.*")))
+        assert len(handed) == 2, handed
+        for f in handed:
+            lines = open(f).read().split()
+            assert lines[0] == "ID=pci/2/0/" and [l.split("=")[0] for l in lines[1:]] == list(INDEX[0]), lines
+
+
+@pytest.fixture(scope="module")
+def one_unit():
+    with simrig.Rig(BUILD, tester=True, seed=7) as rig:
+        rig.start_agent()
+        yield rig
+
+
+@pytest.mark.parametrize("args,says", [
+    (["--powers", "8,12"], "at least 3 powers"),
+    (["--powers", "8,12,12,20"], "12 dBm is given twice"),
+    (["--powers", "4,12,20"], "outside the radio's range 5..21 dBm"),
+    (["--powers", "8,12,x"], "power"),
+    (["--tolerance", "0"], "tolerance 0 dB is outside"),
+    (["--max-rounds", "11"], "11"),
+])
+def test_bad_arguments_are_refused_before_anything_is_sent(one_unit, tmp_path, args, says):
+    plan = tmp_path / "bad.plan"
+    plan.write_text("enter-test-mode\nset-channel 6\npa-cal 0 %s\n" % " ".join(args))
+    before = one_unit.journal()
+    r = one_unit.rfprobe("run", str(plan), "--fixture", one_unit.fixture)
+    assert r.returncode == 2, r.stdout + r.stderr
+    assert says in r.stderr and "nothing was sent" in r.stderr, r.stderr
+    assert one_unit.journal() == before

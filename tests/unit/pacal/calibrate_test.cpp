@@ -1,0 +1,137 @@
+// The calibration loop against simulated units: how each way of ending
+// leaves the chain (PASS keeps the fit, anything else the originals), what
+// is refused before anything is sent, and the power the radio really sets.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "pacal/calibrate.h"
+#include "pamodel.h"
+#include "unittruth.h"
+
+namespace {
+
+// A unit on the tester: its radio holds `stored`; the tester measures the
+// true output with noise.  Faults: the tester's reply at measurement
+// `nanAt` is not a number; the link fails at call `failAt` (any call); the
+// operator presses Ctrl-C once `stopAfterWrites` writes were made.
+struct Unit : pacal::Target {
+    sim::UnitTruth truth;
+    pa::Coeffs stored = pa::kDefault[0];
+    sim::Rng noise{7};
+    int calls = 0, writes = 0, measures = 0;
+    int nanAt = -1, failAt = -1, stopAfterWrites = -1;
+
+    bool fails(std::string *err) {
+        if (calls++ != failAt) return false;
+        *err = "pa-write: no reply";
+        return true;
+    }
+    bool readCoeffs(pacal::Coeffs *c, std::string *err) override {
+        if (fails(err)) return false;
+        *c = {stored.c1, stored.c2, stored.c3};
+        return true;
+    }
+    bool writeCoeffs(const pacal::Coeffs &c, std::string *err) override {
+        if (fails(err)) return false;
+        stored = {c.c1, c.c2, c.c3};
+        writes++;
+        return true;
+    }
+    bool measure(int tenths, double *dbm, double *loss, std::string *err) override {
+        if (fails(err)) return false;
+        *loss = 1.5;
+        *dbm = measures++ == nanAt ? NAN
+                                   : truth.output(0, pa::detectorCode(stored, pacal::radioSetPower(tenths))) +
+                                         0.1 * noise.gauss();
+        return true;
+    }
+    bool interrupted() override { return stopAfterWrites >= 0 && writes >= stopAfterWrites; }
+};
+
+bool same(const pa::Coeffs &a, const pa::Coeffs &b) { return a.c1 == b.c1 && a.c2 == b.c2 && a.c3 == b.c3; }
+
+}  // namespace
+
+TEST(PaCal, EachEndingLeavesTheChainAsItShould) {
+    struct Case {
+        const char *name;
+        bool brokenPa;
+        int nanAt, failAt, stopAfterWrites;
+        double tolerance;
+        pacal::CalStatus status;
+        const char *reason;  // FAIL's
+        bool keepsFit;       // else the originals are back
+    } cases[] = {
+        {"a good unit", false, -1, -1, -1, 0.5, pacal::CalStatus::Pass, "", true},
+        {"a broken PA", true, -1, -1, -1, 0.5, pacal::CalStatus::Fail, "residual", false},
+        {"never within 0.01 dB", false, -1, -1, -1, 0.01, pacal::CalStatus::Fail, "not converged", false},
+        {"not-a-number before the write", false, 2, -1, -1, 0.5, pacal::CalStatus::Error, "", false},
+        {"not-a-number at verify", false, 5, -1, -1, 0.5, pacal::CalStatus::Error, "", false},
+        {"no reply to the write", false, -1, 5, -1, 0.5, pacal::CalStatus::Error, "", false},
+        {"no reply at verify", false, -1, 7, -1, 0.5, pacal::CalStatus::Error, "", false},
+        {"Ctrl-C after the write", false, -1, -1, 1, 0.5, pacal::CalStatus::Interrupted, "", false},
+    };
+    for (const Case &c : cases) {
+        for (uint64_t seed : {3, 11, 42}) {
+            Unit u;
+            u.truth = sim::truthFromSeed(seed);
+            u.truth.brokenPa = c.brokenPa;
+            u.nanAt = c.nanAt, u.failAt = c.failAt, u.stopAfterWrites = c.stopAfterWrites;
+            pacal::CalOptions o;
+            o.toleranceDb = c.tolerance;
+            pacal::CalResult r = pacal::calibrate(u, o);
+            std::string at = std::string(c.name) + ", seed " + std::to_string(seed) + ": " + r.why;
+            EXPECT_EQ(r.status, c.status) << at;
+            EXPECT_EQ(r.reason, c.reason) << at;
+            EXPECT_TRUE(same(u.stored, {r.after.c1, r.after.c2, r.after.c3})) << at;
+            if (c.keepsFit) {
+                EXPECT_LT(sim::worstError(u.stored, u.truth.pa[0]), 0.5) << at;
+                EXPECT_LE(r.measurements, 8) << at;
+                ASSERT_EQ(r.verifyErrorsDb.size(), 4u) << at;
+            } else {
+                EXPECT_TRUE(same(u.stored, pa::kDefault[0])) << at;
+                EXPECT_EQ(r.restored, r.wrote) << at;
+            }
+            if (!strcmp(c.reason, "not converged")) {
+                EXPECT_EQ(r.rounds, 3) << at;
+            }
+            for (const pacal::CalPoint &p : r.points) EXPECT_EQ(p.lossDb, 1.5) << at;
+        }
+    }
+}
+
+TEST(PaCal, BadOptionsAreRefusedBeforeAnythingIsSent) {
+    struct Case {
+        std::vector<double> powers;
+        double tolerance;
+        int rounds;
+        const char *says;
+    } cases[] = {
+        {{8, 12}, 0.5, 3, "at least 3 powers"},
+        {{8, 12, 12, 20}, 0.5, 3, "given twice"},
+        {{4, 12, 20}, 0.5, 3, "outside the radio's range"},
+        {{8, 12.25, 20}, 0.5, 3, "more than one decimal"},
+        {{8, 12, 20}, 0, 3, "tolerance"},
+        {{8, 12, 20}, 0.5, 0, "--max-rounds"},
+    };
+    for (const Case &c : cases) {
+        Unit u;
+        pacal::CalOptions o;
+        o.powers = c.powers, o.toleranceDb = c.tolerance, o.maxRounds = c.rounds;
+        pacal::CalResult r = pacal::calibrate(u, o);
+        EXPECT_EQ(r.status, pacal::CalStatus::Error);
+        EXPECT_NE(r.why.find(c.says), std::string::npos) << r.why;
+        EXPECT_EQ(u.calls, 0) << c.says;
+    }
+}
+
+TEST(PaCal, TheSetPowerIsTheAgentsQuarterDbm) {
+    // tenths as set-tx sends them -> what the driver gets
+    struct Case {
+        int tenths;
+        double dbm;
+    } cases[] = {{80, 8.0}, {123, 12.25}, {122, 12.0}, {175, 17.5}, {129, 12.75}, {-13, -1.25}};
+    for (const Case &c : cases) EXPECT_EQ(pacal::radioSetPower(c.tenths), c.dbm) << c.tenths;
+}

@@ -1,0 +1,97 @@
+// Calibrating one chain's PA: measure the output at a few set powers, fit
+// the coefficients (fit.h), write them, verify, and go round again from the
+// new coefficients until every verify power is within the tolerance.
+//
+// The loop knows nothing of the link or the tester: it drives a Target,
+// which the station implements with the agent's commands and the fixture's
+// tester, and the benchmark and the tests with a simulated unit.
+//
+// A round's verify measurements are also points of the next round's fit
+// (all points are pooled): one round of four points extrapolates where the
+// unit's curve is far from the stored one, a second round covers the range
+// with the first fit's codes.
+//
+// Nothing is saved to NVRAM here.  Whenever the calibration does not end
+// PASS (FAIL, ERROR, interrupted) the chain's original coefficients are
+// written back, if anything had been written.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "pacal/fit.h"
+#include "pacal/pamodel.h"
+
+namespace pacal {
+
+// What a calibration drives: one chain of one unit and the tester cabled
+// to it.  Each call returns false with *err on an error (no reply, a tester
+// fault, not-a-number): the calibration then ends ERROR.
+class Target {
+  public:
+    virtual bool readCoeffs(Coeffs *c, std::string *err) = 0;
+    virtual bool writeCoeffs(const Coeffs &c, std::string *err) = 0;
+    // Transmits at this set power (tenths of a dBm, as set-tx sends it) and
+    // measures the output: *dbm at the unit's port, *lossDb the path loss
+    // that was added to the tester's figure.
+    virtual bool measure(int powerTenths, double *dbm, double *lossDb, std::string *err) = 0;
+    // True once the operator asked to stop (Ctrl-C): the loop stops before
+    // its next call and restores the coefficients.
+    virtual bool interrupted() { return false; }
+
+  protected:
+    ~Target() = default;
+};
+
+// The set power the radio works with for a set-tx power in tenths of a dBm:
+// the agent hands the driver quarter dBm, truncated toward zero in single
+// precision (12.3 dBm becomes 12.25).  The detector code follows from it.
+double radioSetPower(int powerTenths);
+
+// The radio's range of set powers for --powers, in dBm.
+constexpr double kPowerLowDbm = 5, kPowerHighDbm = 21;
+
+struct CalOptions {
+    std::vector<double> powers{8, 12, 16, 20};  // dBm, checkPowers
+    double toleranceDb = 0.5;                   // every |measured - set| at verify
+    int maxRounds = 3;
+    FitLimits limits;
+};
+
+struct CalPoint {
+    int round = 0;         // 1-based: the round whose fit the point went into first
+    bool verify = false;   // a verify measurement (of the previous round's fit)
+    double setDbm = 0;     // what the radio was asked for (radioSetPower)
+    int code = 0;          // the detector code it used (detectorCode)
+    double measuredDbm = 0;  // at the unit's port
+    double lossDb = 0;
+};
+
+enum class CalStatus { Pass, Fail, Error, Interrupted };
+const char *calStatusName(CalStatus s);  // "PASS", "FAIL", "ERROR", "interrupted"
+
+struct CalResult {
+    CalStatus status = CalStatus::Error;
+    // FAIL: "residual", "bounds", "not monotonic", "degenerate", "too few
+    // points" (fit.h) or "not converged"; empty otherwise.
+    std::string reason;
+    std::string why;        // one line for the operator and the record
+    Coeffs before;          // as read
+    Coeffs after;           // what the chain holds now (before, unless PASS)
+    bool wrote = false;     // new coefficients were written at some point
+    bool restored = false;  // the originals were written back
+    std::string restoreError;  // the write-back itself failed (the chain holds unknown values)
+    std::vector<CalPoint> points;
+    double residualDb = 0;  // of the last fit
+    int rounds = 0;         // fits made
+    std::vector<double> verifyErrorsDb;  // measured - set of the last verify, per power
+    int measurements = 0;   // tester measurements
+};
+
+// Checks the options (checkPowers, the tolerance, the rounds); false with
+// *err for a usage error, before anything is sent.
+bool checkOptions(const CalOptions &o, std::string *err);
+
+CalResult calibrate(Target &t, const CalOptions &o);
+
+}  // namespace pacal

@@ -1,0 +1,78 @@
+// rfprobe station: plan steps that need the line's tester (tx-measure,
+// rx-per), and what a step knows of its unit beyond the link.
+//
+// The station drives the unit through the agent as always; the tester is
+// reached through StepTester, which the station only declares: the PC
+// build implements it over the instrument library and the fixture
+// (line/tester.h), and a build without it has no tester steps to run.
+// Every figure a StepTester takes or gives is at the unit's port: the
+// implementation applies the path loss.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace station {
+
+struct Link;
+struct Options;
+struct Action;
+struct StepResult;
+struct PaCalDetail;  // station/pa_cal_step.h
+
+// The analyser's figures, at the unit's port.
+struct TxReading {
+    double powerDbm = 0;
+    double evmDb = 0;
+    double freqErrorPpm = 0;
+};
+
+// One unit's access to the tester it shares with the line.  Between
+// take() and give() the unit holds it alone; the holders follow each
+// other in the order they asked.  Each operation returns false with *why
+// naming the instrument, the command and the instrument's message.
+class StepTester {
+  public:
+    // Waits for this unit's turn; returns how long it waited (ms).
+    virtual double take() = 0;
+    virtual void give() = 0;
+
+    // The analyser on this unit's port, set for a channel (its centre as
+    // the radio occupies it) and the expected level.
+    virtual bool setupAnalyser(int channel, int bwMhz, double expectDbm, std::string *why) = 0;
+    virtual bool measure(TxReading *out, std::string *why) = 0;
+    // The generator on this unit's port, at levelDbm at the unit.
+    virtual bool setupGenerator(int channel, int bwMhz, int rate, double levelDbm,
+                                std::string *why) = 0;
+    virtual bool sendFrames(long frames, std::string *why) = 0;
+
+    // The path loss (dB) the last set-up applied, and the tester's *IDN?
+    // answer (empty until it answered).
+    virtual double lossDb() const = 0;
+    virtual std::string idn() const = 0;
+
+  protected:
+    ~StepTester() = default;
+};
+
+// What the steps of one unit's plan run share: the radio's settings as
+// the plan has made them so far, and the unit's tester.
+struct StepContext {
+    StepTester *tester = nullptr;  // null: no fixture (tester steps ERROR)
+    int channel = -1;              // the last set-channel that got its reply
+    // The last set-tx that got its reply, with the channel it applied.
+    bool txSet = false;
+    int txChannel = 0, txBwMhz = 20, txRate = 0;
+    double txPowerDbm = 0;
+    bool testerUsed = false;       // a tester step ran (the record names the tester)
+    std::shared_ptr<PaCalDetail> paCal;  // the last pa-cal step's detail (StepResult::paCal)
+};
+
+// The tester steps; runStep calls them with the step's context.
+void runTxMeasure(const Link &l, const Options &opt, const Action &a, StepContext *ctx,
+                  StepResult *r);
+void runRxPer(const Link &l, const Options &opt, const Action &a, StepContext *ctx,
+              StepResult *r);
+
+}  // namespace station
