@@ -7,6 +7,8 @@
 
 #include "line/line.h"
 #include "results/report.h"
+#include "report/output.h"
+#include "report/zone.h"
 #include "results/store.h"
 
 namespace line {
@@ -58,7 +60,13 @@ int reportCommand(const station::Action &act) {
     std::string url = fromOptionOrEnv(act, "--store", "RFPROBE_STORE", kDefaultStore);
     results::RecordFilter f;
     const char *csv = act.text("--csv");
+    const char *html = act.text("--html");
+    report::Zone zone;
+    std::vector<std::string> filters;  // as given, for the page
     try {
+        if (csv && html) throw results::InvalidInput("give --csv or --html, not both");
+        const char *tz = act.text("--tz");
+        zone = report::Zone::select(tz ? tz : "");
         results::parseStoreUrl(url);
         if (const char *v = act.text("--plan")) f.plan = v;
         if (const char *v = act.text("--serial")) results::validateSerial(f.serial = v);
@@ -70,10 +78,14 @@ int reportCommand(const station::Action &act) {
                 throw results::InvalidInput(std::string(opt) + " " + v +
                                             " is not a day YYYY-MM-DD");
         }
-        if (const char *v = act.text("--since")) f.since = v;
-        if (const char *v = act.text("--until")) f.until = v;
-        if (!f.since.empty() && !f.until.empty() && f.until < f.since)
-            throw results::InvalidInput("--until " + f.until + " is before --since " + f.since);
+        const char *since = act.text("--since"), *until = act.text("--until");
+        if (since && until && std::string(until) < since)
+            throw results::InvalidInput(std::string("--until ") + until + " is before --since " + since);
+        // Days of the report's zone, as bounds on the UTC start times.
+        if (since) f.startedFrom = results::formatUtc(zone.startOfDay(since));
+        if (until) f.startedBefore = results::formatUtc(zone.startOfDay(report::nextDay(until)));
+        for (const char *opt : {"--plan", "--serial", "--station", "--since", "--until"})
+            if (const char *v = act.text(opt)) filters.push_back(std::string(opt) + " " + v);
     } catch (const results::InvalidInput &e) {
         fprintf(stderr, "rfprobe: report: %s\n", e.what());
         return station::kExitUsage;
@@ -82,8 +94,25 @@ int reportCommand(const station::Action &act) {
         results::OpenOptions o;
         o.mustExist = true;
         std::unique_ptr<results::Store> store = results::Store::open(url, o);
+        if (html) {
+            report::HtmlResult r = report::writeHtmlReport(*store, f, zone, filters, html);
+            if (r.records == 0)
+                fprintf(stderr, "rfprobe: report: %s\n",
+                        filters.empty() ? "the store holds no records" : "no records match the filters");
+            if (std::string(html) != "-")
+                fprintf(stderr, "rfprobe: report: %lld record(s), %zu bytes written to %s\n",
+                        (long long)r.records, r.bytes, html);
+            return station::kExitOk;
+        }
         if (!csv) {
-            std::string text = results::formatReport(*store, f);
+            std::string text = results::formatReport(
+                *store, f, zone.name(),
+                zone.isUtc() ? results::DayFn()
+                             : [&zone](const std::string &utc) {
+                                   int64_t ms = 0;
+                                   report::parseUtcMs(utc, &ms);
+                                   return zone.dayOf(ms);
+                               });
             fputs(text.c_str(), stdout);
             return station::kExitOk;
         }
