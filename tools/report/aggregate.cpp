@@ -95,7 +95,7 @@ Report aggregate(const Dataset &d, const Zone &zone) {
     // ---- failures by step
     std::map<std::string, std::pair<int64_t, int64_t>> failures;  // label -> fail, error
     for (const FailedStepRow &s : d.failedSteps) {
-        std::string label = d.records[s.record].plan + "  line " + std::to_string(s.line) + "  " + s.command;
+        std::string label = d.records[s.record].plan + " \u00b7 line " + std::to_string(s.line) + " \u00b7 " + s.command;
         auto &f = failures[label];
         (s.verdict == Verdict::Fail ? f.first : f.second)++;
         rep.failures.steps++;

@@ -71,7 +71,7 @@ struct MetadataReport {
 };
 
 struct ParetoReport {
-    std::vector<ParetoItem> items;  // "plan  line N  command"
+    std::vector<ParetoItem> items;  // "plan · line N · command"
     std::vector<int64_t> fail, error;
     int64_t steps = 0;              // failed or errored steps in all
 };

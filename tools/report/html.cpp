@@ -91,8 +91,8 @@ std::string shareTable(const std::vector<ShareRow> &rows, const std::string &wha
 std::string limitText(const std::optional<double> &v) { return v ? shown(*v) : "\xE2\x80\x94"; }
 
 std::string seriesSection(const SeriesReport &s, size_t index) {
-    std::string name = s.key.plan + "  line " + std::to_string(s.key.line) + "  " + s.key.command + "  " +
-                       s.key.name;
+    std::string name = s.key.plan + " \u00b7 line " + std::to_string(s.key.line) + " \u00b7 " + s.key.command +
+                       " \u00b7 " + s.key.name;
     std::string cpkText = s.cpk ? (std::isinf(*s.cpk) ? shown(*s.cpk) : [&] {
         char b[32];
         snprintf(b, sizeof b, "%.2f", *s.cpk);
