@@ -70,9 +70,10 @@ std::string dayChart(const YieldGroup &g, int width, int height) {
 
 std::string paretoChart(const ParetoReport &p, size_t maxBars) {
     size_t n = std::min(p.items.size(), maxBars);
-    int width = 720, height = 300;
+    int width = 860, height = 320;
     Svg svg(width, height, "chart pareto", "failing steps, most frequent first");
-    const double left = 44, right = width - 48, top = 10, bottom = height - 90;
+    // Room on the left and below for the slanted step names.
+    const double left = 170, right = width - 48, top = 12, bottom = height - 110;
     int64_t most = n ? p.items[0].count : 1;
     std::vector<double> yt = ticks(0, (double)most, 4);
     Scale y{0, std::max((double)most, yt.back()), bottom, top};
@@ -94,7 +95,7 @@ std::string paretoChart(const ParetoReport &p, size_t maxBars) {
         char tr[96];
         snprintf(tr, sizeof tr, " transform=\"rotate(-35 %.1f %.1f)\"", lx, ly);
         svg.raw("<text x=\"" + std::to_string((int)lx) + "\" y=\"" + std::to_string((int)ly) +
-                "\" text-anchor=\"end\" class=\"tick\"" + tr + ">" + escape(shortLabel(it.label, 40)) + "</text>");
+                "\" text-anchor=\"end\" class=\"tick\"" + tr + ">" + escape(shortLabel(it.label, 36)) + "</text>");
     }
     if (!cum.empty()) {
         svg.polyline(cum, "cumulative");
