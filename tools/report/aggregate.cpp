@@ -2,6 +2,7 @@
 #include "report/aggregate.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <set>
 
@@ -86,6 +87,10 @@ Report aggregate(const Dataset &d, const Zone &zone) {
     std::map<std::string, std::map<std::string, Counts>> byMeta;
     for (const MetadataRow &m : d.metadata) count(&byMeta[m.key][m.value], d.records[m.record].verdict);
     for (auto &k : byMeta) {
+        if (rep.metadata.size() == kMaxMetadataKeys) {
+            rep.otherMetadataKeys++;
+            continue;
+        }
         MetadataReport mr;
         mr.key = k.first;
         mr.values = shareRows(std::move(k.second), &mr.otherValues);
@@ -119,7 +124,12 @@ Report aggregate(const Dataset &d, const Zone &zone) {
         values.reserve(rows.size());
         std::set<std::pair<std::optional<double>, std::optional<double>>> limitSets;
         for (const MeasurementRow *m : rows) {
-            values.push_back(m->value);
+            // NaN or infinite (a PostgreSQL store may hold them): counted as
+            // outside the limits, left out of the statistics and charts.
+            if (std::isfinite(m->value))
+                values.push_back(m->value);
+            else
+                sr.notFinite++;
             limitSets.emplace(m->low, m->high);
             if ((m->low && !(m->value >= *m->low)) || (m->high && !(m->value <= *m->high))) sr.failed++;
         }
@@ -131,6 +141,9 @@ Report aggregate(const Dataset &d, const Zone &zone) {
         sr.summary = summarize(values);
         sr.cpk = cpk(sr.summary, sr.low, sr.high);
         sr.histogram = histogram(values);
+        std::vector<const MeasurementRow *> finite;
+        for (const MeasurementRow *m : rows)
+            if (std::isfinite(m->value)) finite.push_back(m);
         size_t n = values.size(), points = std::min(n, kMaxRunPoints);
         for (size_t k = 0; k < points; k++) {
             size_t a = k * n / points, b = (k + 1) * n / points;
@@ -144,7 +157,7 @@ Report aggregate(const Dataset &d, const Zone &zone) {
                 p.max = std::max(p.max, values[i]);
             }
             p.mean = sum / (double)p.n;
-            p.from = d.records[rows[a]->record].startedAt;
+            p.from = d.records[finite[a]->record].startedAt;
             sr.run.push_back(p);
         }
         rep.series.push_back(std::move(sr));

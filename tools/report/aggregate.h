@@ -48,6 +48,7 @@ struct SeriesReport {
     int limitSets = 1;                // how many different limits the records had
     std::optional<double> cpk;
     int64_t failed = 0;               // values outside the limits of their record
+    int64_t notFinite = 0;            // NaN or infinite values, not in the figures
     Histogram histogram;
     std::vector<RunPoint> run;
 };
@@ -86,10 +87,12 @@ struct Report {
     std::vector<SeriesReport> series;
     std::vector<CycleReport> cycles;
     std::vector<ShareRow> operators;
-    std::vector<MetadataReport> metadata;
+    std::vector<MetadataReport> metadata;  // by key, at most kMaxMetadataKeys
+    int64_t otherMetadataKeys = 0;
 };
 
-constexpr size_t kMaxShareRows = 20;  // per metadata key, and operators
+constexpr size_t kMaxShareRows = 20;      // per metadata key, and operators
+constexpr size_t kMaxMetadataKeys = 30;
 
 Report aggregate(const Dataset &d, const Zone &zone);
 

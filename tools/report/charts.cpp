@@ -31,7 +31,26 @@ std::string shortLabel(const std::string &s, size_t max) {
 
 }  // namespace
 
-std::string dayChart(const YieldGroup &g, int width, int height) {
+std::string dayChart(const YieldGroup &group, int width, int height) {
+    // Many days: consecutive days share a bar, so that the chart stays
+    // readable and the page small.
+    YieldGroup g;
+    g.name = group.name;
+    size_t per = (group.days.size() + kMaxDayBars - 1) / kMaxDayBars;
+    std::vector<std::string> lastDay;
+    for (size_t i = 0; i < group.days.size(); i++) {
+        const DayCounts &d = group.days[i];
+        if (i % std::max<size_t>(per, 1) == 0) {
+            g.days.push_back({d.day, {}});
+            lastDay.push_back(d.day);
+        }
+        Counts &c = g.days.back().counts;
+        c.records += d.counts.records;
+        c.pass += d.counts.pass;
+        c.fail += d.counts.fail;
+        c.error += d.counts.error;
+        lastDay.back() = d.day;
+    }
     Svg svg(width, height, "chart days", "records per day: " + g.name);
     const double left = 44, right = width - 8, top = 10, bottom = height - 26;
     int64_t most = 1;
@@ -45,7 +64,8 @@ std::string dayChart(const YieldGroup &g, int width, int height) {
     for (size_t i = 0; i < n; i++) {
         const DayCounts &d = g.days[i];
         double x = left + band * (double)i + (band - bar) / 2;
-        std::string title = d.day + ": " + std::to_string(d.counts.records) + " records, " +
+        std::string title = d.day + (lastDay[i] != d.day ? " to " + lastDay[i] : std::string()) + ": " +
+                            std::to_string(d.counts.records) + " records, " +
                             std::to_string(d.counts.pass) + " PASS, " + std::to_string(d.counts.fail) +
                             " FAIL, " + std::to_string(d.counts.error) + " ERROR, yield " +
                             pct(d.counts.yield());

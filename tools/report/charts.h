@@ -12,6 +12,9 @@
 namespace report {
 
 // Records per day, stacked PASS / FAIL / ERROR, with the yield on hover.
+// More than kMaxDayBars days (with records): each bar holds several
+// consecutive ones.
+constexpr size_t kMaxDayBars = 190;
 std::string dayChart(const YieldGroup &g, int width, int height);
 // Failures per step, most frequent first, with the cumulative share.
 std::string paretoChart(const ParetoReport &p, size_t maxBars);

@@ -116,6 +116,10 @@ std::string seriesSection(const SeriesReport &s, size_t index) {
          td(shown(s.summary.max), true) + td(limitText(s.low), true) + td(limitText(s.high), true) +
          "<td class=\"num cpk" + std::string(low ? " low" : "") + "\">" + escape(cpkText) + "</td>" +
          td(num(s.failed), true) + "</tr></table>";
+    if (s.notFinite)
+        o += "<p class=\"meta\">" + num(s.notFinite) +
+             " values are not numbers (NaN or infinite): counted as outside the limits, left out of the "
+             "figures above.</p>";
     if (s.limitSets > 1)
         o += "<p class=\"meta\">The limits changed over these records (" + num(s.limitSets) +
              " different sets); lines and Cpk use the newest record's.</p>";
@@ -228,6 +232,8 @@ std::string htmlPage(const Report &r) {
         if (m.otherValues)
             o += "<p class=\"meta\">and " + num(m.otherValues) + " more values with fewer records.</p>\n";
     }
+    if (r.otherMetadataKeys)
+        o += "<p class=\"meta\">and " + num(r.otherMetadataKeys) + " more metadata keys.</p>\n";
     o += "</body></html>\n";
     return o;
 }
