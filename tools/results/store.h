@@ -71,11 +71,11 @@ struct RecordFilter {
     std::string station;
     std::string since;
     std::string until;
+    size_t limit = 0;  // find(): at most this many, newest first; 0: all
     // Start time bounds as UTC times "YYYY-MM-DDTHH:MM:SS.mmmZ": from
     // included, before excluded (days of another time zone).
-    std::string startedFrom;
-    std::string startedBefore;
-    size_t limit = 0;  // find(): at most this many, newest first; 0: all
+    std::string startedFrom = {};
+    std::string startedBefore = {};
 };
 
 struct RecordSummary {
