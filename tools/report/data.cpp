@@ -5,8 +5,8 @@
 #include "report/data.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
-#include <numeric>
 #include <tuple>
 #include <unordered_map>
 
@@ -107,18 +107,22 @@ Dataset readStore(results::Store &store, const results::RecordFilter &filter) {
     std::unordered_map<std::string, uint32_t> index;
     index.reserve(d.records.size());
     for (uint32_t i = 0; i < d.records.size(); i++) index.emplace(d.records[i].id, i);
+    // Rows of a record written after the records were read (a station of
+    // the line writes while the report reads) are left out with it.
+    const uint32_t kLater = UINT32_MAX;
     auto recordOf = [&](const std::string &id) {
         auto it = index.find(id);
-        if (it == index.end()) throw results::StoreError("the store changed while the report read it");
-        return it->second;
+        return it == index.end() ? kLater : it->second;
     };
 
     // Each kind of row in record order, then by its position in the record.
     auto ordered = [&](std::vector<Pending> &at, auto keyOf) {
         std::vector<uint32_t> rec(at.size());
-        for (size_t i = 0; i < at.size(); i++) rec[i] = recordOf(at[i].id);
-        std::vector<size_t> order(at.size());
-        std::iota(order.begin(), order.end(), 0);
+        std::vector<size_t> order;
+        for (size_t i = 0; i < at.size(); i++) {
+            rec[i] = recordOf(at[i].id);
+            if (rec[i] != kLater) order.push_back(i);
+        }
         std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
             return std::make_tuple(rec[a], at[a].step, at[a].index, keyOf(a)) <
                    std::make_tuple(rec[b], at[b].step, at[b].index, keyOf(b));
