@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <regex>
 #include <unistd.h>
 
 #include "results/record.h"
@@ -40,6 +41,16 @@ bool isZoneFile(const std::string &name) {
     bool ok = fread(magic, 1, 4, f) == 4 && memcmp(magic, "TZif", 4) == 0;
     fclose(f);
     return ok;
+}
+
+// A POSIX TZ rule the C library reads itself: "CET-1CEST,M3.5.0,M10.5.0/3",
+// "EST5EDT", "<+0530>-5:30".
+bool isPosixRule(const std::string &s) {
+    static const std::regex rule(
+        "(?:[A-Za-z]{3,}|<[A-Za-z0-9+-]{3,}>)[+-]?[0-9]{1,2}(?::[0-9]{2}){0,2}"
+        "(?:(?:[A-Za-z]{3,}|<[A-Za-z0-9+-]{3,}>)(?:[+-]?[0-9]{1,2}(?::[0-9]{2}){0,2})?"
+        "(?:,(?:M[0-9]{1,2}\\.[0-9]\\.[0-9]|J?[0-9]{1,3})(?:/[+-]?[0-9]{1,3}(?::[0-9]{2}){0,2})?){2})?");
+    return std::regex_match(s, rule);
 }
 
 void useTz(const char *value) {
@@ -85,10 +96,15 @@ Zone Zone::select(const std::string &requested) {
         z.utc_ = true;
         return z;
     }
-    if (!isZoneFile(name))
+    if (!isZoneFile(name) && !isPosixRule(name)) {
+        if (what == std::string("TZ"))
+            throw results::InvalidInput("the environment's TZ=" + name +
+                                        " is not a time zone this system knows; give --tz ZONE "
+                                        "(a name such as Europe/Berlin or UTC)");
         throw results::InvalidInput(std::string(what) + " " + name +
                                     " is not a time zone this system knows (a name such as "
                                     "Europe/Berlin or UTC, from /usr/share/zoneinfo)");
+    }
     useTz(name.c_str());
     z.name_ = name;
     return z;

@@ -13,7 +13,8 @@ namespace report {
 class Zone {
   public:
     // name: an IANA zone name ("Europe/Berlin", "UTC") as found in the
-    // zoneinfo directory ($TZDIR, else /usr/share/zoneinfo); empty: the PC's
+    // zoneinfo directory ($TZDIR, else /usr/share/zoneinfo), or a POSIX TZ
+    // rule ("CET-1CEST,M3.5.0,M10.5.0/3"); empty: the PC's
     // zone ($TZ, else /etc/localtime, else UTC).  Throws results::InvalidInput
     // for a zone the system does not know (the C library would silently
     // take UTC for it).

@@ -141,6 +141,10 @@ TEST(ReportZone, DayBoundaries) {
         // West of UTC, a half-hour offset: UTC-2:30 in summer.
         {"America/St_Johns", "2024-07-02T02:29:59.999Z", "2024-07-01"},
         {"America/St_Johns", "2024-07-02T02:30:00.000Z", "2024-07-02"},
+        // A POSIX rule, as TZ may hold one.
+        {"CET-1CEST,M3.5.0,M10.5.0/3", "2024-05-01T22:00:00.000Z", "2024-05-02"},
+        {"<+0530>-5:30", "2024-05-01T18:29:59.999Z", "2024-05-01"},
+        {"<+0530>-5:30", "2024-05-01T18:30:00.000Z", "2024-05-02"},
     };
     for (const Case &c : cases) {
         Zone z = Zone::select(c.zone);
@@ -159,7 +163,8 @@ TEST(ReportZone, DayBoundaries) {
     EXPECT_EQ(Zone::select("Etc/UTC").name(), "UTC");
 
     // A zone the system does not know is refused, not taken as UTC.
-    for (const char *bad : {"Mars/Olympus", "Europe/../../etc/passwd", "/etc/passwd", "Europe"})
+    for (const char *bad : {"Mars/Olympus", "Europe/../../etc/passwd", "/etc/passwd", "Europe", "NOPE",
+                            "CET-1CEST,M3.5.0"})
         EXPECT_THROW(Zone::select(bad), results::InvalidInput) << bad;
 }
 
