@@ -105,14 +105,7 @@ int reportCommand(const station::Action &act) {
             return station::kExitOk;
         }
         if (!csv) {
-            std::string text = results::formatReport(
-                *store, f, zone.name(),
-                zone.isUtc() ? results::DayFn()
-                             : [&zone](const std::string &utc) {
-                                   int64_t ms = 0;
-                                   report::parseUtcMs(utc, &ms);
-                                   return zone.dayOf(ms);
-                               });
+            std::string text = report::textReport(*store, f, zone);
             fputs(text.c_str(), stdout);
             return station::kExitOk;
         }

@@ -182,4 +182,24 @@ Report aggregate(const Dataset &d, const Zone &zone) {
     return rep;
 }
 
+std::vector<results::YieldRow> yieldByPlanDay(const Dataset &d, const Zone &zone) {
+    std::map<std::pair<std::string, std::string>, std::pair<results::YieldRow, std::set<std::string>>> groups;
+    for (const RecordRow &r : d.records) {
+        auto &g = groups[{r.plan, zone.dayOf(ms(r.startedAt))}];
+        g.second.insert(r.serial);
+        results::YieldRow &y = g.first;
+        y.records++;
+        (r.verdict == Verdict::Pass ? y.pass : r.verdict == Verdict::Fail ? y.fail : y.error)++;
+    }
+    std::vector<results::YieldRow> rows;
+    for (auto &g : groups) {
+        results::YieldRow y = g.second.first;
+        y.plan = g.first.first;
+        y.day = g.first.second;
+        y.units = (int64_t)g.second.second.size();
+        rows.push_back(y);
+    }
+    return rows;
+}
+
 }  // namespace report

@@ -12,6 +12,7 @@
 #include "report/data.h"
 #include "report/stats.h"
 #include "report/zone.h"
+#include "results/report.h"
 
 namespace report {
 
@@ -95,5 +96,9 @@ constexpr size_t kMaxShareRows = 20;      // per metadata key, and operators
 constexpr size_t kMaxMetadataKeys = 30;
 
 Report aggregate(const Dataset &d, const Zone &zone);
+
+// The text report's yield table with days of zone: per plan and day,
+// records, units (distinct serials), PASS, FAIL, ERROR; by plan, then day.
+std::vector<results::YieldRow> yieldByPlanDay(const Dataset &d, const Zone &zone);
 
 }  // namespace report

@@ -34,7 +34,7 @@ std::optional<double> optReal(const Row &row, int col) {
 
 }  // namespace
 
-Dataset readStore(results::Store &store, const results::RecordFilter &filter) {
+Dataset readStore(results::Store &store, const results::RecordFilter &filter, Rows which) {
     Dataset d;
     // Rows of steps and measurements with their record's id and position,
     // sorted into record order once the records are known.
@@ -70,32 +70,34 @@ Dataset readStore(results::Store &store, const results::RecordFilter &filter) {
                     r.verdict = verdictOf(row, 7);
                     d.records.push_back(std::move(r));
                 });
-        c.query("SELECT md.record_id, md.key, md.value FROM record_metadata md"
-                " JOIN records r ON r.record_id = md.record_id" + where,
-                p, [&](const Row &row) {
-                    metaAt.push_back({row.text(0), 0, 0});
-                    meta.push_back({0, row.text(1), row.text(2)});
-                });
-        c.query("SELECT st.record_id, st.step_index, st.line, st.command, st.verdict FROM steps st"
-                " JOIN records r ON r.record_id = st.record_id" + where +
-                (where.empty() ? " WHERE" : " AND") + " st.verdict <> 'PASS'",
-                p, [&](const Row &row) {
-                    stepAt.push_back({row.text(0), row.integer(1), 0});
-                    steps.push_back({0, (int)row.integer(2), row.text(3), verdictOf(row, 4)});
-                });
-        c.query("SELECT m.record_id, m.step_index, m.measurement_index, st.line, st.command, m.name,"
-                " m.value, m.low, m.high FROM measurements m"
-                " JOIN steps st ON st.record_id = m.record_id AND st.step_index = m.step_index"
-                " JOIN records r ON r.record_id = m.record_id" + where,
-                p, [&](const Row &row) {
-                    measAt.push_back({row.text(0), row.integer(1), row.integer(2)});
-                    measStep.emplace_back((int)row.integer(3), row.text(4), row.text(5));
-                    MeasurementRow m;
-                    m.value = row.real(6);
-                    m.low = optReal(row, 7);
-                    m.high = optReal(row, 8);
-                    meas.push_back(m);
-                });
+        if (which == Rows::All) {
+            c.query("SELECT md.record_id, md.key, md.value FROM record_metadata md"
+                    " JOIN records r ON r.record_id = md.record_id" + where,
+                    p, [&](const Row &row) {
+                        metaAt.push_back({row.text(0), 0, 0});
+                        meta.push_back({0, row.text(1), row.text(2)});
+                    });
+            c.query("SELECT st.record_id, st.step_index, st.line, st.command, st.verdict FROM steps st"
+                    " JOIN records r ON r.record_id = st.record_id" + where +
+                    (where.empty() ? " WHERE" : " AND") + " st.verdict <> 'PASS'",
+                    p, [&](const Row &row) {
+                        stepAt.push_back({row.text(0), row.integer(1), 0});
+                        steps.push_back({0, (int)row.integer(2), row.text(3), verdictOf(row, 4)});
+                    });
+            c.query("SELECT m.record_id, m.step_index, m.measurement_index, st.line, st.command, m.name,"
+                    " m.value, m.low, m.high FROM measurements m"
+                    " JOIN steps st ON st.record_id = m.record_id AND st.step_index = m.step_index"
+                    " JOIN records r ON r.record_id = m.record_id" + where,
+                    p, [&](const Row &row) {
+                        measAt.push_back({row.text(0), row.integer(1), row.integer(2)});
+                        measStep.emplace_back((int)row.integer(3), row.text(4), row.text(5));
+                        MeasurementRow m;
+                        m.value = row.real(6);
+                        m.low = optReal(row, 7);
+                        m.high = optReal(row, 8);
+                        meas.push_back(m);
+                    });
+        }
     } catch (const results::db::Error &e) {
         throw results::StoreError(e.what());
     }

@@ -55,9 +55,12 @@ struct Dataset {
     std::vector<MeasurementRow> measurements;    // in record order, then step and position
 };
 
+enum class Rows { RecordsOnly, All };
+
 // The records the filter selects (plan, serial, station, and the start time
-// bounds startedFrom/startedBefore; the UTC day fields also apply) and their
-// rows.  Throws results::StoreError when the store cannot be read.
-Dataset readStore(results::Store &store, const results::RecordFilter &filter);
+// bounds startedFrom/startedBefore; the UTC day fields also apply) and, with
+// Rows::All, their rows.  Throws results::StoreError when the store cannot
+// be read.
+Dataset readStore(results::Store &store, const results::RecordFilter &filter, Rows rows = Rows::All);
 
 }  // namespace report

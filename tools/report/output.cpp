@@ -11,6 +11,7 @@
 #include "report/aggregate.h"
 #include "report/data.h"
 #include "report/html.h"
+#include "results/report.h"
 
 namespace report {
 
@@ -69,6 +70,12 @@ HtmlResult writeHtmlReport(results::Store &store, const results::RecordFilter &f
     out.records = (int64_t)d.records.size();
     out.bytes = page.size();
     return out;
+}
+
+std::string textReport(results::Store &store, const results::RecordFilter &filter, const Zone &zone) {
+    if (zone.isUtc()) return results::formatReport(store, filter);
+    return results::formatReport(store, filter, zone.name(),
+                                 yieldByPlanDay(readStore(store, filter, Rows::RecordsOnly), zone));
 }
 
 }  // namespace report

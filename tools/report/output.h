@@ -32,4 +32,7 @@ struct HtmlResult {
 HtmlResult writeHtmlReport(results::Store &store, const results::RecordFilter &filter, const Zone &zone,
                            const std::vector<std::string> &filters, const std::string &path);
 
+// The text report (results::formatReport) with days of zone.
+std::string textReport(results::Store &store, const results::RecordFilter &filter, const Zone &zone);
+
 }  // namespace report

@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
-#include <set>
 #include <tuple>
 
 #include "results/db.h"
@@ -61,33 +59,6 @@ std::vector<YieldRow> yieldByPlanDay(Store &s, const RecordFilter &f) {
     std::sort(rows.begin(), rows.end(), [](const YieldRow &a, const YieldRow &b) {
         return std::tie(a.plan, a.day) < std::tie(b.plan, b.day);
     });
-    return rows;
-}
-
-std::vector<YieldRow> yieldByPlanDay(Store &s, const RecordFilter &f, const DayFn &dayOf) {
-    if (!dayOf) return yieldByPlanDay(s, f);
-    // Grouped here: the servers know UTC days only.
-    std::map<std::pair<std::string, std::string>, std::pair<YieldRow, std::set<std::string>>> groups;
-    withStore(s, [&](Connection &c) {
-        Params p;
-        std::string q = "SELECT r.plan_name, " + sql::timeText(c.dialect(), "r.started_at") +
-                        ", r.serial, r.verdict FROM records r" + sql::recordWhere(c.dialect(), f, &p);
-        c.query(q, p, [&](const Row &row) {
-            auto &g = groups[{row.text(0), dayOf(row.text(1))}];
-            g.second.insert(row.text(2));
-            std::string v = row.text(3);
-            g.first.records++;
-            (v == "PASS" ? g.first.pass : v == "FAIL" ? g.first.fail : g.first.error)++;
-        });
-    });
-    std::vector<YieldRow> rows;
-    for (auto &g : groups) {
-        YieldRow y = g.second.first;
-        y.plan = g.first.first;
-        y.day = g.first.second;
-        y.units = (int64_t)g.second.second.size();
-        rows.push_back(y);
-    }
     return rows;
 }
 
@@ -199,12 +170,15 @@ std::string num(int64_t v) { return std::to_string(v); }
 
 }  // namespace
 
-std::string formatReport(Store &s, const RecordFilter &f) { return formatReport(s, f, "UTC", nullptr); }
+std::string formatReport(Store &s, const RecordFilter &f) {
+    return formatReport(s, f, "UTC", yieldByPlanDay(s, f));
+}
 
-std::string formatReport(Store &s, const RecordFilter &f, const std::string &zone, const DayFn &dayOf) {
+std::string formatReport(Store &s, const RecordFilter &f, const std::string &zone,
+                         const std::vector<YieldRow> &yield) {
     std::string out = "Yield per plan and day (" + zone + ")\n";
     std::vector<std::vector<std::string>> rows;
-    for (const YieldRow &y : yieldByPlanDay(s, f, dayOf)) {
+    for (const YieldRow &y : yield) {
         char pct[16];
         snprintf(pct, sizeof pct, "%.1f%%", 100.0 * y.yield());
         rows.push_back({y.plan, y.day, num(y.records), num(y.units), num(y.pass), num(y.fail), num(y.error),

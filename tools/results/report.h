@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -43,9 +42,6 @@ struct StatRow {
 
 // Ordered by plan, then day.
 std::vector<YieldRow> yieldByPlanDay(Store &s, const RecordFilter &f);
-// Days of another time zone: the day a record's UTC start time falls on.
-using DayFn = std::function<std::string(const std::string &utcTime)>;
-std::vector<YieldRow> yieldByPlanDay(Store &s, const RecordFilter &f, const DayFn &dayOf);
 // Most frequent first (fail + error), then by plan and line.
 std::vector<FailureRow> failuresByStep(Store &s, const RecordFilter &f);
 // Ordered by plan, line, command, measurement.
@@ -54,9 +50,10 @@ std::vector<StatRow> measurementStats(Store &s, const RecordFilter &f);
 // The three tables above as aligned text, each under a title line, with
 // "(none)" for an empty one.
 std::string formatReport(Store &s, const RecordFilter &f);
-// The same with days in a time zone: dayOf gives them (null: UTC days), the
-// yield's title names zone.
-std::string formatReport(Store &s, const RecordFilter &f, const std::string &zone, const DayFn &dayOf);
+// The same with the yield rows given (days of another time zone, counted
+// by the caller) and that zone named in the yield's title.
+std::string formatReport(Store &s, const RecordFilter &f, const std::string &zone,
+                         const std::vector<YieldRow> &yield);
 
 // CSV (RFC 4180 quoting, LF line ends) with a header line: one row per
 // measurement, one row for a step without measurements, one row for a
