@@ -11,6 +11,7 @@ The screenshot is kept as RFPROBE_BUILD/artifacts/report.png.
 import math
 import os
 import sqlite3
+import stat
 import statistics
 import subprocess
 import sys
@@ -297,7 +298,7 @@ def test_days_and_filters_in_a_time_zone(tmp_path):
 
 
 @pytest.mark.parametrize("case", ["empty store", "no such store", "not a store", "unwritable path",
-                                  "unknown zone", "csv and html"])
+                                  "unknown zone", "csv and html", "a device"])
 def test_bad_input_leaves_no_partial_file(tmp_path, case):
     db = str(tmp_path / "line.db")
     out = tmp_path / "out" / "report.html"
@@ -317,10 +318,14 @@ def test_bad_input_leaves_no_partial_file(tmp_path, case):
     elif case == "csv and html":
         make_store(db, records=10)
         args += ["--csv", str(tmp_path / "x.csv")]
+    elif case == "a device":  # written to, never replaced by a file
+        make_store(db, records=10)
+        args[3] = "/dev/null"
     r = run(RFPROBE, "report", *args, check=False)
     want = {"empty store": 0, "no such store": 5, "not a store": 5, "unwritable path": 5,
-            "unknown zone": 2, "csv and html": 2}[case]
+            "unknown zone": 2, "csv and html": 2, "a device": 0}[case]
     assert r.returncode == want, r.stderr
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
     assert sorted(os.listdir(out.parent)) == ["report.html"]  # no temporary file left
     if case == "empty store":
         assert "The store holds no records yet." in out.read_text()

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,7 +37,27 @@ void writeOutput(const std::string &path, const std::string &bytes) {
             throw OutputError(std::string("cannot write the report to standard output: ") + strerror(errno));
         return;
     }
-    std::string tmp = path + ".XXXXXX";
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        // A device or a pipe (/dev/stdout, a FIFO): written to as it is;
+        // renaming a file over it would replace the device itself.
+        int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        bool ok = fd >= 0 && writeAll(fd, bytes);
+        int err = errno;
+        if (fd >= 0 && close(fd) != 0 && ok) {
+            ok = false;
+            err = errno;
+        }
+        if (!ok) throw OutputError("cannot write " + path + ": " + strerror(err));
+        return;
+    }
+    // A link to a file: the file is replaced, the link stays.
+    std::string target = path;
+    if (char *real = realpath(path.c_str(), nullptr)) {
+        target = real;
+        free(real);
+    }
+    std::string tmp = target + ".XXXXXX";
     int fd = mkstemp(&tmp[0]);
     if (fd < 0) throw OutputError("cannot write " + path + ": " + strerror(errno));
     // mkstemp makes the file 0600; a report is as readable as any new file.
@@ -49,7 +70,7 @@ void writeOutput(const std::string &path, const std::string &bytes) {
         ok = false;
         err = errno;
     }
-    if (ok && rename(tmp.c_str(), path.c_str()) != 0) {
+    if (ok && rename(tmp.c_str(), target.c_str()) != 0) {
         ok = false;
         err = errno;
     }

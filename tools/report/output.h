@@ -18,7 +18,8 @@ struct OutputError : std::runtime_error {
 };
 
 // bytes to path ("-": standard output).  Throws OutputError; on error no
-// file is left behind and an existing FILE is unchanged.
+// file is left behind and an existing FILE is unchanged.  A path that is a
+// device or a pipe (/dev/null, /dev/stdout) is written to directly.
 void writeOutput(const std::string &path, const std::string &bytes);
 
 struct HtmlResult {
