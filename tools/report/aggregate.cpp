@@ -173,10 +173,22 @@ Report aggregate(const Dataset &d, const Zone &zone) {
             secs.push_back(s);
         }
         c.summary = summarize(secs);
-        c.histogram = histogram(secs);
         std::sort(secs.begin(), secs.end());
         c.median = quantile(secs, 0.5);
         c.p90 = quantile(secs, 0.9);
+        // The few far longer runs (a retried or timed-out step) would squeeze
+        // the usual ones into one bar: drawn are those up to Tukey's far
+        // fence, Q3 + 3 IQR; the others are counted.
+        double q1 = quantile(secs, 0.25), q3 = quantile(secs, 0.75);
+        c.fence = q3 + 3 * (q3 - q1);
+        std::vector<double> drawn;
+        for (double v : secs) {
+            if (v <= c.fence)
+                drawn.push_back(v);
+            else
+                c.beyond++;
+        }
+        c.histogram = histogram(drawn);
         rep.cycles.push_back(std::move(c));
     }
     return rep;

@@ -58,7 +58,9 @@ struct CycleReport {
     std::string plan;
     Summary summary;  // seconds, start to end of each record
     double median = 0, p90 = 0;
-    Histogram histogram;
+    Histogram histogram;  // of the records up to fence
+    double fence = 0;     // Q3 + 3 IQR
+    int64_t beyond = 0;   // records longer than fence, not in the histogram
 };
 
 struct ShareRow {

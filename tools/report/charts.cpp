@@ -55,7 +55,7 @@ std::string dayChart(const YieldGroup &group, int width, int height) {
     const double left = 44, right = width - 8, top = 10, bottom = height - 26;
     int64_t most = 1;
     for (const DayCounts &d : g.days) most = std::max(most, d.counts.records);
-    std::vector<double> yt = ticks(0, (double)most, 4);
+    std::vector<double> yt = countTicks((double)most);
     Scale y{0, std::max((double)most, yt.back()), bottom, top};
     svg.yAxis(y, left, right, yt);
     size_t n = g.days.size();
@@ -95,7 +95,7 @@ std::string paretoChart(const ParetoReport &p, size_t maxBars) {
     // Room on the left and below for the slanted step names.
     const double left = 170, right = width - 48, top = 12, bottom = height - 110;
     int64_t most = n ? p.items[0].count : 1;
-    std::vector<double> yt = ticks(0, (double)most, 4);
+    std::vector<double> yt = countTicks((double)most);
     Scale y{0, std::max((double)most, yt.back()), bottom, top};
     Scale share{0, 1, bottom, top};
     svg.yAxis(y, left, right, yt);
@@ -142,7 +142,7 @@ std::string histogramChart(const Histogram &h, std::optional<double> low, std::o
     Scale x{d0 - pad, d1 + pad, left, right};
     int64_t most = 1;
     for (int64_t c : h.counts) most = std::max(most, c);
-    std::vector<double> yt = ticks(0, (double)most, 4);
+    std::vector<double> yt = countTicks((double)most);
     Scale y{0, std::max((double)most, yt.back()), bottom, top};
     svg.yAxis(y, left, right, yt);
     for (size_t i = 0; i < h.counts.size(); i++) {

@@ -221,7 +221,11 @@ std::string htmlPage(const Report &r) {
     o += "</table>\n<div class=\"charts\">";
     for (const CycleReport &cr : r.cycles)
         o += "<div class=\"cycle\"><div class=\"meta\">" + escape(cr.plan) + ", seconds</div>" +
-             histogramChart(cr.histogram, std::nullopt, std::nullopt, "cycle time of " + cr.plan) + "</div>";
+             histogramChart(cr.histogram, std::nullopt, std::nullopt, "cycle time of " + cr.plan) +
+             (cr.beyond ? "<div class=\"meta\">and " + num(cr.beyond) + " longer than " + shown(cr.fence, 4) +
+                              " s (up to " + shown(cr.summary.max, 4) + " s), not drawn</div>"
+                        : std::string()) +
+             "</div>";
     o += "</div>\n";
 
     // ---- who and what

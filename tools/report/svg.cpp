@@ -1,6 +1,7 @@
 // SVG primitives; see svg.h.
 #include "report/svg.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -97,6 +98,12 @@ std::vector<double> ticks(double lo, double hi, int n) {
         }
     for (double v = std::ceil(lo / step) * step; v <= hi + step * 1e-9; v += step)
         t.push_back(std::fabs(v) < step * 1e-9 ? 0 : v);
+    return t;
+}
+
+std::vector<double> countTicks(double most, int n) {
+    std::vector<double> t = ticks(0, std::max(most, 1.0), n);
+    if (t.size() >= 2 && t.back() < most) t.push_back(t.back() + (t[1] - t[0]));
     return t;
 }
 

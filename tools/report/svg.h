@@ -26,6 +26,8 @@ struct Scale {
 
 // Round tick values ("nice" steps 1, 2, 5 x 10^k) covering [lo, hi], about n.
 std::vector<double> ticks(double lo, double hi, int n = 5);
+// Counts from 0 to most: the ticks, ending at or above most.
+std::vector<double> countTicks(double most, int n = 4);
 
 class Svg {
   public:
