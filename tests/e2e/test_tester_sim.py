@@ -118,3 +118,26 @@ def test_one_tester_for_several_units_each_its_own():
         assert float(r[0]) == NAN and "port 1 is not transmitting" in r[1], "unit 0 does not transmit"
         assert 25 <= abs(float(r[2])) <= 35.5 and r[3] == '0,"No error"', r
         assert "fixture.toml" in mr.fixture and "[units.stn1]\nport = 2" in open(mr.fixture).read()
+
+
+def test_station_library_through_the_rigs_fixture(trig):
+    """rfprobe-tester (the station's instrument library) with the fixture the
+    rig wrote: levels at the unit's port, not-a-number an error naming the
+    tester and the command, generator frames counted by the agent."""
+    tool = simrig.find_binary(BUILD, "rfprobe-tester", ("tools/instrument",))
+    assert tool, "rfprobe-tester not built"
+    truth = trig.truth()
+    transmit(trig, 14)
+    r = trig.station(tool, trig.fixture, "measure", "stn0", "--channel", "6", "--level", "14")
+    assert r.returncode == 0, r.stderr
+    at_unit = float(r.stdout.split("power ")[1].split()[0])
+    assert abs(at_unit - simrig.pa_power(truth["pa0"], int(trig.state()["txdet"]))) < 0.5, r.stdout
+    r = trig.station(tool, trig.fixture, "measure", "stn0", "--channel", "11")
+    assert r.returncode == 1 and r.stdout == ""
+    assert "(rfprobe SIMTESTER): MEAS:POW?: not-a-number (9.91E37): -230," in r.stderr, r.stderr
+    ok(trig, "stop-tx")
+    ok(trig, "start-rx", "--rate", "7", "--bw", "20")
+    r = trig.station(tool, trig.fixture, "send", "stn0", "--channel", "6", "--level", "-70", "--rate", "7",
+                     "--frames", "700")
+    assert r.returncode == 0, r.stderr
+    assert "received 700 frames" in ok(trig, "stop-rx")
