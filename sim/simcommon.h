@@ -114,10 +114,10 @@ inline void journal(int argc, char **argv) {
 
 using State = std::map<std::string, std::string>;
 
-inline State loadState() {
+inline State loadState(const std::string &simDir = dir()) {
     State s;
     std::string text;
-    if (!readFile(path("state"), text)) return s;
+    if (!readFile(simDir + "/state", text)) return s;
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
@@ -128,10 +128,10 @@ inline State loadState() {
     return s;
 }
 
-inline void saveState(const State &s) {
+inline void saveState(const State &s, const std::string &simDir = dir()) {
     std::string text;
     for (const auto &kv : s) text += kv.first + "=" + kv.second + "\n";
-    writeFileAtomic(path("state"), text);
+    writeFileAtomic(simDir + "/state", text);
 }
 
 inline long long getNum(const State &s, const std::string &k, long long dflt) {

@@ -22,6 +22,17 @@ Everything the tests read lives in the run directory on the host:
 Anything else in the root (e.g. /var/datafile) is reachable with root_path()
 while the rig is up.
 
+With tester=True the station namespace also holds the simulated RF tester
+(simtester, a SCPI server on 127.0.0.1:5025 there), one tester port cabled
+to each router: port k+1 to unit k, through <run>/sim where the router's
+radio keeps its state.  Each unit gets a seed (its PA, crystal, EVM floor
+and receiver: <run>/sim/unit) and may get faults (weak-receiver,
+bad-crystal, broken-pa); the rig writes the station's fixture file
+(fixture.toml in the run directory, $RIG_FIXTURE for station commands)
+with the same cable losses the tester applies.  Such a rig's radio counts
+only the frames the tester's generator sends (rxrate 0); a rig without a
+tester keeps the golden unit that sends rxrate frames a second.
+
 The rig ends only what it started: the processes it spawned (by pid and by
 the process group of the agent it leads), and then whatever is left inside
 the two namespaces, which exist only for this run.
@@ -34,6 +45,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -49,6 +61,103 @@ NSENTER = "/usr/bin/nsenter"
 CHROOT = "/usr/sbin/chroot"
 
 _counter = itertools.count(1)
+
+TESTER_FAULTS = ("weak-receiver", "bad-crystal", "broken-pa")
+TESTER_ADDR, TESTER_PORT = "127.0.0.1", 5025
+TESTER_PROFILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "simtester.toml")
+TESTER_FPS = 4000  # the simulated generator's frame rate
+
+
+def unit_loss(unit):
+    """Unit k's fixture cable: (MHz, dB) points.  The tester applies them
+    and the fixture file holds the same numbers."""
+    d = 0.1 * (unit % 8)
+    return [(2412, 1.2 + d), (2484, 1.4 + d), (5180, 2.6 + d), (5825, 3.1 + d)]
+
+
+def unit_seed(unit, base=1000):
+    return base + unit
+
+
+def write_unit_file(sim_dir, seed, faults):
+    bad = [f for f in faults if f not in TESTER_FAULTS]
+    if bad:
+        raise RigError("unknown unit fault %s (known: %s)" % (", ".join(bad), ", ".join(TESTER_FAULTS)))
+    with open(os.path.join(sim_dir, "unit"), "w") as f:
+        f.write("seed %d\n" % seed + "".join("fault %s\n" % x for x in faults))
+
+
+def write_fixture(path, units):
+    """The station's fixture file: units is a list of (iface, tester port,
+    loss points)."""
+    lines = ["# Written by the rig: the simulated tester and the units' cables.",
+             "[tester]",
+             'resource = "TCPIP::%s::%d::SOCKET"' % (TESTER_ADDR, TESTER_PORT),
+             'profile = "%s"' % TESTER_PROFILE, ""]
+    for iface, port, loss in units:
+        lines += ["[units.%s]" % iface, "port = %d" % port,
+                  "loss = [%s]" % ", ".join("[%g, %.2f]" % pt for pt in loss), ""]
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+    return path
+
+
+def start_tester(station_ns, sim_bin, ports, seed, log):
+    """simtester in the station namespace; ports: {n: (sim dir, loss)}.
+    Returns the process once it listens."""
+    argv = ["ip", "netns", "exec", station_ns, os.path.join(sim_bin, "simtester"),
+            "--listen", "%s:%d" % (TESTER_ADDR, TESTER_PORT), "--seed", str(seed), "--fps", str(TESTER_FPS)]
+    for n, (sim_dir, loss) in sorted(ports.items()):
+        argv += ["--port", "%d=%s" % (n, sim_dir),
+                 "--loss", "%d=%s" % (n, ",".join("%g:%g" % pt for pt in loss))]
+    p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log, text=True,
+                         start_new_session=True)
+    line = p.stdout.readline()
+    if "listening" not in line:
+        p.wait(5)
+        raise RigError("simulated tester did not start (status %s)" % p.returncode)
+    return p
+
+
+# Run in the station namespace: sends each command to the tester, prints
+# the replies of the queries as a JSON list.
+_TESTER_CLIENT = r"""
+import json, socket, sys
+s = socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=float(sys.argv[3]))
+f = s.makefile("rb")
+out = []
+for c in sys.argv[4:]:
+    s.sendall(c.encode() + b"\n")
+    if c.split()[0].endswith("?"):
+        out.append(f.readline().decode(errors="replace").rstrip("\r\n"))
+print(json.dumps(out))
+"""
+
+
+def tester_query_in(station, cmds, timeout):
+    r = station(sys.executable, "-c", _TESTER_CLIENT, TESTER_ADDR, str(TESTER_PORT), str(timeout), *cmds,
+                timeout=timeout + 5)
+    if r.returncode != 0:
+        raise RigError("tester query failed: " + r.stderr.strip())
+    return json.loads(r.stdout)
+
+
+def unit_truth(sim_bin, sim_dir):
+    """What the simulated unit really is (simtester --truth)."""
+    r = _run(os.path.join(sim_bin, "simtester"), "--truth", sim_dir)
+    t = dict(l.split("=", 1) for l in r.stdout.splitlines() if "=" in l)
+    out = {"seed": int(t["seed"]), "faults": t["faults"].split()}
+    for k in ("pa0", "pa1"):
+        out[k] = [int(x) for x in t[k].split(",")]
+    for k in ("crystal_ppm", "evm_floor_db", "sens_offset_db"):
+        out[k] = float(t[k])
+    return out
+
+
+def pa_power(coeffs, t):
+    """The PA model of sim/pamodel.h: dBm at detector code t."""
+    c1, c2, c3 = coeffs
+    return (c1 / 64.0 + c2 * t / 524288.0) / (1 + c3 * t / 16777216.0)
 
 # Builds the root inside the holder's fresh mount namespace, then becomes the
 # holder.  Arguments: root dir, run dir, sim tools dir, agent binary.
@@ -122,7 +231,7 @@ class Rig:
     that existing station namespace as stn<unit> instead of making one."""
 
     def __init__(self, build=None, agent=None, sim_bin=None, tools_dir=None, keep=False,
-                 station_ns=None, unit=0):
+                 station_ns=None, unit=0, tester=False, seed=None, faults=(), tester_unit=False):
         self.build = os.path.abspath(build or os.environ.get("RFPROBE_BUILD", "/work/main/build"))
         self.agent_bin = agent or find_binary(self.build, "rfprobe-agent", ("src", "src/app"))
         self.sim_bin = sim_bin or os.path.join(self.build, "sim")
@@ -144,11 +253,19 @@ class Rig:
         self.smd = None
         self._files = []
         self._made_ns = []
+        # tester: this rig runs the simulated tester (a single rig);
+        # tester_unit: a MultiRig's tester measures this unit.
+        self.tester = tester
+        self.tester_unit = tester or tester_unit
+        self.seed = unit_seed(unit) if seed is None else seed
+        self.faults = tuple(faults)
+        self.tester_proc = None
+        self.fixture = None
 
     # ----- bring up and tear down -----
 
     def _check_built(self):
-        for t in SIM_TOOLS:
+        for t in SIM_TOOLS + (("simtester",) if self.tester else ()):
             if not os.access(os.path.join(self.sim_bin, t), os.X_OK):
                 raise RigError("simulated tool %s not built in %s" % (t, self.sim_bin))
 
@@ -193,11 +310,22 @@ class Rig:
         if line.strip() != "ready":
             raise RigError("router root setup failed: " + self.read("holder.err"))
 
+        if self.tester_unit:
+            self.set_unit(self.seed, self.faults)
+            # The golden unit is gone: frames come from the tester.
+            self.set_state(rxrate="0")
+        if self.tester:
+            self.tester_proc = start_tester(self.station_ns, self.sim_bin,
+                                            {1: (self.sim_dir, unit_loss(self.unit))}, self.seed,
+                                            self._open("tester.err"))
+            self.fixture = write_fixture(os.path.join(self.run_dir, "fixture.toml"),
+                                         [(self.station_if, 1, unit_loss(self.unit))])
+
     def down(self):
         """Stop everything this rig started and remove it.  Safe to call twice."""
         if self.agent is not None:
             self._end_group(self.agent)
-        for p in (self.smd, self.holder):
+        for p in (self.tester_proc, self.smd, self.holder):
             if p is not None:
                 self._end(p)
         # Whatever still runs in our namespaces was started by this rig.
@@ -219,7 +347,9 @@ class Rig:
         self._files = []
         if self.holder and self.holder.stdout:
             self.holder.stdout.close()
-        self.agent = self.smd = self.holder = None
+        if self.tester_proc and self.tester_proc.stdout:
+            self.tester_proc.stdout.close()
+        self.agent = self.smd = self.holder = self.tester_proc = None
         if self.run_dir and not self.keep:
             shutil.rmtree(self.run_dir, ignore_errors=True)
 
@@ -262,6 +392,11 @@ class Rig:
     @property
     def root_dir(self):
         return os.path.join(self.run_dir, "root")
+
+    @property
+    def sim_dir(self):
+        """Where the router's simulated radio keeps its state (host path)."""
+        return os.path.join(self.run_dir, "sim")
 
     def _open(self, name):
         f = open(os.path.join(self.run_dir, name), "wb")
@@ -329,6 +464,8 @@ class Rig:
         if self.tools_dir:
             env["PATH"] = self.tools_dir + ":" + env.get("PATH", "")
         env.update(RIG_DIR=self.run_dir, RIG_IFACE=self.station_if)
+        if self.fixture:
+            env["RIG_FIXTURE"] = self.fixture
         return env
 
     def station(self, *cmd, timeout=30.0, check=False, input=None):
@@ -414,6 +551,27 @@ class Rig:
         except FileNotFoundError:
             pass
 
+    def set_unit(self, seed=None, faults=None):
+        """The simulated unit's truth: its seed and faults (see
+        TESTER_FAULTS); what the tester measures follows at once."""
+        if seed is not None:
+            self.seed = seed
+        if faults is not None:
+            self.faults = tuple(faults)
+        write_unit_file(self.sim_dir, self.seed, self.faults)
+
+    def truth(self):
+        """What the unit really is: seed, pa0/pa1 true coefficients,
+        crystal_ppm, evm_floor_db, sens_offset_db, faults."""
+        return unit_truth(self.sim_bin, self.sim_dir)
+
+    def tester_query(self, *cmds, timeout=10.0):
+        """Send SCPI commands to the rig's tester from the station
+        namespace; the replies of the queries, in order."""
+        if not self.tester:
+            raise RigError("this rig has no tester")
+        return tester_query_in(self.station, cmds, timeout)
+
     def script_isup(self, *readings):
         """The next `wl isup` runs print these, one each ("-" prints nothing)."""
         self._write("sim/seq.wl.isup", " ".join(str(r) for r in readings) + "\n")
@@ -473,7 +631,11 @@ class Rig:
                        % ("running (%s)" % st["pkteng"] if st.get("pkteng", "0") != "0" else "stopped",
                           st.get("pkteng_starts", "0"), st.get("rxdfrmmcast")))
             out.append("PA coefficients: " + " ".join(
-                "%s=%s" % (n, st[n]) for n in sorted(st) if n.startswith("pa2gw")))
+                "%s=%s" % (n, st[n]) for n in sorted(st) if n.startswith("pa2gw"))
+                + ("; detector code %s" % st["txdet"] if "txdet" in st else ""))
+            if self.tester_unit:
+                out.append("unit: seed %d, faults %s; frames from the tester's generator: %s"
+                           % (self.seed, ", ".join(self.faults) or "none", self.read("sim/rxgen", "0").strip()))
             out.append("acsd: %s, ssid %r, calibrations forced: %s" % (
                 "running" if st.get("acsd", "1") == "1" else "killed", st.get("ssid"), st.get("forcecal")))
         nv = self.nvram()
@@ -495,12 +657,21 @@ class MultiRig:
     interface tells them apart.  down() ends every unit and the station
     namespace; like Rig, only what this rig started."""
 
-    def __init__(self, n, build=None, keep=False):
+    def __init__(self, n, build=None, keep=False, tester=False, seeds=None, faults=None):
+        """tester: one simulated tester for all units (port k+1 is unit k);
+        seeds: a seed per unit (default 1000+k); faults: {unit: [names]}."""
         if not 1 <= n <= MAX_UNITS:
             raise RigError("a multi-unit rig has 1 to %d units, not %r" % (MAX_UNITS, n))
         self.n = n
         self.build = build
         self.keep = keep
+        self.tester = tester
+        self.seeds = list(seeds) if seeds is not None else [unit_seed(k) for k in range(n)]
+        self.unit_faults = dict(faults or {})
+        self.tester_proc = None
+        self._tester_log = None
+        self.fixture = None
+        self.run_dir = None
         self.id = "%d-m%d" % (os.getpid(), next(_counter))
         self.station_ns = "rfs-" + self.id
         self.units = []
@@ -511,8 +682,23 @@ class MultiRig:
             _add_namespace(self.station_ns)
             self._made_ns = True
             for k in range(self.n):
-                self.units.append(Rig(self.build, keep=self.keep, station_ns=self.station_ns, unit=k))
+                self.units.append(Rig(self.build, keep=self.keep, station_ns=self.station_ns, unit=k,
+                                      tester_unit=self.tester, seed=self.seeds[k],
+                                      faults=self.unit_faults.get(k, ())))
                 self.units[-1].up(flag)
+            if self.tester:
+                self.run_dir = tempfile.mkdtemp(prefix="rfprobe-multirig-%s-" % self.id)
+                self._tester_log = open(os.path.join(self.run_dir, "tester.err"), "wb")
+                sim_bin = self.units[0].sim_bin
+                if not os.access(os.path.join(sim_bin, "simtester"), os.X_OK):
+                    raise RigError("simulated tester not built in %s" % sim_bin)
+                self.tester_proc = start_tester(
+                    self.station_ns, sim_bin,
+                    {k + 1: (u.sim_dir, unit_loss(k)) for k, u in enumerate(self.units)},
+                    self.seeds[0], self._tester_log)
+                self.fixture = write_fixture(
+                    os.path.join(self.run_dir, "fixture.toml"),
+                    [(u.station_if, k + 1, unit_loss(k)) for k, u in enumerate(self.units)])
         except BaseException:
             self.down()
             raise
@@ -520,9 +706,19 @@ class MultiRig:
 
     def down(self):
         """Safe to call twice."""
+        if self.tester_proc is not None:
+            Rig._end(self.tester_proc)
+            self.tester_proc.stdout.close()
+            self.tester_proc = None
+        if self._tester_log is not None:
+            self._tester_log.close()
+            self._tester_log = None
         for u in reversed(self.units):
             u.down()
         self.units = []
+        if self.run_dir and not self.keep:
+            shutil.rmtree(self.run_dir, ignore_errors=True)
+        self.run_dir = None
         if self._made_ns:
             r = _run("ip", "netns", "pids", self.station_ns, check=False)
             for pid in r.stdout.split():
@@ -555,12 +751,20 @@ class MultiRig:
         if tools:
             env["PATH"] = tools + ":" + env.get("PATH", "")
         env["RIG_IFACES"] = " ".join(self.ifaces)
+        if self.fixture:
+            env["RIG_FIXTURE"] = self.fixture
         return subprocess.run(["ip", "netns", "exec", self.station_ns] + list(cmd), env=env,
                               capture_output=True, text=True, timeout=timeout, check=check, input=input)
 
     def rfprobe(self, unit, *args, timeout=30.0):
         """rfprobe --iface stn<unit> ARGS in the station namespace."""
         return self.units[unit].rfprobe(*args, timeout=timeout)
+
+    def tester_query(self, *cmds, timeout=10.0):
+        """SCPI to the shared tester (ROUT:PORT k+1 selects unit k)."""
+        if not self.tester:
+            raise RigError("this rig has no tester")
+        return tester_query_in(self.station, cmds, timeout)
 
 
 def condense(text, keep=1):

@@ -8,6 +8,7 @@
 // runs longer counts more frames.
 #include <cinttypes>
 
+#include "pamodel.h"
 #include "simcommon.h"
 
 namespace {
@@ -29,16 +30,43 @@ void withDefaults(sim::State &s) {
         if (!s.count(d.first)) s[d.first] = d.second;
 }
 
-// Bring the receive counter up to date before anything changes the radio.
+// Bring the receive counter up to date before anything changes the radio:
+// the golden unit's frames (rxrate a second while armed), and the frames
+// the simulated tester's generator got through to this radio.  The tester
+// never writes the state: it counts the frames received (it checks the
+// radio was armed for them) in its own file "rxgen", and the radio adds
+// what is new since it last looked ("rxgen_seen").  So the state keeps one
+// writer, also where the tester and the radio share no lock (the emulated
+// router's state is on a 9p share).
 void accrue(sim::State &s) {
     long long now = sim::nowMs();
+    long long add = 0;
     if (sim::getNum(s, "up", 1) == 1 && sim::getNum(s, "rxarmed", 0) == 1) {
         long long since = sim::getNum(s, "rxsince", now);
-        long long add = since > 0 && now > since ? (now - since) * sim::getNum(s, "rxrate", 0) / 1000 : 0;
-        long long n = (sim::getNum(s, "rxdfrmmcast", 0) + add) & 0xffffffffLL;
-        s["rxdfrmmcast"] = std::to_string(n);
+        add = since > 0 && now > since ? (now - since) * sim::getNum(s, "rxrate", 0) / 1000 : 0;
     }
+    std::string gen;
+    if (sim::readFile(sim::path("rxgen"), gen)) {
+        long long total = strtoll(gen.c_str(), nullptr, 10), seen = sim::getNum(s, "rxgen_seen", 0);
+        if (total > seen) add += total - seen;
+        s["rxgen_seen"] = std::to_string(total);
+    }
+    if (add) s["rxdfrmmcast"] = std::to_string((sim::getNum(s, "rxdfrmmcast", 0) + add) & 0xffffffffLL);
     s["rxsince"] = std::to_string(now);
+}
+
+// The transmit power loop (pamodel.h): the detector code at which the
+// stored coefficients of the transmitting chain estimate the set power.
+// txchain 2 is chain 1; 1 or both (3) transmit on chain 0's port, the one
+// the tester's cable reaches.  A power left at the driver's default (-1)
+// is maxp2ga0, 0x48 quarter-dBm = 18 dBm.
+void closeLoop(sim::State &s) {
+    int chain = sim::getNum(s, "txchain", 3) == 2 ? 1 : 0;
+    pa::Coeffs c;
+    int16_t *v[3] = {&c.c1, &c.c2, &c.c3};
+    for (int i = 0; i < 3; i++) *v[i] = (int16_t)(sim::getNum(s, kPaNames[chain * 3 + i], 0) & 0xffff);
+    long long q = sim::getNum(s, "txpwr_qdbm", -1);
+    s["txdet"] = std::to_string(pa::detectorCode(c, q < 0 ? 18.0 : q / 4.0));
 }
 
 int usage(const char *msg, const char *arg) {
@@ -206,7 +234,10 @@ int main(int argc, char **argv) {
         withDefaults(s);
         accrue(s);
         rc = run(argc, argv, s, f, out);
-        if (rc == 0) sim::saveState(s);
+        if (rc == 0) {
+            closeLoop(s);
+            sim::saveState(s);
+        }
     }
     if (haveScripted) out = scripted == "-" ? "" : scripted + "\n";
     if (f.output == "empty") out.clear();

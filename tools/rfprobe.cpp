@@ -3,7 +3,8 @@
 // Sends test requests to UDP port 1060 and waits for the agent's broadcast
 // replies on UDP port 1062.  Everything but the reading of the command line
 // lives in tools/station, and the records of a run, sync and report in
-// tools/line.
+// tools/line, which registers its handlers in the command table where it is
+// built (tools/CMakeLists.txt).
 #include <cstdio>
 #include <cstring>
 
@@ -11,9 +12,6 @@
 #include "station/help.h"
 #include "station/run.h"
 #include "station/transport.h"
-#ifdef RFPROBE_WITH_RECORDS
-#include "line/line.h"
-#endif
 
 using namespace station;
 
@@ -60,14 +58,5 @@ int main(int argc, char **argv) {
         return kExitUsage;
     }
     catchInterrupts();
-#ifdef RFPROBE_WITH_RECORDS
-    if (line::handles(act)) return line::execute(opt, act);
-#else
-    if (act.textCount > 0) {
-        fprintf(stderr, "rfprobe: %s: %s needs the results store, which this build of rfprobe "
-                        "does not have\n", act.cmd->word, act.texts[0].arg->option);
-        return kExitUsage;
-    }
-#endif
-    return execute(opt, act);
+    return dispatch(opt, act);
 }

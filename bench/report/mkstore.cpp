@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "results/db.h"
 #include "results/store.h"
 
 using namespace results;
@@ -138,11 +137,8 @@ int main(int argc, char **argv) {
     try {
         OpenOptions o;
         o.spoolPath = "/dev/null";
+        o.flushToDisk = !fast;
         auto store = Store::open(url, o);
-        if (fast && store->url().kind == StoreKind::Sqlite) {
-            auto held = store->lock();
-            store->connection().exec("PRAGMA synchronous=OFF");
-        }
         std::mt19937_64 rng(seed);
         std::uniform_real_distribution<double> u(0, 1);
         int64_t span = days * 86400000LL, t0 = dayMs(start);

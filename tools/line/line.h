@@ -19,12 +19,11 @@
 
 namespace line {
 
-// Whether the records layer handles this command: run with a record option
-// (--dut, --unit, --store...), sync, report.
-bool handles(const station::Action &act);
-
-// Runs it; returns the tool's exit status.
-int execute(const station::Options &opt, const station::Action &act);
+// The handlers of the commands that need the results store (handlers.cpp
+// registers them in the command table); each returns the tool's exit status.
+int recordedRun(const station::Options &opt, const station::Action &act);  // run --dut/--unit
+int syncCommand(const station::Action &act);    // store_commands.cpp
+int reportCommand(const station::Action &act);  // store_commands.cpp
 
 // ---- the parts, for the tests ----------------------------------------------
 
@@ -56,8 +55,8 @@ using Env = std::function<const char *(const char *)>;
 // checks nothing on the network or in the store.
 Setup readSetup(const station::Options &opt, const station::Action &act, const Env &env);
 
-// The plan's name in records: its file name without directories ("stdin"
-// for standard input).
+// The plan's name in records: its file name without directories
+// (station::kStdinPlanName for standard input).
 std::string planName(const char *path);
 
 // FILE with every "{serial}" replaced.

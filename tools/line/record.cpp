@@ -25,7 +25,7 @@ std::string address(const char *from) {
 results::Step recordStep(const station::PlanStep &s, const station::StepResult &r,
                          const std::string &startedAt, double seconds) {
     results::Step out;
-    out.line = s.line;
+    out.line = s.planLine;
     out.command = s.action.cmd->word;
     out.args = s.args;
     for (unsigned k = 0; k < r.exchangeCount; ++k) {
@@ -57,7 +57,7 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
 
 std::string describeStep(const station::PlanStep &s, const station::StepResult &r) {
     char head[96];
-    snprintf(head, sizeof head, "line %d %s: %s", s.line, s.action.cmd->word,
+    snprintf(head, sizeof head, "line %d %s: %s", s.planLine, s.action.cmd->word,
              station::verdictName(r.verdict));
     std::string out = head;
     if (r.verdict == station::Verdict::Error) return out + ": " + r.error;

@@ -38,7 +38,7 @@ std::string hostName() {
 }  // namespace
 
 std::string planName(const char *path) {
-    if (strcmp(path, "-") == 0) return "stdin";
+    if (strcmp(path, "-") == 0) return station::kStdinPlanName;
     std::string p = path;
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     size_t slash = p.rfind('/');
@@ -120,25 +120,26 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
     s.operatorName = op ? op : fromEnv("RFPROBE_OPERATOR");
     results::validateText("operator", s.operatorName);
 
+    // An empty --store is a mistake (a variable that was not set), not a
+    // wish for the default file; an empty RFPROBE_STORE means unset.
     const char *store = act.text("--store");
+    if (store && !*store)
+        throw InvalidInput("--store is empty: give a file or a postgresql:// URL, or leave the "
+                           "option out for ./" + std::string(kDefaultStore));
     s.store = store ? store : fromEnv("RFPROBE_STORE");
     if (s.store.empty()) s.store = kDefaultStore;
     results::StoreUrl url = results::parseStoreUrl(s.store);
     const char *spool = act.text("--spool");
     s.spool = spool ? spool : fromEnv("RFPROBE_SPOOL");
     if (s.spool.empty()) s.spool = kDefaultSpool;
-    if (url.kind == results::StoreKind::Postgres) {
-        results::StoreUrl sp = results::parseStoreUrl(s.spool);
-        if (sp.kind != results::StoreKind::Sqlite)
-            throw InvalidInput("--spool " + s.spool + " must be a local SQLite file");
-        checkWritable("--spool", sp.path);
-        s.spool = sp.path;
-    } else if (spool) {
-        throw InvalidInput("--spool belongs to a postgresql:// store; " + url.display +
-                           " is an SQLite file");
-    } else {
-        checkWritable("--store", url.path);
-    }
+    // The spool is every store's outbox: where a record waits while its
+    // store cannot take it.
+    results::StoreUrl sp = results::parseStoreUrl(s.spool);
+    if (sp.kind != results::StoreKind::Sqlite)
+        throw InvalidInput("--spool " + s.spool + " must be a local SQLite file");
+    checkWritable("--spool", sp.path);
+    s.spool = sp.path;
+    if (url.kind != results::StoreKind::Postgres) checkWritable("--store", url.path);
 
     if (const char *j = act.text("--json-record")) {
         s.jsonPath = j;

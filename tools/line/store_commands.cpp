@@ -1,14 +1,19 @@
 // rfprobe sync and rfprobe report: the results store from the command line.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iostream>
+#include <cstring>
+#include <string>
+#include <vector>
 #include <memory>
 
+#include "format/output.h"
 #include "line/line.h"
-#include "results/report.h"
 #include "report/output.h"
 #include "report/zone.h"
+#include "results/report.h"
 #include "results/store.h"
 
 namespace line {
@@ -22,6 +27,10 @@ std::string fromOptionOrEnv(const station::Action &act, const char *option, cons
     return e && *e ? e : fallback;
 }
 
+// Everything on standard output reached it (a full disk or a closed pipe
+// is an error, not a report).
+bool stdoutWritten() { return fflush(stdout) == 0 && !ferror(stdout); }
+
 }  // namespace
 
 int syncCommand(const station::Action &act) {
@@ -29,26 +38,26 @@ int syncCommand(const station::Action &act) {
     std::string spool = fromOptionOrEnv(act, "--spool", "RFPROBE_SPOOL", kDefaultSpool);
     std::unique_ptr<results::Store> store;
     try {
-        results::StoreUrl u = results::parseStoreUrl(url);
-        if (u.kind != results::StoreKind::Postgres)
-            throw results::InvalidInput("the store " + u.display +
-                                        " is an SQLite file; sync uploads the spool to a "
-                                        "postgresql:// store (give --store)");
-        if (results::parseStoreUrl(spool).kind != results::StoreKind::Sqlite)
+        results::parseStoreUrl(url);
+        results::StoreUrl sp = results::parseStoreUrl(spool);
+        if (sp.kind != results::StoreKind::Sqlite)
             throw results::InvalidInput("--spool " + spool + " must be a local SQLite file");
         results::OpenOptions o;
-        o.spoolPath = results::parseStoreUrl(spool).path;
+        o.spoolPath = sp.path;
         store = results::Store::open(url, o);
     } catch (const results::InvalidInput &e) {
         fprintf(stderr, "rfprobe: sync: %s\n", e.what());
         return station::kExitUsage;
+    } catch (const std::exception &e) {
+        fprintf(stderr, "rfprobe: sync: %s\n", e.what());
+        return station::kExitStore;
     }
     try {
-        results::SyncResult r = store->syncSpool();
+        results::SyncResult r = store->sync();
         for (const std::string &e : r.errors) fprintf(stderr, "rfprobe: sync: %s\n", e.c_str());
         printf("sync: %zu record(s) uploaded to %s, %zu already there; %zu still waiting in %s\n",
-               r.uploaded, store->url().display.c_str(), r.alreadyThere, r.pending,
-               spool.c_str());
+               r.uploaded, store->url().display.c_str(), r.alreadyThere, r.pending, spool.c_str());
+        if (!stdoutWritten()) return station::kExitStore;
         return r.pending == 0 && r.errors.empty() ? station::kExitOk : station::kExitStore;
     } catch (const std::exception &e) {
         fprintf(stderr, "rfprobe: sync: %s\n", e.what());
@@ -86,6 +95,13 @@ int reportCommand(const station::Action &act) {
         if (until) f.startedBefore = results::formatUtc(zone.startOfDay(report::nextDay(until)));
         for (const char *opt : {"--plan", "--serial", "--station", "--since", "--until"})
             if (const char *v = act.text(opt)) filters.push_back(std::string(opt) + " " + v);
+        // Like every file option: a path that cannot take the file is a bad
+        // argument, found before the store is read.
+        for (const char *opt : {"--csv", "--html"})
+            if (const char *v = act.text(opt)) {
+                std::string why = format::outputPathProblem(v);
+                if (!why.empty()) throw results::InvalidInput(std::string(opt) + " " + v + ": " + why);
+            }
     } catch (const results::InvalidInput &e) {
         fprintf(stderr, "rfprobe: report: %s\n", e.what());
         return station::kExitUsage;
@@ -107,27 +123,18 @@ int reportCommand(const station::Action &act) {
         if (!csv) {
             std::string text = report::textReport(*store, f, zone);
             fputs(text.c_str(), stdout);
+            if (!stdoutWritten()) {
+                fprintf(stderr, "rfprobe: report: cannot write to standard output: %s\n", strerror(errno));
+                return station::kExitStore;
+            }
             return station::kExitOk;
         }
-        if (std::string(csv) == "-") {
-            results::exportCsv(*store, f, std::cout);
-            std::cout.flush();
-            return std::cout ? station::kExitOk : station::kExitStore;
-        }
-        std::string tmp = std::string(csv) + ".tmp";
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            fprintf(stderr, "rfprobe: report: cannot write %s\n", csv);
-            return station::kExitUsage;
-        }
-        int64_t rows = results::exportCsv(*store, f, out);
-        out.close();
-        if (!out || rename(tmp.c_str(), csv) != 0) {
-            remove(tmp.c_str());
-            fprintf(stderr, "rfprobe: report: cannot write %s\n", csv);
-            return station::kExitStore;
-        }
-        fprintf(stderr, "rfprobe: report: %lld row(s) written to %s\n", (long long)rows, csv);
+        // The export streams into the file, which appears once complete.
+        format::OutputFile out(csv);
+        int64_t rows = results::exportCsv(*store, f, out.stream());
+        out.commit();
+        if (std::string(csv) != "-")
+            fprintf(stderr, "rfprobe: report: %lld row(s) written to %s\n", (long long)rows, csv);
         return station::kExitOk;
     } catch (const std::exception &e) {
         fprintf(stderr, "rfprobe: report: %s\n", e.what());

@@ -1,7 +1,7 @@
-// The HTML report's one reader of the results store: four queries on the
-// store's connection, under its lock, with the store's own filter.  The
-// rows are ordered here, not by the server (whose collation and row order
-// may differ between SQLite and PostgreSQL).
+// The HTML report's one reader of the results store: the store's report
+// rows (Store::reportRows) with the store's own filter.  The rows are
+// ordered here, not by the server (whose collation and row order may
+// differ between SQLite and PostgreSQL).
 #include "report/data.h"
 
 #include <algorithm>
@@ -10,29 +10,7 @@
 #include <tuple>
 #include <unordered_map>
 
-#include "results/db.h"
-#include "results/sql.h"
-
 namespace report {
-
-using results::db::Connection;
-using results::db::Params;
-using results::db::Row;
-
-namespace {
-
-results::Verdict verdictOf(const Row &row, int col) {
-    auto v = results::verdictFromName(row.text(col));
-    if (!v) throw results::StoreError("the store holds an unknown verdict '" + row.text(col) + "'");
-    return *v;
-}
-
-std::optional<double> optReal(const Row &row, int col) {
-    if (row.isNull(col)) return std::nullopt;
-    return row.real(col);
-}
-
-}  // namespace
 
 Dataset readStore(results::Store &store, const results::RecordFilter &filter, Rows which) {
     Dataset d;
@@ -49,59 +27,39 @@ Dataset readStore(results::Store &store, const results::RecordFilter &filter, Ro
     std::map<std::tuple<std::string, int, std::string, std::string>, uint32_t> seriesIds;
     std::vector<std::tuple<int, std::string, std::string>> measStep;
 
-    auto held = store.lock();
-    try {
-        Connection &c = store.connection();
-        auto dialect = c.dialect();
-        Params p;
-        std::string where = results::sql::recordWhere(dialect, filter, &p);
-        c.query("SELECT r.record_id, r.serial, r.station, r.operator, r.plan_name, " +
-                    results::sql::timeText(dialect, "r.started_at") + ", " +
-                    results::sql::timeText(dialect, "r.ended_at") + ", r.verdict FROM records r" + where,
-                p, [&](const Row &row) {
-                    RecordRow r;
-                    r.id = row.text(0);
-                    r.serial = row.text(1);
-                    r.station = row.text(2);
-                    r.operatorName = row.text(3);
-                    r.plan = row.text(4);
-                    r.startedAt = row.text(5);
-                    r.endedAt = row.text(6);
-                    r.verdict = verdictOf(row, 7);
-                    d.records.push_back(std::move(r));
-                });
-        if (which == Rows::All) {
-            c.query("SELECT md.record_id, md.key, md.value FROM record_metadata md"
-                    " JOIN records r ON r.record_id = md.record_id" + where,
-                    p, [&](const Row &row) {
-                        metaAt.push_back({row.text(0), 0, 0});
-                        meta.push_back({0, row.text(1), row.text(2)});
-                    });
-            c.query("SELECT st.record_id, st.step_index, st.line, st.command, st.verdict FROM steps st"
-                    " JOIN records r ON r.record_id = st.record_id" + where +
-                    (where.empty() ? " WHERE" : " AND") + " st.verdict <> 'PASS'",
-                    p, [&](const Row &row) {
-                        stepAt.push_back({row.text(0), row.integer(1), 0});
-                        steps.push_back({0, (int)row.integer(2), row.text(3), verdictOf(row, 4)});
-                    });
-            c.query("SELECT m.record_id, m.step_index, m.measurement_index, st.line, st.command, m.name,"
-                    " m.value, m.low, m.high FROM measurements m"
-                    " JOIN steps st ON st.record_id = m.record_id AND st.step_index = m.step_index"
-                    " JOIN records r ON r.record_id = m.record_id" + where,
-                    p, [&](const Row &row) {
-                        measAt.push_back({row.text(0), row.integer(1), row.integer(2)});
-                        measStep.emplace_back((int)row.integer(3), row.text(4), row.text(5));
-                        MeasurementRow m;
-                        m.value = row.real(6);
-                        m.low = optReal(row, 7);
-                        m.high = optReal(row, 8);
-                        meas.push_back(m);
-                    });
-        }
-    } catch (const results::db::Error &e) {
-        throw results::StoreError(e.what());
+    results::ReportRowReader reader;
+    reader.record = [&](const results::RecordSummary &x) {
+        RecordRow r;
+        r.id = x.id;
+        r.serial = x.serial;
+        r.station = x.station;
+        r.operatorName = x.operatorName;
+        r.plan = x.planName;
+        r.startedAt = x.startedAt;
+        r.endedAt = x.endedAt;
+        r.verdict = x.verdict;
+        d.records.push_back(std::move(r));
+    };
+    if (which == Rows::All) {
+        reader.metadata = [&](const results::MetadataEntry &x) {
+            metaAt.push_back({x.recordId, 0, 0});
+            meta.push_back({0, x.key, x.value});
+        };
+        reader.failedStep = [&](const results::FailedStep &x) {
+            stepAt.push_back({x.recordId, x.stepIndex, 0});
+            steps.push_back({0, x.line, x.command, x.verdict});
+        };
+        reader.measurement = [&](const results::MeasurementEntry &x) {
+            measAt.push_back({x.recordId, x.stepIndex, x.index});
+            measStep.emplace_back(x.line, x.command, x.name);
+            MeasurementRow m;
+            m.value = x.value;
+            m.low = x.low;
+            m.high = x.high;
+            meas.push_back(m);
+        };
     }
-    held.unlock();
+    store.reportRows(filter, reader);
 
     std::sort(d.records.begin(), d.records.end(), [](const RecordRow &a, const RecordRow &b) {
         return std::tie(a.startedAt, a.id) < std::tie(b.startedAt, b.id);

@@ -5,7 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "results/util.h"
+#include "format/text.h"
+#include "format/xml.h"
 
 namespace report {
 
@@ -22,40 +23,14 @@ std::string px(double v) {
 std::string escape(const std::string &s) {
     std::string o;
     o.reserve(s.size());
-    for (size_t i = 0; i < s.size();) {
-        unsigned char c = (unsigned char)s[i];
-        size_t n = results::validUtf8Prefix(s, i);
-        if (n == 0) {
-            o += "\xEF\xBF\xBD";
-            i++;
-            continue;
-        }
-        if (n > 1) {
-            o.append(s, i, n);
-            i += n;
-            continue;
-        }
-        i++;
-        switch (c) {
-        case '&': o += "&amp;"; break;
-        case '<': o += "&lt;"; break;
-        case '>': o += "&gt;"; break;
-        case '"': o += "&quot;"; break;
-        case '\'': o += "&#39;"; break;
-        default:
-            if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7f)
-                o += "\xEF\xBF\xBD";
-            else
-                o += (char)c;
-        }
-    }
+    format::xmlText(&o, s);
     return o;
 }
 
 std::string exact(double v) {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v > 0 ? "Infinity" : "-Infinity";
-    return results::formatNumber(v);
+    return format::number(v);
 }
 
 std::string shown(double v, int digits) {

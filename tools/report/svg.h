@@ -9,8 +9,8 @@
 
 namespace report {
 
-// Text for HTML and SVG: & < > " ' escaped, bytes that are not UTF-8
-// replaced by U+FFFD, control characters other than tab and newline too.
+// Text for HTML and SVG, as text or as a quoted attribute value: the XML
+// writer's escaping (format::xmlText), which HTML reads back the same.
 std::string escape(const std::string &text);
 // A number as its shortest exact decimal text (data attributes).
 std::string exact(double v);

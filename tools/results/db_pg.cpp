@@ -1,11 +1,19 @@
-// The database layer on libpq.
+// The database layer on libpq.  Every statement is sent without blocking
+// and its answer awaited with a deadline: a server that stops answering
+// (stopped, cut off, its host gone) costs a bounded wait, after which the
+// connection counts as lost and the caller spools the record.
 #include <libpq-fe.h>
+#include <poll.h>
 
-#include <cstdlib>
+#include <cerrno>
+#include <cstring>
+
+#include <charconv>
+#include <chrono>
 #include <string>
 
+#include "format/text.h"
 #include "results/db.h"
-#include "results/util.h"
 
 namespace results {
 namespace db {
@@ -16,8 +24,19 @@ class PgRow : public Row {
   public:
     PgRow(PGresult *res, int row) : res_(res), row_(row) {}
     bool isNull(int col) const override { return PQgetisnull(res_, row_, col) != 0; }
-    int64_t integer(int col) const override { return strtoll(PQgetvalue(res_, row_, col), nullptr, 10); }
-    double real(int col) const override { return strtod(PQgetvalue(res_, row_, col), nullptr); }
+    int64_t integer(int col) const override {
+        int64_t v = 0;
+        const char *t = PQgetvalue(res_, row_, col);
+        std::from_chars(t, t + PQgetlength(res_, row_, col), v);
+        return v;
+    }
+    // PostgreSQL writes a double as its shortest exact text, in the C
+    // locale whatever ours is.
+    double real(int col) const override {
+        return format::parseNumber(std::string_view(PQgetvalue(res_, row_, col),
+                                                    (size_t)PQgetlength(res_, row_, col)))
+            .value_or(0.0);
+    }
     std::string text(int col) const override {
         return std::string(PQgetvalue(res_, row_, col), (size_t)PQgetlength(res_, row_, col));
     }
@@ -33,36 +52,48 @@ std::string firstLine(const char *msg) {
     return m;
 }
 
+// A result, cleared whatever way the scope is left.
+struct Result {
+    PGresult *r = nullptr;
+    explicit Result(PGresult *p = nullptr) : r(p) {}
+    Result(const Result &) = delete;
+    Result &operator=(const Result &) = delete;
+    ~Result() { PQclear(r); }
+};
+
+using Clock = std::chrono::steady_clock;
+
 class PgConnection : public Connection {
   public:
-    explicit PgConnection(PGconn *c) : c_(c) {}
+    PgConnection(PGconn *c, int answerMs) : c_(c), answerMs_(answerMs) {}
     ~PgConnection() override { PQfinish(c_); }
 
     Dialect dialect() const override { return Dialect::Postgres; }
 
-    void exec(const std::string &sql) override { PQclear(check(PQexec(c_, sql.c_str()))); }
+    void exec(const std::string &sql) override {
+        if (!PQsendQuery(c_, sql.c_str())) lost();
+        Result r;
+        await(&r);
+    }
 
     int64_t run(const std::string &sql, const Params &params) override {
-        PGresult *r = execParams(sql, params);
-        int64_t n = strtoll(PQcmdTuples(r), nullptr, 10);
-        PQclear(r);
+        Result r;
+        execParams(sql, params, &r);
+        int64_t n = 0;
+        const char *t = PQcmdTuples(r.r);
+        std::from_chars(t, t + strlen(t), n);
         return n;
     }
 
     void query(const std::string &sql, const Params &params, const RowFn &each) override {
-        PGresult *r = execParams(sql, params);
-        int n = PQntuples(r);
-        try {
-            for (int i = 0; i < n; i++) each(PgRow(r, i));
-        } catch (...) {
-            PQclear(r);
-            throw;
-        }
-        PQclear(r);
+        Result r;
+        execParams(sql, params, &r);
+        int n = PQntuples(r.r);
+        for (int i = 0; i < n; i++) each(PgRow(r.r, i));
     }
 
   private:
-    PGresult *execParams(const std::string &sql, const Params &params) {
+    void execParams(const std::string &sql, const Params &params, Result *out) {
         std::vector<std::string> text(params.size());
         std::vector<const char *> values(params.size());
         for (size_t i = 0; i < params.size(); i++) {
@@ -70,38 +101,86 @@ class PgConnection : public Connection {
             switch (v.kind) {
             case Value::Null: values[i] = nullptr; continue;
             case Value::Int: text[i] = std::to_string(v.i); break;
-            case Value::Real: text[i] = formatNumber(v.d); break;
+            case Value::Real: text[i] = format::number(v.d); break;
             case Value::Text: text[i] = v.s; break;
             }
             values[i] = text[i].c_str();
         }
-        PGresult *r = PQexecParams(c_, sql.c_str(), (int)params.size(), nullptr, values.data(), nullptr,
-                                   nullptr, 0);
-        return check(r);
+        if (!PQsendQueryParams(c_, sql.c_str(), (int)params.size(), nullptr, values.data(), nullptr,
+                               nullptr, 0))
+            lost();
+        await(out);
     }
 
-    // The result when the statement succeeded, else an Error (freed).
-    PGresult *check(PGresult *r) {
-        ExecStatusType st = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
-        if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return r;
-        std::string msg = firstLine(r ? PQresultErrorMessage(r) : nullptr);
-        if (msg.empty()) msg = firstLine(PQerrorMessage(c_));
-        PQclear(r);
-        throw Error("PostgreSQL: " + msg, PQstatus(c_) != CONNECTION_OK);
+    [[noreturn]] void lost() {
+        throw Error("PostgreSQL: " + firstLine(PQerrorMessage(c_)), true);
+    }
+
+    // Waits until the socket is ready for `events` or the deadline passes.
+    void waitFor(short events, Clock::time_point until) {
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            if (left <= 0)
+                throw Error("PostgreSQL: the server did not answer within " +
+                                std::to_string(answerMs_ / 1000) + " s",
+                            true);
+            struct pollfd p = {PQsocket(c_), events, 0};
+            int n = poll(&p, 1, (int)left);
+            if (n > 0) return;
+            if (n < 0 && errno != EINTR) throw Error("PostgreSQL: poll: " + std::string(strerror(errno)), true);
+        }
+    }
+
+    // Sends what is queued and reads every result of the statement(s);
+    // keeps the last one, or throws the first error.
+    void await(Result *out) {
+        Clock::time_point until = Clock::now() + std::chrono::milliseconds(answerMs_);
+        for (;;) {
+            int f = PQflush(c_);
+            if (f == 0) break;
+            if (f < 0) lost();
+            waitFor(POLLIN | POLLOUT, until);
+            if (!PQconsumeInput(c_)) lost();
+        }
+        std::string error;
+        for (;;) {
+            while (PQisBusy(c_)) {
+                waitFor(POLLIN, until);
+                if (!PQconsumeInput(c_)) lost();
+            }
+            PGresult *r = PQgetResult(c_);
+            if (!r) break;
+            ExecStatusType st = PQresultStatus(r);
+            if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
+                PQclear(out->r);
+                out->r = r;
+            } else {
+                if (error.empty()) error = firstLine(PQresultErrorMessage(r));
+                PQclear(r);
+            }
+        }
+        if (PQstatus(c_) != CONNECTION_OK) lost();
+        if (!error.empty()) throw Error("PostgreSQL: " + error, false);
+        if (!out->r) throw Error("PostgreSQL: no result", false);
     }
 
     PGconn *c_;
+    int answerMs_;
 };
 
 }  // namespace
 
-std::unique_ptr<Connection> openPostgres(const std::string &conninfo) {
+std::unique_ptr<Connection> openPostgres(const std::string &conninfo, const PgLimits &limits) {
     // With expand_dbname the URL in "dbname" is taken apart, and what it
     // says wins over the entries before it: these only fill in what it
     // leaves out, so that an unreachable server costs seconds, not minutes.
-    const char *k[] = {"connect_timeout", "tcp_user_timeout", "fallback_application_name", "dbname",
-                       nullptr};
-    const char *v[] = {"5", "10000", "rfprobe", conninfo.c_str(), nullptr};
+    // Keepalives and tcp_user_timeout notice a dead TCP peer; over a Unix
+    // socket they do not apply and the deadline per statement does.
+    std::string connect = std::to_string(limits.connectSeconds);
+    const char *k[] = {"connect_timeout", "tcp_user_timeout", "keepalives",        "keepalives_idle",
+                       "keepalives_interval", "keepalives_count", "fallback_application_name",
+                       "dbname", nullptr};
+    const char *v[] = {connect.c_str(), "10000", "1", "5", "2", "3", "rfprobe", conninfo.c_str(), nullptr};
     PGconn *c = PQconnectdbParams(k, v, 1);
     if (!c) throw Error("PostgreSQL: out of memory", true);
     if (PQstatus(c) != CONNECTION_OK) {
@@ -109,8 +188,16 @@ std::unique_ptr<Connection> openPostgres(const std::string &conninfo) {
         PQfinish(c);
         throw Error("PostgreSQL: " + m, true);
     }
-    auto conn = std::make_unique<PgConnection>(c);
-    conn->exec("SET client_min_messages = warning");
+    if (PQsetnonblocking(c, 1) != 0) {
+        std::string m = firstLine(PQerrorMessage(c));
+        PQfinish(c);
+        throw Error("PostgreSQL: " + m, true);
+    }
+    auto conn = std::make_unique<PgConnection>(c, limits.answerMs);
+    // A lock another session holds, or a statement that runs away, ends on
+    // the server with an error instead of holding this station.
+    conn->exec("SET client_min_messages = warning; SET statement_timeout = " +
+               std::to_string(limits.statementMs) + "; SET lock_timeout = " + std::to_string(limits.lockMs));
     return conn;
 }
 

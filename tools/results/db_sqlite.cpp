@@ -1,8 +1,12 @@
 // The database layer on libsqlite3.
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <time.h>
 
+#include <chrono>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "results/db.h"
 
@@ -26,6 +30,17 @@ class SqliteRow : public Row {
     sqlite3_stmt *st_;
 };
 
+// A prepared statement, finalized whatever way the scope is left.
+struct Statement {
+    sqlite3_stmt *st = nullptr;
+    Statement() = default;
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+    ~Statement() { sqlite3_finalize(st); }
+};
+
+bool isBusy(int rc) { return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED; }
+
 class SqliteConnection : public Connection {
   public:
     SqliteConnection(sqlite3 *db, std::string path) : db_(db), path_(std::move(path)) {}
@@ -35,10 +50,11 @@ class SqliteConnection : public Connection {
 
     void exec(const std::string &sql) override {
         char *msg = nullptr;
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &msg) != SQLITE_OK) {
+        int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &msg);
+        if (rc != SQLITE_OK) {
             std::string m = msg ? msg : sqlite3_errmsg(db_);
             sqlite3_free(msg);
-            throw Error(path_ + ": " + m, false);
+            throw Error(path_ + ": " + m, false, isBusy(rc), (rc & 0xFF) == SQLITE_NOTADB);
         }
     }
 
@@ -52,20 +68,26 @@ class SqliteConnection : public Connection {
     }
 
   private:
-    void fail(sqlite3_stmt *st) {
-        std::string m = path_ + ": " + sqlite3_errmsg(db_);
-        sqlite3_finalize(st);
-        throw Error(m, false);
+    [[noreturn]] void fail(int rc) {
+        throw Error(path_ + ": " + sqlite3_errmsg(db_), false, isBusy(rc), (rc & 0xFF) == SQLITE_NOTADB);
     }
 
-    void step(const std::string &sql, const Params &params, const RowFn *each) {
-        sqlite3_stmt *st = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), (int)sql.size() + 1, &st, nullptr) != SQLITE_OK) fail(st);
-        // Parameters are written $1, $2, ... as for PostgreSQL; SQLite
-        // takes them as named parameters, so bind each by its name.
+    // Parameters are written $1, $2, ... as for PostgreSQL; SQLite takes
+    // them as named parameters, so each is bound by its name, and every
+    // one must be both in the SQL and in params.
+    void bind(sqlite3_stmt *st, const std::string &sql, const Params &params) {
+        int count = sqlite3_bind_parameter_count(st);
+        for (int i = 1; i <= count; i++) {
+            const char *name = sqlite3_bind_parameter_name(st, i);
+            size_t k = name && name[0] == '$' ? strtoul(name + 1, nullptr, 10) : 0;
+            if (k < 1 || k > params.size())
+                throw Error(path_ + ": parameter " + (name ? name : "?") + " has no value in: " + sql, false);
+        }
         for (size_t i = 0; i < params.size(); i++) {
             int idx = sqlite3_bind_parameter_index(st, ("$" + std::to_string(i + 1)).c_str());
-            if (idx == 0) continue;
+            if (idx == 0)
+                throw Error(path_ + ": a value for $" + std::to_string(i + 1) + " that is not in: " + sql,
+                            false);
             const Value &v = params[i];
             int rc = SQLITE_OK;
             switch (v.kind) {
@@ -76,16 +98,22 @@ class SqliteConnection : public Connection {
                 rc = sqlite3_bind_text(st, idx, v.s.data(), (int)v.s.size(), SQLITE_TRANSIENT);
                 break;
             }
-            if (rc != SQLITE_OK) fail(st);
+            if (rc != SQLITE_OK) fail(rc);
         }
-        SqliteRow row(st);
+    }
+
+    void step(const std::string &sql, const Params &params, const RowFn *each) {
+        Statement s;
+        int rc = sqlite3_prepare_v2(db_, sql.c_str(), (int)sql.size() + 1, &s.st, nullptr);
+        if (rc != SQLITE_OK) fail(rc);
+        bind(s.st, sql, params);
+        SqliteRow row(s.st);
         for (;;) {
-            int rc = sqlite3_step(st);
+            rc = sqlite3_step(s.st);
             if (rc == SQLITE_DONE) break;
-            if (rc != SQLITE_ROW) fail(st);
+            if (rc != SQLITE_ROW) fail(rc);
             if (each) (*each)(row);
         }
-        sqlite3_finalize(st);
     }
 
     sqlite3 *db_;
@@ -99,17 +127,15 @@ std::unique_ptr<Connection> openSqlite(const std::string &path, bool mustExist) 
     if (mustExist && stat(path.c_str(), &sb) != 0) throw Error("no results store at " + path, false);
     sqlite3 *db = nullptr;
     int flags = SQLITE_OPEN_READWRITE | (mustExist ? 0 : SQLITE_OPEN_CREATE) | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) {
         std::string m = db ? sqlite3_errmsg(db) : "out of memory";
         sqlite3_close_v2(db);
-        throw Error(path + ": " + m, false);
+        throw Error(path + ": " + m, false, isBusy(rc));
     }
     auto c = std::make_unique<SqliteConnection>(db, path);
-    // Several units of a parallel run write to one file: wait for the lock.
+    // Several units or stations write to one file: wait for the lock.
     sqlite3_busy_timeout(db, 30000);
-    // Write-ahead log with a sync at every commit: a committed record
-    // survives a crash or a power cut, an uncommitted one is not there.
-    c->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;");
     return c;
 }
 
@@ -126,6 +152,20 @@ void transaction(Connection &c, const std::function<void()> &fn) {
             // server or SQLite has dropped the uncommitted work anyway.
         }
         throw;
+    }
+}
+
+void retryBusy(const std::function<void()> &fn, int waitMs) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    std::minstd_rand jitter((unsigned)std::chrono::steady_clock::now().time_since_epoch().count());
+    for (;;) {
+        try {
+            fn();
+            return;
+        } catch (const Error &e) {
+            if (!e.busy || std::chrono::steady_clock::now() >= until) throw;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + jitter() % 20));
     }
 }
 

@@ -24,10 +24,5 @@ std::string toJson(const Record &r, bool pretty = true);
 // a <testcase> per step ("line N: command args"), <failure> for FAIL and
 // <error> for ERROR with the reason and the measurements.
 std::string toJunitXml(const std::vector<const Record *> &records);
-std::string toJunitXml(const Record &r);
-
-// The hash of the compact JSON document; the store keeps it to tell a
-// record's content apart from another with the same id.
-std::string recordDigest(const Record &r);
 
 }  // namespace results

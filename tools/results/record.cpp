@@ -1,6 +1,7 @@
 // Records: verdict rules, record ids, plan hashes, times and validation.
 #include "results/record.h"
-#include "results/util.h"
+
+#include "format/text.h"
 
 #include <openssl/evp.h>
 #include <sys/random.h>
@@ -16,47 +17,33 @@
 
 namespace results {
 
-const char *verdictName(Verdict v) {
-    switch (v) {
-    case Verdict::Pass: return "PASS";
-    case Verdict::Fail: return "FAIL";
-    case Verdict::Error: return "ERROR";
-    }
-    return "ERROR";
-}
-
 std::optional<Verdict> verdictFromName(const std::string &s) {
-    if (s == "PASS") return Verdict::Pass;
-    if (s == "FAIL") return Verdict::Fail;
-    if (s == "ERROR") return Verdict::Error;
-    return std::nullopt;
+    Verdict v;
+    if (!station::verdictFromName(s.c_str(), &v)) return std::nullopt;
+    return v;
 }
 
-// ---- verdict rules ---------------------------------------------------------
+// ---- verdict rules: the station's, applied to a record ---------------------
 
 Verdict measurementVerdict(const Measurement &m) {
-    if (std::isnan(m.value)) return Verdict::Fail;
-    if (m.low && m.value < *m.low) return Verdict::Fail;
-    if (m.high && m.value > *m.high) return Verdict::Fail;
-    return Verdict::Pass;
+    return station::limitVerdict(m.value, m.low.has_value(), m.low.value_or(0), m.high.has_value(),
+                                 m.high.value_or(0));
 }
 
 Verdict stepVerdict(const Step &s) {
-    if (!s.error.empty()) return Verdict::Error;
-    for (const Measurement &m : s.measurements)
-        if (measurementVerdict(m) == Verdict::Fail) return Verdict::Fail;
-    return Verdict::Pass;
+    bool failed = false;
+    for (const Measurement &m : s.measurements) failed = failed || measurementVerdict(m) == Verdict::Fail;
+    return station::stepVerdict(!s.error.empty(), failed);
 }
 
 Verdict recordVerdict(const std::vector<Step> &steps) {
-    if (steps.empty()) return Verdict::Error;
-    bool error = false;
+    size_t failed = 0, erred = 0;
     for (const Step &s : steps) {
         Verdict v = stepVerdict(s);
-        if (v == Verdict::Fail) return Verdict::Fail;
-        if (v == Verdict::Error) error = true;
+        failed += v == Verdict::Fail;
+        erred += v == Verdict::Error;
     }
-    return error ? Verdict::Error : Verdict::Pass;
+    return station::planVerdict(steps.size(), failed, erred);
 }
 
 void applyVerdicts(Record *r) {
@@ -203,36 +190,11 @@ static void checkKey(const char *what, const std::string &s) {
 
 void validateMetaKey(const std::string &s) { checkKey("metadata key", s); }
 
-// Length of the valid UTF-8 sequence at p (no overlongs, no surrogates,
-// nothing above U+10FFFF), or 0.
-static size_t utf8Len(const unsigned char *p, size_t left) {
-    unsigned c = p[0];
-    size_t n;
-    unsigned min;
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) n = 2, min = 0x80;
-    else if (c >= 0xE0 && c <= 0xEF) n = 3, min = 0x800;
-    else if (c >= 0xF0 && c <= 0xF4) n = 4, min = 0x10000;
-    else return 0;
-    if (left < n) return 0;
-    unsigned cp = c & (0x7F >> n);
-    for (size_t i = 1; i < n; i++) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
-        cp = cp << 6 | (p[i] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return n;
-}
-
-size_t validUtf8Prefix(const std::string &s, size_t pos) {
-    return utf8Len((const unsigned char *)s.data() + pos, s.size() - pos);
-}
-
 void validateText(const char *what, const std::string &s) {
     if (s.size() > kMaxText)
         throw InvalidInput(std::string(what) + " is longer than " + std::to_string(kMaxText) + " bytes");
     for (size_t i = 0; i < s.size();) {
-        size_t n = validUtf8Prefix(s, i);
+        size_t n = format::utf8Len(s, i);
         if (n == 0) throw InvalidInput(std::string(what) + " is not valid UTF-8");
         unsigned char c = (unsigned char)s[i];
         if (n == 1 && (c < 0x20 || c == 0x7F))
@@ -294,21 +256,6 @@ void validateRecord(const Record &r) {
     }
     if (r.verdict != recordVerdict(r.steps))
         throw InvalidInput("record verdict does not match its steps");
-}
-
-}  // namespace results
-
-// ---- text helpers (util.h) -------------------------------------------------
-
-namespace results {
-
-std::string formatNumber(double d) {
-    char buf[40];
-    for (int prec = 15; prec <= 17; prec++) {
-        snprintf(buf, sizeof buf, "%.*g", prec, d);
-        if (strtod(buf, nullptr) == d) break;
-    }
-    return buf;
 }
 
 }  // namespace results

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "station/verdict.h"
+
 namespace results {
 
 // Bad input: a serial, a metadata key, a store URL or a record that breaks
@@ -19,9 +21,10 @@ struct InvalidInput : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-enum class Verdict { Pass, Fail, Error };
-
-const char *verdictName(Verdict v);                          // "PASS", "FAIL", "ERROR"
+// The station's one verdict type and rule (station/verdict.h): what the
+// screen says is what the record holds.
+using Verdict = station::Verdict;
+using station::verdictName;  // "PASS", "FAIL", "ERROR"
 std::optional<Verdict> verdictFromName(const std::string &s);
 
 // A value the step measured from its reply, checked against optional
@@ -114,6 +117,15 @@ bool isRecordId(const std::string &s);
 
 // Lower-case hex SHA-256 of the bytes (libcrypto).
 std::string sha256Hex(const std::string &bytes);
+
+// A record's identity beside its id: "v2:" and the SHA-256 of its compact
+// JSON (export.h), so it follows the values, not the spelling of a
+// document.  The store keeps it to tell the same record written twice from
+// another record under the same id.  isCurrentDigest: written by this
+// version (else an older rfprobe wrote it, and the store compares the
+// records themselves).
+std::string recordDigest(const Record &r);
+bool isCurrentDigest(const std::string &digest);
 
 // UTC time as "YYYY-MM-DDTHH:MM:SS.mmmZ" (always this width, so the text
 // sorts as the time does).  unixMs: milliseconds since 1970.

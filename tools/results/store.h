@@ -1,8 +1,9 @@
 // The results store: records in an SQLite file (the default, no server) or
 // in a PostgreSQL database shared by the stations of a line.  Each record is
 // written in one transaction, so a crash leaves the records before it whole
-// and no part of it.  A PostgreSQL store keeps what it cannot deliver in a
-// local SQLite spool; syncSpool() uploads it later, once per record id.
+// and no part of it.  A record that the store cannot take (a server that
+// cannot be reached, a full disk, a lock held too long) goes to the outbox,
+// a local SQLite spool file; sync() moves it into the store later, once.
 // Schema and URL forms: docs/records.md.
 #pragma once
 
@@ -50,21 +51,28 @@ StoreUrl parseStoreUrl(const std::string &url);
 struct OpenOptions {
     // Report-only use: refuse a missing SQLite file instead of creating it.
     bool mustExist = false;
-    // PostgreSQL stores: the SQLite file that keeps records while the server
-    // cannot be reached.  Required for writing to PostgreSQL.
+    // The outbox: the SQLite file that keeps records the store cannot take.
+    // Required for writing; it must not be the store itself.
     std::string spoolPath;
+    // PostgreSQL: how long to wait for the server (tests shorten them).
+    int connectSeconds = 5;
+    int answerMs = 15000;
+    // SQLite: false turns off the flush to disk after each record, for a
+    // throwaway store (a benchmark's); a crash may then lose records.
+    bool flushToDisk = true;
     // Test seam: called inside a record's transaction just before COMMIT.
     std::function<void(const Record &)> beforeCommit;
 };
 
 struct WriteOutcome {
-    bool spooled = false;  // true: kept in the spool, not (yet) on the server
+    bool spooled = false;  // true: kept in the outbox, not (yet) in the store
     std::string where;     // display URL or spool path it went to
     std::string reason;    // why it was spooled
 };
 
-// Which records: every set field must match; days are UTC "YYYY-MM-DD",
-// both ends included.
+// Which records: every set field must match; since and until are UTC days
+// "YYYY-MM-DD", both ends included (the report's days of another zone are
+// startedFrom and startedBefore).
 struct RecordFilter {
     std::string plan;
     std::string serial;
@@ -84,31 +92,108 @@ struct RecordSummary {
 };
 
 struct SyncResult {
-    size_t uploaded = 0;        // newly written to the server
-    size_t alreadyThere = 0;    // the server had them (an earlier, interrupted sync)
-    size_t pending = 0;         // still in the spool afterwards
+    size_t uploaded = 0;        // newly written to the store
+    size_t alreadyThere = 0;    // the store had them (an earlier, interrupted sync)
+    size_t pending = 0;         // still in the outbox afterwards
     std::vector<std::string> errors;  // one line per record or problem
 };
 
-// One store.  Its methods lock an internal mutex, so the units of a
-// parallel run may share one Store; separate Store objects on one SQLite
-// file (threads or processes) also work, SQLite's lock orders them.
+// ---- what the reports read ---------------------------------------------------
+
+// Records of one plan started on one UTC day.  yield = pass / records: a
+// unit tested twice counts twice (units counts distinct serials).
+struct YieldRow {
+    std::string plan, day;
+    int64_t records = 0, units = 0, pass = 0, fail = 0, error = 0;
+    double yield() const { return records ? (double)pass / (double)records : 0; }
+};
+
+// A plan step (by plan line and command) that ended FAIL or ERROR at least
+// once; runs counts every time it ran.
+struct FailureRow {
+    std::string plan;
+    int line = 0;
+    std::string command;
+    int64_t fail = 0, error = 0, runs = 0;
+};
+
+// The values one measurement of one plan step took.  The median of an even
+// count is the mean of the middle two.
+struct StatRow {
+    std::string plan;
+    int line = 0;
+    std::string command, measurement;
+    int64_t count = 0;
+    double min = 0, median = 0, max = 0;
+};
+
+// One measurement of a step of a record; a step without measurements and a
+// record without steps have a row too, with those parts empty.
+struct ExportRow {
+    RecordSummary record;
+    std::string planSha256;
+    std::optional<int64_t> stepIndex, line;
+    std::string command, args, stepVerdict, error;
+    std::optional<double> durationS;
+    std::string measurement, measurementVerdict;
+    std::optional<double> value, low, high;
+};
+
+// The rows behind the HTML report's figures, as stored; each names its
+// record by id.  A step row only for a step that did not pass.
+struct MetadataEntry {
+    std::string recordId, key, value;
+};
+
+struct FailedStep {
+    std::string recordId;
+    int64_t stepIndex = 0;
+    int line = 0;
+    std::string command;
+    Verdict verdict = Verdict::Fail;  // Fail or Error
+};
+
+struct MeasurementEntry {
+    std::string recordId;
+    int64_t stepIndex = 0, index = 0;  // the step's and its own position in the record
+    int line = 0;
+    std::string command, name;
+    double value = 0;
+    std::optional<double> low, high;
+};
+
+// What reportRows() reads: one callback per kind of row; a kind without a
+// callback is not read.
+struct ReportRowReader {
+    std::function<void(const RecordSummary &)> record;
+    std::function<void(const MetadataEntry &)> metadata;
+    std::function<void(const FailedStep &)> failedStep;
+    std::function<void(const MeasurementEntry &)> measurement;
+};
+
+// One store.  Units of a parallel run share one Store: each call takes a
+// connection of its own from a small pool (no lock is held while the
+// database works), and separate Store objects on one SQLite file (threads
+// or processes) also work, SQLite's lock orders them.
 class Store {
   public:
-    // Throws InvalidInput (bad URL) or StoreError (SQLite file cannot be
-    // opened or is not a results store, its schema is newer than ours).
-    // A PostgreSQL server is not contacted here: writes reach it or go to
-    // the spool; reads and syncSpool() need it.
+    // Throws InvalidInput (bad URL) or StoreError (the SQLite file is not a
+    // results store and is left as it was, its schema is newer than ours,
+    // the outbox is the store itself).  A PostgreSQL server is not
+    // contacted here: writes reach it or go to the outbox; reads and sync()
+    // need it.  Neither is an SQLite file that cannot be read or written
+    // now (a full disk, a lock): its records go to the outbox.
     static std::unique_ptr<Store> open(const std::string &url, const OpenOptions &opts = {});
     ~Store();
 
     const StoreUrl &url() const { return url_; }
 
     // Checks the record (validateRecord: InvalidInput, nothing written) and
-    // writes it in one transaction.  The same record again is a no-op; a
-    // different record with the same id is a StoreError.  PostgreSQL: on any
-    // failure the record goes to the spool instead (spooled = true); throws
-    // StoreError only if that fails too.
+    // writes it in one transaction.  The same record again is a no-op (its
+    // identity is its digest, see recordDigest).  On any failure the record
+    // goes to the outbox instead (spooled = true, with the reason); throws
+    // StoreError only if that fails too (the caller then shows the record
+    // itself, so that it is never lost silently).
     WriteOutcome write(const Record &r);
 
     // The record with this id, as written.
@@ -116,31 +201,45 @@ class Store {
     // Summaries of the matching records, newest first.
     std::vector<RecordSummary> find(const RecordFilter &f);
 
-    // PostgreSQL stores: uploads every record waiting in the spool, oldest
-    // first, each in one server transaction, then marks it uploaded in the
-    // spool.  Safe to repeat or interrupt: a record the server already has
-    // (same id and content) is only marked.  Stops at the first connection
-    // failure; the rest stays pending.  Throws StoreError when the server
-    // cannot be reached at all.
-    SyncResult syncSpool();
-    // Records waiting in the spool (PostgreSQL) or in this SQLite file.
+    // Moves every record waiting in the outbox for this store into it,
+    // oldest first, each in one transaction, then marks it done in the
+    // outbox.  Safe to repeat or interrupt: a record the store already has
+    // (same content) is only marked.  Stops at the first lost connection;
+    // the rest stays pending.  Throws StoreError when the store cannot be
+    // reached at all.
+    SyncResult sync();
+    // Records waiting in the outbox for this store.
     size_t pendingCount();
 
-    // For the report code: the open connection (connects to PostgreSQL if
-    // needed; StoreError when it cannot).  Callers hold lock().
-    db::Connection &connection();
-    std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mu_); }
+    // The reports' queries.  Ordered: yield by plan, then day; failures most
+    // frequent first (fail + error), then by plan and line; statistics by
+    // plan, line, command, measurement; export rows oldest record first.
+    std::vector<YieldRow> yieldByPlanDay(const RecordFilter &f);
+    std::vector<FailureRow> failuresByStep(const RecordFilter &f);
+    std::vector<StatRow> measurementStats(const RecordFilter &f);
+    void exportRows(const RecordFilter &f, const std::function<void(const ExportRow &)> &each);
+    // The matching records and their rows, streamed kind by kind (records,
+    // metadata, failed steps, measurements) in no particular order: the
+    // caller orders them (a server's collation and row order are its own).
+    // Records written while it reads may add rows of records not passed
+    // to reader.record.
+    void reportRows(const RecordFilter &f, const ReportRowReader &reader);
 
   private:
     Store(StoreUrl url, OpenOptions opts);
-    void connect();
-    void writeSpooled(const Record &r, const std::string &reason);
+    std::unique_ptr<db::Connection> openConnection(bool mayCreate);
+    // Runs fn on a pooled connection; database errors become StoreError.
+    void withConnection(const std::function<void(db::Connection &)> &fn);
+    void writeHere(const Record &r);
+    void keepInOutbox(const Record &r, const std::string &target, const std::string &reason);
+    std::string outboxTarget() const;
+    Store &outbox();
 
     StoreUrl url_;
     OpenOptions opts_;
-    std::unique_ptr<db::Connection> conn_;
-    std::unique_ptr<Store> spool_;
-    std::mutex mu_;
+    std::mutex mu_;  // guards idle_ and outbox_ only
+    std::vector<std::unique_ptr<db::Connection>> idle_;
+    std::unique_ptr<Store> outbox_;
 };
 
 }  // namespace results

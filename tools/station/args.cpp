@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "format/text.h"
 #include "station/numbers.h"
 
 namespace station {
@@ -347,7 +348,8 @@ bool convertWords(const Command &cmd, const Words &w, Action *act, char *err, si
     act->textCount = w.textCount;
     const StepLimits &l = act->limits;
     if (l.common.hasLow && l.common.hasHigh && l.common.low > l.common.high)
-        return fail(err, errLen, "--min %.15g is above --max %.15g", l.common.low, l.common.high);
+        return fail(err, errLen, "--min %s is above --max %s", format::number(l.common.low).c_str(),
+                    format::number(l.common.high).c_str());
     if (l.stopOnFail && !l.any())
         return fail(err, errLen,
                     "--stop-on-fail needs a limit on the same step: without one the step "

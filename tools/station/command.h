@@ -111,12 +111,19 @@ enum class Measures : uint8_t {
 enum : unsigned {
     kRetrySafe = 1u << 0,  // --retries accepted: repeating the request is harmless
     kPlanStep = 1u << 1,   // may be a step of a plan
+    kNeedsStore = 1u << 2, // uses the results store: only the records layer runs it
 };
+
+struct Options;
+struct Action;
+// Runs a parsed command; returns the tool's exit status.
+using Handler = int (*)(const Options &opt, const Action &act);
 
 struct Command {
     const char *word;
     ActionKind kind;
     int code;              // the request's code; -1 when the arguments give it
+    Handler run;           // null: only the records layer runs it (kNeedsStore)
     ArgList args;
     unsigned flags;
     ReplyView view;
@@ -147,7 +154,13 @@ const Command *findCommand(const char *word);
 const Command *commandForCode(uint8_t code);
 // The station's word for a code, or nullptr when the code has no command.
 const char *commandWord(uint8_t code);
-// Whether a request with this code may be sent again (--retries).
-bool isRetrySafe(uint8_t code);
+
+// The records layer (results store), where it is built, registers the
+// handler of a command that needs the store (kNeedsStore), and of a command
+// given record options (run --dut ...), at start-up.  Returns false for an
+// unknown word.
+bool registerRecordHandler(const char *word, Handler h);
+// The registered handler, or null (a build without the results store).
+Handler recordHandler(const Command &c);
 
 }  // namespace station

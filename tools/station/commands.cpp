@@ -3,6 +3,7 @@
 // A new request code gets its row in proto/testmsg.h and one descriptor
 // here; the build stops until every row has one.
 #include "station/command.h"
+#include "station/run.h"
 
 #include <cstring>
 
@@ -33,8 +34,8 @@ constexpr const Row *rowFor(int code) {
 constexpr const char *wireWord(int code) { return rowFor(code) ? rowFor(code)->word : nullptr; }
 
 // The leading columns of a wire command's descriptor: its word, and that
-// running it sends the request with its code.
-#define WIRE(code) wireWord(code), ActionKind::Send, code
+// running it sends the request with its code on a link of its own.
+#define WIRE(code) wireWord(code), ActionKind::Send, code, runOnLink
 
 // ---- arguments -------------------------------------------------------------
 
@@ -179,8 +180,8 @@ constexpr ArgDef kSleepArgs[] = {
 
 // ---- the descriptors, in the order of the manual --------------------------
 //
-// Columns: word, kind and code; arguments; flags; reply view; then the
-// manual: listing, NAME line, description, example.
+// Columns: word, kind, code and handler; arguments; flags; reply view; then
+// the manual: listing, NAME line, description, example.
 
 constexpr Command kCommands[] = {
     {WIRE(CMD_ENTER_TEST_MODE), {}, kPlanStep, ReplyView::ValueOne,
@@ -224,7 +225,7 @@ constexpr Command kCommands[] = {
      "    counter cannot be read (exit status 4).\n"
      "    With limits the count, read as a signed 32-bit number, is checked\n"
      "    against them: the step ends PASS or FAIL (exit status 1).\n"},
-    {"rx", ActionKind::Rx, CMD_START_RX, kRxArgs, kPlanStep, ReplyView::Ok,
+    {"rx", ActionKind::Rx, CMD_START_RX, runOnLink, kRxArgs, kPlanStep, ReplyView::Ok,
      "start-rx, wait S seconds, stop-rx", "run a timed receive test",
      "    Sends start-rx, waits S seconds, sends stop-rx and prints the received\n"
      "    count. Stops with exit status 4 if start-rx gets no reply. Interrupted\n"
@@ -271,18 +272,18 @@ constexpr Command kCommands[] = {
      "mark the unit tested; the agent exits", "finish the test",
      "    Sends request 0x9B: the agent marks the unit as tested, replies and\n"
      "    exits.\n"},
-    {"raw", ActionKind::Send, -1, kRawArgs, kPlanStep, ReplyView::Fields,
+    {"raw", ActionKind::Send, -1, runOnLink, kRawArgs, kPlanStep, ReplyView::Fields,
      "send any request code", "send any request code",
      "    Sends a request with code CODE (0..255, or a command word) and the given\n"
      "    fields; fields not given are 0. Prints every field of the reply. A code\n"
      "    without a command gets no reply (exit status 4).\n",
      "    rfprobe raw 0x82 --byte 6\n"},
-    {"listen", ActionKind::Listen, -1, {}, 0, ReplyView::Fields,
+    {"listen", ActionKind::Listen, -1, listenCommand, {}, 0, ReplyView::Fields,
      "print every reply seen until interrupted", "print every reply",
      "    Sends nothing. Prints every test reply seen on UDP port 1062 until\n"
      "    interrupted (exit status 0). With -v, also notes packets without the\n"
      "    magic.\n"},
-    {"run", ActionKind::Run, -1, kRunArgs, 0, ReplyView::Ok,
+    {"run", ActionKind::Run, -1, runPlanCommand, kRunArgs, 0, ReplyView::Ok,
      "run a test plan file ('-': standard input)", "run a test plan",
      "    Reads PLAN ('-' for standard input): one command per line, written as\n"
      "    on the command line without 'rfprobe' and without station options.\n"
@@ -326,11 +327,11 @@ constexpr Command kCommands[] = {
      "    sleep 2\n"
      "    stop-tx\n"
      "    rx --rate 15 --bw 40 --seconds 2 --min 3800 --max 4200 --stop-on-fail\n"},
-    {"sleep", ActionKind::Sleep, -1, kSleepArgs, kPlanStep, ReplyView::Ok,
+    {"sleep", ActionKind::Sleep, -1, sleepCommand, kSleepArgs, kPlanStep, ReplyView::Ok,
      "wait S seconds (for plans)", "wait",
      "    Waits S seconds (0..86400, up to 3 decimals) and sends nothing. Meant\n"
      "    for plans.\n"},
-    {"sync", ActionKind::Sync, -1, kSyncArgs, 0, ReplyView::Ok,
+    {"sync", ActionKind::Sync, -1, nullptr, kSyncArgs, kNeedsStore, ReplyView::Ok,
      "upload the records kept in the spool", "upload spooled records to the PostgreSQL store",
      "    Uploads every record that waits in the spool (records a run could\n"
      "    not write to the PostgreSQL store) to that store, oldest first, each\n"
@@ -341,7 +342,7 @@ constexpr Command kCommands[] = {
      "    be uploaded or the server cannot be reached, 2 for a store that is\n"
      "    not postgresql://.\n",
      "    rfprobe sync --store postgresql://line3@db.factory/results\n"},
-    {"report", ActionKind::Report, -1, kReportArgs, 0, ReplyView::Ok,
+    {"report", ActionKind::Report, -1, nullptr, kReportArgs, kNeedsStore, ReplyView::Ok,
      "yield, failures and measured values", "report on the records in the results store",
      "    Reads the results store (SQLite or PostgreSQL) and prints the yield\n"
      "    per plan and day, the steps that failed or erred (most frequent\n"
@@ -352,9 +353,10 @@ constexpr Command kCommands[] = {
      "    one HTML page with charts instead: yield per day, first-pass and\n"
      "    final yield, the failing steps as a Pareto chart, per measurement a\n"
      "    histogram against its limits with n, mean, sigma and Cpk and a run\n"
-     "    chart, and the cycle time per plan; the file is replaced only once\n"
-     "    complete. Exit status 5 when the store cannot be read or the file\n"
-     "    cannot be written.\n",
+     "    chart, and the cycle time per plan. Either FILE is replaced only\n"
+     "    once complete; a device is written to. Exit status 2 when FILE's\n"
+     "    directory is not there or not writable, 5 when the store cannot be\n"
+     "    read or the file cannot be written.\n",
      "    rfprobe report --plan line3.plan --since 2024-05-01\n"
      "    rfprobe report --store postgresql://line3@db.factory/results --csv may.csv\n"
      "    rfprobe report --since 2024-05-01 --tz Europe/Berlin --html may.html\n"},
@@ -422,6 +424,14 @@ constexpr bool limitsWhereMeasured() {
 static_assert(limitsWhereMeasured(),
               "limits belong to the commands that measure, record options to the command line");
 
+// Every command runs somewhere: its own handler, or the records layer's.
+constexpr bool everyCommandRuns() {
+    for (const Command &c : kCommands)
+        if (!c.run != bool(c.flags & kNeedsStore)) return false;
+    return true;
+}
+static_assert(everyCommandRuns(), "a command needs a handler, or kNeedsStore and none");
+
 constexpr size_t kCommandCount = sizeof kCommands / sizeof kCommands[0];
 
 }  // namespace
@@ -448,9 +458,18 @@ const char *commandWord(uint8_t code) {
     return c ? c->word : nullptr;
 }
 
-bool isRetrySafe(uint8_t code) {
-    const Command *c = commandForCode(code);
-    return c && c->retrySafe();
+namespace {
+// Constant-initialised (all null) before any registration runs.
+Handler gRecordHandlers[kCommandCount];
+}  // namespace
+
+bool registerRecordHandler(const char *word, Handler h) {
+    const Command *c = findCommand(word);
+    if (!c) return false;
+    gRecordHandlers[c - kCommands] = h;
+    return true;
 }
+
+Handler recordHandler(const Command &c) { return gRecordHandlers[&c - kCommands]; }
 
 }  // namespace station

@@ -38,8 +38,9 @@ const char kMainHead[] =
 const char kMainTail[] =
     "\n"
     "OPTIONS\n"
-    "    --iface IF     send and listen on interface IF only (needs root or\n"
-    "                   CAP_NET_RAW); use it on a PC with more than one network\n"
+    "    --iface IF     send and listen on interface IF only; use it on a PC with\n"
+    "                   more than one network (before Linux 5.7 it needs root or\n"
+    "                   CAP_NET_RAW)\n"
     "    --to ADDR      send the request to this IPv4 address instead of\n"
     "                   255.255.255.255\n"
     "    --timeout MS   wait at most MS milliseconds for each reply (1..600000,\n"
@@ -99,7 +100,9 @@ const char kMainTail[] =
     "    3    socket error (cannot open, bind or send)\n"
     "    4    no reply within the timeout\n"
     "    5    the results store cannot be opened, read or written\n"
-    "    130  interrupted\n"
+    "    130  interrupted (Ctrl-C, SIGTERM or SIGHUP: runs end and keep their\n"
+    "         records); a second such signal ends the tool at once, with\n"
+    "         128 + the signal\n"
     "    A plan stops at a step that gets no reply (4) or a socket error (3);\n"
     "    its verdict is then ERROR and its status that of the step, unless an\n"
     "    earlier step failed (FAIL, 1). Several units: the worst of their\n"
@@ -197,8 +200,7 @@ bool sendsRequests(const Command &c) {
 
 // Talks to no router: no station option applies.
 bool offline(const Command &c) {
-    return c.kind == ActionKind::Sleep || c.kind == ActionKind::Sync ||
-           c.kind == ActionKind::Report;
+    return c.kind == ActionKind::Sleep || (c.flags & kNeedsStore);
 }
 
 // The option list of the options in group (null: those in none).

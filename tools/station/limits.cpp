@@ -2,20 +2,13 @@
 #include "station/limits.h"
 
 #include <cstdio>
+#include <string>
 
+#include "format/text.h"
 #include "station/args.h"
 #include "station/output.h"
 
 namespace station {
-
-const char *verdictName(Verdict v) {
-    switch (v) {
-    case Verdict::Pass: return "PASS";
-    case Verdict::Fail: return "FAIL";
-    case Verdict::Error: return "ERROR";
-    }
-    return "ERROR";
-}
 
 bool StepLimits::any() const {
     if (common.hasLow || common.hasHigh) return true;
@@ -27,8 +20,7 @@ bool StepLimits::any() const {
 namespace {
 
 Measured check(const char *name, double value, const Limit &l) {
-    bool pass = (!l.hasLow || value >= l.low) && (!l.hasHigh || value <= l.high);
-    return {name, value, l, pass ? Verdict::Pass : Verdict::Fail};
+    return {name, value, l, limitVerdict(value, l.hasLow, l.low, l.hasHigh, l.high)};
 }
 
 }  // namespace
@@ -54,18 +46,19 @@ int measureReply(Measures what, const TestMsg &reply, const StepLimits &lim,
 
 void describeMeasured(const Measured &m, char *buf, size_t len) {
     const Limit &l = m.limit;
+    std::string v = format::number(m.value), lo = format::number(l.low), hi = format::number(l.high);
     if (m.verdict == Verdict::Fail && l.hasLow && m.value < l.low)
-        snprintf(buf, len, "%s %.15g below %.15g", m.name, m.value, l.low);
+        snprintf(buf, len, "%s %s below %s", m.name, v.c_str(), lo.c_str());
     else if (m.verdict == Verdict::Fail)
-        snprintf(buf, len, "%s %.15g above %.15g", m.name, m.value, l.high);
+        snprintf(buf, len, "%s %s above %s", m.name, v.c_str(), hi.c_str());
     else if (l.hasLow && l.hasHigh)
-        snprintf(buf, len, "%s %.15g in %.15g..%.15g", m.name, m.value, l.low, l.high);
+        snprintf(buf, len, "%s %s in %s..%s", m.name, v.c_str(), lo.c_str(), hi.c_str());
     else if (l.hasLow)
-        snprintf(buf, len, "%s %.15g, at least %.15g", m.name, m.value, l.low);
+        snprintf(buf, len, "%s %s, at least %s", m.name, v.c_str(), lo.c_str());
     else if (l.hasHigh)
-        snprintf(buf, len, "%s %.15g, at most %.15g", m.name, m.value, l.high);
+        snprintf(buf, len, "%s %s, at most %s", m.name, v.c_str(), hi.c_str());
     else
-        snprintf(buf, len, "%s %.15g", m.name, m.value);
+        snprintf(buf, len, "%s %s", m.name, v.c_str());
 }
 
 int worseStatus(int a, int b) {

@@ -13,12 +13,9 @@
 
 #include "proto/testmsg.h"
 #include "station/command.h"
+#include "station/verdict.h"
 
 namespace station {
-
-enum class Verdict : uint8_t { Pass, Fail, Error };
-
-const char *verdictName(Verdict v);  // "PASS", "FAIL", "ERROR"
 
 struct Limit {
     bool hasLow;

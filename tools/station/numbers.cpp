@@ -2,6 +2,7 @@
 #include "station/numbers.h"
 
 #include <cctype>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -160,10 +161,12 @@ bool isDecimal(const char *s, size_t len) {
     return digits > 0 && digits <= 15;
 }
 
+// Text that isDecimal accepted (from_chars takes no '+').
 double decimalValue(const char *s, size_t len) {
-    char buf[32];
-    snprintf(buf, sizeof buf, "%.*s", (int)len, s);
-    return strtod(buf, nullptr);
+    if (len > 0 && s[0] == '+') ++s, --len;
+    double v = 0;
+    std::from_chars(s, s + len, v);
+    return v;
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 //
 // Each reader checks the text and the range and, on failure, writes a
 // message that names the argument ("rate index 49 is out of range (0..48)").
+// Numbers never depend on the C locale (std::from_chars here, and
+// format::number to write them): a comma-decimal locale neither cuts
+// "-372.5" at its point nor prints "0,5".
 #pragma once
 
 #include <cstddef>

@@ -2,7 +2,9 @@
 #include "station/output.h"
 
 #include <cstdio>
+#include <initializer_list>
 
+#include "format/json.h"
 #include "station/command.h"
 
 namespace station {
@@ -48,40 +50,48 @@ void formatReplyText(const TestMsg &r, bool generic, int chain, char *buf, size_
     }
 }
 
-void formatReplyJson(const TestMsg &r, const char *from, char *buf, size_t len) {
+std::string formatReplyJson(const TestMsg &r, const char *from) {
     const Command *c = commandForCode(r.cmdType);
-    char cmd[32], src[64];
+    format::Json j;
+    j.open('{');
+    j.key("cmd");
     if (c)
-        snprintf(cmd, sizeof cmd, "\"%s\"", c->word);
+        j.str(c->word);
     else
-        snprintf(cmd, sizeof cmd, "null");
+        j.null();
+    j.key("code"), j.integer(r.cmdType);
+    j.key("from");
     if (from)
-        snprintf(src, sizeof src, "\"%s\"", from);
+        j.str(from);
     else
-        snprintf(src, sizeof src, "null");
-    int n = snprintf(buf, len,
-                     "{\"cmd\":%s,\"code\":%u,\"from\":%s,\"byte\":%u,\"value1\":%u,\"value2\":%u,"
-                     "\"value3\":%u,\"half\":%u",
-                     cmd, r.cmdType, src, r.byteArg, r.value1, r.value2, r.value3,
-                     station::replyHalf(r));
-    if (n < 0 || (size_t)n >= len) return;
+        j.null();
+    j.key("byte"), j.integer(r.byteArg);
+    j.key("value1"), j.integer(r.value1);
+    j.key("value2"), j.integer(r.value2);
+    j.key("value3"), j.integer(r.value3);
+    j.key("half"), j.integer(station::replyHalf(r));
     ReplyView view = c ? c->view : ReplyView::Fields;
-    if (view == ReplyView::Count)
-        n += snprintf(buf + n, len - (size_t)n, ",\"count\":%u,\"count_signed\":%d", r.value1,
-                      (int32_t)r.value1);
-    else if (view == ReplyView::Coefficients)
-        n += snprintf(buf + n, len - (size_t)n, ",\"pa\":[%d,%d,%d]", lowSigned16(r.value1),
-                      lowSigned16(r.value2), lowSigned16(r.value3));
-    if (n >= 0 && (size_t)n < len) snprintf(buf + n, len - (size_t)n, "}");
+    if (view == ReplyView::Count) {
+        j.key("count"), j.integer(r.value1);
+        j.key("count_signed"), j.integer((int32_t)r.value1);
+    } else if (view == ReplyView::Coefficients) {
+        j.key("pa");
+        j.open('[');
+        for (uint32_t v : {r.value1, r.value2, r.value3}) j.integer(lowSigned16(v));
+        j.close(']');
+    }
+    j.close('}');
+    return j.done();
 }
 
 void printReply(const Options &opt, const TestMsg &r, const char *from, bool generic, int chain) {
-    char line[512];
-    if (opt.json)
-        formatReplyJson(r, from, line, sizeof line);
-    else
+    if (opt.json) {
+        printf("%s\n", formatReplyJson(r, from).c_str());
+    } else {
+        char line[512];
         formatReplyText(r, generic, chain, line, sizeof line);
-    printf("%s\n", line);
+        printf("%s\n", line);
+    }
     fflush(stdout);
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "proto/testmsg.h"
 #include "station/args.h"
@@ -27,7 +28,7 @@ void formatReplyText(const TestMsg &r, bool generic, int chain, char *buf, size_
 // cmd, code, from, byte, value1, value2, value3, half; then "count" and
 // "count_signed" for stop-rx, "pa" (the three signed 16-bit readings) for
 // pa-read.  cmd is null for a code without a command; from may be null.
-void formatReplyJson(const TestMsg &r, const char *from, char *buf, size_t len);
+std::string formatReplyJson(const TestMsg &r, const char *from);
 
 // Prints a reply on standard output, as text or JSON as opt says.
 void printReply(const Options &opt, const TestMsg &r, const char *from, bool generic, int chain);

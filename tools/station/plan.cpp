@@ -61,7 +61,7 @@ bool loadPlan(FILE *in, const char *name, std::vector<PlanStep> *steps, char *er
             return false;
         }
         if (!isStep) continue;
-        step.line = lineNo;
+        step.planLine = lineNo;
         steps->push_back(step);
     }
     if (ferror(in)) {

@@ -17,8 +17,12 @@ namespace station {
 
 constexpr size_t kMaxPlanLine = 512;
 
+// What a plan read from standard input ('-') is called, in messages and in
+// records alike.
+constexpr const char *kStdinPlanName = "stdin";
+
 struct PlanStep {
-    int line;
+    int planLine;  // where it stands in the plan file, 1-based
     Action action;
     std::vector<std::string> args;  // the words after the command, as written
 };

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "format/json.h"
 #include "station/output.h"
 
 namespace station {
@@ -53,14 +54,6 @@ int receiveTest(const Link &l, const Options &opt, const Action &a, StepResult *
     return rc;
 }
 
-int listen(const Link &l, const Options &opt) {
-    TestMsg reply;
-    char from[kFromLen];
-    int status = kExitOk;
-    while (nextReply(l, opt, &reply, from, &status)) printReply(opt, reply, from, true, -1);
-    return status;
-}
-
 // A line put together piece by piece; cut at its size.
 struct LineBuf {
     char text[1024] = "";
@@ -75,32 +68,44 @@ struct LineBuf {
     }
 };
 
+// A limit's end, or null.
+void jsonEnd(format::Json *j, bool has, double v) {
+    if (has)
+        j->num(v);
+    else
+        j->null();
+}
+
 // "line 24 rx: FAIL: count 12 below 950", or its JSON object.
-void printVerdict(const Options &opt, int line, const char *word, const StepResult &r) {
-    LineBuf b;
+void printVerdict(const Options &opt, int planLine, const char *word, const StepResult &r) {
     if (opt.json) {
-        if (line > 0)
-            b.add("{\"line\":%d,", line);
+        format::Json j;
+        j.open('{');
+        j.key("line");
+        if (planLine > 0)
+            j.integer(planLine);
         else
-            b.add("{\"line\":null,");
-        b.add("\"step\":\"%s\",\"verdict\":\"%s\",\"measurements\":[", word,
-              verdictName(r.verdict));
+            j.null();
+        j.key("step"), j.str(word);
+        j.key("verdict"), j.str(verdictName(r.verdict));
+        j.key("measurements");
+        j.open('[');
         for (unsigned k = 0; k < r.measuredCount; ++k) {
             const Measured &m = r.measured[k];
-            b.add("%s{\"name\":\"%s\",\"value\":%.15g,", k ? "," : "", m.name, m.value);
-            if (m.limit.hasLow)
-                b.add("\"low\":%.15g,", m.limit.low);
-            else
-                b.add("\"low\":null,");
-            if (m.limit.hasHigh)
-                b.add("\"high\":%.15g,", m.limit.high);
-            else
-                b.add("\"high\":null,");
-            b.add("\"verdict\":\"%s\"}", verdictName(m.verdict));
+            j.open('{');
+            j.key("name"), j.str(m.name);
+            j.key("value"), j.num(m.value);
+            j.key("low"), jsonEnd(&j, m.limit.hasLow, m.limit.low);
+            j.key("high"), jsonEnd(&j, m.limit.hasHigh, m.limit.high);
+            j.key("verdict"), j.str(verdictName(m.verdict));
+            j.close('}');
         }
-        b.add("]}");
+        j.close(']');
+        j.close('}');
+        printf("%s\n", j.done().c_str());
     } else {
-        if (line > 0) b.add("line %d ", line);
+        LineBuf b;
+        if (planLine > 0) b.add("line %d ", planLine);
         b.add("%s: %s", word, verdictName(r.verdict));
         for (unsigned k = 0; k < r.measuredCount; ++k) {
             char d[160];
@@ -108,27 +113,24 @@ void printVerdict(const Options &opt, int line, const char *word, const StepResu
             b.add("%s%s", k ? "; " : ": ", d);
         }
         if (r.verdict == Verdict::Error) b.add(" (%s)", r.error);
+        printf("%s\n", b.text);
     }
-    printf("%s\n", b.text);
     fflush(stdout);
 }
 
 void printPlanVerdict(const Options &opt, const char *name, Verdict v,
                       const std::vector<const PlanStep *> &failed) {
     if (opt.json) {
-        printf("{\"plan\":\"");
-        for (const char *p = name; *p; ++p)  // a file name: escape what JSON must
-            if (*p == '"' || *p == '\\')
-                printf("\\%c", *p);
-            else if ((unsigned char)*p < 0x20)
-                printf("\\u%04x", *p);
-            else
-                putchar(*p);
-        printf("\",\"verdict\":\"%s\"}\n", verdictName(v));
+        format::Json j;
+        j.open('{');
+        j.key("plan"), j.str(name);
+        j.key("verdict"), j.str(verdictName(v));
+        j.close('}');
+        printf("%s\n", j.done().c_str());
     } else {
         printf("plan %s: %s", name, verdictName(v));
         for (size_t i = 0; i < failed.size(); ++i)
-            printf("%s line %d %s", i ? "," : " (failed:", failed[i]->line,
+            printf("%s line %d %s", i ? "," : " (failed:", failed[i]->planLine,
                    failed[i]->action.cmd->word);
         printf("%s\n", failed.empty() ? "" : ")");
     }
@@ -161,11 +163,11 @@ void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r) 
     const Exchanged *last = r->exchangeCount ? &r->exchanges[r->exchangeCount - 1] : nullptr;
     if (last && last->replied && (c.kind == ActionKind::Send || last->req.cmdType == CMD_STOP_RX))
         r->measuredCount = (unsigned)measureReply(c.measures(), last->reply, a.limits, r->measured);
-    r->verdict = Verdict::Pass;
+    bool missed = false;
     for (unsigned k = 0; k < r->measuredCount; ++k)
-        if (r->measured[k].verdict == Verdict::Fail) r->verdict = Verdict::Fail;
+        missed = missed || r->measured[k].verdict == Verdict::Fail;
+    r->verdict = stepVerdict(rc != kExitOk, missed);
     if (rc != kExitOk) {
-        r->verdict = Verdict::Error;
         if (!r->error[0])
             snprintf(r->error, sizeof r->error, "%s: failed (exit status %d)", c.word, rc);
     }
@@ -189,29 +191,27 @@ PlanOutcome runSteps(const Link &l, const Options &opt, const char *name,
     for (size_t i = 0; i < steps.size(); ++i) {
         const PlanStep &s = steps[i];
         const char *word = s.action.cmd->word;
-        if (opt.verbose) say(l, "%s:%d: %s", name, s.line, word);
+        if (opt.verbose) say(l, "%s:%d: %s", name, s.planLine, word);
         if (observer) observer->stepStarting(i, s);
         StepResult r;
         runStep(l, opt, s.action, &r);
         ++out.stepsRun;
         if (observer) observer->stepDone(i, s, r);
-        if (s.action.limits.any() && !opt.quiet) printVerdict(opt, s.line, word, r);
+        if (s.action.limits.any() && !opt.quiet) printVerdict(opt, s.planLine, word, r);
         if (r.status != kExitOk) {
             errorStatus = r.status;
-            say(l, "plan %s stopped at line %d (%s), exit status %d", name, s.line, word, r.status);
+            say(l, "plan %s stopped at line %d (%s), exit status %d", name, s.planLine, word, r.status);
             break;
         }
         if (r.verdict == Verdict::Fail) {
             failed.push_back(&s);
             if (s.action.limits.stopOnFail) {
-                say(l, "plan %s stopped at line %d (%s): a limit was missed", name, s.line, word);
+                say(l, "plan %s stopped at line %d (%s): a limit was missed", name, s.planLine, word);
                 break;
             }
         }
     }
-    out.verdict = !failed.empty() ? Verdict::Fail
-                  : errorStatus != kExitOk ? Verdict::Error
-                                           : Verdict::Pass;
+    out.verdict = planVerdict(out.stepsRun, failed.size(), errorStatus != kExitOk ? 1 : 0);
     out.status = errorStatus == kExitInterrupted ? kExitInterrupted
                  : !failed.empty()               ? kExitFail
                                                  : errorStatus;
@@ -227,7 +227,7 @@ int readPlan(const char *path, std::string *name, std::string *bytes,
         fprintf(stderr, "rfprobe: run: cannot open %s: %s\n", path, strerror(errno));
         return kExitUsage;
     }
-    *name = isStdin ? "<stdin>" : path;
+    *name = isStdin ? kStdinPlanName : path;
     bytes->clear();
     char buf[4096];
     size_t n;
@@ -258,36 +258,55 @@ int readPlan(const char *path, std::string *name, std::string *bytes,
     return kExitOk;
 }
 
-int execute(const Options &opt, const Action &a) {
-    switch (a.cmd->kind) {
-    case ActionKind::Run: {
-        std::string name, bytes;
-        std::vector<PlanStep> steps;
-        int rc = readPlan(a.path, &name, &bytes, &steps);
-        if (rc != kExitOk) return rc;
-        Link l;
-        rc = openLink(opt, &l);
-        if (rc != kExitOk) return rc;
-        PlanOutcome o = runSteps(l, opt, name.c_str(), steps, nullptr);
-        closeLink(&l);
-        return o.status;
-    }
-    case ActionKind::Sleep:
-        return runAction(Link{}, opt, a);
-    case ActionKind::Sync:
-    case ActionKind::Report:
-        fprintf(stderr, "rfprobe: %s: this rfprobe is built without the results store\n",
-                a.cmd->word);
-        return kExitUsage;
-    default:
-        break;
-    }
+int runOnLink(const Options &opt, const Action &a) {
     Link l;
     int rc = openLink(opt, &l);
     if (rc != kExitOk) return rc;
-    rc = a.cmd->kind == ActionKind::Listen ? listen(l, opt) : runAction(l, opt, a);
+    rc = runAction(l, opt, a);
     closeLink(&l);
     return rc;
+}
+
+int sleepCommand(const Options &opt, const Action &a) { return runAction(Link{}, opt, a); }
+
+int listenCommand(const Options &opt, const Action &) {
+    Link l;
+    int rc = openLink(opt, &l);
+    if (rc != kExitOk) return rc;
+    TestMsg reply;
+    char from[kFromLen];
+    int status = kExitOk;
+    while (nextReply(l, opt, &reply, from, &status)) printReply(opt, reply, from, true, -1);
+    closeLink(&l);
+    return status;
+}
+
+int runPlanCommand(const Options &opt, const Action &a) {
+    std::string name, bytes;
+    std::vector<PlanStep> steps;
+    int rc = readPlan(a.path, &name, &bytes, &steps);
+    if (rc != kExitOk) return rc;
+    Link l;
+    rc = openLink(opt, &l);
+    if (rc != kExitOk) return rc;
+    PlanOutcome o = runSteps(l, opt, name.c_str(), steps, nullptr);
+    closeLink(&l);
+    return o.status;
+}
+
+int dispatch(const Options &opt, const Action &a) {
+    const Command &c = *a.cmd;
+    if ((c.flags & kNeedsStore) || a.textCount > 0) {
+        if (Handler h = recordHandler(c)) return h(opt, a);
+        if (c.flags & kNeedsStore)
+            fprintf(stderr, "rfprobe: %s: this rfprobe is built without the results store\n",
+                    c.word);
+        else
+            fprintf(stderr, "rfprobe: %s: %s needs the results store, which this build of rfprobe "
+                            "does not have\n", c.word, a.texts[0].arg->option);
+        return kExitUsage;
+    }
+    return c.run(opt, a);
 }
 
 }  // namespace station

@@ -52,7 +52,7 @@ class PlanObserver {
 
 struct PlanOutcome {
     int status;        // the exit status: 130, 1 (FAIL), 3 or 4 (the step's error), 0
-    Verdict verdict;   // FAIL if a step failed, else ERROR if one erred, else PASS
+    Verdict verdict;   // planVerdict: FAIL, else ERROR (a step erred, or none ran), else PASS
     size_t stepsRun;
 };
 
@@ -64,13 +64,21 @@ PlanOutcome runSteps(const Link &l, const Options &opt, const char *name,
                      const std::vector<PlanStep> &steps, PlanObserver *observer);
 
 // Reads a plan file ('-': standard input) whole and checks it.  *name is
-// what messages call it ("<stdin>" for standard input), *bytes the file's
+// what messages call it (kStdinPlanName for standard input), *bytes the file's
 // bytes.  Returns kExitOk, or kExitUsage after saying why.
 int readPlan(const char *path, std::string *name, std::string *bytes,
              std::vector<PlanStep> *steps);
 
-// Runs a whole command: opens the link when it needs one; runs a plan file
-// or prints replies until interrupted.  Returns the tool's exit status.
-int execute(const Options &opt, const Action &a);
+// The handlers of the command table (Command::run); each returns the tool's
+// exit status.
+int runOnLink(const Options &opt, const Action &a);      // one request, or rx, on a link of its own
+int sleepCommand(const Options &opt, const Action &a);
+int listenCommand(const Options &opt, const Action &a);  // replies until interrupted
+int runPlanCommand(const Options &opt, const Action &a); // a plan without records
+
+// Runs a parsed command through its row of the table: its handler, or the
+// records layer's for a command that needs the store or has record options
+// (refused where the records layer is not built).
+int dispatch(const Options &opt, const Action &a);
 
 }  // namespace station

@@ -29,9 +29,14 @@ std::atomic<bool> gInterrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 int gWake[2] = {-1, -1};
 
-void onSignal(int) {
+void onSignal(int sig) {
     int saved = errno;
-    gInterrupted.store(true, std::memory_order_relaxed);
+    if (gInterrupted.exchange(true, std::memory_order_relaxed)) {
+        // The second one: the user will not wait for the runs to end.
+        static const char msg[] = "rfprobe: interrupted again, exiting at once\n";
+        (void)!write(STDERR_FILENO, msg, sizeof msg - 1);
+        _exit(128 + sig);
+    }
     if (gWake[1] >= 0) (void)!write(gWake[1], "", 1);
     errno = saved;
 }
@@ -69,7 +74,7 @@ int bindToDevice(const Link &l, int fd, const char *iface, const char *what) {
         return 0;
     int e = errno;
     say(l, "cannot bind the %s socket to interface %s: %s%s", what, iface, strerror(e),
-        e == EPERM ? " (--iface needs root or CAP_NET_RAW)" : "");
+        e == EPERM ? " (before Linux 5.7, --iface needs root or CAP_NET_RAW)" : "");
     return -1;
 }
 
@@ -207,7 +212,11 @@ int exchange(const Link &l, const Options &opt, const char *name, const TestMsg 
             int e = errno;
             char to[INET_ADDRSTRLEN] = "?";
             inet_ntop(AF_INET, &l.to.sin_addr, to, sizeof to);
-            failWith(l, info, "%s: cannot send to %s:%u: %s", name, to, kTestReqPort, strerror(e));
+            // Without --iface a broadcast leaves by the default route; a PC
+            // without one has nowhere to send it.
+            bool hint = e == ENETUNREACH && !opt.iface[0];
+            failWith(l, info, "%s: cannot send to %s:%u: %s%s", name, to, kTestReqPort, strerror(e),
+                     hint ? " (no route: name the router's interface with --iface IF)" : "");
             return kExitSocket;
         }
         int64_t deadline = nowMs() + opt.timeoutMs;
@@ -272,8 +281,7 @@ void catchInterrupts() {
     sa.sa_handler = onSignal;  // no SA_RESTART: waits return early
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
-
-bool interrupted() { return gInterrupted.load(std::memory_order_relaxed); }
 
 }  // namespace station

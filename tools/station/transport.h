@@ -3,7 +3,7 @@
 // Requests go to ADDR:1060 (broadcast by default).  The agent's replies
 // are broadcasts from its fixed address, not from the address the request
 // went to, so the listening socket is bound to 0.0.0.0:1062 and never
-// connected.  Every wait ends early when SIGINT or SIGTERM arrives.
+// connected.  Every wait ends early when SIGINT, SIGTERM or SIGHUP arrives.
 //
 // Thread-safe: each unit of a parallel run has its own Link, bound to its
 // own interface; nothing here keeps state between calls but the interrupt,
@@ -83,9 +83,10 @@ bool nextReply(const Link &l, const Options &opt, TestMsg *reply, char from[kFro
 // Sleeps ms milliseconds; false when interrupted.
 bool waitMs(uint32_t ms);
 
-// SIGINT and SIGTERM end the current wait of every thread instead of the
-// process; later waits end at once too.
+// SIGINT, SIGTERM and SIGHUP end the current wait of every thread instead
+// of the process, so that runs end and their records are kept; later waits
+// end at once too.  A second such signal ends the process at once (status
+// 128 + the signal), for a station stuck where no wait notices.
 void catchInterrupts();
-bool interrupted();
 
 }  // namespace station

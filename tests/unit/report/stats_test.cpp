@@ -170,7 +170,7 @@ TEST(ReportZone, DayBoundaries) {
 
 TEST(ReportText, EscapedForHtml) {
     EXPECT_EQ(escape("<script>alert('x')</script> & \"q\""),
-              "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &amp; &quot;q&quot;");
+              "&lt;script&gt;alert(&apos;x&apos;)&lt;/script&gt; &amp; &quot;q&quot;");
     // Not UTF-8 and control characters become U+FFFD; UTF-8 stays.
     EXPECT_EQ(escape(std::string("a\xff" "b\x01" "c\xc3\xa9", 7)), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xc3\xa9");
 }

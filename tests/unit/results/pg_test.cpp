@@ -106,7 +106,7 @@ TEST_F(Pg, SpoolWhileServerIsAwaySyncOnce) {
     EXPECT_NE(w.reason.find("PostgreSQL"), std::string::npos) << w.reason;
     store->write(records[2]);
     EXPECT_EQ(store->pendingCount(), 2u);
-    EXPECT_THROW(store->syncSpool(), StoreError);
+    EXPECT_THROW(store->sync(), StoreError);
     EXPECT_THROW(store->find(RecordFilter()), StoreError);
     EXPECT_EQ(store->pendingCount(), 2u);
 
@@ -121,7 +121,7 @@ TEST_F(Pg, SpoolWhileServerIsAwaySyncOnce) {
     startServer();
     EXPECT_EQ(onServer(), 1u);
 
-    SyncResult s = store->syncSpool();
+    SyncResult s = store->sync();
     EXPECT_EQ(s.uploaded, 3u);
     EXPECT_EQ(s.alreadyThere, 0u);
     EXPECT_EQ(s.pending, 0u);
@@ -130,9 +130,9 @@ TEST_F(Pg, SpoolWhileServerIsAwaySyncOnce) {
     for (int i = 0; i < 4; i++) EXPECT_EQ(toJson(*store->load(records[i].id)), toJson(records[i]));
 
     // Again, from this store and from a new one (another rfprobe run).
-    s = store->syncSpool();
+    s = store->sync();
     EXPECT_EQ(s.uploaded + s.alreadyThere + s.pending, 0u);
-    s = open()->syncSpool();
+    s = open()->sync();
     EXPECT_EQ(s.uploaded + s.alreadyThere + s.pending, 0u);
     EXPECT_EQ(onServer(), 4u);
 }
@@ -145,7 +145,7 @@ TEST_F(Pg, InterruptedSyncIsNotCountedTwice) {
     o.spoolPath = spool;
     EXPECT_TRUE(Store::open(nowhere(), o)->write(r).spooled);
     open()->write(r);  // as if the first sync got this far
-    SyncResult s = open()->syncSpool();
+    SyncResult s = open()->sync();
     EXPECT_EQ(s.uploaded, 0u);
     EXPECT_EQ(s.alreadyThere, 1u);
     EXPECT_EQ(s.pending, 0u);
@@ -163,7 +163,7 @@ TEST_F(Pg, ConflictingRecordStaysInSpool) {
     auto away = Store::open(nowhere(), o);
     EXPECT_TRUE(away->write(other).spooled);
     EXPECT_TRUE(open()->write(other).spooled);  // the server refuses it: spooled too
-    SyncResult s = open()->syncSpool();
+    SyncResult s = open()->sync();
     EXPECT_EQ(s.uploaded, 0u);
     EXPECT_EQ(s.pending, 1u);
     ASSERT_EQ(s.errors.size(), 1u);

@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "fixtures.h"
 #include "results/export.h"
+#include "results/db.h"
 #include "results/store.h"
 
 using namespace results;
@@ -259,4 +261,79 @@ TEST_F(SqliteStore, SeveralWritersOneFile) {
         });
     for (auto &t : units) t.join();
     EXPECT_EQ(sql("SELECT count(*), count(DISTINCT serial) FROM records"), "60|60\n");
+}
+
+// A record's identity follows its values, not the bytes of a JSON document:
+// a store row whose digest an older rfprobe took over its own spelling of
+// the record (other whitespace, other number spelling) is the same record,
+// written again or synced from a spool that was filled before the upgrade.
+TEST_F(SqliteStore, ARecordKeepsItsIdentityWhateverItsJsonSpelling) {
+    auto respell = [](std::string s, const std::string &from, const std::string &to) {
+        size_t p = s.find(from);
+        EXPECT_NE(p, std::string::npos) << from;
+        return p == std::string::npos ? s : s.replace(p, from.size(), to);
+    };
+    // Digests as an older rfprobe took them: the bare SHA-256 of its JSON.
+    const std::function<std::string(const Record &)> legacy[] = {
+        [](const Record &r) { return sha256Hex(toJson(r, true)); },  // other whitespace
+        [&](const Record &r) {                                       // other numbers
+            return sha256Hex(respell(respell(toJson(r, false), "\"value\":-372", "\"value\":-372.0"),
+                                     "\"duration_s\":0.012", "\"duration_s\":1.2e-2"));
+        },
+    };
+    Record r = fixtures::makeRecord();
+    Record next = fixtures::makeRecord(fixtures::Shape{"SN0002"});
+    std::string spool = dir + "/spool.sqlite";
+    for (const auto &old : legacy) {
+        for (const std::string &f : {path, spool}) unlink(f.c_str());
+        OpenOptions o;
+        o.spoolPath = spool;
+        auto store = Store::open(path, o);
+        store->write(r);
+        sql("UPDATE records SET digest = '" + old(r) + "'");
+        WriteOutcome again = store->write(r);
+        EXPECT_FALSE(again.spooled) << again.reason;
+        EXPECT_EQ(sql("SELECT count(*) FROM records"), "1\n");
+
+        // A record spooled before the upgrade, under its old digest.
+        bool away = true;
+        o.beforeCommit = [&](const Record &) {
+            if (away) away = false, throw StoreError("the store is away");
+        };
+        EXPECT_TRUE(Store::open(path, o)->write(next).spooled);
+        std::swap(path, spool);
+        sql("UPDATE records SET digest = '" + old(next) + "'");
+        std::swap(path, spool);
+        SyncResult s = Store::open(path, OpenOptions{false, spool})->sync();
+        EXPECT_EQ(s.uploaded, 1u);
+        EXPECT_TRUE(s.errors.empty()) << s.errors[0];
+        EXPECT_EQ(s.pending, 0u);
+        EXPECT_EQ(sql("SELECT count(*) FROM records"), "2\n");
+    }
+    // Other content under the same id is still another record.
+    Record other = r;
+    other.steps[3].measurements[2].value = 7;
+    EXPECT_THROW(Store::open(path)->write(other), StoreError);
+}
+
+// Statements end with their scope, a row callback that throws included, and
+// a parameter is never dropped: one the SQL lacks, or one without a value,
+// is an error.
+TEST_F(SqliteStore, StatementsAreFinalizedAndEveryParameterIsUsed) {
+    auto c = db::openSqlite(path, false);
+    c->exec("CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1), (2)");
+    EXPECT_THROW(c->query("SELECT a FROM t", {}, [](const db::Row &) { throw std::runtime_error("stop"); }),
+                 std::runtime_error);
+    EXPECT_NO_THROW(c->exec("DROP TABLE t"));  // no statement still reads it
+    c->exec("CREATE TABLE u (a INTEGER, b INTEGER)");
+    struct Case {
+        const char *sql;
+        db::Params params;
+    } bad[] = {
+        {"INSERT INTO u (a) VALUES ($1)", {1, 2}},
+        {"INSERT INTO u (a, b) VALUES ($1, $2)", {1}},
+        {"INSERT INTO u (a, b) VALUES ($1, $3)", {1, 2, 3}},
+    };
+    for (const Case &k : bad) EXPECT_THROW(c->run(k.sql, k.params), db::Error) << k.sql;
+    EXPECT_EQ(c->run("INSERT INTO u (a, b) VALUES ($2, $1)", {1, 2}), 1);
 }

@@ -197,7 +197,7 @@ TEST(Help, EveryCommandHasAPage) {
     for (const Command *c : wireCommands()) {
         std::string page = commandHelp(c->word);
         bool saysSafe = page.find("safe\n                   to repeat") != std::string::npos;
-        EXPECT_EQ(saysSafe, isRetrySafe((uint8_t)c->code)) << c->word;
+        EXPECT_EQ(saysSafe, c->retrySafe()) << c->word;
     }
     // Help with an argument that would be refused is still help.
     EXPECT_EQ(parseWords({"set-channel", "999", "--help"}).result, ParseResult::Help);

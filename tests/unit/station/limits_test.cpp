@@ -1,9 +1,14 @@
 // Limits: where the descriptors accept them, how they read, what a reply
 // measures against them, and the verdicts and exit statuses that follow.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
 #include <string>
 
+#include "station/numbers.h"
 #include "station_test_util.h"
 
 using namespace station;
@@ -138,6 +143,89 @@ TEST(Limits, WorstExitStatusOfSeveralUnits) {
     EXPECT_EQ(worseStatus(kExitNoReply, kExitFail), kExitFail);
     EXPECT_EQ(worseStatus(kExitFail, kExitInterrupted), kExitInterrupted);
     EXPECT_EQ(worseStatus(kExitStore, kExitInterrupted), kExitStore);
+}
+
+// The one rule that the screen and the records share.
+TEST(Verdicts, OneRuleForMeasurementsStepsAndPlans) {
+    struct {
+        size_t run, failed, erred;
+        Verdict plan;
+    } plans[] = {
+        {0, 0, 0, Verdict::Error},  // ended before its first step: tested nothing
+        {4, 0, 0, Verdict::Pass},
+        {4, 1, 1, Verdict::Fail},   // a finding about the unit wins over an error
+        {4, 0, 1, Verdict::Error},
+    };
+    for (const auto &c : plans)
+        EXPECT_EQ(planVerdict(c.run, c.failed, c.erred), c.plan) << c.run << c.failed << c.erred;
+    EXPECT_EQ(stepVerdict(true, true), Verdict::Error);  // no reply: nothing was measured right
+    EXPECT_EQ(stepVerdict(false, true), Verdict::Fail);
+    EXPECT_EQ(limitVerdict(950, true, 950, true, 1050), Verdict::Pass);  // inclusive
+    EXPECT_EQ(limitVerdict(NAN, false, 0, false, 0), Verdict::Fail);
+    for (Verdict v : {Verdict::Pass, Verdict::Fail, Verdict::Error}) {
+        Verdict back = Verdict::Pass;
+        EXPECT_TRUE(verdictFromName(verdictName(v), &back));
+        EXPECT_EQ(back, v);
+    }
+    Verdict none;
+    EXPECT_FALSE(verdictFromName("pass", &none));
+}
+
+// A comma-decimal locale, the system's or one made with localedef; false
+// when neither can be had.
+bool commaDecimalLocale(std::string *why) {
+    const char *name = "de_DE.UTF-8";
+    if (setlocale(LC_NUMERIC, name)) return true;
+    std::string dir = testing::TempDir() + "rfprobe-locales";
+    mkdir(dir.c_str(), 0755);
+    std::string cmd = "localedef -i de_DE -f UTF-8 " + dir + "/" + name + " >/dev/null 2>&1";
+    if (system(cmd.c_str()) != 0) {
+        *why = "localedef (package locales) cannot make " + std::string(name);
+        return false;
+    }
+    setenv("LOCPATH", dir.c_str(), 1);
+    if (setlocale(LC_NUMERIC, name)) return true;
+    *why = std::string(name) + " made by localedef does not load";
+    return false;
+}
+
+// Numbers never follow the C locale: under a comma-decimal one a limit
+// still reads "950.5" whole and a line still prints a point.
+TEST(Limits, NumbersIgnoreACommaDecimalLocale) {
+    std::string why;
+    if (!commaDecimalLocale(&why)) GTEST_SKIP() << why;
+    struct Restore {
+        ~Restore() { setlocale(LC_NUMERIC, "C"); }
+    } restore;
+    ASSERT_STREQ(localeconv()->decimal_point, ",");
+
+    const StepLimits rx =
+        parseOk({"rx", "--rate", "1", "--bw", "20", "--seconds", "1", "--min", "950.5", "--max",
+                 "1050.25"})
+            .action.limits;
+    EXPECT_EQ(rx.common.low, 950.5);
+    EXPECT_EQ(rx.common.high, 1050.25);
+    const StepLimits pa = parseOk({"pa-read", "0", "--pa1", "-400.5..-350.75"}).action.limits;
+    EXPECT_EQ(pa.each[0].low, -400.5);
+    EXPECT_EQ(pa.each[0].high, -350.75);
+
+    struct {
+        Measured m;
+        const char *line;
+    } lines[] = {
+        {{"count", 12, {true, false, 950.5, 0}, Verdict::Fail}, "count 12 below 950.5"},
+        {{"pa1", -372, {true, true, -400.5, -350.25}, Verdict::Pass}, "pa1 -372 in -400.5..-350.25"},
+    };
+    for (const auto &c : lines) {
+        char d[160];
+        describeMeasured(c.m, d, sizeof d);
+        EXPECT_STREQ(d, c.line);
+    }
+    char err[kErrLen];
+    bool hasLow, hasHigh;
+    double low, high;
+    EXPECT_TRUE(getRange("--pa2", "0.5..", &hasLow, &low, &hasHigh, &high, err, sizeof err));
+    EXPECT_EQ(low, 0.5);
 }
 
 }  // namespace

@@ -85,6 +85,11 @@ TEST(LineSetup, OneUnitWithDefaultsFromTheEnvironment) {
                 {{"RFPROBE_STORE", "postgresql:///results"}, {"RFPROBE_SPOOL", "/tmp/sp.db"}});
     ASSERT_TRUE(t.ok) << t.error;
     EXPECT_EQ(t.setup.spool, "/tmp/sp.db");
+
+    // The spool is the outbox of an SQLite store too.
+    t = setupOf({"run", "p.plan", "--dut", "SN1", "--store", "x.db", "--spool", "/tmp/sp.db"});
+    ASSERT_TRUE(t.ok) << t.error;
+    EXPECT_EQ(t.setup.spool, "/tmp/sp.db");
 }
 
 TEST(LineSetup, BadInputIsRefusedWithItsReason) {
@@ -103,7 +108,8 @@ TEST(LineSetup, BadInputIsRefusedWithItsReason) {
     expectRefused({"run", "p.plan", "--dut", "SN1", "--meta", "lot"}, "KEY=VALUE");
     expectRefused({"run", "p.plan", "--dut", "SN1", "--meta", "a b=1"}, "metadata key");
     expectRefused({"run", "p.plan", "--dut", "SN1", "--meta", "a=1", "--meta", "a=2"}, "twice");
-    expectRefused({"run", "p.plan", "--dut", "SN1", "--spool", "s.db"}, "postgresql://");
+    expectRefused({"run", "p.plan", "--dut", "SN1", "--spool", "postgresql://h/db"},
+                  "must be a local SQLite file");
     expectRefused({"run", "p.plan", "--dut", "SN1", "--store", "/no/such/dir/r.db"},
                   "cannot write in /no/such/dir");
     expectRefused({"run", "p.plan", "--dut", "SN1", "--junit", "/no/such/dir/j.xml"},

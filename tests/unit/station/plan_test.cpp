@@ -44,7 +44,7 @@ TEST(Plan, CommentsBlankLinesAndLineNumbers) {
     const int lines[] = {3, 4, 6, 8, 9};
     const char *words[] = {"enter-test-mode", "set-channel", "set-tx", "rx", "pa-write"};
     for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(l.steps[i].line, lines[i]);
+        EXPECT_EQ(l.steps[i].planLine, lines[i]);
         EXPECT_STREQ(l.steps[i].action.cmd->word, words[i]);
     }
     EXPECT_EQ(l.steps[1].action.req.byteArg, 6);

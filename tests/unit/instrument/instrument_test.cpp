@@ -1,0 +1,562 @@
+// Instrument control against the real simulated tester (sim/tester.cpp)
+// on loopback: replies whole however long, every failure of an exchange an
+// error that names the tester and the command, the error queue, and the
+// profile and fixture files refused with the file and key at fault.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "instrument/fixture.h"
+#include "instrument/profile.h"
+#include "instrument/scpi.h"
+#include "instrument/tester.h"
+#include "instrument/toml_read.h"
+#include "pamodel.h"
+#include "unittruth.h"
+
+using namespace instrument;
+
+namespace {
+
+// The simulated tester as a child process on 127.0.0.1, a free port.
+class SimTester {
+  public:
+    explicit SimTester(std::vector<std::string> args = {}) {
+        int p[2];
+        if (pipe(p) != 0) abort();
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(p[1], 1);
+            close(p[0]);
+            std::vector<std::string> all = {SIMTESTER_BIN, "--listen", "127.0.0.1:0", "--fps", "20000"};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char *> argv;
+            for (std::string &a : all) argv.push_back(&a[0]);
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(p[1]);
+        FILE *f = fdopen(p[0], "r");
+        char line[200] = "";
+        if (!fgets(line, sizeof line, f)) line[0] = 0;
+        fclose(f);
+        const char *colon = strrchr(line, ':');
+        port_ = colon ? atoi(colon + 1) : 0;
+    }
+    ~SimTester() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    int port() const { return port_; }
+    Resource resource() const {
+        Resource r;
+        std::string err;
+        parseResource("TCPIP::127.0.0.1::" + std::to_string(port_) + "::SOCKET", &r, &err);
+        return r;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+std::string tempDir() {
+    char tmpl[] = "/tmp/rfprobe-instrument-XXXXXX";
+    return mkdtemp(tmpl);
+}
+
+void writeFile(const std::string &path, const std::string &text) {
+    std::ofstream f(path);
+    f << text;
+}
+
+long long msSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+}
+
+class Transport : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { tester_ = new SimTester(); }
+    static void TearDownTestSuite() {
+        delete tester_;
+        tester_ = nullptr;
+    }
+    static SimTester *tester_;
+};
+SimTester *Transport::tester_ = nullptr;
+
+}  // namespace
+
+TEST(Resource, FormsAcceptedAndRefused) {
+    struct Case {
+        const char *text;
+        bool ok;
+        const char *host;
+        int port;
+        const char *why;
+    } cases[] = {
+        {"TCPIP::198.18.255.1::SOCKET", true, "198.18.255.1", 5025, ""},
+        {"tcpip0::tester.lab::5030::socket", true, "tester.lab", 5030, ""},
+        {"TCPIP::10.0.0.1::inst0::INSTR", false, "", 0, "not VXI-11"},
+        {"TCPIP::10.0.0.1::hislip0::INSTR", false, "", 0, "not VXI-11"},
+        {"GPIB0::12::INSTR", false, "", 0, "expected TCPIP::HOST"},
+        {"TCPIP::10.0.0.1::70000::SOCKET", false, "", 0, "not a number 1-65535"},
+        {"TCPIP::10.0.0.1::50x::SOCKET", false, "", 0, "not a number"},
+        {"TCPIP::::SOCKET", false, "", 0, "no host"},
+        {"10.0.0.1:5025", false, "", 0, "expected TCPIP::HOST"},
+    };
+    for (const Case &c : cases) {
+        Resource r;
+        std::string err;
+        EXPECT_EQ(parseResource(c.text, &r, &err), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(r.host, c.host);
+            EXPECT_EQ(r.port, c.port);
+        } else {
+            EXPECT_NE(err.find(c.why), std::string::npos) << c.text << ": " << err;
+        }
+    }
+}
+
+TEST_F(Transport, LongRepliesArriveWholeAndInStep) {
+    Instrument inst("tester", tester_->resource(), Timeouts{1000, 5000});
+    Error err;
+    ASSERT_TRUE(inst.connect(&err)) << err.message;
+    EXPECT_EQ(inst.idn().rfind("rfprobe,SIMTESTER,", 0), 0u) << inst.idn();
+    struct Case {
+        std::string query;
+        size_t length;
+        bool block;
+    } cases[] = {
+        {"TRAC:DATA? 0", 0, true},        {"TRAC:DATA? 1", 1, true},
+        {"TRAC:DATA? 65537", 65537, true}, {"TRAC:DATA? 100000", 100000, true},
+        {"TRAC:DATA? 4000000", 4000000, true}, {"DIAG:LINE? 70000", 70000, false},
+        {"DIAG:LINE? 1000000", 1000000, false},
+    };
+    for (const Case &c : cases) {
+        std::string reply;
+        ASSERT_TRUE(inst.query(c.query, &reply, &err)) << c.query << ": " << err.message;
+        ASSERT_EQ(reply.size(), c.length) << c.query;
+        bool same = true;
+        for (size_t i = 0; i < reply.size() && same; i++)
+            same = c.block ? reply[i] == (char)((i * 7 + i / 251) & 0xff) : reply[i] == (char)('A' + i % 26);
+        EXPECT_TRUE(same) << c.query << ": payload differs";
+        // The next reply is the next query's, not the rest of this one.
+        ASSERT_TRUE(inst.query("*IDN?", &reply, &err)) << err.message;
+        EXPECT_EQ(reply, inst.idn()) << "after " << c.query;
+    }
+}
+
+TEST_F(Transport, ThreadsSharingOneInstrumentGetTheirOwnReplies) {
+    Instrument inst("tester", tester_->resource(), Timeouts{1000, 5000});
+    std::atomic<int> wrong{0}, failed{0};
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 4; k++) {
+        threads.emplace_back([&, k] {
+            for (int i = 0; i < 100; i++) {
+                size_t n = 1000 + 7919 * (size_t)k + (size_t)i;
+                std::string reply;
+                Error err;
+                if (!inst.query("DIAG:LINE? " + std::to_string(n), &reply, &err)) failed++;
+                else if (reply.size() != n) wrong++;
+            }
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(FairQueue, UnitsAreServedInTheOrderTheyAsked) {
+    // Unit 0 holds the tester; units 1..4 ask in turn while it does and
+    // must be served in that order, each knowing how long it waited.
+    FairQueue q;
+    std::mutex mu;
+    std::vector<int> served;
+    std::vector<double> waited(5);
+    std::vector<std::thread> units;
+    {
+        FairQueue::Turn first(q);
+        for (int k = 1; k <= 4; k++) {
+            units.emplace_back([&, k] {
+                FairQueue::Turn t(q);
+                std::lock_guard<std::mutex> l(mu);
+                served.push_back(k);
+                waited[k] = t.waitedMs();
+            });
+            while (q.queued() < (uint64_t)k + 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (std::thread &t : units) t.join();
+    EXPECT_EQ(served, (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_GE(waited[1], 50.0);
+    EXPECT_EQ(q.queued(), 0u);
+}
+
+TEST_F(Transport, BrokenRepliesAreErrorsNeverValues) {
+    struct Case {
+        const char *name;
+        const char *fault;  // DIAG:FAUL mode before the query, or null
+        const char *query;
+        bool number;
+        Fault expect;
+        const char *says;
+    } cases[] = {
+        {"silence", "SIL", "*IDN?", false, Fault::Timeout, "no reply within the timeout"},
+        {"garbage", "GARB", "*IDN?", false, Fault::BadReply, "garbled reply"},
+        {"garbage number", "GARB", "MEAS:POW?", true, Fault::BadReply, "garbled reply"},
+        {"truncated line", "TRUN", "DIAG:LINE? 5000", false, Fault::Closed, "truncated after 2500 bytes"},
+        {"truncated block", "TRUN", "TRAC:DATA? 100000", false, Fault::Closed, "truncated after"},
+        {"text for a number", nullptr, "*IDN?", true, Fault::BadReply, "not a number"},
+        {"not-a-number", nullptr, "MEAS:POW?", true, Fault::NotANumber, "-230,\"Data corrupt or stale"},
+    };
+    for (const Case &c : cases) {
+        Instrument inst("tester", tester_->resource(), Timeouts{1000, 400});
+        Error err;
+        ASSERT_TRUE(inst.connect(&err)) << err.message;
+        if (c.fault) {
+            ASSERT_TRUE(inst.write(std::string("DIAG:FAUL ") + c.fault, &err));
+        }
+        auto t0 = std::chrono::steady_clock::now();
+        std::string reply;
+        double v = 0;
+        bool ok = c.number ? inst.queryNumber(c.query, &v, &err) : inst.query(c.query, &reply, &err);
+        EXPECT_FALSE(ok) << c.name << " gave " << (c.number ? std::to_string(v) : reply.substr(0, 40));
+        EXPECT_EQ(err.fault, c.expect) << c.name << ": " << err.message;
+        EXPECT_NE(err.message.find(c.says), std::string::npos) << c.name << ": " << err.message;
+        EXPECT_NE(err.message.find(std::string("tester TCPIP::127.0.0.1::")), std::string::npos) << err.message;
+        EXPECT_NE(err.message.find(c.query), std::string::npos) << c.name << ": " << err.message;
+        EXPECT_LT(msSince(t0), 2000) << c.name;
+        // The instrument is usable again (a new connection where the old one
+        // was out of step).
+        ASSERT_TRUE(inst.query("*IDN?", &reply, &err)) << c.name << ": " << err.message;
+        EXPECT_EQ(reply, inst.idn()) << c.name;
+    }
+}
+
+TEST_F(Transport, InstrumentErrorsNameTheCommandAndTheMessage) {
+    Instrument inst("tester", tester_->resource(), Timeouts{1000, 2000});
+    Error err;
+    struct Case {
+        const char *cmd;
+        const char *says;
+    } cases[] = {
+        {"SENS:FREQ 2437", nullptr},
+        {"FOO:BAR 1", "-113,\"Undefined header"},
+        {"SOUR:POW 5", "-222,\"Data out of range"},
+        {"SOUR:POW", "-109,\"Missing parameter"},
+        {"SOUR:POW -20dBm", "-104,\"Data type error"},
+    };
+    for (const Case &c : cases) {
+        bool ok = inst.command(c.cmd, &err);
+        EXPECT_EQ(ok, c.says == nullptr) << c.cmd;
+        if (c.says) {
+            EXPECT_EQ(err.fault, Fault::Instrument) << c.cmd;
+            EXPECT_NE(err.message.find(std::string(": ") + c.cmd + ": " + c.says), std::string::npos) << err.message;
+        }
+    }
+    // A queue left full: 16 entries, the last one telling of the overflow.
+    for (int i = 0; i < 20; i++) ASSERT_TRUE(inst.write("NO:SUCH:CMD", &err));
+    std::vector<QueueEntry> q;
+    ASSERT_TRUE(inst.readErrors(&q, &err)) << err.message;
+    ASSERT_EQ(q.size(), 16u);
+    EXPECT_EQ(q.front().code, -113);
+    EXPECT_EQ(q.back().code, -350);
+    // A queue that never empties is an error too, not an endless loop.
+    inst.setErrorQuery("SYST:ERR?", 3);
+    for (int i = 0; i < 5; i++) ASSERT_TRUE(inst.write("NO:SUCH:CMD", &err));
+    EXPECT_FALSE(inst.readErrors(&q, &err));
+    EXPECT_NE(err.message.find("still not empty after 3 reads"), std::string::npos) << err.message;
+}
+
+TEST(Connect, UnreachableTesterIsABoundedError) {
+    // A port nobody listens on refuses at once; a listener whose backlog
+    // is full never answers, and the connect gives up at its timeout.
+    int refused = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(refused, (struct sockaddr *)&sa, sizeof sa);
+    socklen_t len = sizeof sa;
+    getsockname(refused, (struct sockaddr *)&sa, &len);
+    int refusedPort = ntohs(sa.sin_port);
+    close(refused);
+
+    int full = socket(AF_INET, SOCK_STREAM, 0);
+    sa.sin_port = 0;
+    bind(full, (struct sockaddr *)&sa, sizeof sa);
+    listen(full, 0);
+    len = sizeof sa;
+    getsockname(full, (struct sockaddr *)&sa, &len);
+    int fullPort = ntohs(sa.sin_port);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; i++) {
+        int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(c, (struct sockaddr *)&sa, sizeof sa);
+        fillers.push_back(c);
+    }
+    usleep(100000);
+
+    struct Case {
+        int port;
+        const char *says;
+    } cases[] = {{refusedPort, "cannot connect: Connection refused"}, {fullPort, "no answer within 300 ms"}};
+    for (const Case &c : cases) {
+        Resource r;
+        std::string why;
+        ASSERT_TRUE(parseResource("TCPIP::127.0.0.1::" + std::to_string(c.port) + "::SOCKET", &r, &why));
+        Instrument inst("tester", r, Timeouts{300, 300});
+        Error err;
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_FALSE(inst.connect(&err));
+        EXPECT_EQ(err.fault, Fault::Connect);
+        EXPECT_NE(err.message.find(c.says), std::string::npos) << err.message;
+        EXPECT_LT(msSince(t0), 1500);
+    }
+    for (int c : fillers) close(c);
+    close(full);
+}
+
+TEST(Profile, ShippedProfileLoads) {
+    Profile p;
+    std::string err;
+    ASSERT_TRUE(loadProfile(SIMTESTER_PROFILE, &p, &err)) << err;
+    EXPECT_EQ(p.commands(Op::SendFrames).back(), "*OPC?");
+    EXPECT_EQ(expand(p.commands(Op::AnalyserSetup)[0], {{"freq_mhz", formatNumber(2437)}}), "SENS:FREQ 2437");
+    EXPECT_EQ(formatNumber(-65.5), "-65.5");
+    EXPECT_EQ(formatNumber(12.25), "12.25");
+}
+
+TEST(Profile, BadProfilesAreRefusedAtLoad) {
+    std::string good;
+    ASSERT_TRUE(readWhole(SIMTESTER_PROFILE, &good, &good));
+    auto with = [&](const std::string &from, const std::string &to) {
+        std::string t = good;
+        size_t at = t.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? t : t.replace(at, from.size(), to);
+    };
+    struct Case {
+        std::string text;
+        const char *says;
+    } cases[] = {
+        {with("[operations]\n", "[operations]\nmeasure_acpr = \"MEAS:ACPR?\"\n"),
+         "operations.measure_acpr: unknown operation"},
+        {with("ROUT:PORT {port}", "ROUT:PORT {unit}"), "operations.select_port: unknown parameter {unit}"},
+        {with("SOUR:POW {level_dbm}", "SOUR:POW {frames}"), "operations.generator_setup: unknown parameter {frames}"},
+        {with("ROUT:PORT {port}", "ROUT:PORT {port"), "operations.select_port: an unclosed '{'"},
+        {with("measure_evm = \"MEAS:EVM?\"\n", ""), "operations.measure_evm: missing"},
+        {with("\"MEAS:POW?\"", "\"INIT:MEAS\""), "operations.measure_power: must end in a query"},
+        {with("reset = [\"*RST\", \"*CLS\"]", "reset = []"), "operations.reset: must be a command or a non-empty list"},
+        {with("timeout_ms = 3000", "timeout_ms = \"fast\""), "timeout_ms: must be a whole number"},
+        {with("timeout_ms = 3000", "timout_ms = 3000"), "timout_ms: unknown key"},
+        {with("[operations]", "[operations"), "not valid TOML"},
+    };
+    for (const Case &c : cases) {
+        Profile p;
+        std::string err;
+        EXPECT_FALSE(parseProfile(c.text, "lab.toml", &p, &err)) << c.says;
+        EXPECT_EQ(err.rfind("lab.toml:", 0), 0u) << err;
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    }
+}
+
+TEST(Channels, CentreFrequencyAsTheRadioHasIt) {
+    struct Case {
+        int channel, bw;
+        double mhz;
+    } cases[] = {{1, 20, 2412}, {6, 20, 2437}, {14, 20, 2484}, {36, 20, 5180},
+                 {1, 40, 2422}, {11, 40, 2452}, {42, 80, 5210}};
+    for (const Case &c : cases) {
+        int sb = agentSideband(c.channel, c.bw);
+        EXPECT_EQ(channelCentreMhz(c.channel, c.bw, sb), c.mhz) << c.channel << "/" << c.bw;
+        EXPECT_EQ(sim::channelCentreMhz(c.channel, c.bw, sb), c.mhz) << c.channel << "/" << c.bw;
+    }
+}
+
+TEST(Fixture, LossIsInterpolatedAndHeldAtTheEnds) {
+    std::string dir = tempDir();
+    writeFile(dir + "/fixture.toml", std::string("[tester]\nresource = \"TCPIP::198.18.255.1::SOCKET\"\nprofile = \"") +
+                                         SIMTESTER_PROFILE +
+                                         "\"\n[units.stn0]\nport = 1\nloss = [[2412, 1.0], [2484, 2.0], [5180, 4.0]]\n"
+                                         "[units.\"eth1.100\"]\nport = 2\nloss = [[2442, 3.5]]\n");
+    Fixture fx;
+    std::string err;
+    ASSERT_TRUE(loadFixture(dir + "/fixture.toml", &fx, &err)) << err;
+    EXPECT_EQ(fx.tester.port, 5025);
+    ASSERT_NE(fx.unit("stn0"), nullptr);
+    ASSERT_NE(fx.unit("eth1.100"), nullptr);
+    EXPECT_EQ(fx.unit("stn1"), nullptr);
+    const PathLoss &l = fx.unit("stn0")->loss;
+    struct Case {
+        double mhz, db;
+    } cases[] = {{2300, 1.0}, {2412, 1.0}, {2448, 1.5}, {2484, 2.0}, {3832, 3.0}, {5180, 4.0}, {5900, 4.0}};
+    for (const Case &c : cases) EXPECT_NEAR(l.at(c.mhz), c.db, 1e-9) << c.mhz;
+    EXPECT_NEAR(l.sourceLevel(-70, 2448), -68.5, 1e-9);
+    EXPECT_NEAR(l.atUnit(15.5, 2448), 17.0, 1e-9);
+    EXPECT_NEAR(fx.unit("eth1.100")->loss.at(5000), 3.5, 1e-9);
+}
+
+TEST(Fixture, MalformedFixturesNameFileAndKey) {
+    std::string head = "[tester]\nresource = \"TCPIP::198.18.255.1::SOCKET\"\nprofile = \"" SIMTESTER_PROFILE "\"\n";
+    struct Case {
+        std::string text;
+        const char *says;
+    } cases[] = {
+        {"[units.stn0]\nport = 1\nloss = [[2412, 1]]\n", "tester: missing"},
+        {head + "[units.stn0]\nport = 1\n", "units.stn0.loss: missing"},
+        {head + "[units.stn0]\nport = 1\nloss = [[2484, 1], [2412, 2]]\n", "units.stn0.loss[1]: frequencies must rise"},
+        {head + "[units.stn0]\nport = 1\nloss = [[2412]]\n", "units.stn0.loss[0]: must be a pair"},
+        {head + "[units.stn0]\nport = 1\nloss = [[2412, \"1 dB\"]]\n", "units.stn0.loss[0]: must be a pair"},
+        {head + "[units.stn0]\nport = 0\nloss = [[2412, 1]]\n", "units.stn0.port: 0 is outside 1..1024"},
+        {head + "[units.a]\nport = 1\nloss = [[2412, 1]]\n[units.b]\nport = 1\nloss = [[2412, 1]]\n",
+         "units.b.port: port 1 is already another unit's"},
+        {head + "[units.stn0]\nport = 1\nlos = [[2412, 1]]\n", "units.stn0.los: unknown key"},
+        {"[tester]\nresource = \"TCPIP::h::inst0::INSTR\"\nprofile = \"p.toml\"\n", "tester.resource:"},
+        {"[tester]\nresource = \"TCPIP::h::SOCKET\"\nprofile = \"nowhere.toml\"\n[units.a]\nport = 1\nloss = [[1, 1]]\n",
+         "tester.profile: "},
+        {head + "[units.stn0\n", "not valid TOML"},
+    };
+    for (const Case &c : cases) {
+        Fixture fx;
+        std::string err;
+        EXPECT_FALSE(parseFixture(c.text, "/lab/line3.toml", &fx, &err)) << c.says;
+        EXPECT_EQ(err.rfind("/lab/line3.toml", 0), 0u) << err;
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    }
+}
+
+// The tester's operations through the shipped profile, against a radio
+// whose state this test writes the way the simulated wl does.
+TEST(Tester, MeasuresOnlyWhatTheRadioSendsAndFeedsItsReceiver) {
+    std::string dir = tempDir();
+    writeFile(dir + "/unit", "seed 7\n");
+    auto radio = [&](const std::string &extra) {
+        writeFile(dir + "/state", "up=1\nchannel=6\nbw=20\nsideband=0\ntxchain=1\ntxpwr_qdbm=60\n" + extra);
+    };
+    SimTester sim({"--port", "1=" + dir, "--loss", "1=2412:1.5,2484:2.5", "--seed", "3"});
+    Profile p;
+    std::string why;
+    ASSERT_TRUE(loadProfile(SIMTESTER_PROFILE, &p, &why)) << why;
+    Tester t(p, sim.resource());
+    Error err;
+    ASSERT_TRUE(t.reset(&err)) << err.message;
+    ASSERT_TRUE(t.selectPort(1, &err)) << err.message;
+
+    // Transmitting at 15 dBm on 2437 MHz: the PA's true output (unit seed
+    // 7) less the loss at 2437 MHz, within the noise.
+    sim::UnitTruth truth = sim::loadTruth(dir);
+    double expected = truth.output(0, pa::detectorCode(pa::kDefault[0], 15.0)) - (1.5 + 25.0 / 72.0);
+    struct Case {
+        const char *radio;
+        double freq, bw;
+        bool measures;
+        const char *says;
+    } cases[] = {
+        {"pkteng=tx\n", 2437, 20, true, ""},
+        {"pkteng=0\n", 2437, 20, false, "not transmitting"},
+        {"pkteng=tx\n", 2412, 20, false, "transmits at 2437 MHz, 20 MHz wide, not at 2412 MHz"},
+        {"pkteng=tx\n", 2437, 40, false, "not at 2437 MHz, 40 MHz"},
+        {"pkteng=tx\nup=0\n", 2437, 20, false, "not transmitting"},
+    };
+    for (const Case &c : cases) {
+        radio(c.radio);
+        ASSERT_TRUE(t.setupAnalyser(AnalyserSetup{c.freq, c.bw, 15}, &err)) << err.message;
+        Measurement m;
+        bool ok = t.measure(&m, &err);
+        ASSERT_EQ(ok, c.measures) << c.radio << err.message;
+        if (ok) {
+            EXPECT_NEAR(m.powerDbm, expected, 0.5);
+            EXPECT_NEAR(m.evmDb, truth.evmFloorDb, 1.5);
+            EXPECT_NEAR(m.freqErrorPpm, truth.crystalPpm, 0.3);
+        } else {
+            EXPECT_EQ(err.fault, Fault::NotANumber) << err.message;
+            EXPECT_NE(err.message.find("MEAS:POW?: not-a-number (9.91E37): -230"), std::string::npos) << err.message;
+            EXPECT_NE(err.message.find(c.says), std::string::npos) << err.message;
+        }
+    }
+
+    // The generator: frames count only while the receive test is armed on
+    // the generator's channel, nearly all of them well above sensitivity,
+    // few well below it.
+    struct Gen {
+        const char *radio;
+        double level;
+        long lo, hi;
+    } gens[] = {
+        {"rxarmed=1\n", -50, 1990, 2000},
+        {"rxarmed=0\n", -50, 0, 0},
+        {"rxarmed=1\nchannel=11\n", -50, 0, 0},
+        {"rxarmed=1\n", -110, 0, 10},
+    };
+    for (const Gen &g : gens) {
+        radio(g.radio);
+        ASSERT_TRUE(t.setupGenerator(GeneratorSetup{2437, 20, g.level, 7}, &err)) << err.message;
+        // What reached the radio, which adds it to its counter.
+        std::string total;
+        long before = readWhole(dir + "/rxgen", &total, &why) ? atol(total.c_str()) : 0;
+        ASSERT_TRUE(t.sendFrames(2000, &err)) << err.message;
+        long count = readWhole(dir + "/rxgen", &total, &why) ? atol(total.c_str()) - before : 0;
+        EXPECT_GE(count, g.lo) << g.radio << g.level;
+        EXPECT_LE(count, g.hi) << g.radio << g.level;
+    }
+    // A set-up the tester refuses names its command.
+    EXPECT_FALSE(t.setupGenerator(GeneratorSetup{2437, 30, -50, 7}, &err));
+    EXPECT_EQ(err.fault, Fault::Instrument);
+    EXPECT_NE(err.message.find("SOUR:BAND 30: -222,\"Data out of range"), std::string::npos) << err.message;
+}
+
+// The simulated radio's PA model and the units drawn from seeds: what the
+// calibration's measurements stand on.
+TEST(SimulatedUnit, PaCurvesAreUsableAndUnitsReproducible) {
+    // The shipped defaults rise over 5-21 dBm, and the loop reaches every
+    // set power within a code's step.
+    for (int chain = 0; chain < 2; chain++) {
+        double prev = -INFINITY;
+        for (double p = 5; p <= 21.0001; p += 0.25) {
+            int t = pa::detectorCode(pa::kDefault[chain], p);
+            double est;
+            ASSERT_TRUE(pa::power(pa::kDefault[chain], t, &est));
+            EXPECT_NEAR(est, p, 0.02) << "chain " << chain << " at " << p;
+            EXPECT_GT(est, prev) << "chain " << chain << " at " << p;
+            prev = est;
+        }
+    }
+    // Every unit is off somewhere by 0.5-3 dB before calibration, and
+    // transmits what it is asked for with its own coefficients; the same
+    // seed is the same unit.
+    for (uint64_t seed = 1; seed <= 100; seed++) {
+        sim::UnitTruth u = sim::truthFromSeed(seed);
+        for (int chain = 0; chain < 2; chain++) {
+            double worst = sim::worstError(pa::kDefault[chain], u.pa[chain]);
+            EXPECT_GE(worst, 0.5) << seed;
+            EXPECT_LE(worst, 3.0) << seed;
+            EXPECT_LT(sim::worstError(u.pa[chain], u.pa[chain]), 0.02) << seed;
+        }
+        sim::UnitTruth again = sim::truthFromSeed(seed);
+        EXPECT_EQ(again.pa[1].c3, u.pa[1].c3);
+        EXPECT_EQ(again.crystalPpm, u.crystalPpm);
+    }
+    // A broken PA folds back: no rising curve to fit.
+    std::string dir = tempDir();
+    writeFile(dir + "/unit", "seed 9\nfault broken-pa\nfault bad-crystal\n");
+    sim::UnitTruth broken = sim::loadTruth(dir);
+    EXPECT_LT(broken.output(0, pa::detectorCode(broken.pa[0], 20)), broken.output(0, pa::detectorCode(broken.pa[0], 14)));
+    EXPECT_GE(std::fabs(broken.crystalPpm), 25);
+}

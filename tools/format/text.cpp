@@ -1,0 +1,67 @@
+// UTF-8 and numbers for every writer.
+#include "format/text.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace format {
+
+size_t utf8Len(std::string_view s, size_t pos) {
+    const unsigned char *p = (const unsigned char *)s.data() + pos;
+    size_t left = s.size() - pos;
+    unsigned c = p[0];
+    size_t n;
+    unsigned min;
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) n = 2, min = 0x80;
+    else if (c >= 0xE0 && c <= 0xEF) n = 3, min = 0x800;
+    else if (c >= 0xF0 && c <= 0xF4) n = 4, min = 0x10000;
+    else return 0;
+    if (left < n) return 0;
+    unsigned cp = c & (0x7F >> n);
+    for (size_t i = 1; i < n; i++) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (p[i] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return n;
+}
+
+char32_t utf8Decode(std::string_view s, size_t pos, size_t n) {
+    const unsigned char *p = (const unsigned char *)s.data() + pos;
+    if (n == 1) return p[0];
+    char32_t cp = p[0] & (0x7F >> n);
+    for (size_t i = 1; i < n; i++) cp = cp << 6 | (p[i] & 0x3F);
+    return cp;
+}
+
+// As printf's %.15g, %.16g or %.17g, whichever is the first to read back
+// as d: "100000" rather than "1e+05", "0.1" rather than "0.10000000000000001".
+std::string number(double d) {
+    char buf[64];
+    char *end = buf;
+    for (int prec = 15; prec <= 17; prec++) {
+        end = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, prec).ptr;
+        double back = 0;
+        std::from_chars(buf, end, back);
+        if (back == d) break;
+    }
+    return std::string(buf, end);
+}
+
+std::string fixed(double d, int decimals) {
+    char buf[400];
+    auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed, decimals);
+    if (r.ec != std::errc()) return number(d);  // beyond 1e300: never a time or a yield
+    return std::string(buf, r.ptr);
+}
+
+std::optional<double> parseNumber(std::string_view s) {
+    double d = 0;
+    if (s.empty()) return std::nullopt;
+    auto r = std::from_chars(s.data(), s.data() + s.size(), d);
+    if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return std::nullopt;
+    return d;
+}
+
+}  // namespace format

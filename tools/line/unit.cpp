@@ -1,0 +1,138 @@
+// One unit's recorded run (see unit.h).
+#include "line/unit.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "results/export.h"
+
+namespace line {
+
+using station::Verdict;
+
+double monoSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+bool writeFile(const std::string &path, const std::string &text, std::string *why) {
+    static std::atomic<unsigned> serial{0};
+    std::string tmp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(++serial);
+    FILE *f = fopen(tmp.c_str(), "w");
+    bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = f && fflush(f) == 0 && ok;
+    ok = f && fsync(fileno(f)) == 0 && ok;
+    if (f && fclose(f) != 0) ok = false;
+    if (ok && rename(tmp.c_str(), path.c_str()) != 0) ok = false;
+    if (!ok) {
+        *why = path + ": " + strerror(errno);
+        unlink(tmp.c_str());
+    }
+    return ok;
+}
+
+UnitRun::UnitRun(const Setup &setup, const Plan &plan, size_t index, Board *board)
+    : setup_(setup), plan_(plan), index_(index), board_(board) {
+    const Unit &u = setup.units[index];
+    rec.serial = u.serial;
+    rec.station = setup.station;
+    rec.operatorName = setup.operatorName;
+    rec.metadata = setup.metadata;
+    rec.planName = plan.name;
+    rec.planSha256 = plan.sha256;
+    rec.id = results::newRecordId();
+}
+
+void UnitRun::run(const station::Options &opt) {
+    double t0 = monoSeconds();
+    station::Link l;
+    if (board_) l.notes = this;
+    status = station::openLink(opt, &l);
+    if (status != station::kExitOk) {
+        opened = false;
+        if (noteDetail_.empty()) noteDetail_ = "cannot open the link";
+        seconds = monoSeconds() - t0;
+        return;
+    }
+    rec.startedAt = results::nowUtc();
+    station::PlanOutcome o = station::runSteps(l, opt, plan_.path.c_str(), plan_.steps, this);
+    station::closeLink(&l);
+    rec.endedAt = results::nowUtc();
+    if (rec.endedAt < rec.startedAt) rec.endedAt = rec.startedAt;  // the clock was set back
+    results::applyVerdicts(&rec);  // the rule of station/verdict.h, as the screen's
+    status = o.status;
+    stepsRun = o.stepsRun;
+    seconds = monoSeconds() - t0;
+}
+
+void UnitRun::stepStarting(size_t index, const station::PlanStep &s) {
+    stepStartUtc_ = results::nowUtc();
+    stepStart_ = monoSeconds();
+    if (board_) board_->stepStarting(index_, index, s, sofar_);
+}
+
+void UnitRun::stepDone(size_t, const station::PlanStep &s, const station::StepResult &r) {
+    rec.steps.push_back(recordStep(s, r, stepStartUtc_, monoSeconds() - stepStart_));
+    if (r.verdict == Verdict::Fail) sofar_ = Verdict::Fail;
+    // The first failure, else the first error, says what went wrong.
+    if (r.verdict != Verdict::Pass &&
+        (stepDetail_.empty() || (r.verdict == Verdict::Fail && !failSeen_)))
+        stepDetail_ = describeStep(s, r);
+    if (r.verdict == Verdict::Fail) failSeen_ = true;
+    if (board_) board_->stepDone(index_, s, r);
+}
+
+void UnitRun::note(const char *text) {
+    if (noteDetail_.empty()) noteDetail_ = text;
+    if (board_) board_->note(index_, text);
+}
+
+void UnitRun::keep(results::Store &store, const std::string &where) {
+    if (!opened) return;
+    try {
+        results::WriteOutcome w = store.write(rec);
+        stored = true;
+        spooled = w.spooled;
+        if (w.spooled)
+            complain("the store " + where + " cannot take the record (" + w.reason +
+                     "); record " + rec.id + " is kept in the spool " + w.where +
+                     "; rfprobe sync uploads it later");
+    } catch (const std::exception &e) {
+        // Not even the spool took it: the record's JSON follows on
+        // standard error, one line, so that it is never silently lost.
+        complain("record " + rec.id + " NOT stored: " + e.what() + "; the record follows");
+        if (board_)
+            board_->message(results::toJson(rec, false));
+        else
+            fprintf(stderr, "%s\n", results::toJson(rec, false).c_str());
+        status = station::kExitStore;
+    }
+    if (!setup_.jsonPath.empty()) {
+        std::string why;
+        if (!writeFile(forSerial(setup_.jsonPath, rec.serial), results::toJson(rec), &why)) {
+            complain("cannot write the record's JSON: " + why);
+            status = station::kExitStore;
+        }
+    }
+}
+
+void UnitRun::complain(const std::string &text) {
+    std::string line = "rfprobe: " + rec.serial + ": " + text;
+    if (board_)
+        board_->message(line);
+    else
+        fprintf(stderr, "%s\n", line.c_str());
+}
+
+std::string UnitRun::storedText() const {
+    if (!opened) return "no record";
+    return rec.id + (spooled ? " (spooled)" : stored ? "" : " (NOT stored)");
+}
+
+}  // namespace line

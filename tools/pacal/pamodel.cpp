@@ -1,0 +1,30 @@
+#include "pacal/pamodel.h"
+
+#include <cmath>
+
+namespace pacal {
+
+bool Curve::power(double t, double *dbm) const {
+    double den = 1.0 + c * t;
+    if (!(den > 1e-6)) return false;
+    *dbm = (a + b * t) / den;
+    return true;
+}
+
+int detectorCode(const Coeffs &stored, double setDbm) {
+    Curve k = Curve::of(stored);
+    int best = 0;
+    double bestErr = INFINITY;
+    for (int t = 0; t <= kCodeMax; t++) {
+        double p;
+        if (!k.power(t, &p)) continue;
+        double e = std::fabs(p - setDbm);
+        if (e < bestErr) {
+            bestErr = e;
+            best = t;
+        }
+    }
+    return best;
+}
+
+}  // namespace pacal

@@ -1,0 +1,226 @@
+// The reports' queries: the only SQL of the reports, run by the store.
+#include <algorithm>
+#include <tuple>
+
+#include "results/rows.h"
+
+namespace results {
+
+using db::Connection;
+using db::Dialect;
+using db::Params;
+using db::Row;
+
+std::vector<YieldRow> Store::yieldByPlanDay(const RecordFilter &f) {
+    std::vector<YieldRow> rows;
+    withConnection([&](Connection &c) {
+        Params p;
+        std::string q = "SELECT r.plan_name, " + sql::dayText(c.dialect(), "r.started_at") +
+                        ", count(*), count(DISTINCT r.serial),"
+                        " sum(CASE WHEN r.verdict = 'PASS' THEN 1 ELSE 0 END),"
+                        " sum(CASE WHEN r.verdict = 'FAIL' THEN 1 ELSE 0 END),"
+                        " sum(CASE WHEN r.verdict = 'ERROR' THEN 1 ELSE 0 END)"
+                        " FROM records r" +
+                        sql::recordWhere(c.dialect(), f, &p) + " GROUP BY 1, 2";
+        c.query(q, p, [&](const Row &row) {
+            YieldRow y;
+            y.plan = row.text(0);
+            y.day = row.text(1);
+            y.records = row.integer(2);
+            y.units = row.integer(3);
+            y.pass = row.integer(4);
+            y.fail = row.integer(5);
+            y.error = row.integer(6);
+            rows.push_back(y);
+        });
+    });
+    // Sorted here, not by the server: its collation may not be bytewise.
+    std::sort(rows.begin(), rows.end(), [](const YieldRow &a, const YieldRow &b) {
+        return std::tie(a.plan, a.day) < std::tie(b.plan, b.day);
+    });
+    return rows;
+}
+
+std::vector<FailureRow> Store::failuresByStep(const RecordFilter &f) {
+    std::vector<FailureRow> rows;
+    withConnection([&](Connection &c) {
+        Params p;
+        std::string q = "SELECT r.plan_name, st.line, st.command,"
+                        " sum(CASE WHEN st.verdict = 'FAIL' THEN 1 ELSE 0 END),"
+                        " sum(CASE WHEN st.verdict = 'ERROR' THEN 1 ELSE 0 END), count(*)"
+                        " FROM steps st JOIN records r ON r.record_id = st.record_id" +
+                        sql::recordWhere(c.dialect(), f, &p) +
+                        " GROUP BY r.plan_name, st.line, st.command"
+                        " HAVING sum(CASE WHEN st.verdict = 'PASS' THEN 0 ELSE 1 END) > 0";
+        c.query(q, p, [&](const Row &row) {
+            FailureRow x;
+            x.plan = row.text(0);
+            x.line = (int)row.integer(1);
+            x.command = row.text(2);
+            x.fail = row.integer(3);
+            x.error = row.integer(4);
+            x.runs = row.integer(5);
+            rows.push_back(x);
+        });
+    });
+    std::sort(rows.begin(), rows.end(), [](const FailureRow &a, const FailureRow &b) {
+        int64_t na = a.fail + a.error, nb = b.fail + b.error;
+        if (na != nb) return na > nb;
+        return std::tie(a.plan, a.line, a.command) < std::tie(b.plan, b.line, b.command);
+    });
+    return rows;
+}
+
+std::vector<StatRow> Store::measurementStats(const RecordFilter &f) {
+    std::vector<StatRow> rows;
+    std::vector<double> values;
+    auto finish = [&] {
+        if (values.empty()) return;
+        StatRow &st = rows.back();
+        std::sort(values.begin(), values.end());
+        size_t n = values.size();
+        st.count = (int64_t)n;
+        st.min = values.front();
+        st.max = values.back();
+        st.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+        values.clear();
+    };
+    withConnection([&](Connection &c) {
+        Params p;
+        // Rows of one group arrive together; their order is sorted below.
+        std::string q = "SELECT r.plan_name, st.line, st.command, m.name, m.value"
+                        " FROM measurements m"
+                        " JOIN steps st ON st.record_id = m.record_id AND st.step_index = m.step_index"
+                        " JOIN records r ON r.record_id = m.record_id" +
+                        sql::recordWhere(c.dialect(), f, &p) +
+                        " ORDER BY r.plan_name, st.line, st.command, m.name";
+        c.query(q, p, [&](const Row &row) {
+            std::string plan = row.text(0), command = row.text(2), name = row.text(3);
+            int line = (int)row.integer(1);
+            if (rows.empty() || rows.back().plan != plan || rows.back().line != line ||
+                rows.back().command != command || rows.back().measurement != name) {
+                finish();
+                StatRow st;
+                st.plan = plan;
+                st.line = line;
+                st.command = command;
+                st.measurement = name;
+                rows.push_back(st);
+            }
+            values.push_back(row.real(4));
+        });
+        finish();
+    });
+    std::sort(rows.begin(), rows.end(), [](const StatRow &a, const StatRow &b) {
+        return std::tie(a.plan, a.line, a.command, a.measurement) <
+               std::tie(b.plan, b.line, b.command, b.measurement);
+    });
+    return rows;
+}
+
+void Store::exportRows(const RecordFilter &f, const std::function<void(const ExportRow &)> &each) {
+    withConnection([&](Connection &c) {
+        Dialect d = c.dialect();
+        Params p;
+        std::string q = "SELECT r.record_id, r.serial, r.station, r.operator, r.plan_name, r.plan_sha256, " +
+                        sql::timeText(d, "r.started_at") + ", " + sql::timeText(d, "r.ended_at") +
+                        ", r.verdict, st.step_index, st.line, st.command, st.args, st.verdict, st.error,"
+                        " st.duration_s, m.name, m.value, m.low, m.high, m.verdict"
+                        " FROM records r"
+                        " LEFT JOIN steps st ON st.record_id = r.record_id"
+                        " LEFT JOIN measurements m ON m.record_id = st.record_id"
+                        " AND m.step_index = st.step_index" +
+                        sql::recordWhere(d, f, &p) +
+                        " ORDER BY r.started_at, r.record_id, st.step_index, m.measurement_index";
+        c.query(q, p, [&](const Row &row) {
+            ExportRow x;
+            x.record.id = row.text(0);
+            x.record.serial = row.text(1);
+            x.record.station = row.text(2);
+            x.record.operatorName = row.text(3);
+            x.record.planName = row.text(4);
+            x.planSha256 = row.text(5);
+            x.record.startedAt = row.text(6);
+            x.record.endedAt = row.text(7);
+            x.record.verdict = verdictAt(row, 8);
+            if (!row.isNull(9)) {
+                x.stepIndex = row.integer(9);
+                x.line = row.integer(10);
+                x.command = row.text(11);
+                x.args = row.text(12);
+                x.stepVerdict = row.text(13);
+                if (!row.isNull(14)) x.error = row.text(14);
+                x.durationS = row.real(15);
+            }
+            if (!row.isNull(16)) {
+                x.measurement = row.text(16);
+                x.value = row.real(17);
+                if (!row.isNull(18)) x.low = row.real(18);
+                if (!row.isNull(19)) x.high = row.real(19);
+                x.measurementVerdict = row.text(20);
+            }
+            each(x);
+        });
+    });
+}
+
+void Store::reportRows(const RecordFilter &f, const ReportRowReader &reader) {
+    withConnection([&](Connection &c) {
+        Dialect d = c.dialect();
+        Params p;
+        std::string where = sql::recordWhere(d, f, &p);
+        if (reader.record)
+            c.query("SELECT r.record_id, r.serial, r.station, r.operator, r.plan_name, " +
+                        sql::timeText(d, "r.started_at") + ", " + sql::timeText(d, "r.ended_at") +
+                        ", r.verdict FROM records r" + where,
+                    p, [&](const Row &row) {
+                        RecordSummary r;
+                        r.id = row.text(0);
+                        r.serial = row.text(1);
+                        r.station = row.text(2);
+                        r.operatorName = row.text(3);
+                        r.planName = row.text(4);
+                        r.startedAt = row.text(5);
+                        r.endedAt = row.text(6);
+                        r.verdict = verdictAt(row, 7);
+                        reader.record(r);
+                    });
+        if (reader.metadata)
+            c.query("SELECT md.record_id, md.key, md.value FROM record_metadata md"
+                    " JOIN records r ON r.record_id = md.record_id" + where,
+                    p, [&](const Row &row) { reader.metadata({row.text(0), row.text(1), row.text(2)}); });
+        if (reader.failedStep)
+            c.query("SELECT st.record_id, st.step_index, st.line, st.command, st.verdict FROM steps st"
+                    " JOIN records r ON r.record_id = st.record_id" + where +
+                    (where.empty() ? " WHERE" : " AND") + " st.verdict <> 'PASS'",
+                    p, [&](const Row &row) {
+                        FailedStep s;
+                        s.recordId = row.text(0);
+                        s.stepIndex = row.integer(1);
+                        s.line = (int)row.integer(2);
+                        s.command = row.text(3);
+                        s.verdict = verdictAt(row, 4);
+                        reader.failedStep(s);
+                    });
+        if (reader.measurement)
+            c.query("SELECT m.record_id, m.step_index, m.measurement_index, st.line, st.command, m.name,"
+                    " m.value, m.low, m.high FROM measurements m"
+                    " JOIN steps st ON st.record_id = m.record_id AND st.step_index = m.step_index"
+                    " JOIN records r ON r.record_id = m.record_id" + where,
+                    p, [&](const Row &row) {
+                        MeasurementEntry m;
+                        m.recordId = row.text(0);
+                        m.stepIndex = row.integer(1);
+                        m.index = row.integer(2);
+                        m.line = (int)row.integer(3);
+                        m.command = row.text(4);
+                        m.name = row.text(5);
+                        m.value = row.real(6);
+                        if (!row.isNull(7)) m.low = row.real(7);
+                        if (!row.isNull(8)) m.high = row.real(8);
+                        reader.measurement(m);
+                    });
+    });
+}
+
+}  // namespace results

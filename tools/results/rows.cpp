@@ -1,0 +1,212 @@
+// Records mapped to rows and back, and the SQL pieces that hide the two
+// databases' differences.
+#include "results/rows.h"
+
+namespace results {
+
+using db::Connection;
+using db::Dialect;
+using db::Params;
+using db::Row;
+using db::Value;
+
+namespace sql {
+
+std::string timeText(Dialect d, const std::string &col) {
+    if (d == Dialect::Sqlite) return col;
+    return "to_char(" + col + " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')";
+}
+
+std::string dayText(Dialect d, const std::string &col) {
+    if (d == Dialect::Sqlite) return "substr(" + col + ", 1, 10)";
+    return "to_char(" + col + " AT TIME ZONE 'UTC', 'YYYY-MM-DD')";
+}
+
+std::string recordWhere(Dialect d, const RecordFilter &f, Params *params) {
+    std::string w;
+    auto add = [&](const std::string &expr, const std::string &value) {
+        if (value.empty()) return;
+        params->push_back(value);
+        w += (w.empty() ? " WHERE " : " AND ") + expr + " $" + std::to_string(params->size());
+    };
+    add("r.plan_name =", f.plan);
+    add("r.serial =", f.serial);
+    add("r.station =", f.station);
+    add(dayText(d, "r.started_at") + " >=", f.since);
+    add(dayText(d, "r.started_at") + " <=", f.until);
+    add(timeText(d, "r.started_at") + " >=", f.startedFrom);
+    add(timeText(d, "r.started_at") + " <", f.startedBefore);
+    return w;
+}
+
+}  // namespace sql
+
+namespace {
+
+// ---- writing and reading records ------------------------------------------------
+
+std::string joinArgs(const std::vector<std::string> &args) {
+    std::string s;
+    for (const std::string &a : args) s += (s.empty() ? "" : " ") + a;
+    return s;
+}
+
+Value optText(const std::string &s) { return s.empty() ? Value() : Value(s); }
+Value optReal(const std::optional<double> &d) { return d ? Value(*d) : Value(); }
+
+}  // namespace
+
+bool insertRecord(Connection &c, const Record &r) {
+    std::string digest = recordDigest(r);
+    int64_t n = c.run(
+        "INSERT INTO records (record_id, serial, station, operator, plan_name, plan_sha256,"
+        " started_at, ended_at, verdict, digest) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)"
+        " ON CONFLICT (record_id) DO NOTHING",
+        {r.id, r.serial, r.station, r.operatorName, r.planName, r.planSha256, r.startedAt, r.endedAt,
+         verdictName(r.verdict), digest});
+    if (n == 0) {
+        std::string have;
+        c.query("SELECT digest FROM records WHERE record_id = $1", {r.id},
+                [&](const Row &row) { have = row.text(0); });
+        if (have == digest) return false;
+        // Written by an rfprobe with another digest: compare the content.
+        if (!isCurrentDigest(have)) {
+            std::optional<Record> there = loadRecord(c, r.id);
+            if (there && recordDigest(*there) == digest) return false;
+        }
+        throw StoreError("record " + r.id + " is already in the store with different content");
+    }
+    for (const auto &kv : r.metadata)
+        c.run("INSERT INTO record_metadata (record_id, key, value) VALUES ($1, $2, $3)",
+              {r.id, kv.first, kv.second});
+    for (size_t i = 0; i < r.steps.size(); i++) {
+        const Step &s = r.steps[i];
+        int64_t si = (int64_t)i;
+        c.run("INSERT INTO steps (record_id, step_index, line, command, args, started_at, duration_s,"
+              " verdict, error) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+              {r.id, si, s.line, s.command, joinArgs(s.args), s.startedAt, s.durationS,
+               verdictName(s.verdict), optText(s.error)});
+        for (size_t k = 0; k < s.exchanges.size(); k++) {
+            const Exchange &e = s.exchanges[k];
+            Params p = {r.id, si, (int64_t)k, e.attempts, e.request.code, e.request.byteArg,
+                        (int64_t)e.request.value1, (int64_t)e.request.value2,
+                        (int64_t)e.request.value3, e.request.chain};
+            if (e.reply) {
+                const ReplyFields &y = *e.reply;
+                p.insert(p.end(), {Value(y.code), Value(y.byteArg), Value((int64_t)y.value1),
+                                   Value((int64_t)y.value2), Value((int64_t)y.value3), Value(y.half),
+                                   optText(y.from)});
+            } else {
+                p.resize(p.size() + 7);
+            }
+            c.run("INSERT INTO exchanges (record_id, step_index, exchange_index, attempts, req_code,"
+                  " req_byte, req_value1, req_value2, req_value3, req_chain, reply_code, reply_byte,"
+                  " reply_value1, reply_value2, reply_value3, reply_half, reply_from) VALUES"
+                  " ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17)",
+                  p);
+        }
+        for (size_t k = 0; k < s.measurements.size(); k++) {
+            const Measurement &m = s.measurements[k];
+            c.run("INSERT INTO measurements (record_id, step_index, measurement_index, name, value,"
+                  " low, high, verdict) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
+                  {r.id, si, (int64_t)k, m.name, m.value, optReal(m.low), optReal(m.high),
+                   verdictName(m.verdict)});
+        }
+    }
+    return true;
+}
+
+Verdict verdictAt(const Row &row, int col) {
+    std::optional<Verdict> v = verdictFromName(row.text(col));
+    if (!v) throw StoreError("the store holds an unknown verdict \"" + row.text(col) + "\"");
+    return *v;
+}
+
+std::optional<Record> loadRecord(Connection &c, const std::string &id) {
+    Dialect d = c.dialect();
+    Record r;
+    bool found = false;
+    c.query("SELECT record_id, serial, station, operator, plan_name, plan_sha256, " +
+                sql::timeText(d, "started_at") + ", " + sql::timeText(d, "ended_at") +
+                ", verdict FROM records WHERE record_id = $1",
+            {id}, [&](const Row &row) {
+                found = true;
+                r.id = row.text(0);
+                r.serial = row.text(1);
+                r.station = row.text(2);
+                r.operatorName = row.text(3);
+                r.planName = row.text(4);
+                r.planSha256 = row.text(5);
+                r.startedAt = row.text(6);
+                r.endedAt = row.text(7);
+                r.verdict = verdictAt(row, 8);
+            });
+    if (!found) return std::nullopt;
+    c.query("SELECT key, value FROM record_metadata WHERE record_id = $1", {id},
+            [&](const Row &row) { r.metadata[row.text(0)] = row.text(1); });
+    c.query("SELECT step_index, line, command, args, " + sql::timeText(d, "started_at") +
+                ", duration_s, verdict, error FROM steps WHERE record_id = $1 ORDER BY step_index",
+            {id}, [&](const Row &row) {
+                if (row.integer(0) != (int64_t)r.steps.size())
+                    throw StoreError("record " + id + ": its steps are not numbered 0, 1, 2...");
+                Step s;
+                s.line = (int)row.integer(1);
+                s.command = row.text(2);
+                std::string args = row.text(3);
+                for (size_t p = 0; p < args.size();) {
+                    size_t e = args.find(' ', p);
+                    if (e == std::string::npos) e = args.size();
+                    s.args.push_back(args.substr(p, e - p));
+                    p = e + 1;
+                }
+                s.startedAt = row.text(4);
+                s.durationS = row.real(5);
+                s.verdict = verdictAt(row, 6);
+                if (!row.isNull(7)) s.error = row.text(7);
+                r.steps.push_back(std::move(s));
+            });
+    auto stepAt = [&](int64_t i) -> Step & {
+        if (i < 0 || i >= (int64_t)r.steps.size())
+            throw StoreError("record " + id + ": a row names a step that is not there");
+        return r.steps[(size_t)i];
+    };
+    c.query("SELECT step_index, attempts, req_code, req_byte, req_value1, req_value2, req_value3,"
+            " req_chain, reply_code, reply_byte, reply_value1, reply_value2, reply_value3, reply_half,"
+            " reply_from FROM exchanges WHERE record_id = $1 ORDER BY step_index, exchange_index",
+            {id}, [&](const Row &row) {
+                Exchange e;
+                e.attempts = (unsigned)row.integer(1);
+                e.request.code = (uint8_t)row.integer(2);
+                e.request.byteArg = (uint8_t)row.integer(3);
+                e.request.value1 = (uint32_t)row.integer(4);
+                e.request.value2 = (uint32_t)row.integer(5);
+                e.request.value3 = (uint32_t)row.integer(6);
+                e.request.chain = (uint8_t)row.integer(7);
+                if (!row.isNull(8)) {
+                    ReplyFields y;
+                    y.code = (uint8_t)row.integer(8);
+                    y.byteArg = (uint8_t)row.integer(9);
+                    y.value1 = (uint32_t)row.integer(10);
+                    y.value2 = (uint32_t)row.integer(11);
+                    y.value3 = (uint32_t)row.integer(12);
+                    y.half = (uint16_t)row.integer(13);
+                    if (!row.isNull(14)) y.from = row.text(14);
+                    e.reply = y;
+                }
+                stepAt(row.integer(0)).exchanges.push_back(e);
+            });
+    c.query("SELECT step_index, name, value, low, high, verdict FROM measurements"
+            " WHERE record_id = $1 ORDER BY step_index, measurement_index",
+            {id}, [&](const Row &row) {
+                Measurement m;
+                m.name = row.text(1);
+                m.value = row.real(2);
+                if (!row.isNull(3)) m.low = row.real(3);
+                if (!row.isNull(4)) m.high = row.real(4);
+                m.verdict = verdictAt(row, 5);
+                stepAt(row.integer(0)).measurements.push_back(m);
+            });
+    return r;
+}
+
+}  // namespace results

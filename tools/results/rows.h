@@ -1,0 +1,47 @@
+// Inside the results library: the schema, and records mapped to rows and
+// back.  Times are TEXT in SQLite and TIMESTAMPTZ in PostgreSQL; the SQL
+// pieces here give both back in the same text form.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "results/db.h"
+#include "results/store.h"
+
+namespace results {
+
+// ---- schema and migrations (schema.cpp) ------------------------------------
+
+// Makes an opened SQLite file a results store, or refuses it.  What the
+// file is gets checked first, by reading only: a file that is not a
+// database, or a database of another program, is refused (StoreError) and
+// left byte for byte as it was.  Only then is the journal switched to WAL
+// and, in an empty file and when mayCreate, the schema created, both
+// waiting like every write (several stations may open a new file at the
+// same moment).  where names the store in messages.
+void prepareSqlite(db::Connection &c, const std::string &where, bool mayCreate);
+// The same for a PostgreSQL database (always created when empty).
+void preparePostgres(db::Connection &c, const std::string &where);
+
+// ---- rows (rows.cpp) ---------------------------------------------------------
+
+namespace sql {
+// col as "YYYY-MM-DDTHH:MM:SS.mmmZ".
+std::string timeText(db::Dialect d, const std::string &col);
+// The UTC day of col as "YYYY-MM-DD".
+std::string dayText(db::Dialect d, const std::string &col);
+// " WHERE ..." (or "") for the filter on the records table under alias r;
+// appends its parameters to params, numbered after those already there.
+std::string recordWhere(db::Dialect d, const RecordFilter &f, db::Params *params);
+}  // namespace sql
+
+// Writes the record's rows.  Returns true when it was new; false when the
+// store already had it with the same content (compared by digest, the
+// stored row's own version of it included).  Throws StoreError when the
+// store has other content under its id.
+bool insertRecord(db::Connection &c, const Record &r);
+std::optional<Record> loadRecord(db::Connection &c, const std::string &id);
+Verdict verdictAt(const db::Row &row, int col);
+
+}  // namespace results
