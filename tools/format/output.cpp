@@ -122,6 +122,12 @@ void OutputFile::commit() {
     std::string where = path_ == "-" ? "to standard output" : path_;
     bool ok = buf_->flushAll() && !out_.bad();
     int err = buf_->error() ? buf_->error() : EIO;
+    // A new file's content reaches the disk before its name does: a crash
+    // leaves the old file or the new one, never an empty one.
+    if (ok && !tmp_.empty() && fsync(fd_) != 0) {
+        ok = false;
+        err = errno;
+    }
     if (ok && fd_ != STDOUT_FILENO) {
         int fd = fd_;
         fd_ = -1;

@@ -22,8 +22,8 @@ struct Plan {
 
 double monoSeconds();
 
-// Writes text to path through a temporary file renamed into place, so a
-// reader never sees half a file.
+// Writes text to path whole or not at all (format::writeOutput); false
+// with the reason in why when it cannot.
 bool writeFile(const std::string &path, const std::string &text, std::string *why);
 
 class UnitRun : public station::PlanObserver, public station::Notes {
