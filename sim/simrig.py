@@ -188,6 +188,22 @@ class RigError(RuntimeError):
     pass
 
 
+# The repository this file lives in, and its usual build tree.
+REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def default_build():
+    """$RFPROBE_BUILD, else the build tree of the checkout holding this file."""
+    return os.environ.get("RFPROBE_BUILD") or os.path.join(REPO_ROOT, "build")
+
+
+def build_hint(build, targets):
+    """How to make the missing `targets` in `build`, or to point at another."""
+    return ("build them with: cmake -S %s -B %s && cmake --build %s --target %s"
+            " (or give --build DIR / RFPROBE_BUILD=DIR for a build that has them)"
+            % (REPO_ROOT, build, build, " ".join(targets)))
+
+
 def _run(*cmd, check=True, **kw):
     r = subprocess.run(cmd, capture_output=True, text=True, **kw)
     if check and r.returncode != 0:
@@ -232,7 +248,7 @@ class Rig:
 
     def __init__(self, build=None, agent=None, sim_bin=None, tools_dir=None, keep=False,
                  station_ns=None, unit=0, tester=False, seed=None, faults=(), tester_unit=False):
-        self.build = os.path.abspath(build or os.environ.get("RFPROBE_BUILD", "/work/main/build"))
+        self.build = os.path.abspath(build or default_build())
         self.agent_bin = agent or find_binary(self.build, "rfprobe-agent", ("src", "src/app"))
         self.sim_bin = sim_bin or os.path.join(self.build, "sim")
         station = find_binary(self.build, "rfprobe", ("tools",))
@@ -267,7 +283,8 @@ class Rig:
     def _check_built(self):
         for t in SIM_TOOLS + (("simtester",) if self.tester else ()):
             if not os.access(os.path.join(self.sim_bin, t), os.X_OK):
-                raise RigError("simulated tool %s not built in %s" % (t, self.sim_bin))
+                raise RigError("simulated tool %s not built in %s; %s" % (
+                    t, self.sim_bin, build_hint(self.build, ["sim_" + x for x in SIM_TOOLS])))
 
     def up(self, flag="0"):
         self._check_built()
@@ -423,7 +440,7 @@ class Rig:
         """Start the agent with stdout and stderr captured.  With wait, return
         once it captures on its device (or has exited)."""
         if not self.agent_bin:
-            raise RigError("no rfprobe-agent in build %s" % self.build)
+            raise RigError("no rfprobe-agent in build %s; %s" % (self.build, build_hint(self.build, ["rfprobe-agent"])))
         argv = ["/bin/rfprobe-agent"] + (["-m"] if manual else []) + list(args)
         self.agent = self.in_root(*argv, stdin=subprocess.DEVNULL, stdout=self._open("agent.out"),
                                   stderr=self._open("agent.err"), start_new_session=True)
@@ -481,7 +498,7 @@ class Rig:
 
     def rfprobe(self, *args, timeout=30.0):
         if not self.tools_dir:
-            raise RigError("no rfprobe station tool in build %s" % self.build)
+            raise RigError("no rfprobe station tool in build %s; %s" % (self.build, build_hint(self.build, ["rfprobe"])))
         return self.station(os.path.join(self.tools_dir, "rfprobe"), "--iface", self.station_if,
                             *args, timeout=timeout)
 

@@ -27,8 +27,10 @@ constexpr int kCaptureRingBytes = 256 * 1024;
 // immediate mode: without it libpcap on Linux holds frames until a whole
 // buffer block fills, and a station that sends one request at a time would
 // wait for ever.
-static pcap_t *openCapture(const char *dev, char *errbuf)
+// *status gets pcap_activate's result, or PCAP_ERROR when none was made.
+static pcap_t *openCapture(const char *dev, char *errbuf, int *status)
 {
+    *status = PCAP_ERROR;
     pcap_t *p = pcap_create(dev, errbuf);
     if (p == nullptr)
         return nullptr;
@@ -38,6 +40,7 @@ static pcap_t *openCapture(const char *dev, char *errbuf)
     pcap_set_immediate_mode(p, 1);
     pcap_set_buffer_size(p, kCaptureRingBytes);
     int rc = pcap_activate(p);
+    *status = rc;
     if (rc < 0) {
         snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s", pcap_geterr(p));
         pcap_close(p);
@@ -71,6 +74,17 @@ ServeEnd serveTestFrames(pcap_t *p, const CmdTable &commands)
     return s.finished ? kServeFinished : kServeLoopEnded;
 }
 
+// libpcap's pseudo-device of all interfaces.  Compared by hand: the firmware
+// build takes no string compare from the C library for this one test.
+static bool isAnyDevice(const char *dev)
+{
+    static const char kAny[] = "any";
+    for (size_t i = 0; i < sizeof kAny; i++)
+        if (dev[i] != kAny[i])
+            return false;
+    return true;
+}
+
 ServeEnd recvTestMsg(const CmdTable &commands)
 {
     char errbuf[PCAP_ERRBUF_SIZE] = {0};
@@ -85,10 +99,19 @@ ServeEnd recvTestMsg(const CmdTable &commands)
         return kServeNoDevice;
     }
     rfLog("success: device: %s\n", dev);
+    // libpcap falls back to its pseudo-device when no interface is up: it
+    // cannot send, so no request would ever get its reply.
+    if (isAnyDevice(dev))
+        rfLog("warning: no network interface is up: capturing on \"any\", which cannot send replies; "
+              "bring the LAN interface up and restart the agent");
 
-    device = openCapture(dev, errbuf);
+    int status;
+    device = openCapture(dev, errbuf, &status);
     if (device == nullptr) {
         rfLog("error: pcap_open_live(): %s\n", errbuf);
+        if (status == PCAP_ERROR_PERM_DENIED)
+            rfLog("error: capturing needs root or the CAP_NET_RAW capability: "
+                  "run the agent as root (or setcap cap_net_raw+ep on it)");
         return kServeNoDevice;
     }
 

@@ -1,6 +1,6 @@
 """Fixtures: a fresh simulated router per test, with the real agent in it.
 
-RFPROBE_BUILD names the build directory (default /work/main/build); the
+RFPROBE_BUILD names the build directory (default: build/ of this checkout); the
 agent, the station tool `rfprobe` and the simulated tools are taken from it.
 RFPROBE_TARGET=vm runs the same tests on the emulated MIPS router
 (sim/vm/vmrig.py, images from sim/vm/build) instead of the namespace rig.
@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "sim", "vm"))
 
 import simrig  # noqa: E402
 
-BUILD = os.path.abspath(os.environ.get("RFPROBE_BUILD", "/work/main/build"))
+BUILD = os.path.abspath(simrig.default_build())
 STATION_PKT = os.path.join(HERE, "station_pkt.py")
 NO_REPLY = 4  # rfprobe's exit status when no reply came
 ON_VM = os.environ.get("RFPROBE_TARGET", "rig") == "vm"

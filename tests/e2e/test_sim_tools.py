@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import BUILD
+from conftest import BUILD, not_on_vm
 
 SIM = os.path.join(BUILD, "sim")
 
@@ -130,3 +130,19 @@ def test_smd_decodes_notices_and_answers(tmp_path):
     finally:
         smd.kill()
         smd.wait()
+
+
+@not_on_vm("sim/rig's own defaults, on the PC")
+def test_rig_finds_its_own_build_and_names_the_command_for_a_missing_one(tmp_path):
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    env = {k: v for k, v in os.environ.items() if k != "RFPROBE_BUILD"}
+    r = subprocess.run(["/usr/bin/python3", "-c", "import simrig; print(simrig.default_build())"],
+                       cwd=str(tmp_path), env=dict(env, PYTHONPATH=os.path.join(root, "sim")),
+                       capture_output=True, text=True)
+    assert r.stdout.strip() == os.path.join(root, "build")
+    empty = tmp_path / "nobuild"
+    empty.mkdir()
+    r = subprocess.run([os.path.join(root, "sim", "rig"), "run", "--build", str(empty), "--", "true"],
+                       cwd=str(tmp_path), env=env, capture_output=True, text=True, timeout=30)
+    assert r.returncode == 1
+    assert ("cmake -S %s -B %s && cmake --build %s --target sim_wl" % (root, empty, empty)) in r.stderr

@@ -1,5 +1,10 @@
 """Normal start-up on the simulated router: the factory flag, the radio wait
 and the notice to smd."""
+import subprocess
+
+import pytest
+
+import simrig
 from conftest import not_on_vm
 
 
@@ -65,3 +70,38 @@ def test_finish_with_the_flag_unwritable_is_not_answered(rig):
     assert rig.wait_agent_exit() == 1
     assert rig.flag().strip() == "1"
     assert "msg id" not in rig.read("smd.log")
+
+
+# What the agent tells the operator when it cannot serve as things stand:
+# each case sets the fault up, starts the agent in manual mode (optionally
+# under another user) and expects libpcap's own line followed by ours.
+CAPTURE_PROBLEMS = [
+    # case, set-up, user prefix, expected exit, lines that must follow each other
+    ("no interface up", "link-down", [], None,
+     ["success: device: any", "",
+      'warning: no network interface is up: capturing on "any", which cannot send replies; '
+      "bring the LAN interface up and restart the agent"]),
+    ("not root", None,
+     ["/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all"], 1,
+     ["error: pcap_open_live(): socket: Operation not permitted", "",
+      "error: capturing needs root or the CAP_NET_RAW capability: "
+      "run the agent as root (or setcap cap_net_raw+ep on it)"]),
+]
+
+
+@not_on_vm("the router's port and users are the emulated router's own")
+@pytest.mark.parametrize("case,setup,prefix,status,lines", CAPTURE_PROBLEMS, ids=[c[0] for c in CAPTURE_PROBLEMS])
+def test_capture_problems_say_what_to_do(rig, case, setup, prefix, status, lines):
+    if setup == "link-down":
+        subprocess.run(["ip", "-n", rig.router_ns, "link", "set", simrig.ROUTER_IF, "down"], check=True)
+    rig.agent = rig.in_root(*prefix, "/bin/rfprobe-agent", "-m", stdin=subprocess.DEVNULL,
+                            stdout=rig._open("agent.out"), stderr=rig._open("agent.err"),
+                            start_new_session=True)
+    if status is None:
+        rig.wait_for("agent.out", lines[-1], proc=rig.agent)
+        assert rig.agent.poll() is None, "the agent serves on, warned"
+    else:
+        assert rig.wait_agent_exit() == status
+    got = rig.agent_lines()
+    start = got.index(lines[0])
+    assert got[start:start + len(lines)] == lines, got

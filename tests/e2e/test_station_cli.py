@@ -107,17 +107,17 @@ def test_a_second_ctrl_c_ends_the_station_at_once(rig, tmp_path):
     rig.start_agent(manual=True)
     plan = tmp_path / "rx.plan"
     plan.write_text("enter-test-mode\nrx --rate 15 --bw 40 --seconds 30\n")
-    p = subprocess.Popen(["ip", "netns", "exec", rig.station_ns, RFPROBE, "--iface",
+    p = subprocess.Popen(["ip", "netns", "exec", rig.station_ns, RFPROBE, "-v", "--iface",
                           rig.station_if, "--timeout", "60000", "run", str(plan)],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     stopped = False
+    said = []
     try:
-        deadline = time.monotonic() + 20
-        # The agent read the counter for start-rx: its reply is on the way.
-        while not any(l.startswith("get field value") for l in rig.agent_lines()):
-            assert time.monotonic() < deadline and p.poll() is None
-            time.sleep(0.05)
-        time.sleep(0.5)
+        # -v says when start-rx has its reply and the receive wait begins.
+        while not any("receiving for" in l for l in said):
+            line = p.stderr.readline()
+            assert line, "".join(said)
+            said.append(line)
         os.killpg(rig.agent.pid, signal.SIGSTOP)
         stopped = True
         p.send_signal(signal.SIGINT)
@@ -128,7 +128,7 @@ def test_a_second_ctrl_c_ends_the_station_at_once(rig, tmp_path):
         out, err = p.communicate(timeout=20)
         assert time.monotonic() - t0 < 3, err
         assert p.returncode == 128 + signal.SIGINT, out + err
-        assert "interrupted again" in err
+        assert "interrupted again" in err, "".join(said) + err
     finally:
         if p.poll() is None:
             p.kill()

@@ -53,12 +53,6 @@ def digest(path):
 
 
 @pytest.fixture
-def agent(rig):
-    rig.start_agent(manual=True)
-    return rig
-
-
-@pytest.fixture
 def plan(tmp_path):
     p = tmp_path / "short.plan"
     p.write_text(PLAN)
@@ -224,6 +218,13 @@ def _server_pids(pg):
     return pids
 
 
+def _records_on(pg, dbname):
+    r = subprocess.run([os.path.join(pg.bin, "psql"), "-h", pg.sock, "-p", str(pgserver.PORT), "-U",
+                        pgserver.SUPERUSER, "-d", dbname, "-tAc", "SELECT count(*) FROM records"],
+                       capture_output=True, text=True, timeout=10)
+    return r.stdout.strip() if r.returncode == 0 else None
+
+
 def test_a_stopped_postgresql_server_holds_no_unit(pg, tmp_path):
     """Unit 0 answers and stores its record at once; then the server stops
     (SIGSTOP: the connection stays open, nothing answers) while units 1
@@ -237,14 +238,18 @@ def test_a_stopped_postgresql_server_holds_no_unit(pg, tmp_path):
     plan.write_text("enter-test-mode\n")
     with simrig.MultiRig(3, BUILD) as line:
         line.units[0].start_agent(manual=True)
-        argv = ["ip", "netns", "exec", line.station_ns, RFPROBE, "--timeout", "3000", "run", str(plan),
+        argv = ["ip", "netns", "exec", line.station_ns, RFPROBE, "--timeout", "5000", "run", str(plan),
                 "--store", url, "--spool", spool, "--station", "st1"]
         for k, iface in enumerate(line.ifaces):
             argv += ["--unit", "%s=SN%d" % (iface, k)]
         proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         stopped = []
         try:
-            time.sleep(1.5)  # unit 0 is done and stored; 1 and 2 wait for replies
+            # Unit 0 is done and stored; 1 and 2 still wait for replies.
+            deadline = time.monotonic() + 4
+            while _records_on(pg, "line") != "1" and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert _records_on(pg, "line") == "1", "unit 0 was not stored within 4 s"
             stopped = _server_pids(pg)
             for pid in stopped:
                 os.kill(pid, signal.SIGSTOP)
@@ -257,8 +262,8 @@ def test_a_stopped_postgresql_server_holds_no_unit(pg, tmp_path):
                 proc.communicate()
             for pid in stopped:
                 os.kill(pid, signal.SIGCONT)
-    # 1.5 s of the 3 s timeout left, then one bounded wait (15 s) per unit,
-    # side by side; generous for a loaded machine.
+    # What is left of the 5 s timeout, then one bounded wait (15 s) per
+    # unit, side by side; generous for a loaded machine.
     assert took < 45, "%.1f s\n%s%s" % (took, out, err)
     assert proc.returncode == 4, out + err  # the units without a router: no reply
     assert count(spool, "SELECT count(*) FROM spool WHERE uploaded_at IS NULL") == 2, out + err

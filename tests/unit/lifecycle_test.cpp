@@ -39,8 +39,12 @@ namespace {
 
 const char *const kFlagCmd = "cat /proc/nvram/IsFactoryTest";
 const char *const kNoticeLine = "send msg id\\[0X1000080A\\] to smd, \\(wordData=503\\)\n";
-// Serving starts, and the capture cannot be opened in an isolated child.
-const char *const kServeFails = "Begin to recv msg...\nsuccess: device: [^\n]*\n\r\nerror: [^\n]*\n\r\n";
+// Serving starts, and the capture cannot be opened in an isolated child: with
+// no interface up libpcap offers "any" (warned about), and without the right
+// to capture the hint follows libpcap's error.
+const char *const kServeFails = "Begin to recv msg...\nsuccess: device: [^\n]*\n\r\n"
+                                "(warning: no network interface is up: [^\n]*\r\n)?error: [^\n]*\n\r\n"
+                                "(error: capturing needs root or the CAP_NET_RAW capability: [^\n]*\r\n)?";
 
 // Private mount and network namespaces with a fresh tmpfs over the run
 // directory (so no smd socket is reachable); false when not permitted.

@@ -36,12 +36,6 @@ void jsonString(std::string *out, std::string_view s) {
     *out += '"';
 }
 
-std::string jsonQuoted(std::string_view s) {
-    std::string out;
-    jsonString(&out, s);
-    return out;
-}
-
 void Json::open(char c, bool flat) {
     item();
     out_ += c;

@@ -21,7 +21,6 @@ namespace format {
 
 // s as a JSON string, quotes included, appended to out.
 void jsonString(std::string *out, std::string_view s);
-std::string jsonQuoted(std::string_view s);
 
 class Json {
   public:

@@ -190,32 +190,6 @@ std::optional<Record> Store::load(const std::string &id) {
     return r;
 }
 
-std::vector<RecordSummary> Store::find(const RecordFilter &f) {
-    std::vector<RecordSummary> out;
-    withConnection([&](Connection &c) {
-        db::Dialect d = c.dialect();
-        db::Params p;
-        std::string q = "SELECT r.record_id, r.serial, r.station, r.operator, r.plan_name, " +
-                        sql::timeText(d, "r.started_at") + ", " + sql::timeText(d, "r.ended_at") +
-                        ", r.verdict FROM records r" + sql::recordWhere(d, f, &p) +
-                        " ORDER BY r.started_at DESC, r.record_id";
-        if (f.limit) q += " LIMIT " + std::to_string(f.limit);
-        c.query(q, p, [&](const Row &row) {
-            RecordSummary s;
-            s.id = row.text(0);
-            s.serial = row.text(1);
-            s.station = row.text(2);
-            s.operatorName = row.text(3);
-            s.planName = row.text(4);
-            s.startedAt = row.text(5);
-            s.endedAt = row.text(6);
-            s.verdict = verdictAt(row, 7);
-            out.push_back(s);
-        });
-    });
-    return out;
-}
-
 namespace {
 
 // The outbox rows that wait for target: rows without a target are from an

@@ -79,7 +79,6 @@ struct RecordFilter {
     std::string station;
     std::string since;
     std::string until;
-    size_t limit = 0;  // find(): at most this many, newest first; 0: all
     // Start time bounds as UTC times "YYYY-MM-DDTHH:MM:SS.mmmZ": from
     // included, before excluded (days of another time zone).
     std::string startedFrom = {};
@@ -198,8 +197,6 @@ class Store {
 
     // The record with this id, as written.
     std::optional<Record> load(const std::string &id);
-    // Summaries of the matching records, newest first.
-    std::vector<RecordSummary> find(const RecordFilter &f);
 
     // Moves every record waiting in the outbox for this store into it,
     // oldest first, each in one transaction, then marks it done in the

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <thread>
@@ -83,23 +84,6 @@ TEST_F(SqliteStore, RecordsComeBackAsWritten) {
         EXPECT_EQ(toJson(*back), toJson(*r));
     }
     EXPECT_FALSE(store->load(newRecordId()));
-
-    RecordFilter f;
-    f.serial = "SN0002";
-    auto found = store->find(f);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].id, b.id);
-    EXPECT_EQ(found[0].verdict, Verdict::Error);
-    EXPECT_EQ(found[0].startedAt, "2024-05-02T10:00:00.000Z");
-    f = RecordFilter();
-    EXPECT_EQ(store->find(f).size(), 2u);
-    EXPECT_EQ(store->find(f)[0].id, b.id);  // newest first
-    f.since = f.until = "2024-05-01";
-    ASSERT_EQ(store->find(f).size(), 1u);
-    EXPECT_EQ(store->find(f)[0].id, a.id);
-    f = RecordFilter();
-    f.limit = 1;
-    EXPECT_EQ(store->find(f).size(), 1u);
 
     EXPECT_EQ(sql("SELECT version FROM schema_version"), "1\n");
     EXPECT_EQ(sql("PRAGMA journal_mode"), "wal\n");
@@ -234,10 +218,10 @@ TEST_F(SqliteStore, KilledAtRandomMomentsNothingHalfWritten) {
     }
     EXPECT_EQ(sql("PRAGMA integrity_check"), "ok\n");
     auto store = Store::open(path);
-    auto all = store->find(RecordFilter());
-    EXPECT_GT(all.size(), 8u);
-    for (const RecordSummary &s : all) {
-        auto r = store->load(s.id);
+    std::string ids = sql("SELECT record_id FROM records");
+    EXPECT_GT(std::count(ids.begin(), ids.end(), '\n'), 8);
+    for (size_t at = 0, end; (end = ids.find('\n', at)) != std::string::npos; at = end + 1) {
+        auto r = store->load(ids.substr(at, end - at));
         ASSERT_TRUE(r);
         EXPECT_EQ(r->steps.size(), 4u);
         EXPECT_EQ(r->steps[3].measurements.size(), 3u);

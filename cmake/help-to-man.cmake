@@ -1,0 +1,23 @@
+# cmake -DRFPROBE=<rfprobe> -DOUT=<file> -P help-to-man.cmake
+# Writes rfprobe's manual (its --help text) as a man page: each heading line
+# (capitals only) becomes a section, the rest stays as rfprobe lays it out.
+execute_process(COMMAND ${RFPROBE} --help OUTPUT_VARIABLE help RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${RFPROBE} --help failed (${rc})")
+endif()
+string(REPLACE "\\" "\\e" help "${help}")
+string(REPLACE ";" "\\;" help "${help}")
+string(REPLACE "\n" ";" lines "${help}")
+set(man ".TH RFPROBE 1 \"\" \"rfprobe\" \"Factory RF test station\"\n")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[A-Z][A-Z ]*$")
+    string(APPEND man ".SH ${line}\n.nf\n")
+  else()
+    string(REGEX REPLACE "^    " "" line "${line}")
+    if(line MATCHES "^[.']")
+      set(line "\\&${line}")
+    endif()
+    string(APPEND man "${line}\n")
+  endif()
+endforeach()
+file(WRITE ${OUT} "${man}")
