@@ -44,7 +44,7 @@ UnitRun::UnitRun(const Setup &setup, const Plan &plan, size_t index, Board *boar
 void UnitRun::run(const station::Options &opt) {
     double t0 = monoSeconds();
     station::Link l;
-    if (board_) l.notes = this;
+    if (board_ || watch) l.notes = this;
     status = station::openLink(opt, &l);
     if (status != station::kExitOk) {
         opened = false;
@@ -67,9 +67,10 @@ void UnitRun::stepStarting(size_t index, const station::PlanStep &s) {
     stepStartUtc_ = results::nowUtc();
     stepStart_ = monoSeconds();
     if (board_) board_->stepStarting(index_, index, s, sofar_);
+    if (watch) watch->stepStarting(index, s);
 }
 
-void UnitRun::stepDone(size_t, const station::PlanStep &s, const station::StepResult &r) {
+void UnitRun::stepDone(size_t index, const station::PlanStep &s, const station::StepResult &r) {
     rec.steps.push_back(recordStep(s, r, stepStartUtc_, monoSeconds() - stepStart_));
     if (r.verdict == Verdict::Fail) sofar_ = Verdict::Fail;
     // The first failure, else the first error, says what went wrong.
@@ -78,11 +79,13 @@ void UnitRun::stepDone(size_t, const station::PlanStep &s, const station::StepRe
         stepDetail_ = describeStep(s, r);
     if (r.verdict == Verdict::Fail) failSeen_ = true;
     if (board_) board_->stepDone(index_, s, r);
+    if (watch) watch->stepDone(index, s, r);
 }
 
 void UnitRun::note(const char *text) {
     if (noteDetail_.empty()) noteDetail_ = text;
     if (board_) board_->note(index_, text);
+    if (watch) watch->note(text);
 }
 
 void UnitRun::keep(results::Store &store, const std::string &where) {

@@ -26,6 +26,13 @@ double monoSeconds();
 // with the reason in why when it cannot.
 bool writeFile(const std::string &path, const std::string &text, std::string *why);
 
+// Follows one unit's run besides the board: its steps and its link's
+// messages (the operator page).
+class UnitWatch : public station::PlanObserver, public station::Notes {
+  protected:
+    ~UnitWatch() = default;
+};
+
 class UnitRun : public station::PlanObserver, public station::Notes {
   public:
     // board: null for a single unit, which prints as a plain run does.
@@ -52,6 +59,7 @@ class UnitRun : public station::PlanObserver, public station::Notes {
     // The unit's verdict as its record holds it (ERROR without a record).
     station::Verdict verdict() const { return opened ? rec.verdict : station::Verdict::Error; }
 
+    UnitWatch *watch = nullptr;  // set before run()
     results::Record rec;
     int status = station::kExitOk;
     size_t stepsRun = 0;

@@ -31,6 +31,7 @@ enum class ActionKind : uint8_t {
     Run,     // a test plan
     Sync,    // upload the records kept in the spool (results store)
     Report,  // yield, failures and measured values from the results store
+    Serve,   // the operator page: runs started from a browser
 };
 
 // How an argument's text becomes a value.

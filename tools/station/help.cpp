@@ -200,7 +200,7 @@ bool sendsRequests(const Command &c) {
 
 // Talks to no router: no station option applies.
 bool offline(const Command &c) {
-    return c.kind == ActionKind::Sleep || (c.flags & kNeedsStore);
+    return c.kind == ActionKind::Sleep || ((c.flags & kNeedsStore) && c.kind != ActionKind::Serve);
 }
 
 // The option list of the options in group (null: those in none).
@@ -229,7 +229,8 @@ std::string page(const Command &c) {
         p += "OPTIONS\n" + options + (c.retrySafe() ? kRetriesSafe : "") + "\n";
     for (const char *g : groups) p += std::string(g) + "\n" + optionList(c, g) + "\n";
     if (sendsRequests(c) && !c.retrySafe()) p += kNoRetries;
-    if (sendsRequests(c) || c.kind == ActionKind::Listen || c.kind == ActionKind::Run)
+    if (sendsRequests(c) || c.kind == ActionKind::Listen || c.kind == ActionKind::Run ||
+        c.kind == ActionKind::Serve)
         p += kStationOptionsNote;
     if (c.example) p += std::string("\nEXAMPLE\n") + c.example;
     return p;

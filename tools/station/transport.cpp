@@ -28,6 +28,12 @@ namespace {
 std::atomic<bool> gInterrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 int gWake[2] = {-1, -1};
+// A thread's own interrupt, when it has one (stopThreadOn).
+thread_local const StopSignal *tStop = nullptr;
+
+bool interrupted() {
+    return gInterrupted.load(std::memory_order_relaxed) || (tStop && tStop->raised());
+}
 
 void onSignal(int sig) {
     int saved = errno;
@@ -44,9 +50,11 @@ void onSignal(int sig) {
 // Polls fd (if not negative) and, when interruptible, the interrupt pipe.
 // Returns poll's result; *woken tells whether the interrupt pipe woke it.
 int pollWake(int fd, int timeoutMs, bool interruptible, bool *woken) {
-    pollfd p[2] = {{fd, POLLIN, 0}, {interruptible ? gWake[0] : -1, POLLIN, 0}};
-    int r = poll(p, 2, timeoutMs);
-    *woken = r > 0 && (p[1].revents & POLLIN);
+    pollfd p[3] = {{fd, POLLIN, 0},
+                   {interruptible ? gWake[0] : -1, POLLIN, 0},
+                   {interruptible && tStop ? tStop->fd() : -1, POLLIN, 0}};
+    int r = poll(p, 3, timeoutMs);
+    *woken = r > 0 && ((p[1].revents | p[2].revents) & POLLIN);
     return r;
 }
 
@@ -93,7 +101,7 @@ enum class Wait { Packet, Timeout, Interrupted, Error };
 Wait receive(const Link &l, int64_t deadline, uint8_t *buf, size_t cap, size_t *len,
              char from[kFromLen], bool interruptible = true) {
     for (;;) {
-        if (interruptible && gInterrupted.load(std::memory_order_relaxed)) return Wait::Interrupted;
+        if (interruptible && interrupted()) return Wait::Interrupted;
         int64_t left = deadline < 0 ? -1 : deadline - nowMs();
         if (deadline >= 0 && left <= 0) return Wait::Timeout;
         bool woken;
@@ -267,13 +275,30 @@ bool nextReply(const Link &l, const Options &opt, TestMsg *reply, char from[kFro
 bool waitMs(uint32_t ms) {
     int64_t end = nowMs() + ms;
     for (;;) {
-        if (gInterrupted.load(std::memory_order_relaxed)) return false;
+        if (interrupted()) return false;
         int64_t left = end - nowMs();
         if (left <= 0) return true;
         bool woken;
         pollWake(-1, (int)left, true, &woken);
     }
 }
+
+StopSignal::StopSignal() {
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) < 0) wake_[0] = wake_[1] = -1;
+}
+
+StopSignal::~StopSignal() {
+    if (wake_[0] >= 0) close(wake_[0]);
+    if (wake_[1] >= 0) close(wake_[1]);
+}
+
+void StopSignal::raise() {
+    if (!raised_.exchange(true) && wake_[1] >= 0) (void)!write(wake_[1], "", 1);
+}
+
+void stopThreadOn(const StopSignal *s) { tStop = s; }
+
+bool interruptedBySignal() { return gInterrupted.load(std::memory_order_relaxed); }
 
 void catchInterrupts() {
     if (gWake[0] < 0 && pipe2(gWake, O_CLOEXEC | O_NONBLOCK) < 0) gWake[0] = gWake[1] = -1;

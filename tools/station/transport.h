@@ -12,6 +12,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -88,5 +89,27 @@ bool waitMs(uint32_t ms);
 // end at once too.  A second such signal ends the process at once (status
 // 128 + the signal), for a station stuck where no wait notices.
 void catchInterrupts();
+// Whether one of those signals came.
+bool interruptedBySignal();
+
+// One thread's own interrupt: a unit stopped on the operator page ends its
+// run as Ctrl-C would, and no other unit's.  Raised from any thread.
+class StopSignal {
+  public:
+    StopSignal();
+    ~StopSignal();
+    StopSignal(const StopSignal &) = delete;
+    StopSignal &operator=(const StopSignal &) = delete;
+    void raise();
+    bool raised() const { return raised_.load(); }
+    int fd() const { return wake_[0]; }
+
+  private:
+    std::atomic<bool> raised_{false};
+    int wake_[2];
+};
+
+// While set (not null), s also ends this thread's waits.
+void stopThreadOn(const StopSignal *s);
 
 }  // namespace station

@@ -65,6 +65,8 @@ TEST(Manual, CommandListJoinsPairsAndWrapsLongSynopses) {
               "    listen                     print every reply seen until interrupted\n"
               "    run PLAN [--dut SERIAL] [--unit IF=SERIAL]... [RECORD OPTIONS]\n"
               "                               run a test plan file ('-': standard input)\n"
+              "    serve --plan PLAN [--unit IF[=LABEL]]... [ACCESS] [RECORD OPTIONS]\n"
+              "                               the operator page: scan, watch, PASS or FAIL\n"
               "    sleep S                    wait S seconds (for plans)\n"
               "    sync [--store URL] [--spool PATH]\n"
               "                               upload the records kept in the spool\n"

@@ -1,0 +1,267 @@
+"""The operator page (rfprobe serve) in Debian's Chromium, headless, driven
+through Selenium: scans start runs on the simulated line, the panels show
+the steps and the verdict, Stop and Ctrl-C keep their records, a reload or a
+lost station is shown for what it is.  Screenshots are kept under
+BUILD/serve-screenshots.
+
+The station runs in the rig's namespace; the page reaches this machine's
+browser through sim/pagebridge.py (a relay on 127.0.0.1)."""
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+import urllib.error
+import urllib.request
+
+import pytest
+
+import simrig
+from conftest import BUILD, not_on_vm
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
+import pagebridge  # noqa: E402
+
+pytestmark = not_on_vm("the operator page is tested on the namespace rig")
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+SHOTS = os.path.join(BUILD, "serve-screenshots")
+PLAN = """enter-test-mode
+set-channel 6
+rx --rate 15 --bw 40 --seconds 0.5 --min 700 --max 1300
+pa-read 0 --pa1 -400..-350 --pa2 6000..7000 --pa3 -1600..-1400
+exit-test
+"""
+SLOW = "enter-test-mode\nsleep 60\nexit-test\n"
+WAIT = 30
+
+
+def records(db):
+    if not os.path.exists(db):
+        return []
+    with sqlite3.connect(db) as c:
+        return c.execute("SELECT serial, verdict, plan_name, plan_sha256, station FROM records"
+                         " ORDER BY serial").fetchall()
+
+
+class Line:
+    """Two simulated units, rfprobe serve on them, and a browser on its page."""
+
+    def __init__(self, tmp_path, plan, listen="127.0.0.1:0", extra=()):
+        if os.geteuid() != 0:
+            pytest.skip("the rig needs root (network namespaces, mounts)")
+        self.tmp = tmp_path
+        self.db = str(tmp_path / "r.db")
+        self.plan = str(tmp_path / "line3.plan")
+        with open(self.plan, "w") as f:
+            f.write(plan)
+        self.rig = simrig.MultiRig(2, BUILD).up()
+        self.proc = self.bridge = self.driver = None
+        try:
+            self.rig.start_agents(manual=True)
+            self._serve(listen, extra)
+        except BaseException:
+            self.down()
+            raise
+
+    def _serve(self, listen, extra):
+        self.proc = subprocess.Popen(
+            ["ip", "netns", "exec", self.rig.station_ns, os.path.join(BUILD, "tools", "rfprobe"),
+             "serve", "--plan", self.plan, "--unit", "stn0=A", "--unit", "stn1=B",
+             "--store", self.db, "--spool", str(self.tmp / "s.db"), "--station", "st1",
+             "--listen", listen] + list(extra),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        lines = [self.proc.stdout.readline() for _ in range(2)]
+        assert "the operator page is at http://" in lines[1], lines + [self.proc.stderr.read()]
+        self.url = lines[1].split(" at ", 1)[1].strip()
+        hostport, _, self.query = self.url[len("http://"):].partition("/")
+        self.bridge = pagebridge.PageBridge(self.rig.station_ns, int(hostport.rsplit(":", 1)[1]))
+        self.base = "http://%s/" % self.bridge.address
+
+    def browser(self):
+        o = webdriver.ChromeOptions()
+        for a in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                  "--window-size=1280,900"):
+            o.add_argument(a)
+        self.driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=o)
+        self.driver.get(self.base + self.query)
+        self.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#unit-1 input.serial"))
+        return self.driver
+
+    def until(self, cond, timeout=WAIT):
+        return WebDriverWait(self.driver, timeout, poll_frequency=0.1).until(cond)
+
+    def panel(self, u):
+        return self.driver.find_element(By.ID, "unit-%d" % u)
+
+    def scan(self, u, serial):
+        self.panel(u).find_element(By.CSS_SELECTOR, "input.serial").send_keys(serial + Keys.ENTER)
+
+    def verdict(self, u, timeout=WAIT):
+        self.until(lambda d: self.panel(u).get_attribute("data-state") == "done", timeout)
+        return self.panel(u).find_element(By.CLASS_NAME, "overlay").text
+
+    def running(self, u):
+        self.until(lambda d: self.panel(u).get_attribute("data-state") == "running")
+
+    def shot(self, name):
+        os.makedirs(SHOTS, exist_ok=True)
+        self.driver.save_screenshot(os.path.join(SHOTS, name + ".png"))
+
+    def requests_seen(self, u):
+        return [l for l in self.rig.units[u].agent_lines() if l.startswith("--cmdType")]
+
+    def down(self):
+        if self.driver is not None:
+            self.driver.quit()
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.communicate()
+        if self.bridge is not None:
+            self.bridge.close()
+        self.rig.down()
+
+
+@pytest.fixture
+def line(request, tmp_path):
+    plan = getattr(request, "param", PLAN)
+    ln = Line(tmp_path, plan)
+    try:
+        yield ln
+    finally:
+        ln.down()
+
+
+def test_two_units_scanned_pass_and_fail_with_the_records_of_run(line):
+    line.rig.units[1].set_state(rxrate="20")  # unit B receives badly
+    d = line.browser()
+    # The first panel's field has the focus: a scanner types there at once.
+    d.switch_to.active_element.send_keys("SN0001" + Keys.ENTER)
+    line.scan(1, "SN0002")
+    assert (line.verdict(0), line.verdict(1)) == ("PASS", "FAIL")
+    steps = line.panel(1).find_elements(By.CSS_SELECTOR, "table.steps tr")
+    assert len(steps) == 5
+    rx = steps[2].text
+    assert "rx --rate 15" in rx and "count" in rx and "below 700" in rx and "FAIL" in rx
+    assert "pa1 -372 in -400..-350" in steps[3].text
+    # The last units, newest first (the two may end in either order).
+    assert sorted(r.text.split()[:3] for r in d.find_elements(By.CSS_SELECTOR, "#history tr")) == [
+        ["SN0001", "A", "PASS"], ["SN0002", "B", "FAIL"]]
+    line.shot("pass-and-fail")
+    # Each unit's router served its own run, at once.
+    for u in (0, 1):
+        assert sum(l == "--cmdType = 97" for l in line.requests_seen(u)) == 1
+    # The verdict stays until the next scan.
+    time.sleep(1)
+    assert line.panel(0).find_element(By.CLASS_NAME, "overlay").text == "PASS"
+    # The same record as `rfprobe run --unit`: plan, digest, station, verdict.
+    r = line.rig.station("rfprobe", "run", line.plan, "--unit", "stn0=SN0003", "--store", line.db,
+                         "--spool", str(line.tmp / "s.db"), "--station", "st1", timeout=60)
+    assert r.returncode == 0, r.stdout + r.stderr
+    rows = {s: rest for s, *rest in records(line.db)}
+    assert rows["SN0001"] == rows["SN0003"] and rows["SN0002"][0] == "FAIL"
+    with sqlite3.connect(line.db) as c:
+        steps = lambda sn: c.execute(
+            "SELECT s.line, s.command, s.verdict FROM steps s JOIN records r"
+            " ON s.record_id = r.record_id WHERE r.serial = ? ORDER BY s.line", (sn,)).fetchall()
+        assert steps("SN0001") == steps("SN0003") and len(steps("SN0001")) == 5
+
+
+@pytest.mark.parametrize("line", [SLOW], indirect=True)
+def test_stop_ends_a_run_error_with_its_record_and_a_busy_unit_refuses_a_scan(line):
+    d = line.browser()
+    line.scan(0, "SN0100")
+    line.running(0)
+    line.scan(0, "SN0101")  # still testing: refused, the run goes on
+    line.until(lambda d: "still testing SN0100" in line.panel(0).text)
+    t0 = time.monotonic()
+    line.panel(0).find_element(By.CLASS_NAME, "stop").click()
+    assert line.verdict(0) == "ERROR"
+    assert time.monotonic() - t0 < 10  # not after the plan's 60 s
+    line.shot("stopped")
+    assert [r[:2] for r in records(line.db)] == [("SN0100", "ERROR")]
+    assert line.panel(1).get_attribute("data-state") == "idle"
+
+
+@pytest.mark.parametrize("line", ["enter-test-mode\nsleep 3\nexit-test\n"], indirect=True)
+def test_a_reload_mid_run_shows_the_live_state(line):
+    d = line.browser()
+    line.scan(1, "SN0200")
+    line.until(lambda d: "sleep" in line.panel(1).text)
+    d.refresh()
+    line.until(lambda d: d.find_elements(By.ID, "unit-1"))
+    line.until(lambda d: line.panel(1).get_attribute("data-state") == "running")
+    assert "SN0200" in line.panel(1).text and "enter-test-mode" in line.panel(1).text
+    line.shot("reloaded-mid-run")
+    assert line.verdict(1) == "PASS"
+    assert [r[:2] for r in records(line.db)] == [("SN0200", "PASS")]
+
+
+@pytest.mark.parametrize("serial", ["SN 01", "", "x" * 65, "SN/01"])
+def test_a_bad_serial_gets_a_message_and_nothing_is_sent(line, serial):
+    line.browser()
+    line.scan(0, serial)
+    line.until(lambda d: "nothing was sent" in line.panel(0).text)
+    assert line.panel(0).get_attribute("data-state") == "idle"
+    if serial == "SN 01":
+        line.shot("bad-serial")
+    time.sleep(0.5)
+    assert line.requests_seen(0) == [] and records(line.db) == []
+
+
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGINT])
+@pytest.mark.parametrize("line", [SLOW], indirect=True)
+def test_the_station_ending_mid_run(line, sig):
+    d = line.browser()
+    line.scan(0, "SN0300")
+    line.scan(1, "SN0301")
+    line.running(0), line.running(1)
+    line.until(lambda d: all(line.requests_seen(u) for u in (0, 1)))
+    line.proc.send_signal(sig)
+    line.proc.communicate(timeout=20)
+    line.until(lambda d: d.find_element(By.ID, "lost").is_displayed())
+    assert "Lost the station" in d.find_element(By.ID, "lost").text
+    if sig == signal.SIGKILL:
+        line.shot("station-lost")
+        # Killed: no record at all, and the store is whole.
+        assert records(line.db) == []
+        if os.path.exists(line.db):
+            with sqlite3.connect(line.db) as c:
+                assert c.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+    else:
+        # Ctrl-C: every run ends as the command line's would, its record kept.
+        assert line.proc.returncode == 130
+        assert [r[:2] for r in records(line.db)] == [("SN0300", "ERROR"), ("SN0301", "ERROR")]
+
+
+def test_on_loopback_only_this_machines_names_are_served(line):
+    # A site whose name points at 127.0.0.1 sends its own Host: refused.
+    req = urllib.request.Request(line.base + "state", headers={"Host": "attacker.example:8080"})
+    with pytest.raises(urllib.error.HTTPError) as e:
+        urllib.request.urlopen(req, timeout=10)
+    assert e.value.code == 403
+    with urllib.request.urlopen(line.base + "state", timeout=10) as r:
+        assert r.status == 200
+
+
+def test_beyond_loopback_every_request_needs_the_token(tmp_path):
+    ln = Line(tmp_path, PLAN, listen="0.0.0.0:0")
+    try:
+        assert "?token=" in ln.url and len(ln.query) > len("?token=") + 16
+        for path, data in (("", None), ("state", None), ("start", b"unit=0&serial=SN1")):
+            req = urllib.request.Request(ln.base + path, data=data,
+                                         headers={"X-Rfprobe-Token": "-"} if data else {})
+            with pytest.raises(urllib.error.HTTPError) as e:
+                urllib.request.urlopen(req, timeout=10)
+            assert e.value.code == 403
+        with urllib.request.urlopen(ln.base + ln.query, timeout=10) as r:
+            assert r.status == 200
+        assert ln.requests_seen(0) == [] and records(ln.db) == []
+    finally:
+        ln.down()

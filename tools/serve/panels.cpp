@@ -1,0 +1,292 @@
+// The operator page's model (see panels.h).
+#include "serve/panels.h"
+
+#include <cstdio>
+
+#include "format/json.h"
+#include "results/record.h"
+
+namespace serve {
+
+using station::Verdict;
+
+struct Measure {
+    std::string name;
+    double value;
+    station::Limit limit;
+    Verdict verdict;
+};
+
+struct StepView {
+    int line;
+    std::string command, args;
+    bool done = false;
+    Verdict verdict = Verdict::Pass;
+    std::vector<Measure> measured;
+    std::string error;
+};
+
+// One run of a unit: its own record options (this unit alone), its stop,
+// its thread.  Its callbacks come from that thread.
+struct Panels::Run : line::UnitWatch {
+    Panels *owner;
+    size_t u;
+    line::Setup setup;
+    station::StopSignal stop;
+    std::unique_ptr<line::UnitRun> unit;
+    std::thread thread;
+
+    void stepStarting(size_t, const station::PlanStep &s) override;
+    void stepDone(size_t, const station::PlanStep &s, const station::StepResult &r) override;
+    void note(const char *text) override;
+};
+
+struct Panels::Panel {
+    enum class State { Idle, Running, Done } state = State::Idle;
+    std::string serial;
+    Verdict verdict = Verdict::Pass;
+    bool stopping = false;
+    std::vector<StepView> steps;
+    std::string message;  // why a scan was refused, or what went wrong
+    std::string record;
+    std::unique_ptr<Run> run;
+};
+
+Panels::Panels(const station::Options &opt, const line::Setup &setup, const line::Plan &plan,
+               results::Store &store, std::vector<UnitSlot> slots)
+    : opt_(opt), setup_(setup), plan_(plan), store_(store), slots_(std::move(slots)) {
+    opt_.quiet = true;
+    for (size_t i = 0; i < slots_.size(); ++i) panels_.emplace_back(new Panel);
+}
+
+Panels::~Panels() { close(); }
+
+void Panels::changed() {
+    ++version_;
+    cv_.notify_all();
+}
+
+std::string Panels::start(size_t u, const std::string &serial) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (u >= panels_.size()) return "no such unit";
+    Panel &p = *panels_[u];
+    std::string why;
+    if (closing_ || station::interruptedBySignal())
+        why = "the station is closing: no new runs";
+    else if (p.state == Panel::State::Running)
+        why = "unit " + slots_[u].label + " is still testing " + p.serial +
+              ": stop it or wait for its verdict";
+    else {
+        try {
+            results::validateSerial(serial);
+        } catch (const results::InvalidInput &e) {
+            why = e.what();
+        }
+        for (size_t k = 0; why.empty() && k < panels_.size(); ++k)
+            if (k != u && panels_[k]->state == Panel::State::Running &&
+                panels_[k]->serial == serial)
+                why = "serial " + serial + " is under test on unit " + slots_[k].label;
+    }
+    if (!why.empty()) {
+        // Shown on the panel until the next change of its run.
+        p.message = why + " (nothing was sent)";
+        changed();
+        return p.message;
+    }
+    // The previous run's thread has ended (its state is Done); reap it.
+    if (p.run && p.run->thread.joinable()) p.run->thread.join();
+    std::unique_ptr<Run> run(new Run);
+    run->owner = this;
+    run->u = u;
+    run->setup = setup_;
+    run->setup.units = {{slots_[u].iface, serial}};
+    run->setup.parallel = true;
+    try {
+        run->unit.reset(new line::UnitRun(run->setup, plan_, 0, nullptr));
+    } catch (const std::exception &e) {
+        p.message = std::string("cannot start: ") + e.what() + " (nothing was sent)";
+        changed();
+        return p.message;
+    }
+    run->unit->watch = run.get();
+    p.state = Panel::State::Running;
+    p.serial = serial;
+    p.stopping = false;
+    p.steps.clear();
+    p.message.clear();
+    p.record.clear();
+    Run *r = run.get();
+    p.run = std::move(run);
+    station::Options o = opt_;
+    snprintf(o.iface, sizeof o.iface, "%s", slots_[u].iface.c_str());
+    r->thread = std::thread([this, r, o] {
+        station::stopThreadOn(&r->stop);
+        line::UnitRun &unit = *r->unit;
+        unit.run(o);
+        unit.keep(store_, store_.url().display);
+        std::lock_guard<std::mutex> g(mu_);
+        Panel &p = *panels_[r->u];
+        p.state = Panel::State::Done;
+        p.verdict = unit.verdict();
+        p.record = unit.storedText();
+        p.message = p.verdict == Verdict::Pass ? "" : unit.detail();
+        if (p.stopping) p.message = "stopped on the page: " + p.message;
+        worst_ = station::worseStatus(worst_, unit.status == station::kExitStore
+                                                  ? station::kExitStore
+                                                  : station::kExitOk);
+        history_.push_front({unit.rec.serial, slots_[r->u].label,
+                             station::verdictName(p.verdict), p.record,
+                             unit.rec.endedAt.empty() ? results::nowUtc() : unit.rec.endedAt});
+        if (history_.size() > kHistory) history_.pop_back();
+        changed();
+    });
+    changed();
+    return "";
+}
+
+bool Panels::stop(size_t u) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (u >= panels_.size() || panels_[u]->state != Panel::State::Running) return false;
+    panels_[u]->stopping = true;
+    panels_[u]->run->stop.raise();
+    changed();
+    return true;
+}
+
+void Panels::Run::stepStarting(size_t, const station::PlanStep &s) {
+    std::lock_guard<std::mutex> lock(owner->mu_);
+    StepView v;
+    v.line = s.planLine;
+    v.command = s.action.cmd->word;
+    for (const std::string &a : s.args) v.args += (v.args.empty() ? "" : " ") + a;
+    owner->panels_[u]->steps.push_back(v);
+    owner->changed();
+}
+
+void Panels::Run::stepDone(size_t, const station::PlanStep &, const station::StepResult &r) {
+    std::lock_guard<std::mutex> lock(owner->mu_);
+    Panel &p = *owner->panels_[u];
+    if (p.steps.empty()) return;
+    StepView &v = p.steps.back();
+    v.done = true;
+    v.verdict = r.verdict;
+    for (unsigned k = 0; k < r.measuredCount; ++k)
+        v.measured.push_back(
+            {r.measured[k].name, r.measured[k].value, r.measured[k].limit, r.measured[k].verdict});
+    if (r.verdict == Verdict::Error) v.error = r.error;
+    owner->changed();
+}
+
+void Panels::Run::note(const char *text) {
+    std::lock_guard<std::mutex> lock(owner->mu_);
+    Panel &p = *owner->panels_[u];
+    if (p.message.empty()) p.message = text;
+    owner->changed();
+}
+
+std::string Panels::snapshot(uint64_t *version) {
+    std::lock_guard<std::mutex> lock(mu_);
+    *version = version_;
+    format::Json j;
+    j.open('{');
+    j.key("plan"), j.str(plan_.name);
+    j.key("plan_steps"), j.integer((int64_t)plan_.steps.size());
+    j.key("station"), j.str(setup_.station);
+    j.key("closing"), j.boolean(closing_);
+    j.key("units"), j.open('[');
+    for (size_t i = 0; i < panels_.size(); ++i) {
+        const Panel &p = *panels_[i];
+        j.open('{');
+        j.key("iface"), j.str(slots_[i].iface);
+        j.key("label"), j.str(slots_[i].label);
+        j.key("state"), j.str(p.state == Panel::State::Idle      ? "idle"
+                              : p.state == Panel::State::Running ? "running"
+                                                                 : "done");
+        j.key("serial"), j.str(p.serial);
+        j.key("verdict");
+        if (p.state == Panel::State::Done)
+            j.str(station::verdictName(p.verdict));
+        else
+            j.null();
+        j.key("stopping"), j.boolean(p.stopping);
+        j.key("message"), j.str(p.message);
+        j.key("record"), j.str(p.record);
+        j.key("steps"), j.open('[');
+        for (const StepView &s : p.steps) {
+            j.open('{');
+            j.key("line"), j.integer(s.line);
+            j.key("command"), j.str(s.command);
+            j.key("args"), j.str(s.args);
+            j.key("verdict");
+            if (s.done)
+                j.str(station::verdictName(s.verdict));
+            else
+                j.null();
+            j.key("error"), j.str(s.error);
+            j.key("measured"), j.open('[');
+            for (const Measure &m : s.measured) {
+                j.open('{');
+                j.key("name"), j.str(m.name);
+                j.key("value"), j.num(m.value);
+                j.key("low");
+                if (m.limit.hasLow) j.num(m.limit.low); else j.null();
+                j.key("high");
+                if (m.limit.hasHigh) j.num(m.limit.high); else j.null();
+                j.key("verdict"), j.str(station::verdictName(m.verdict));
+                j.close('}');
+            }
+            j.close(']');
+            j.close('}');
+        }
+        j.close(']');
+        j.close('}');
+    }
+    j.close(']');
+    j.key("history"), j.open('[');
+    for (const Done &d : history_) {
+        j.open('{');
+        j.key("serial"), j.str(d.serial);
+        j.key("unit"), j.str(d.unit);
+        j.key("verdict"), j.str(d.verdict);
+        j.key("record"), j.str(d.record);
+        j.key("ended_at"), j.str(d.endedAt);
+        j.close('}');
+    }
+    j.close(']');
+    j.close('}');
+    return j.done();
+}
+
+bool Panels::waitChange(uint64_t *seen, int ms, std::string *snap) {
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (!cv_.wait_for(lock, std::chrono::milliseconds(ms),
+                          [&] { return version_ != *seen || closing_; }))
+            return false;
+        if (closing_ && version_ == *seen) return false;
+    }
+    *snap = snapshot(seen);
+    return true;
+}
+
+bool Panels::closing() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return closing_;
+}
+
+int Panels::close() {
+    std::vector<std::thread *> threads;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        closing_ = true;
+        changed();
+        for (auto &p : panels_)
+            if (p->run && p->run->thread.joinable()) threads.push_back(&p->run->thread);
+    }
+    for (std::thread *t : threads) t->join();
+    std::lock_guard<std::mutex> lock(mu_);
+    changed();
+    return worst_;
+}
+
+}  // namespace serve

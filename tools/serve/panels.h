@@ -1,0 +1,81 @@
+// The operator page's model: one panel per unit (its serial, its run step
+// by step, its verdict), the last units tested, and a version that every
+// change moves on, so that a page that (re)connects gets the whole state
+// and then each change.  Runs go through line::UnitRun, as `rfprobe run
+// --unit` runs them: the same records, store and spool.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "line/unit.h"
+#include "results/store.h"
+#include "station/transport.h"
+
+namespace serve {
+
+struct UnitSlot {
+    std::string iface;
+    std::string label;  // what the page calls it; the interface by default
+};
+
+class Panels {
+  public:
+    // setup: the record options (station, operator, metadata, store); its
+    // units are replaced by the unit of each run.
+    Panels(const station::Options &opt, const line::Setup &setup, const line::Plan &plan,
+           results::Store &store, std::vector<UnitSlot> slots);
+    ~Panels();
+
+    // Starts unit u's run for serial.  Returns "" or why not (a bad
+    // serial, a busy unit, the station closing); nothing is sent then.
+    std::string start(size_t u, const std::string &serial);
+    // Ends unit u's run as an interrupt would; false when it is not running.
+    bool stop(size_t u);
+
+    // The whole state as one JSON document, and its version.
+    std::string snapshot(uint64_t *version);
+    // Waits up to ms for a version other than *seen; true with the new
+    // snapshot, false on time-out or when closing.
+    bool waitChange(uint64_t *seen, int ms, std::string *snap);
+    bool closing();
+
+    // No new runs; waits for the running ones to end (an interrupt ends
+    // them) and wakes every waiter.  Returns the worst exit status of the
+    // records kept (kExitStore when one could not be kept).
+    int close();
+
+    size_t count() const { return slots_.size(); }
+
+  private:
+    struct Run;
+    struct Panel;
+    void changed();  // with mu_ held
+
+    station::Options opt_;
+    const line::Setup &setup_;
+    const line::Plan &plan_;
+    results::Store &store_;
+    std::vector<UnitSlot> slots_;
+    std::vector<std::unique_ptr<Panel>> panels_;
+    struct Done {
+        std::string serial, unit, verdict, record, endedAt;
+    };
+    std::deque<Done> history_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    uint64_t version_ = 1;
+    bool closing_ = false;
+    int worst_ = station::kExitOk;
+};
+
+// How many finished units the page lists.
+constexpr size_t kHistory = 12;
+
+}  // namespace serve
