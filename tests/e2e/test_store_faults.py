@@ -13,6 +13,7 @@ import json
 import os
 import signal
 import sqlite3
+import stat
 import subprocess
 import sys
 import time
@@ -286,6 +287,7 @@ def test_report_output_that_cannot_be_written(agent, plan, tmp_path):
         (["--store", broken, "--csv", out], None, STORE_STATUS),
         (["--store", db, "--csv", str(tmp_path / "no-such-dir" / "x.csv")], None, USAGE_STATUS),
         (["--store", db, "--csv", out], None, 0),
+        (["--store", db, "--csv", "/dev/null"], None, 0),  # written to, not replaced by a file
     ]
     for args, stdout, status in cases:
         cmd = " ".join("'%s'" % a for a in [RFPROBE, "report"] + args)
@@ -294,5 +296,7 @@ def test_report_output_that_cannot_be_written(agent, plan, tmp_path):
         r = subprocess.run(["sh", "-c", cmd], capture_output=True, text=True, timeout=30)
         assert r.returncode == status, (args, r.stdout + r.stderr)
         assert not os.path.exists(out + ".tmp"), args
+        assert not [n for n in os.listdir(tmp_path) if n.startswith("out.csv.")], args  # no temporary file
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
     with open(out) as f:
         assert f.readline().startswith("record_id,serial,")

@@ -5,11 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
+#include <string>
+#include <vector>
 #include <memory>
 
+#include "format/output.h"
 #include "line/line.h"
+#include "report/output.h"
+#include "report/zone.h"
 #include "results/report.h"
 #include "results/store.h"
 
@@ -66,8 +69,13 @@ int reportCommand(const station::Action &act) {
     std::string url = fromOptionOrEnv(act, "--store", "RFPROBE_STORE", kDefaultStore);
     results::RecordFilter f;
     const char *csv = act.text("--csv");
-    bool csvFile = csv && std::string(csv) != "-";
+    const char *html = act.text("--html");
+    report::Zone zone;
+    std::vector<std::string> filters;  // as given, for the page
     try {
+        if (csv && html) throw results::InvalidInput("give --csv or --html, not both");
+        const char *tz = act.text("--tz");
+        zone = report::Zone::select(tz ? tz : "");
         results::parseStoreUrl(url);
         if (const char *v = act.text("--plan")) f.plan = v;
         if (const char *v = act.text("--serial")) results::validateSerial(f.serial = v);
@@ -79,31 +87,41 @@ int reportCommand(const station::Action &act) {
                 throw results::InvalidInput(std::string(opt) + " " + v +
                                             " is not a day YYYY-MM-DD");
         }
-        if (const char *v = act.text("--since")) f.since = v;
-        if (const char *v = act.text("--until")) f.until = v;
-        if (!f.since.empty() && !f.until.empty() && f.until < f.since)
-            throw results::InvalidInput("--until " + f.until + " is before --since " + f.since);
-        if (csvFile) {
-            // Like every file option: a directory that cannot take the file
-            // is a bad argument, found before the store is read.
-            std::string p = csv;
-            size_t slash = p.rfind('/');
-            std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
-            if (p.empty() || p.back() == '/' || access(dir.c_str(), W_OK | X_OK) != 0)
-                throw results::InvalidInput("--csv " + p + ": cannot write in " + dir + ": " +
-                                            (p.empty() || p.back() == '/' ? "no file name" : strerror(errno)));
-        }
+        const char *since = act.text("--since"), *until = act.text("--until");
+        if (since && until && std::string(until) < since)
+            throw results::InvalidInput(std::string("--until ") + until + " is before --since " + since);
+        // Days of the report's zone, as bounds on the UTC start times.
+        if (since) f.startedFrom = results::formatUtc(zone.startOfDay(since));
+        if (until) f.startedBefore = results::formatUtc(zone.startOfDay(report::nextDay(until)));
+        for (const char *opt : {"--plan", "--serial", "--station", "--since", "--until"})
+            if (const char *v = act.text(opt)) filters.push_back(std::string(opt) + " " + v);
+        // Like every file option: a path that cannot take the file is a bad
+        // argument, found before the store is read.
+        for (const char *opt : {"--csv", "--html"})
+            if (const char *v = act.text(opt)) {
+                std::string why = format::outputPathProblem(v);
+                if (!why.empty()) throw results::InvalidInput(std::string(opt) + " " + v + ": " + why);
+            }
     } catch (const results::InvalidInput &e) {
         fprintf(stderr, "rfprobe: report: %s\n", e.what());
         return station::kExitUsage;
     }
-    std::string tmp = csvFile ? std::string(csv) + ".tmp" : "";
     try {
         results::OpenOptions o;
         o.mustExist = true;
         std::unique_ptr<results::Store> store = results::Store::open(url, o);
+        if (html) {
+            report::HtmlResult r = report::writeHtmlReport(*store, f, zone, filters, html);
+            if (r.records == 0)
+                fprintf(stderr, "rfprobe: report: %s\n",
+                        filters.empty() ? "the store holds no records" : "no records match the filters");
+            if (std::string(html) != "-")
+                fprintf(stderr, "rfprobe: report: %lld record(s), %zu bytes written to %s\n",
+                        (long long)r.records, r.bytes, html);
+            return station::kExitOk;
+        }
         if (!csv) {
-            std::string text = results::formatReport(*store, f);
+            std::string text = report::textReport(*store, f, zone);
             fputs(text.c_str(), stdout);
             if (!stdoutWritten()) {
                 fprintf(stderr, "rfprobe: report: cannot write to standard output: %s\n", strerror(errno));
@@ -111,26 +129,14 @@ int reportCommand(const station::Action &act) {
             }
             return station::kExitOk;
         }
-        if (!csvFile) {
-            results::exportCsv(*store, f, std::cout);
-            std::cout.flush();
-            if (!std::cout) {
-                fprintf(stderr, "rfprobe: report: cannot write to standard output\n");
-                return station::kExitStore;
-            }
-            return station::kExitOk;
-        }
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error("cannot write " + tmp + ": " + strerror(errno));
-        int64_t rows = results::exportCsv(*store, f, out);
-        out.close();
-        if (!out) throw std::runtime_error("cannot write " + tmp);
-        if (rename(tmp.c_str(), csv) != 0)
-            throw std::runtime_error("cannot rename " + tmp + " to " + csv + ": " + strerror(errno));
-        fprintf(stderr, "rfprobe: report: %lld row(s) written to %s\n", (long long)rows, csv);
+        // The export streams into the file, which appears once complete.
+        format::OutputFile out(csv);
+        int64_t rows = results::exportCsv(*store, f, out.stream());
+        out.commit();
+        if (std::string(csv) != "-")
+            fprintf(stderr, "rfprobe: report: %lld row(s) written to %s\n", (long long)rows, csv);
         return station::kExitOk;
     } catch (const std::exception &e) {
-        if (!tmp.empty()) remove(tmp.c_str());  // a failed export leaves no file behind
         fprintf(stderr, "rfprobe: report: %s\n", e.what());
         return station::kExitStore;
     }

@@ -62,7 +62,7 @@ void writeJunit(const Setup &setup, const UnitRuns &runs, int *status) {
         if (u->opened) recs.push_back(&u->rec);
     std::string why;
     if (!writeFile(setup.junitPath, results::toJunitXml(recs), &why)) {
-        fprintf(stderr, "rfprobe: cannot write the JUnit XML: %s\n", why.c_str());
+        fprintf(stderr, "rfprobe: the JUnit XML: %s\n", why.c_str());
         *status = station::worseStatus(*status, station::kExitStore);
     }
 }

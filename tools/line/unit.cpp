@@ -4,11 +4,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
+#include "format/output.h"
 #include "results/export.h"
 
 namespace line {
@@ -22,19 +20,13 @@ double monoSeconds() {
 }
 
 bool writeFile(const std::string &path, const std::string &text, std::string *why) {
-    static std::atomic<unsigned> serial{0};
-    std::string tmp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(++serial);
-    FILE *f = fopen(tmp.c_str(), "w");
-    bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = f && fflush(f) == 0 && ok;
-    ok = f && fsync(fileno(f)) == 0 && ok;
-    if (f && fclose(f) != 0) ok = false;
-    if (ok && rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) {
-        *why = path + ": " + strerror(errno);
-        unlink(tmp.c_str());
+    try {
+        format::writeOutput(path, text);
+        return true;
+    } catch (const format::OutputError &e) {
+        *why = e.what();
+        return false;
     }
-    return ok;
 }
 
 UnitRun::UnitRun(const Setup &setup, const Plan &plan, size_t index, Board *board)
@@ -129,7 +121,7 @@ void UnitRun::keep(results::Store &store, const std::string &where) {
     if (!setup_.jsonPath.empty()) {
         std::string why;
         if (!writeFile(forSerial(setup_.jsonPath, rec.serial), results::toJson(rec), &why)) {
-            complain("cannot write the record's JSON: " + why);
+            complain("the record's JSON: " + why);
             status = station::kExitStore;
         }
     }

@@ -24,8 +24,8 @@ struct Plan {
 
 double monoSeconds();
 
-// Writes text to path through a temporary file renamed into place, so a
-// reader never sees half a file.
+// Writes text to path whole or not at all (format::writeOutput); false
+// with the reason in why when it cannot.
 bool writeFile(const std::string &path, const std::string &text, std::string *why);
 
 // Follows one unit's run besides the board: its steps and its link's

@@ -164,4 +164,63 @@ void Store::exportRows(const RecordFilter &f, const std::function<void(const Exp
     });
 }
 
+void Store::reportRows(const RecordFilter &f, const ReportRowReader &reader) {
+    withConnection([&](Connection &c) {
+        Dialect d = c.dialect();
+        Params p;
+        std::string where = sql::recordWhere(d, f, &p);
+        if (reader.record)
+            c.query("SELECT r.record_id, r.serial, r.station, r.operator, r.plan_name, " +
+                        sql::timeText(d, "r.started_at") + ", " + sql::timeText(d, "r.ended_at") +
+                        ", r.verdict FROM records r" + where,
+                    p, [&](const Row &row) {
+                        RecordSummary r;
+                        r.id = row.text(0);
+                        r.serial = row.text(1);
+                        r.station = row.text(2);
+                        r.operatorName = row.text(3);
+                        r.planName = row.text(4);
+                        r.startedAt = row.text(5);
+                        r.endedAt = row.text(6);
+                        r.verdict = verdictAt(row, 7);
+                        reader.record(r);
+                    });
+        if (reader.metadata)
+            c.query("SELECT md.record_id, md.key, md.value FROM record_metadata md"
+                    " JOIN records r ON r.record_id = md.record_id" + where,
+                    p, [&](const Row &row) { reader.metadata({row.text(0), row.text(1), row.text(2)}); });
+        if (reader.failedStep)
+            c.query("SELECT st.record_id, st.step_index, st.line, st.command, st.verdict FROM steps st"
+                    " JOIN records r ON r.record_id = st.record_id" + where +
+                    (where.empty() ? " WHERE" : " AND") + " st.verdict <> 'PASS'",
+                    p, [&](const Row &row) {
+                        FailedStep s;
+                        s.recordId = row.text(0);
+                        s.stepIndex = row.integer(1);
+                        s.line = (int)row.integer(2);
+                        s.command = row.text(3);
+                        s.verdict = verdictAt(row, 4);
+                        reader.failedStep(s);
+                    });
+        if (reader.measurement)
+            c.query("SELECT m.record_id, m.step_index, m.measurement_index, st.line, st.command, m.name,"
+                    " m.value, m.low, m.high FROM measurements m"
+                    " JOIN steps st ON st.record_id = m.record_id AND st.step_index = m.step_index"
+                    " JOIN records r ON r.record_id = m.record_id" + where,
+                    p, [&](const Row &row) {
+                        MeasurementEntry m;
+                        m.recordId = row.text(0);
+                        m.stepIndex = row.integer(1);
+                        m.index = row.integer(2);
+                        m.line = (int)row.integer(3);
+                        m.command = row.text(4);
+                        m.name = row.text(5);
+                        m.value = row.real(6);
+                        if (!row.isNull(7)) m.low = row.real(7);
+                        if (!row.isNull(8)) m.high = row.real(8);
+                        reader.measurement(m);
+                    });
+    });
+}
+
 }  // namespace results

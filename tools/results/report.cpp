@@ -16,11 +16,16 @@ std::string num(int64_t v) { return std::to_string(v); }
 }  // namespace
 
 std::string formatReport(Store &s, const RecordFilter &f) {
+    return formatReport(s, f, "UTC", s.yieldByPlanDay(f));
+}
+
+std::string formatReport(Store &s, const RecordFilter &f, const std::string &zone,
+                         const std::vector<YieldRow> &yieldRows) {
     auto text = [](const format::Table &t) { return t.empty() ? std::string("(none)\n") : t.text(); };
-    std::string out = "Yield per plan and day (UTC)\n";
+    std::string out = "Yield per plan and day (" + zone + ")\n";
     format::Table yield({{"PLAN"}, {"DAY"}, {"RECORDS", true}, {"UNITS", true}, {"PASS", true},
                          {"FAIL", true}, {"ERROR", true}, {"YIELD", true}});
-    for (const YieldRow &y : s.yieldByPlanDay(f))
+    for (const YieldRow &y : yieldRows)
         yield.row({y.plan, y.day, num(y.records), num(y.units), num(y.pass), num(y.fail), num(y.error),
                    format::fixed(100.0 * y.yield(), 1) + "%"});
     out += text(yield);

@@ -16,6 +16,10 @@ namespace results {
 // The yield, failure and statistics tables as aligned text, each under a title line, with
 // "(none)" for an empty one.
 std::string formatReport(Store &s, const RecordFilter &f);
+// The same with the yield rows given (days of another time zone, counted
+// by the caller) and that zone named in the yield's title.
+std::string formatReport(Store &s, const RecordFilter &f, const std::string &zone,
+                         const std::vector<YieldRow> &yield);
 
 // CSV (RFC 4180 quoting, LF line ends) with a header line: one row per
 // measurement, one row for a step without measurements, one row for a

@@ -34,6 +34,8 @@ std::string recordWhere(Dialect d, const RecordFilter &f, Params *params) {
     add("r.station =", f.station);
     add(dayText(d, "r.started_at") + " >=", f.since);
     add(dayText(d, "r.started_at") + " <=", f.until);
+    add(timeText(d, "r.started_at") + " >=", f.startedFrom);
+    add(timeText(d, "r.started_at") + " <", f.startedBefore);
     return w;
 }
 

@@ -75,6 +75,7 @@ std::unique_ptr<Connection> Store::openConnection(bool mayCreate) {
     if (url_.kind == StoreKind::Sqlite) {
         c = db::openSqlite(url_.path, opts_.mustExist);
         prepareSqlite(*c, url_.path, mayCreate);
+        if (!opts_.flushToDisk) c->exec("PRAGMA synchronous=OFF");
     } else {
         db::PgLimits l;
         l.connectSeconds = opts_.connectSeconds;

@@ -57,6 +57,9 @@ struct OpenOptions {
     // PostgreSQL: how long to wait for the server (tests shorten them).
     int connectSeconds = 5;
     int answerMs = 15000;
+    // SQLite: false turns off the flush to disk after each record, for a
+    // throwaway store (a benchmark's); a crash may then lose records.
+    bool flushToDisk = true;
     // Test seam: called inside a record's transaction just before COMMIT.
     std::function<void(const Record &)> beforeCommit;
 };
@@ -67,14 +70,19 @@ struct WriteOutcome {
     std::string reason;    // why it was spooled
 };
 
-// Which records: every set field must match; days are UTC "YYYY-MM-DD",
-// both ends included.
+// Which records: every set field must match; since and until are UTC days
+// "YYYY-MM-DD", both ends included (the report's days of another zone are
+// startedFrom and startedBefore).
 struct RecordFilter {
     std::string plan;
     std::string serial;
     std::string station;
     std::string since;
     std::string until;
+    // Start time bounds as UTC times "YYYY-MM-DDTHH:MM:SS.mmmZ": from
+    // included, before excluded (days of another time zone).
+    std::string startedFrom = {};
+    std::string startedBefore = {};
 };
 
 struct RecordSummary {
@@ -130,6 +138,38 @@ struct ExportRow {
     std::optional<double> value, low, high;
 };
 
+// The rows behind the HTML report's figures, as stored; each names its
+// record by id.  A step row only for a step that did not pass.
+struct MetadataEntry {
+    std::string recordId, key, value;
+};
+
+struct FailedStep {
+    std::string recordId;
+    int64_t stepIndex = 0;
+    int line = 0;
+    std::string command;
+    Verdict verdict = Verdict::Fail;  // Fail or Error
+};
+
+struct MeasurementEntry {
+    std::string recordId;
+    int64_t stepIndex = 0, index = 0;  // the step's and its own position in the record
+    int line = 0;
+    std::string command, name;
+    double value = 0;
+    std::optional<double> low, high;
+};
+
+// What reportRows() reads: one callback per kind of row; a kind without a
+// callback is not read.
+struct ReportRowReader {
+    std::function<void(const RecordSummary &)> record;
+    std::function<void(const MetadataEntry &)> metadata;
+    std::function<void(const FailedStep &)> failedStep;
+    std::function<void(const MeasurementEntry &)> measurement;
+};
+
 // One store.  Units of a parallel run share one Store: each call takes a
 // connection of its own from a small pool (no lock is held while the
 // database works), and separate Store objects on one SQLite file (threads
@@ -175,6 +215,12 @@ class Store {
     std::vector<FailureRow> failuresByStep(const RecordFilter &f);
     std::vector<StatRow> measurementStats(const RecordFilter &f);
     void exportRows(const RecordFilter &f, const std::function<void(const ExportRow &)> &each);
+    // The matching records and their rows, streamed kind by kind (records,
+    // metadata, failed steps, measurements) in no particular order: the
+    // caller orders them (a server's collation and row order are its own).
+    // Records written while it reads may add rows of records not passed
+    // to reader.record.
+    void reportRows(const RecordFilter &f, const ReportRowReader &reader);
 
   private:
     Store(StoreUrl url, OpenOptions opts);

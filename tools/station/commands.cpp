@@ -234,12 +234,19 @@ constexpr ArgDef kReportArgs[] = {
     {"--station", "NAME", "--station", Conv::Text, Field::Text, false, 0, 0,
      "only records of this station", nullptr, kFilters},
     {"--since", "DAY", "--since", Conv::Text, Field::Text, false, 0, 0,
-     "only records started on DAY (UTC, YYYY-MM-DD) or later", nullptr, kFilters},
+     "only records started on DAY (YYYY-MM-DD, in the report's\ntime zone) or later",
+     nullptr, kFilters},
     {"--until", "DAY", "--until", Conv::Text, Field::Text, false, 0, 0,
      "only records started on DAY or earlier", nullptr, kFilters},
+    {"--tz", "ZONE", "--tz", Conv::Text, Field::Text, false, 0, 0,
+     "count days in the time zone ZONE (Europe/Berlin, UTC...);\n"
+     "default: the PC's time zone"},
     {"--csv", "FILE", "--csv", Conv::Text, Field::Text, false, 0, 0,
      "write the steps and measurements of the records to FILE\n"
      "as CSV instead ('-': standard output)"},
+    {"--html", "FILE", "--html", Conv::Text, Field::Text, false, 0, 0,
+     "write the report to FILE as one self-contained HTML page\n"
+     "with charts instead ('-': standard output)"},
 };
 constexpr ArgDef kSleepArgs[] = {
     {nullptr, "S", "sleep", Conv::Seconds, Field::WaitMs, true, 0, 0, nullptr, "SECONDS"}};
@@ -482,13 +489,21 @@ constexpr Command kCommands[] = {
     {"report", ActionKind::Report, -1, nullptr, kReportArgs, kNeedsStore, ReplyView::Ok,
      "yield, failures and measured values", "report on the records in the results store",
      "    Reads the results store (SQLite or PostgreSQL) and prints the yield\n"
-     "    per plan and UTC day, the steps that failed or erred (most frequent\n"
+     "    per plan and day, the steps that failed or erred (most frequent\n"
      "    first), and per step the count, minimum, median and maximum of each\n"
-     "    measured value. With --csv, writes every step and measurement of the\n"
-     "    chosen records as CSV instead. Exit status 5 when the store cannot be\n"
-     "    read.\n",
+     "    measured value. Days are those of the PC's time zone, or of --tz\n"
+     "    ZONE; the report names the zone. With --csv, writes every step and\n"
+     "    measurement of the chosen records as CSV instead. With --html, writes\n"
+     "    one HTML page with charts instead: yield per day, first-pass and\n"
+     "    final yield, the failing steps as a Pareto chart, per measurement a\n"
+     "    histogram against its limits with n, mean, sigma and Cpk and a run\n"
+     "    chart, and the cycle time per plan. Either FILE is replaced only\n"
+     "    once complete; a device is written to. Exit status 2 when FILE's\n"
+     "    directory is not there or not writable, 5 when the store cannot be\n"
+     "    read or the file cannot be written.\n",
      "    rfprobe report --plan line3.plan --since 2024-05-01\n"
-     "    rfprobe report --store postgresql://line3@db.factory/results --csv may.csv\n"},
+     "    rfprobe report --store postgresql://line3@db.factory/results --csv may.csv\n"
+     "    rfprobe report --since 2024-05-01 --tz Europe/Berlin --html may.html\n"},
 };
 
 #undef WIRE

@@ -2,7 +2,11 @@
 // through a real parser (Python's json, xml.etree and csv), and the rules
 // a reader relies on (formula guard, numbers, table lines).
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -12,6 +16,7 @@
 
 #include "format/csv.h"
 #include "format/json.h"
+#include "format/output.h"
 #include "format/table.h"
 #include "format/text.h"
 #include "format/xml.h"
@@ -231,6 +236,75 @@ TEST(Numbers, ShortestRoundTripAndFixed) {
         EXPECT_EQ(format::parseNumber(c.shortest), c.d);
     }
     for (const char *bad : {"", "1,5", "0.5x", " 1", "0x10"}) EXPECT_FALSE(format::parseNumber(bad)) << bad;
+}
+
+// Output files: whole or not at all, a device written to and never
+// replaced, a link kept, and two writers of one path at once each on a
+// temporary file of its own.
+TEST(OutputFile, WholeOrNotAtAll) {
+    char dirTemplate[] = "/tmp/rfprobe-output-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate, path = dir + "/out.txt";
+    auto slurp = [](const std::string &p) {
+        std::ifstream f(p, std::ios::binary);
+        std::stringstream b;
+        b << f.rdbuf();
+        return b.str();
+    };
+    auto entries = [&] {
+        std::vector<std::string> names;
+        DIR *d = opendir(dir.c_str());
+        while (dirent *e = d ? readdir(d) : nullptr)
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        if (d) closedir(d);
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    std::ofstream(path) << "previous\n";
+
+    {  // Given up half-way: the previous file stays, no temporary file.
+        format::OutputFile f(path);
+        f.stream() << std::string(200000, 'x');
+    }
+    EXPECT_EQ(slurp(path), "previous\n");
+    EXPECT_EQ(entries(), std::vector<std::string>{"out.txt"});
+
+    {  // Two writers at once, committed in the other order: the last wins whole.
+        format::OutputFile a(path), b(path);
+        a.stream() << std::string(100000, 'a');
+        b.stream() << std::string(100000, 'b');
+        b.commit();
+        a.commit();
+    }
+    EXPECT_EQ(slurp(path), std::string(100000, 'a'));
+    EXPECT_EQ(entries(), std::vector<std::string>{"out.txt"});
+
+    // Through a link: the link stays and points at the new content.
+    ASSERT_EQ(symlink("out.txt", (dir + "/link").c_str()), 0);
+    format::writeOutput(dir + "/link", "through the link\n");
+    struct stat st;
+    ASSERT_EQ(lstat((dir + "/link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(slurp(path), "through the link\n");
+    EXPECT_EQ(entries(), (std::vector<std::string>{"link", "out.txt"}));
+
+    // A device is written to, never replaced; a full one is an error.
+    format::writeOutput("/dev/null", "nothing\n");
+    ASSERT_EQ(stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_THROW(format::writeOutput("/dev/full", std::string(100000, 'x')), format::OutputError);
+
+    // Paths that can never take a file, found before any work.
+    EXPECT_EQ(format::outputPathProblem(path), "");
+    EXPECT_EQ(format::outputPathProblem("/dev/null"), "");
+    EXPECT_NE(format::outputPathProblem(dir + "/no-such-dir/x"), "");
+    EXPECT_NE(format::outputPathProblem(dir), "");
+    EXPECT_NE(format::outputPathProblem(dir + "/"), "");
+    EXPECT_THROW(format::OutputFile(dir + "/no-such-dir/x"), format::OutputError);
+
+    unlink((dir + "/link").c_str());
+    unlink(path.c_str());
+    rmdir(dir.c_str());
 }
 
 }  // namespace

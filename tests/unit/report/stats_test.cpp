@@ -1,0 +1,176 @@
+// The report's figures where a slip is easy and costly: Cpk, histogram
+// edges, the Pareto order, first-pass against final yield, and the day a
+// record falls on in a time zone.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "report/stats.h"
+#include "report/svg.h"
+#include "report/zone.h"
+
+using namespace report;
+using results::Verdict;
+
+namespace {
+const double kInf = std::numeric_limits<double>::infinity();
+}
+
+TEST(ReportStats, Cpk) {
+    struct Case {
+        const char *what;
+        std::vector<double> values;
+        std::optional<double> low, high, expected;
+    };
+    // 9, 10, 11: mean 10, sample sigma 1.
+    const Case cases[] = {
+        {"two limits, the nearer one counts", {9, 10, 11}, 4.0, 19.0, 2.0},
+        {"low limit only", {9, 10, 11}, 7.0, std::nullopt, 1.0},
+        {"high limit only", {9, 10, 11}, std::nullopt, 11.0, 1.0 / 3},
+        {"mean outside a limit: negative", {9, 10, 11}, 11.5, 20.0, -0.5},
+        {"no limits: none", {9, 10, 11}, std::nullopt, std::nullopt, std::nullopt},
+        {"one value: none", {10}, 0.0, 20.0, std::nullopt},
+        {"no spread inside the limits", {5, 5, 5}, 0.0, 10.0, kInf},
+        {"no spread outside the limits", {12, 12}, 0.0, 10.0, -kInf},
+    };
+    for (const Case &c : cases) {
+        Summary s = summarize(c.values);
+        auto got = cpk(s, c.low, c.high);
+        ASSERT_EQ(got.has_value(), c.expected.has_value()) << c.what;
+        if (got) {
+            if (std::isinf(*c.expected))
+                EXPECT_EQ(*got, *c.expected) << c.what;
+            else
+                EXPECT_NEAR(*got, *c.expected, 1e-12) << c.what;
+        }
+    }
+    // Far from zero, sigma keeps its digits (no sum-of-squares cancellation).
+    Summary big = summarize({1e9 + 1, 1e9 + 2, 1e9 + 3});
+    EXPECT_DOUBLE_EQ(big.sigma, 1.0);
+    EXPECT_DOUBLE_EQ(big.mean, 1e9 + 2);
+}
+
+TEST(ReportStats, HistogramBinsAndEdges) {
+    struct Case {
+        const char *what;
+        std::vector<double> values;
+        size_t maxBins;
+        double lo, width;
+        std::vector<int64_t> counts;
+    };
+    const Case cases[] = {
+        {"no values, no bins", {}, 40, 0, 1, {}},
+        {"one distinct value: one bin around it", {7, 7, 7}, 40, 6.5, 1, {3}},
+        // 8 values: 4 bins; whole numbers 1..8 get width 2 with edges at halves.
+        {"whole numbers", {1, 2, 3, 4, 5, 6, 7, 8}, 40, 0.5, 2, {2, 2, 2, 2}},
+        // 5 values: 4 bins wanted over 11 integers: width 3, 4 bins 949.5 .. 961.5.
+        {"whole numbers, wider span", {950, 951, 955, 958, 960}, 40, 949.5, 3, {2, 1, 1, 1}},
+        // Real values: the maximum lands in the last bin, a value on an inner
+        // edge in the upper bin.
+        {"real values, edges", {0, 1, 2.5, 3}, 40, 0, 1, {1, 1, 2}},
+        {"capped bin count", {0.5, 1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 7.5}, 2, 0.5, 3.5, {4, 4}},
+    };
+    for (const Case &c : cases) {
+        Histogram h = histogram(c.values, c.maxBins);
+        EXPECT_EQ(h.counts, c.counts) << c.what;
+        if (c.counts.empty()) continue;
+        EXPECT_DOUBLE_EQ(h.lo, c.lo) << c.what;
+        EXPECT_DOUBLE_EQ(h.width, c.width) << c.what;
+        int64_t total = 0;
+        for (int64_t n : h.counts) total += n;
+        EXPECT_EQ(total, (int64_t)c.values.size()) << c.what;
+    }
+    // 100,000 values: Sturges' 18 bins, never more than the cap.
+    std::vector<double> many;
+    for (int i = 0; i < 100000; i++) many.push_back(std::sin(i) * 3.7);
+    EXPECT_EQ(histogram(many).counts.size(), 18u);
+}
+
+TEST(ReportStats, ParetoOrderAndCumulativeShare) {
+    auto p = pareto({{"smoke 5 rx", 2}, {"factory 7 pa-read", 5}, {"factory 5 rx", 2}, {"never", 0}, {"factory 3 set-channel", 1}});
+    ASSERT_EQ(p.size(), 4u);  // a step that never failed is not a bar
+    const char *order[] = {"factory 7 pa-read", "factory 5 rx", "smoke 5 rx", "factory 3 set-channel"};
+    const double cumulative[] = {0.5, 0.7, 0.9, 1.0};
+    for (size_t i = 0; i < p.size(); i++) {
+        EXPECT_EQ(p[i].label, order[i]);
+        EXPECT_NEAR(p[i].cumulative, cumulative[i], 1e-12) << order[i];
+    }
+    EXPECT_NEAR(p[0].share, 0.5, 1e-12);
+    EXPECT_TRUE(pareto({}).empty());
+}
+
+TEST(ReportStats, FirstPassAndFinalYield) {
+    struct Case {
+        const char *what;
+        std::vector<std::pair<std::string, Verdict>> tests;
+        int64_t units, firstPass, finalPass, retests;
+    };
+    const Case cases[] = {
+        {"a retest that passes counts for the final yield only",
+         {{"A", Verdict::Fail}, {"B", Verdict::Pass}, {"A", Verdict::Pass}, {"C", Verdict::Error}},
+         3, 1, 2, 1},
+        {"a unit that passed, then failed, ends failed",
+         {{"A", Verdict::Pass}, {"A", Verdict::Fail}}, 1, 1, 0, 1},
+        {"ERROR is not a pass", {{"A", Verdict::Error}, {"A", Verdict::Error}, {"A", Verdict::Pass}}, 1, 0, 1, 2},
+        {"nothing", {}, 0, 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        PassYield y = passYield(c.tests);
+        EXPECT_EQ(y.records, (int64_t)c.tests.size()) << c.what;
+        EXPECT_EQ(y.units, c.units) << c.what;
+        EXPECT_EQ(y.firstPass, c.firstPass) << c.what;
+        EXPECT_EQ(y.finalPass, c.finalPass) << c.what;
+        EXPECT_EQ(y.retests, c.retests) << c.what;
+    }
+}
+
+TEST(ReportZone, DayBoundaries) {
+    struct Case {
+        const char *zone, *utc, *day;
+    };
+    const Case cases[] = {
+        {"UTC", "2024-05-01T23:59:59.999Z", "2024-05-01"},
+        {"Etc/UTC", "2024-05-02T00:00:00.000Z", "2024-05-02"},
+        // Summer time UTC+2: the day starts at 22:00 UTC the day before.
+        {"Europe/Berlin", "2024-05-01T21:59:59.999Z", "2024-05-01"},
+        {"Europe/Berlin", "2024-05-01T22:00:00.000Z", "2024-05-02"},
+        // Winter time UTC+1.
+        {"Europe/Berlin", "2024-01-15T22:59:59.999Z", "2024-01-15"},
+        {"Europe/Berlin", "2024-01-15T23:00:00.000Z", "2024-01-16"},
+        // West of UTC, a half-hour offset: UTC-2:30 in summer.
+        {"America/St_Johns", "2024-07-02T02:29:59.999Z", "2024-07-01"},
+        {"America/St_Johns", "2024-07-02T02:30:00.000Z", "2024-07-02"},
+        // A POSIX rule, as TZ may hold one.
+        {"CET-1CEST,M3.5.0,M10.5.0/3", "2024-05-01T22:00:00.000Z", "2024-05-02"},
+        {"<+0530>-5:30", "2024-05-01T18:29:59.999Z", "2024-05-01"},
+        {"<+0530>-5:30", "2024-05-01T18:30:00.000Z", "2024-05-02"},
+    };
+    for (const Case &c : cases) {
+        Zone z = Zone::select(c.zone);
+        int64_t ms = 0;
+        ASSERT_TRUE(parseUtcMs(c.utc, &ms)) << c.utc;
+        EXPECT_EQ(z.dayOf(ms), c.day) << c.zone << " " << c.utc;
+    }
+    // The day of a clock change is 23 hours long, and --since/--until
+    // bounds follow it.
+    Zone berlin = Zone::select("Europe/Berlin");
+    EXPECT_EQ(berlin.name(), "Europe/Berlin");
+    EXPECT_EQ(results::formatUtc(berlin.startOfDay("2024-03-31")), "2024-03-30T23:00:00.000Z");
+    EXPECT_EQ(results::formatUtc(berlin.startOfDay(nextDay("2024-03-31"))), "2024-03-31T22:00:00.000Z");
+    EXPECT_EQ(nextDay("2024-02-28"), "2024-02-29");
+    EXPECT_EQ(nextDay("2024-12-31"), "2025-01-01");
+    EXPECT_EQ(Zone::select("Etc/UTC").name(), "UTC");
+
+    // A zone the system does not know is refused, not taken as UTC.
+    for (const char *bad : {"Mars/Olympus", "Europe/../../etc/passwd", "/etc/passwd", "Europe", "NOPE",
+                            "CET-1CEST,M3.5.0"})
+        EXPECT_THROW(Zone::select(bad), results::InvalidInput) << bad;
+}
+
+TEST(ReportText, EscapedForHtml) {
+    EXPECT_EQ(escape("<script>alert('x')</script> & \"q\""),
+              "&lt;script&gt;alert(&apos;x&apos;)&lt;/script&gt; &amp; &quot;q&quot;");
+    // Not UTF-8 and control characters become U+FFFD; UTF-8 stays.
+    EXPECT_EQ(escape(std::string("a\xff" "b\x01" "c\xc3\xa9", 7)), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xc3\xa9");
+}

@@ -1,0 +1,217 @@
+// From the store's rows to the report's figures; see aggregate.h.
+#include "report/aggregate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
+
+namespace report {
+
+using results::Verdict;
+
+namespace {
+
+void count(Counts *c, Verdict v) {
+    c->records++;
+    if (v == Verdict::Pass) c->pass++;
+    else if (v == Verdict::Fail) c->fail++;
+    else c->error++;
+}
+
+// One yield group from the indices of its records (oldest first).
+YieldGroup yieldGroup(const std::string &name, const Dataset &d, const std::vector<uint32_t> &recs,
+                      const std::vector<std::string> &dayOf) {
+    YieldGroup g;
+    g.name = name;
+    std::vector<std::pair<std::string, Verdict>> tests;
+    tests.reserve(recs.size());
+    std::map<std::string, Counts> days;
+    for (uint32_t i : recs) {
+        const RecordRow &r = d.records[i];
+        count(&g.counts, r.verdict);
+        count(&days[dayOf[i]], r.verdict);
+        tests.emplace_back(r.serial, r.verdict);
+    }
+    g.pass = passYield(tests);
+    for (const auto &day : days) g.days.push_back({day.first, day.second});
+    return g;
+}
+
+std::vector<ShareRow> shareRows(std::map<std::string, Counts> &&by, int64_t *others) {
+    std::vector<ShareRow> rows;
+    for (auto &b : by) rows.push_back({b.first, b.second});
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const ShareRow &a, const ShareRow &b) { return a.counts.records > b.counts.records; });
+    if (rows.size() > kMaxShareRows) {
+        if (others) *others = (int64_t)(rows.size() - kMaxShareRows);
+        rows.resize(kMaxShareRows);
+    }
+    return rows;
+}
+
+int64_t ms(const std::string &t) {
+    int64_t v = 0;
+    parseUtcMs(t, &v);
+    return v;
+}
+
+}  // namespace
+
+Report aggregate(const Dataset &d, const Zone &zone) {
+    Report rep;
+    rep.zone = zone.name();
+    if (!d.records.empty()) {
+        rep.firstStart = d.records.front().startedAt;
+        rep.lastStart = d.records.back().startedAt;
+    }
+
+    // ---- yield, overall and per plan and station
+    std::vector<std::string> dayOf(d.records.size());
+    std::vector<uint32_t> all(d.records.size());
+    std::map<std::string, std::vector<uint32_t>> byPlan, byStation;
+    std::map<std::string, Counts> byOperator;
+    for (uint32_t i = 0; i < d.records.size(); i++) {
+        const RecordRow &r = d.records[i];
+        dayOf[i] = zone.dayOf(ms(r.startedAt));
+        all[i] = i;
+        byPlan[r.plan].push_back(i);
+        byStation[r.station].push_back(i);
+        count(&byOperator[r.operatorName], r.verdict);
+    }
+    rep.overall = yieldGroup("all records", d, all, dayOf);
+    for (const auto &p : byPlan) rep.plans.push_back(yieldGroup(p.first, d, p.second, dayOf));
+    for (const auto &s : byStation) rep.stations.push_back(yieldGroup(s.first, d, s.second, dayOf));
+    rep.operators = shareRows(std::move(byOperator), nullptr);
+
+    std::map<std::string, std::map<std::string, Counts>> byMeta;
+    for (const MetadataRow &m : d.metadata) count(&byMeta[m.key][m.value], d.records[m.record].verdict);
+    for (auto &k : byMeta) {
+        if (rep.metadata.size() == kMaxMetadataKeys) {
+            rep.otherMetadataKeys++;
+            continue;
+        }
+        MetadataReport mr;
+        mr.key = k.first;
+        mr.values = shareRows(std::move(k.second), &mr.otherValues);
+        rep.metadata.push_back(std::move(mr));
+    }
+
+    // ---- failures by step
+    std::map<std::string, std::pair<int64_t, int64_t>> failures;  // label -> fail, error
+    for (const FailedStepRow &s : d.failedSteps) {
+        std::string label = d.records[s.record].plan + " \u00b7 line " + std::to_string(s.line) + " \u00b7 " + s.command;
+        auto &f = failures[label];
+        (s.verdict == Verdict::Fail ? f.first : f.second)++;
+        rep.failures.steps++;
+    }
+    std::vector<std::pair<std::string, int64_t>> totals;
+    for (const auto &f : failures) totals.emplace_back(f.first, f.second.first + f.second.second);
+    rep.failures.items = pareto(totals);
+    for (const ParetoItem &it : rep.failures.items) {
+        rep.failures.fail.push_back(failures[it.label].first);
+        rep.failures.error.push_back(failures[it.label].second);
+    }
+
+    // ---- measurements
+    std::vector<std::vector<const MeasurementRow *>> bySeries(d.series.size());
+    for (const MeasurementRow &m : d.measurements) bySeries[m.series].push_back(&m);
+    for (size_t s = 0; s < d.series.size(); s++) {
+        const auto &rows = bySeries[s];
+        SeriesReport sr;
+        sr.key = d.series[s];
+        std::vector<double> values;
+        values.reserve(rows.size());
+        std::set<std::pair<std::optional<double>, std::optional<double>>> limitSets;
+        for (const MeasurementRow *m : rows) {
+            // NaN or infinite (a PostgreSQL store may hold them): counted as
+            // outside the limits, left out of the statistics and charts.
+            if (std::isfinite(m->value))
+                values.push_back(m->value);
+            else
+                sr.notFinite++;
+            limitSets.emplace(m->low, m->high);
+            if ((m->low && !(m->value >= *m->low)) || (m->high && !(m->value <= *m->high))) sr.failed++;
+        }
+        if (!rows.empty()) {
+            sr.low = rows.back()->low;
+            sr.high = rows.back()->high;
+        }
+        sr.limitSets = (int)limitSets.size();
+        sr.summary = summarize(values);
+        sr.cpk = cpk(sr.summary, sr.low, sr.high);
+        sr.histogram = histogram(values);
+        std::vector<const MeasurementRow *> finite;
+        for (const MeasurementRow *m : rows)
+            if (std::isfinite(m->value)) finite.push_back(m);
+        size_t n = values.size(), points = std::min(n, kMaxRunPoints);
+        for (size_t k = 0; k < points; k++) {
+            size_t a = k * n / points, b = (k + 1) * n / points;
+            RunPoint p;
+            p.n = (int64_t)(b - a);
+            p.min = p.max = values[a];
+            double sum = 0;
+            for (size_t i = a; i < b; i++) {
+                sum += values[i];
+                p.min = std::min(p.min, values[i]);
+                p.max = std::max(p.max, values[i]);
+            }
+            p.mean = sum / (double)p.n;
+            p.from = d.records[finite[a]->record].startedAt;
+            sr.run.push_back(p);
+        }
+        rep.series.push_back(std::move(sr));
+    }
+
+    // ---- cycle time per plan
+    for (const auto &p : byPlan) {
+        CycleReport c;
+        c.plan = p.first;
+        std::vector<double> secs;
+        for (uint32_t i : p.second) {
+            double s = (double)(ms(d.records[i].endedAt) - ms(d.records[i].startedAt)) / 1000.0;
+            secs.push_back(s);
+        }
+        c.summary = summarize(secs);
+        std::sort(secs.begin(), secs.end());
+        c.median = quantile(secs, 0.5);
+        c.p90 = quantile(secs, 0.9);
+        // The few far longer runs (a retried or timed-out step) would squeeze
+        // the usual ones into one bar: drawn are those up to Tukey's far
+        // fence, Q3 + 3 IQR; the others are counted.
+        double q1 = quantile(secs, 0.25), q3 = quantile(secs, 0.75);
+        c.fence = q3 + 3 * (q3 - q1);
+        std::vector<double> drawn;
+        for (double v : secs) {
+            if (v <= c.fence)
+                drawn.push_back(v);
+            else
+                c.beyond++;
+        }
+        c.histogram = histogram(drawn);
+        rep.cycles.push_back(std::move(c));
+    }
+    return rep;
+}
+
+std::vector<results::YieldRow> yieldByPlanDay(const Dataset &d, const Zone &zone) {
+    std::map<std::pair<std::string, std::string>, std::pair<results::YieldRow, std::set<std::string>>> groups;
+    for (const RecordRow &r : d.records) {
+        auto &g = groups[{r.plan, zone.dayOf(ms(r.startedAt))}];
+        g.second.insert(r.serial);
+        results::YieldRow &y = g.first;
+        y.records++;
+        (r.verdict == Verdict::Pass ? y.pass : r.verdict == Verdict::Fail ? y.fail : y.error)++;
+    }
+    std::vector<results::YieldRow> rows;
+    for (auto &g : groups) {
+        results::YieldRow y = g.second.first;
+        y.plan = g.first.first;
+        y.day = g.first.second;
+        y.units = (int64_t)g.second.second.size();
+        rows.push_back(y);
+    }
+    return rows;
+}
+
+}  // namespace report

@@ -1,0 +1,106 @@
+// The HTML report's model: every figure the page shows, computed from the
+// rows of a Dataset.  No per-record data is kept: the page's size depends
+// on the number of days, plans, stations, steps and measurements, not on
+// the number of records.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "report/data.h"
+#include "report/stats.h"
+#include "report/zone.h"
+#include "results/report.h"
+
+namespace report {
+
+struct Counts {
+    int64_t records = 0, pass = 0, fail = 0, error = 0;
+    double yield() const { return records ? (double)pass / (double)records : 0; }
+};
+
+struct DayCounts {
+    std::string day;  // in the report's zone
+    Counts counts;
+};
+
+// A plan, a station or the whole selection.
+struct YieldGroup {
+    std::string name;
+    Counts counts;
+    PassYield pass;
+    std::vector<DayCounts> days;  // oldest first, days without records left out
+};
+
+// A run chart point: a run of consecutive values (oldest first).
+struct RunPoint {
+    int64_t n = 0;
+    double mean = 0, min = 0, max = 0;
+    std::string from;  // the first value's record start, UTC
+};
+constexpr size_t kMaxRunPoints = 60;
+
+struct SeriesReport {
+    SeriesKey key;
+    Summary summary;
+    std::optional<double> low, high;  // the newest record's limits
+    int limitSets = 1;                // how many different limits the records had
+    std::optional<double> cpk;
+    int64_t failed = 0;               // values outside the limits of their record
+    int64_t notFinite = 0;            // NaN or infinite values, not in the figures
+    Histogram histogram;
+    std::vector<RunPoint> run;
+};
+
+struct CycleReport {
+    std::string plan;
+    Summary summary;  // seconds, start to end of each record
+    double median = 0, p90 = 0;
+    Histogram histogram;  // of the records up to fence
+    double fence = 0;     // Q3 + 3 IQR
+    int64_t beyond = 0;   // records longer than fence, not in the histogram
+};
+
+struct ShareRow {
+    std::string name;  // operator, or metadata value
+    Counts counts;
+};
+
+struct MetadataReport {
+    std::string key;
+    std::vector<ShareRow> values;  // most records first
+    int64_t otherValues = 0;       // values left out of the list
+};
+
+struct ParetoReport {
+    std::vector<ParetoItem> items;  // "plan · line N · command"
+    std::vector<int64_t> fail, error;
+    int64_t steps = 0;              // failed or errored steps in all
+};
+
+struct Report {
+    std::string zone;
+    std::vector<std::string> filters;  // "--plan x", ... as given
+    std::string firstStart, lastStart;  // UTC
+    YieldGroup overall;
+    std::vector<YieldGroup> plans, stations;
+    ParetoReport failures;
+    std::vector<SeriesReport> series;
+    std::vector<CycleReport> cycles;
+    std::vector<ShareRow> operators;
+    std::vector<MetadataReport> metadata;  // by key, at most kMaxMetadataKeys
+    int64_t otherMetadataKeys = 0;
+};
+
+constexpr size_t kMaxShareRows = 20;      // per metadata key, and operators
+constexpr size_t kMaxMetadataKeys = 30;
+
+Report aggregate(const Dataset &d, const Zone &zone);
+
+// The text report's yield table with days of zone: per plan and day,
+// records, units (distinct serials), PASS, FAIL, ERROR; by plan, then day.
+std::vector<results::YieldRow> yieldByPlanDay(const Dataset &d, const Zone &zone);
+
+}  // namespace report

@@ -1,0 +1,14 @@
+// The HTML report: one self-contained page (inline CSS and SVG, no script,
+// nothing fetched: its Content-Security-Policy forbids it) from the
+// report's aggregates.  The same Report gives the same bytes.
+#pragma once
+
+#include <string>
+
+#include "report/aggregate.h"
+
+namespace report {
+
+std::string htmlPage(const Report &r);
+
+}  // namespace report

@@ -1,0 +1,31 @@
+// The HTML report from a store to a file; see output.h.
+#include "report/output.h"
+
+#include "format/output.h"
+#include "report/aggregate.h"
+#include "report/data.h"
+#include "report/html.h"
+#include "results/report.h"
+
+namespace report {
+
+HtmlResult writeHtmlReport(results::Store &store, const results::RecordFilter &filter, const Zone &zone,
+                           const std::vector<std::string> &filters, const std::string &path) {
+    Dataset d = readStore(store, filter);
+    Report r = aggregate(d, zone);
+    r.filters = filters;
+    std::string page = htmlPage(r);
+    format::writeOutput(path, page);
+    HtmlResult out;
+    out.records = (int64_t)d.records.size();
+    out.bytes = page.size();
+    return out;
+}
+
+std::string textReport(results::Store &store, const results::RecordFilter &filter, const Zone &zone) {
+    if (zone.isUtc()) return results::formatReport(store, filter);
+    return results::formatReport(store, filter, zone.name(),
+                                 yieldByPlanDay(readStore(store, filter, Rows::RecordsOnly), zone));
+}
+
+}  // namespace report
