@@ -219,11 +219,12 @@ constexpr ArgDef kServeArgs[] = {
      "the token (its first line, 16 or more printable\n"
      "characters); default: a new one, printed at start",
      nullptr, "ACCESS"},
-    kRunArgs[3],
+    // run's record options: --station, --operator, --meta, --store, --spool
     kRunArgs[4],
     kRunArgs[5],
     kRunArgs[6],
     kRunArgs[7],
+    kRunArgs[8],
 };
 constexpr ArgDef kReportArgs[] = {
     kStoreArg,
