@@ -345,8 +345,15 @@ class Rig:
     def rfprobe(self, *args, timeout=30.0):
         if not self.tools_dir:
             raise RigError("no rfprobe station tool in build %s" % self.build)
-        return self.station(os.path.join(self.tools_dir, "rfprobe"), "--iface", self.station_if,
-                            *args, timeout=timeout)
+        return self.station(*self.rfprobe_argv(*args), timeout=timeout)
+
+    # rfprobe's own wait for a reply (it sends again when none came); a
+    # --timeout among the arguments comes later and wins.
+    reply_timeout_ms = None
+
+    def rfprobe_argv(self, *args):
+        wait = ("--timeout", str(self.reply_timeout_ms)) if self.reply_timeout_ms else ()
+        return [os.path.join(self.tools_dir, "rfprobe"), "--iface", self.station_if, *wait, *args]
 
     # ----- the router's processes and root, as a test sees them -----
 

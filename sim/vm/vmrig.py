@@ -197,6 +197,11 @@ class GuestProcess:
 class VmRig(simrig.Rig):
     target = "vm"
     console_on_pipe = True   # the agent's console is a pipe to a relay, always
+    # Commands are slow there (a set-TX of seven takes over a second, and
+    # several times that on a loaded PC): rfprobe's default two seconds
+    # would send a request again while its first copy still runs, and the
+    # agent would carry it out twice.
+    reply_timeout_ms = 20000
 
     def __init__(self, build=None, agent=None, sim_bin=None, tools_dir=None, keep=False, vm_build=None):
         super().__init__(build, agent, sim_bin, tools_dir, keep)

@@ -1,11 +1,9 @@
 """Transmit and receive tests on the simulated radio: the continuous transmit
 worker, set-TX with the applied-settings cache, and the receive count."""
 import json
-import os
 import re
 import time
 
-import simrig
 
 PKTENG = "wl pkteng_start 00:11:22:33:44:55 tx 50 1000 0"
 WORKER_LINE = "start send tx packet for DUT tool."
@@ -106,8 +104,7 @@ def test_cyc_tx_stop_kills_a_slow_wl(agent):
 
 def test_cyc_tx_start_stop_loop_leaves_nothing_behind(agent):
     plan = "start-cyc-tx\nstop-cyc-tx\n" * 200
-    r = agent.station(os.path.join(agent.tools_dir, "rfprobe"), "--iface", simrig.STATION_IF,
-                      "--timeout", "5000", "run", "-", input=plan, timeout=600)
+    r = agent.station(*agent.rfprobe_argv("run", "-"), input=plan, timeout=600)
     assert r.returncode == 0, r.stderr
     assert agent.agent_lines().count("--cmdType = 9a") == 200
     assert "Cancel dut cyc Tx thread error!" not in agent.agent_lines()

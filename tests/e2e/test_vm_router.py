@@ -1,7 +1,6 @@
 """What only the emulated router has: a kernel whose NVRAM driver keeps the
 factory flag in flash, and a second boot of the same unit.  Run with
 RFPROBE_TARGET=vm."""
-import os
 import re
 import signal
 import time
@@ -115,8 +114,7 @@ def test_cyc_tx_worker_starts_once_stops_and_kills_its_wl(agent):
     wait_until("worker ended", lambda: guest_threads(agent) == 1, timeout=10)
     agent.clear_fault("wl", "pkteng_start")
 
-    r = agent.station(os.path.join(agent.tools_dir, "rfprobe"), "--iface", agent.station_if,
-                      "--timeout", "5000", "run", "-", input="start-cyc-tx\nstop-cyc-tx\n" * 30, timeout=300)
+    r = agent.station(*agent.rfprobe_argv("run", "-"), input="start-cyc-tx\nstop-cyc-tx\n" * 30, timeout=300)
     assert r.returncode == 0, r.stderr
     assert agent.agent_lines().count("--cmdType = 9a") == 30 + 3
     wait_until("worker ended", lambda: guest_threads(agent) == 1, timeout=10)
