@@ -459,14 +459,14 @@ class VmRig(simrig.Rig):
     def router_procs(self):
         """The router's processes: (pid, ppid, name, command line), without
         the rig's own (the listing itself, the agent's wrapper and relays)."""
-        out = self.guest("echo $$; for d in /proc/[0-9]*; do read -r p c s pp rest <$d/stat 2>/dev/null || continue;"
-                         " echo \"$p $pp $c $(tr '\\0' ' ' <$d/cmdline 2>/dev/null)\"; done")
+        out = self.guest("echo $$; for d in /proc/[0-9]*; do read -r p c s pp rest <$d/stat || continue;"
+                         " echo \"$p $pp $c $(tr '\\0' ' ' <$d/cmdline)\"; done 2>/dev/null; true")
         lines = out.splitlines()
         me = lines[0].strip()
         procs = []
         for line in lines[1:]:
             f = line.split(None, 3)
-            if len(f) < 3 or me in f[:2] or "/mnt/rig" in line:
+            if len(f) < 3 or not (f[0] + f[1]).isdigit() or me in f[:2] or "/mnt/rig" in line:
                 continue
             procs.append((int(f[0]), int(f[1]), f[2].strip("()"), f[3].strip() if len(f) > 3 else ""))
         return procs
@@ -478,7 +478,7 @@ class VmRig(simrig.Rig):
         """As soaklib.proc_figures, from the router's /proc."""
         out = self.guest(
             "cat /proc/%d/status; echo fds $(ls /proc/%d/fd | wc -l); for t in /proc/[0-9]*/stat; do"
-            " read -r p c st pp rest <$t 2>/dev/null && [ \"$pp\" = %d ] && echo child $p $st; done; true"
+            " read -r p c st pp rest <$t && [ \"$pp\" = %d ] && echo child $p $st; done 2>/dev/null; true"
             % (pid, pid, pid))
         fig = {"children": 0, "zombies": 0}
         for line in out.splitlines():
