@@ -198,9 +198,8 @@ class VmRig(simrig.Rig):
     target = "vm"
     console_on_pipe = True   # the agent's console is a pipe to a relay, always
     # Commands are slow there (a set-TX of seven takes over a second, and
-    # several times that on a loaded PC): rfprobe's default two seconds
-    # would send a request again while its first copy still runs, and the
-    # agent would carry it out twice.
+    # several times that on a loaded PC): at rfprobe's default two seconds
+    # the station gave up on a request whose reply was still to come.
     reply_timeout_ms = 20000
 
     def __init__(self, build=None, agent=None, sim_bin=None, tools_dir=None, keep=False, vm_build=None):
