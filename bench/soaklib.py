@@ -19,7 +19,6 @@ of them quietly; only the agent's capture sees them.
 import json
 import os
 import random
-import signal
 import socket
 import struct
 import subprocess
@@ -97,6 +96,14 @@ def _short(rng):
     return udp_frame(payload(code, 1, 2, 3, 4))[:cut]
 
 
+def _padded_short(rng):
+    # Cut before its last field and padded to 60 bytes, as a NIC sends it:
+    # the UDP length ends the request before the padding.
+    code = rng.choice([c for c in sorted(NEED) if NEED[c] > 53])
+    f = udp_frame(payload(code, 1, 2, 3, 4)[:NEED[code] - 43])
+    return f + bytes(max(0, 60 - len(f)))
+
+
 def _wrong_magic(rng):
     m = bytearray(MAGIC)
     m[rng.randrange(8)] ^= 1 << rng.randrange(8)
@@ -119,12 +126,15 @@ def kinds(shell=True):
         Kind("exit-test", lambda r: udp_frame(payload(0x81)), 0x81, 0x81, 4),
         Kind("exact-length", lambda r: udp_frame(payload(0x82, 7)[:12]), 0x82, 0x82, 4),
         Kind("oversized", lambda r: udp_frame(payload(0x82, 9) + bytes(1514 - 42 - 25)), 0x82, 0x82, 4),
-        Kind("bad-ip-lengths", lambda r: udp_frame(payload(0x83, 1), ip_total=1500, udp_len=9,
+        # A UDP length past the capture or shorter than its header is not
+        # believed: the captured end counts.
+        Kind("bad-ip-lengths", lambda r: udp_frame(payload(0x83, 1), ip_total=1500, udp_len=r.choice([1500, 4]),
                                                    good_csum=False), 0x83, 0x83, 2),
         # Logged, no reply.
         Kind("unknown-code", lambda r: udp_frame(payload(r.choice(UNKNOWN_CODES))), None, "unknown", 6),
         # Dropped without a line.
-        Kind("short", _short, None, None, 10),
+        Kind("short", _short, None, None, 8),
+        Kind("padded-short", _padded_short, None, None, 2),
         Kind("wrong-magic", _wrong_magic, None, None, 8),
         Kind("tcp-1060", lambda r: tcp_frame(payload(0x80)), None, None, 4),
         Kind("ip-options", lambda r: udp_frame(payload(0x80), options=b"\x94\x04\x00\x00"), None, None, 4),
@@ -275,10 +285,15 @@ def station_main(job):
             break
         send(frame, k.reply, k.logged, k.name)
         drain(0)
-    # The last replies.
+    # The last replies: up to a window's worth of requests may still be
+    # waiting, so the wait is for progress (stall s without a reply), not
+    # for all of them at once (which assumed a fast shell).
     deadline = time.monotonic() + (0.3 if duration else stall)
     while len(got) < len(expected) and time.monotonic() < deadline:
+        n = len(got)
         drain(0.01)
+        if len(got) != n and not duration:
+            deadline = time.monotonic() + stall
     drain(0.05)
     elapsed = time.monotonic() - t0
     first_diff = next((j for j, (a, b) in enumerate(zip(expected, got)) if a != b), None)
@@ -441,18 +456,19 @@ def run_soak(rig, n, seed=1, shell_every=500, warmup=3000, rss_slack_kib=64):
     answered and the figures did not change.  Returns (report dict, list of
     problems)."""
     pid = rig.agent.pid
+    figures = getattr(rig, "proc_figures", proc_figures)  # the emulated router reads its own /proc
     problems = []
     w = station_job(rig, dict(iface="stn0", n=warmup, seed=seed + 7919, shell_every=25))
     if w["replies"] != w["expected"] or not w["in_order"]:
         problems.append("warm-up: %d of %d replies (in order: %s)" % (w["replies"], w["expected"], w["in_order"]))
-    before = proc_figures(pid)
+    before = figures(pid)
     log0, journal0 = cmd_counts(rig.agent_lines()), len(rig.journal())
     res = station_job(rig, dict(iface="stn0", n=n, seed=seed, shell_every=shell_every), timeout=3600)
     log = sub_counts(cmd_counts(rig.agent_lines()), log0)
     runs = journal_counts(rig.journal()[journal0:])
     alive = rig.agent.poll() is None
     answered_after = alive and probe(rig, tries=5)
-    after = proc_figures(pid) if alive else {}
+    after = figures(pid) if alive else {}
 
     if res["stalled"]:
         problems.append("the agent stopped answering (no reply for %.0f s)" % 30)
@@ -514,18 +530,10 @@ def stop_agent(rig):
     a = rig.agent
     if a is None:
         return
+    # With whatever of its group is left (a shell it started).
+    rig.kill_group(a.pid)
     if a.poll() is None:
-        try:
-            os.killpg(a.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
         a.wait()
-    else:
-        # Whatever of its group is left (a shell it started).
-        try:
-            os.killpg(a.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
 
 
 def kill9_run(rig, seed, log_to_pipe, max_delay=0.4):
@@ -536,7 +544,7 @@ def kill9_run(rig, seed, log_to_pipe, max_delay=0.4):
     rng = random.Random(seed)
     reader = None
     stop_agent(rig)
-    if log_to_pipe:
+    if log_to_pipe and not getattr(rig, "console_on_pipe", False):
         import threading
         agent = rig.in_root("/bin/rfprobe-agent", "-m", stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL, start_new_session=True)
@@ -558,14 +566,11 @@ def kill9_run(rig, seed, log_to_pipe, max_delay=0.4):
     p.stdin.write("go\n")
     p.stdin.flush()
     time.sleep(delay)
-    os.kill(agent.pid, signal.SIGKILL)
+    agent.kill()
     agent.wait()
     # Its shell and wl, if one was running, are left to end; then the group goes.
     time.sleep(0.05)
-    try:
-        os.killpg(agent.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
+    rig.kill_group(agent.pid)
     res = station_finish(p)
     if reader is not None:
         reader.join(10)

@@ -499,8 +499,77 @@ class Rig:
     def rfprobe(self, *args, timeout=30.0):
         if not self.tools_dir:
             raise RigError("no rfprobe station tool in build %s; %s" % (self.build, build_hint(self.build, ["rfprobe"])))
-        return self.station(os.path.join(self.tools_dir, "rfprobe"), "--iface", self.station_if,
-                            *args, timeout=timeout)
+        return self.station(*self.rfprobe_argv(*args), timeout=timeout)
+
+    # rfprobe's own wait for a reply (it sends again when none came); a
+    # --timeout among the arguments comes later and wins.
+    reply_timeout_ms = None
+
+    def rfprobe_argv(self, *args):
+        wait = ("--timeout", str(self.reply_timeout_ms)) if self.reply_timeout_ms else ()
+        return [os.path.join(self.tools_dir, "rfprobe"), "--iface", self.station_if, *wait, *args]
+
+    # ----- the router's processes and root, as a test sees them -----
+
+    def router_procs(self):
+        """The router's processes: (pid, ppid, name, command line)."""
+        out = []
+        for pid in _run("ip", "netns", "pids", self.router_ns, check=False).stdout.split():
+            try:
+                with open("/proc/%s/stat" % pid) as f:
+                    head, _, rest = f.read().rpartition(")")
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    cmd = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
+            except OSError:
+                continue
+            out.append((int(pid), int(rest.split()[1]), head.partition("(")[2], cmd))
+        return out
+
+    def proc_threads(self, pid):
+        with open("/proc/%d/status" % pid) as f:
+            return int(re.search(r"^Threads:\s+(\d+)", f.read(), re.M).group(1))
+
+    def kill_group(self, pgid, sig=signal.SIGKILL):
+        """Signal a process group in the router, if it is still there."""
+        try:
+            os.killpg(pgid, sig)
+        except ProcessLookupError:
+            pass
+
+    def remove_root_file(self, path):
+        os.unlink(self.root_path(path))
+
+    def fill_root_fs(self, path):
+        """Append zeros to a file of the root until its file system is full;
+        True when a further one-byte file can no longer be written there."""
+        fd = os.open(self.root_path(path), os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+        try:
+            while True:
+                os.write(fd, b"\0" * 4096)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+        try:
+            with open(self.root_path(os.path.join(os.path.dirname(path), "probe")), "wb", buffering=0) as f:
+                f.write(b"x")
+        except OSError:
+            return True
+        return False
+
+    def start_agent_console_closed(self):
+        """Start the agent in manual mode with its console on a pipe that is
+        closed once its first line has been read; returns that line."""
+        self.agent = self.in_root("/bin/rfprobe-agent", "-m", stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, start_new_session=True)
+        first = self.agent.stdout.readline().decode(errors="replace").rstrip("\r\n")
+        self.agent.stdout.close()
+        return first
+
+    def router_tx_packets(self):
+        """Frames the router's port has sent so far."""
+        r = _run("ip", "-n", self.router_ns, "-s", "-j", "link", "show", ROUTER_IF)
+        return json.loads(r.stdout)[0]["stats64"]["tx"]["packets"]
 
     # ----- what happened -----
 

@@ -2,6 +2,11 @@
  * exitwatch - the exit status of a process that is nobody's child we own.
  *
  *   exitwatch --on FILE       switch process accounting on, into FILE
+ *   exitwatch --dfl PROG ARG.. run PROG with SIGINT and SIGQUIT at their
+ *                             defaults: a shell without job control ignores
+ *                             them for what it starts in the background, and
+ *                             the agent keeps stop signals that it finds
+ *                             ignored ignored (as under nohup)
  *   exitwatch WHO FILE OUT    wait for the accounting record in FILE of the
  *                             process WHO (a pid, or the first with that
  *                             command name) and write its status to OUT: the
@@ -13,6 +18,7 @@
  * record (version 3) carries the pid and the exit status of every process.
  */
 #include <fcntl.h>
+#include <signal.h>
 #include <linux/acct.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,6 +26,13 @@
 #include <unistd.h>
 
 int main(int argc, char **argv) {
+    if (argc >= 3 && !strcmp(argv[1], "--dfl")) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
+        execvp(argv[2], argv + 2);
+        perror(argv[2]);
+        return 127;
+    }
     if (argc == 3 && !strcmp(argv[1], "--on")) {
         int fd = open(argv[2], O_WRONLY | O_CREAT | O_APPEND, 0600);
         if (fd < 0 || close(fd) || acct(argv[2])) {

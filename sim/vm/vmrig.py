@@ -196,6 +196,11 @@ class GuestProcess:
 
 class VmRig(simrig.Rig):
     target = "vm"
+    console_on_pipe = True   # the agent's console is a pipe to a relay, always
+    # Commands are slow there (a set-TX of seven takes over a second, and
+    # several times that on a loaded PC): at rfprobe's default two seconds
+    # the station gave up on a request whose reply was still to come.
+    reply_timeout_ms = 20000
 
     def __init__(self, build=None, agent=None, sim_bin=None, tools_dir=None, keep=False, vm_build=None,
                  tester=False, seed=None, faults=()):
@@ -377,27 +382,44 @@ class VmRig(simrig.Rig):
         self.smd = GuestProcess(self, "smd", 0)
         return self.smd
 
+    def _start_by_hand(self, argv, out_relay="cat"):
+        """Start the agent through the control line; its GuestProcess.  The
+        log reaches the share through pipes and a relay (out_relay reads the
+        console's pipe: cat, or head -n 1 for a console that goes away): the
+        agent's own threads never write to 9p, where a thread cancelled in a
+        write (the transmit worker) can hang for good.  exitwatch --dfl gives
+        it SIGINT and SIGQUIT back, which a shell ignores for what it starts
+        in the background, as a terminal would have them."""
+        self._ensure_booted()
+        pid = self.guest(
+            "cd /; rm -f /tmp/agent.pid /tmp/agent.relay /tmp/agent.out.fifo /tmp/agent.err.fifo /mnt/rig/agent.rc;"
+            " mkfifo /tmp/agent.out.fifo /tmp/agent.err.fifo;"
+            " ( %s /tmp/agent.out.fifo >/mnt/rig/agent.out & o=$!;"
+            " cat /tmp/agent.err.fifo >/mnt/rig/agent.err & e=$!; echo $o $e >/tmp/agent.relay;"
+            " /sbin/exitwatch --dfl %s >/tmp/agent.out.fifo 2>/tmp/agent.err.fifo </dev/null & a=$!;"
+            " echo $a >/tmp/agent.pid;"
+            " wait $a; rc=$?; wait $o $e; [ $rc -gt 128 ] && rc=-$((rc - 128));"
+            " echo $rc >/mnt/rig/agent.rc.tmp; mv /mnt/rig/agent.rc.tmp /mnt/rig/agent.rc )"
+            " >/dev/null 2>&1 & n=0; while [ ! -s /tmp/agent.pid ] && [ $n -lt 500 ]; do usleep 10000;"
+            " n=$((n+1)); done; cat /tmp/agent.pid" % (out_relay, " ".join(_quote(a) for a in argv)))
+        self.agent = GuestProcess(self, "agent", int(pid.strip() or 0))
+        return self.agent
+
+    def start_agent_console_closed(self, timeout=30.0):
+        """Manual mode with the console on a pipe whose reader ends after the
+        first line; returns that line."""
+        self._start_by_hand(["rfprobe-agent", "-m"], out_relay="head -n 1 <")
+        deadline = time.monotonic() + timeout
+        while "\n" not in self.read("agent.out") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return self.read("agent.out").split("\n")[0].rstrip("\r")
+
     def start_agent(self, manual=True, args=(), wait=True, timeout=None):
         """Normal mode: boot the router, whose boot script starts the agent.
         Manual mode: start it through the control line."""
         timeout = timeout or (60.0 if not manual else 30.0)
         if manual or args:
-            self._ensure_booted()
-            argv = ["rfprobe-agent"] + (["-m"] if manual else []) + list(args)
-            # The log reaches the share through pipes and a relay (cat): the
-            # agent's own threads never write to 9p, where a thread
-            # cancelled in a write (the transmit worker) can hang for good.
-            pid = self.guest(
-                "cd /; rm -f /tmp/agent.pid /tmp/agent.relay /tmp/agent.out.fifo /tmp/agent.err.fifo /mnt/rig/agent.rc;"
-                " mkfifo /tmp/agent.out.fifo /tmp/agent.err.fifo;"
-                " ( cat /tmp/agent.out.fifo >/mnt/rig/agent.out & o=$!;"
-                " cat /tmp/agent.err.fifo >/mnt/rig/agent.err & e=$!; echo $o $e >/tmp/agent.relay;"
-                " %s >/tmp/agent.out.fifo 2>/tmp/agent.err.fifo </dev/null & a=$!; echo $a >/tmp/agent.pid;"
-                " wait $a; rc=$?; wait $o $e; [ $rc -gt 128 ] && rc=-$((rc - 128));"
-                " echo $rc >/mnt/rig/agent.rc.tmp; mv /mnt/rig/agent.rc.tmp /mnt/rig/agent.rc )"
-                " >/dev/null 2>&1 & n=0; while [ ! -s /tmp/agent.pid ] && [ $n -lt 500 ]; do usleep 10000;"
-                " n=$((n+1)); done; cat /tmp/agent.pid" % " ".join(_quote(a) for a in argv))
-            self.agent = GuestProcess(self, "agent", int(pid.strip() or 0))
+            self._start_by_hand(["rfprobe-agent"] + (["-m"] if manual else []) + list(args))
         else:
             if self.qemu is not None:
                 raise RigError("the agent's boot script runs at boot: start it before anything else")
@@ -446,6 +468,61 @@ class VmRig(simrig.Rig):
             if self.guest("[ -e /proc/%d ] && echo alive; true" % self.agent.pid).strip() != "alive":
                 code = super().wait_agent_exit(5.0)
         return code
+
+    # ----- the router's processes and root, through the control line -----
+
+    def router_procs(self):
+        """The router's processes: (pid, ppid, name, command line), without
+        the rig's own (the listing itself, the agent's wrapper and relays)."""
+        out = self.guest("echo $$; for d in /proc/[0-9]*; do read -r p c s pp rest <$d/stat || continue;"
+                         " echo \"$p $pp $c $(tr '\\0' ' ' <$d/cmdline)\"; done 2>/dev/null; true")
+        lines = out.splitlines()
+        me = lines[0].strip()
+        procs = []
+        for line in lines[1:]:
+            f = line.split(None, 3)
+            if len(f) < 3 or not (f[0] + f[1]).isdigit() or me in f[:2] or "/mnt/rig" in line:
+                continue
+            procs.append((int(f[0]), int(f[1]), f[2].strip("()"), f[3].strip() if len(f) > 3 else ""))
+        return procs
+
+    def proc_threads(self, pid):
+        return self.proc_figures(pid)["Threads"]
+
+    def proc_figures(self, pid):
+        """As soaklib.proc_figures, from the router's /proc."""
+        out = self.guest(
+            "cat /proc/%d/status; echo fds $(ls /proc/%d/fd | wc -l); for t in /proc/[0-9]*/stat; do"
+            " read -r p c st pp rest <$t && [ \"$pp\" = %d ] && echo child $p $st; done 2>/dev/null; true"
+            % (pid, pid, pid))
+        fig = {"children": 0, "zombies": 0}
+        for line in out.splitlines():
+            k, _, v = line.partition(":")
+            if k in ("VmRSS", "RssAnon", "VmHWM", "Threads"):
+                fig[k] = int(v.split()[0])
+            elif line.startswith("fds "):
+                fig["fds"] = int(line.split()[1])
+            elif line.startswith("child "):
+                fig["children"] += 1
+                fig["zombies"] += line.split()[2] == "Z"
+        return fig
+
+    def kill_group(self, pgid, sig=signal.SIGKILL):
+        self.guest("kill -%d -%d 2>/dev/null; true" % (int(sig), pgid))
+
+    def remove_root_file(self, path):
+        self.guest("rm %s" % _quote(path))
+
+    def fill_root_fs(self, path):
+        probe = os.path.join(os.path.dirname(path), "probe")
+        out = self.guest("dd if=/dev/zero bs=4096 >>%s 2>/dev/null; echo x >%s && echo writable; true"
+                         % (_quote(path), _quote(probe)))
+        return "writable" not in out
+
+    def router_tx_packets(self):
+        """Frames the router sent: what the tap has taken from qemu."""
+        r = simrig._run("ip", "-n", self.station_ns, "-s", "-j", "link", "show", self.station_if)
+        return json.loads(r.stdout)[0]["stats64"]["rx"]["packets"]
 
     # ----- the station side and what happened -----
 

@@ -21,6 +21,7 @@ static void sendAnswer(ReplyForm form, const TestMsg &m)
 
 bool handleTestFrame(const CmdTable &commands, const uint8_t *frame, size_t caplen)
 {
+    caplen = requestEnd(frame, caplen);  // Ethernet padding is not the request's
     if (caplen < kNeedCmd)
         return true;
     const uint8_t *msg = frame + kFramePayloadOff;

@@ -36,7 +36,8 @@ struct CmdEntry {
 using CmdTable = std::array<CmdEntry, kCmdTableSize>;
 
 // Handles one captured frame of caplen bytes with the commands of the table.
-// Nothing beyond caplen is read: a frame too short for the fields its
-// command reads is dropped silently, as one with a wrong magic is.  Returns
+// Nothing beyond caplen is read, nor beyond the end of a UDP datagram
+// that the NIC padded: a frame too short for the fields its command reads is
+// dropped silently, as one with a wrong magic is.  Returns
 // false when the command ends serving (after its reply), true otherwise.
 bool handleTestFrame(const CmdTable &commands, const uint8_t *frame, size_t caplen);

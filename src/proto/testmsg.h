@@ -33,6 +33,14 @@ constexpr size_t kReplyPayloadLen = 24;  // a reply ends before it
 constexpr size_t kFramePayloadOff = 42;
 constexpr size_t kReplyFrameLen = kFramePayloadOff + kReplyPayloadLen;  // 66
 
+// Where the UDP header says its datagram ends: the IPv4 protocol byte and
+// the UDP length field of a frame with a 20-byte IPv4 header.
+constexpr size_t kFrameIpProtoOff = 23;
+constexpr uint8_t kIpProtoUdp = 17;
+constexpr size_t kFrameUdpOff = 34;
+constexpr size_t kFrameUdpLenOff = kFrameUdpOff + 4;
+constexpr size_t kUdpHeaderLen = 8;
+
 // Captured bytes a request needs before a field can be read.
 constexpr size_t kNeedCmd = kFramePayloadOff + kMsgOffCmd + 1;         // 53
 constexpr size_t kNeedByte = kFramePayloadOff + kMsgOffByte + 1;       // 54
@@ -139,6 +147,22 @@ inline void encodeTestMsg(const TestMsg &m, uint8_t *payload, size_t len)
         putBe32(payload + kMsgOffValue3, m.value3);
     if (len > kMsgOffChain)
         payload[kMsgOffChain] = m.chain;
+}
+
+// Where a captured request ends.  A NIC pads a short frame to 60 bytes with
+// whatever it likes (zeros, mostly): the datagram ends where its UDP length
+// says when that is shorter than the capture, so padding is never read as a
+// field.  A UDP length smaller than its own header or beyond the capture is
+// not believed (the capture ends the request then), and a frame that is not
+// UDP (the filter passes TCP to the port, too) has no such length to read.
+inline size_t requestEnd(const uint8_t *frame, size_t caplen)
+{
+    if (caplen < kFrameUdpLenOff + 2 || frame[kFrameIpProtoOff] != kIpProtoUdp)
+        return caplen;
+    size_t udpLen = getBe16(frame + kFrameUdpLenOff);
+    if (udpLen < kUdpHeaderLen || kFrameUdpOff + udpLen > caplen)
+        return caplen;
+    return kFrameUdpOff + udpLen;
 }
 
 // Whether a payload of len bytes starts with the magic and reaches the code.

@@ -57,7 +57,11 @@ class Station:
     def exchange(self, frames=(), run=None, expect=0, timeout=3.0):
         """Sniff replies while sending raw frames (bytes) and/or running a
         command in the station namespace.  Returns (replies, result) where
-        replies are the reply frames as bytes, in arrival order."""
+        replies are the reply frames as bytes, in arrival order.  On the
+        emulated router, where commands take several times as long, the
+        wait for the expected replies is five times as long."""
+        if ON_VM:
+            timeout *= 5
         job = dict(iface=simrig.STATION_IF, frames=[bytes(f).hex() for f in frames],
                    run=list(run) if run else None, expect=expect, timeout=timeout)
         r = self.rig.station("/usr/bin/python3", STATION_PKT, input=json.dumps(job),
@@ -69,7 +73,7 @@ class Station:
 
     def rfprobe_argv(self, *args):
         assert self.rig.tools_dir, "rfprobe station tool not found in " + BUILD
-        return [os.path.join(self.rig.tools_dir, "rfprobe"), "--iface", simrig.STATION_IF] + list(args)
+        return self.rig.rfprobe_argv(*args)
 
 
 def _station_udp(rig):

@@ -1,22 +1,16 @@
 """Transmit and receive tests on the simulated radio: the continuous transmit
 worker, set-TX with the applied-settings cache, and the receive count."""
 import json
-import os
 import re
-import subprocess
 import time
 
-import simrig
-from conftest import not_on_vm
-
-IN_PC_PROC = "reads the agent's threads and the router's processes in the PC's /proc"
 
 PKTENG = "wl pkteng_start 00:11:22:33:44:55 tx 50 1000 0"
 WORKER_LINE = "start send tx packet for DUT tool."
 NO_REPLY = 4  # rfprobe's exit status when no reply came
 
 
-def wait_until(what, cond, timeout=5.0):
+def wait_until(what, cond, timeout=20.0):
     deadline = time.monotonic() + timeout
     while not cond():
         if time.monotonic() > deadline:
@@ -25,23 +19,12 @@ def wait_until(what, cond, timeout=5.0):
 
 
 def threads(rig):
-    with open("/proc/%d/status" % rig.agent.pid) as f:
-        return int(re.search(r"^Threads:\s+(\d+)", f.read(), re.M).group(1))
+    return rig.proc_threads(rig.agent.pid)
 
 
 def router_procs(rig, names=("wl", "sh")):
-    """Processes with these names left in the router's namespace."""
-    pids = subprocess.run(["ip", "netns", "pids", rig.router_ns], capture_output=True, text=True).stdout
-    found = []
-    for pid in pids.split():
-        try:
-            with open("/proc/%s/comm" % pid) as f:
-                comm = f.read().strip()
-        except OSError:
-            continue
-        if comm in names:
-            found.append((int(pid), comm))
-    return found
+    """Processes with these names left in the router: (pid, name)."""
+    return [(pid, name) for pid, _, name, _ in rig.router_procs() if name in names]
 
 
 def ok(rig, *args):
@@ -65,18 +48,17 @@ def runs_stay_at(rig, n, settle=0.5):
 
 # ----- continuous transmission -----
 
-@not_on_vm(IN_PC_PROC)
 def test_cyc_tx_runs_until_stopped_one_worker_at_a_time(agent):
     r = agent.rfprobe("--timeout", "500", "stop-cyc-tx")
     assert r.returncode == NO_REPLY, "stop without a worker must go unanswered"
 
     assert [m["code"] for m in ok(agent, "start-cyc-tx")] == [0x99]
-    agent.wait_journal(PKTENG, 3)
+    agent.wait_journal(PKTENG, 3, timeout=30)
     assert threads(agent) == 2
     # A second start keeps the running worker and confirms it.
     assert [m["code"] for m in ok(agent, "start-cyc-tx")] == [0x99]
     n = agent.journal().count(PKTENG)
-    agent.wait_journal(PKTENG, n + 3)
+    agent.wait_journal(PKTENG, n + 3, timeout=30)
     assert threads(agent) == 2
 
     assert [m["code"] for m in ok(agent, "stop-cyc-tx")] == [0x9A]
@@ -100,37 +82,34 @@ def test_cyc_tx_runs_until_stopped_one_worker_at_a_time(agent):
     assert agent.journal().count(PKTENG) == n
 
 
-@not_on_vm(IN_PC_PROC)
 def test_cyc_tx_stop_kills_a_slow_wl(agent):
     agent.set_fault("wl", "pkteng_start", delay=20000)
     ok(agent, "start-cyc-tx")
-    agent.wait_journal(PKTENG, 1)
+    agent.wait_journal(PKTENG, 1, timeout=30)
     wait_until("slow wl running", lambda: any(c == "wl" for _, c in router_procs(agent)))
 
     # Answered at once, not after the 20 s the wl takes.
     assert [m["code"] for m in ok(agent, "stop-cyc-tx")] == [0x9A]
-    wait_until("slow wl and its shell gone", lambda: router_procs(agent) == [], timeout=3)
+    wait_until("slow wl and its shell gone", lambda: router_procs(agent) == [])
     wait_until("worker ended", lambda: threads(agent) == 1)
     assert agent.journal().count(PKTENG) == 1
     assert agent.state().get("pkteng_starts", "0") == "0", "the killed wl changed nothing"
 
     agent.clear_fault("wl", "pkteng_start")
     ok(agent, "start-cyc-tx")
-    agent.wait_journal(PKTENG, 3)
+    agent.wait_journal(PKTENG, 3, timeout=30)
     ok(agent, "stop-cyc-tx")
     wait_until("worker ended", lambda: threads(agent) == 1)
 
 
-@not_on_vm(IN_PC_PROC)
 def test_cyc_tx_start_stop_loop_leaves_nothing_behind(agent):
     plan = "start-cyc-tx\nstop-cyc-tx\n" * 200
-    r = agent.station(os.path.join(agent.tools_dir, "rfprobe"), "--iface", simrig.STATION_IF,
-                      "run", "-", input=plan, timeout=60)
+    r = agent.station(*agent.rfprobe_argv("run", "-"), input=plan, timeout=600)
     assert r.returncode == 0, r.stderr
     assert agent.agent_lines().count("--cmdType = 9a") == 200
     assert "Cancel dut cyc Tx thread error!" not in agent.agent_lines()
     wait_until("worker ended", lambda: threads(agent) == 1)
-    wait_until("no wl or sh left", lambda: router_procs(agent) == [], timeout=3)
+    wait_until("no wl or sh left", lambda: router_procs(agent) == [])
     n = agent.journal().count(PKTENG)
     assert runs_stay_at(agent, n)
     ok(agent, "set-channel", "6")

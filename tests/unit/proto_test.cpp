@@ -194,6 +194,55 @@ TEST_F(DispatchTest, FrameShorterThanItsCommandReadsIsDropped)
     }
 }
 
+// A NIC pads a short frame to 60 bytes: the request ends where the UDP
+// length says, and padding past it is never read as a field.  A UDP length
+// that cannot be right (shorter than its header, longer than the capture) or
+// a frame that is not UDP leaves the captured end.
+TEST_F(DispatchTest, EthernetPaddingIsNotReadAsFields)
+{
+    host.defaultOutput["wl counters"] = "rxdfrmmcast 5";
+    struct {
+        const char *what;
+        uint8_t code;
+        uint8_t proto;
+        uint16_t udpLen;
+        bool served;
+    } cases[] = {
+        {"start-RX cut at 15 payload bytes, padded to 60", CMD_START_RX, 17, 8 + 15, false},
+        {"set-TX cut in its power word, padded", CMD_SET_TX, 17, 8 + 19, false},
+        {"set-channel ending at its byte, padded", CMD_SET_CHANNEL, 17, 8 + 12, true},
+        {"UDP length shorter than its header", CMD_START_RX, 17, 4, true},
+        {"UDP length beyond the capture", CMD_START_RX, 17, 200, true},
+        {"not UDP: no length to read", CMD_START_RX, 6, 8 + 15, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes f = makeRequest(c.code, 3, 20, 100);
+        f.resize(60);  // the padded frame: only the first 42 + 18 bytes came
+        f[kFrameIpProtoOff] = c.proto;
+        putBe16(f.data() + kFrameUdpLenOff, c.udpLen);
+        for (size_t i = kFrameUdpOff + c.udpLen; c.proto == 17 && c.udpLen >= 8 && i < f.size(); i++)
+            f[i] = 0;  // the NIC's zeros
+        deliver(f);
+        if (!c.served) {
+            expectNothingHappened();
+            continue;
+        }
+        ASSERT_EQ(host.frames.size(), 1u);
+        EXPECT_EQ(replyCode(host.frames[0]), c.code);
+        if (c.code == CMD_START_RX) {  // its own bandwidth word: 20
+            auto chanspec = host.runsStartingWith("wl chanspec");
+            ASSERT_EQ(chanspec.size(), 1u);
+            EXPECT_NE(chanspec[0].find(" -w 20 "), std::string::npos) << chanspec[0];
+        }
+        host.frames.clear();
+        host.events.clear();
+        host.runs.clear();
+        resetLastTestItem();
+        log();
+    }
+}
+
 // The dispatcher knows no command of its own: with a table of other entries
 // it replies in each row's form with the values the entry set, runs what
 // waits for the reply after it, and reports when a command ends serving.
