@@ -39,6 +39,8 @@ pa-read 0 --pa1 -400..-350 --pa2 6000..7000 --pa3 -1600..-1400
 exit-test
 """
 SLOW = "enter-test-mode\nsleep 60\nexit-test\n"
+LINE_PLAN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim", "plans",
+                         "line-tester.plan")
 WAIT = 30
 
 
@@ -53,7 +55,7 @@ def records(db):
 class Line:
     """Two simulated units, rfprobe serve on them, and a browser on its page."""
 
-    def __init__(self, tmp_path, plan, listen="127.0.0.1:0", extra=()):
+    def __init__(self, tmp_path, plan, listen="127.0.0.1:0", extra=(), tester=False):
         if os.geteuid() != 0:
             pytest.skip("the rig needs root (network namespaces, mounts)")
         self.tmp = tmp_path
@@ -61,10 +63,12 @@ class Line:
         self.plan = str(tmp_path / "line3.plan")
         with open(self.plan, "w") as f:
             f.write(plan)
-        self.rig = simrig.MultiRig(2, BUILD).up()
+        self.rig = simrig.MultiRig(2, BUILD, tester=tester).up()
         self.proc = self.bridge = self.driver = None
         try:
             self.rig.start_agents(manual=True)
+            if tester:
+                extra = ["--fixture", self.rig.fixture] + list(extra)
             self._serve(listen, extra)
         except BaseException:
             self.down()
@@ -263,5 +267,62 @@ def test_beyond_loopback_every_request_needs_the_token(tmp_path):
         with urllib.request.urlopen(ln.base + ln.query, timeout=10) as r:
             assert r.status == 200
         assert ln.requests_seen(0) == [] and records(ln.db) == []
+    finally:
+        ln.down()
+
+
+def test_tester_steps_run_from_the_page_with_the_fixture_as_run_runs_them(tmp_path):
+    ln = Line(tmp_path, open(LINE_PLAN).read(), tester=True)
+    try:
+        # Without a fixture, or without an entry for one of the units, serve
+        # is refused at start and nothing reaches a unit.
+        half = simrig.write_fixture(str(tmp_path / "half.toml"), [("stn0", 1, simrig.unit_loss(0))])
+        refusals = [((), "needs the tester: give --fixture FILE or RFPROBE_FIXTURE"),
+                    (("--fixture", half), "has no unit on interface stn1")]
+        for fixture, says in refusals:
+            r = ln.rig.station("rfprobe", "serve", "--plan", ln.plan, "--unit", "stn0=A", "--unit",
+                               "stn1=B", "--store", str(tmp_path / "other.db"), "--listen",
+                               "127.0.0.1:0", *fixture, timeout=30)
+            assert r.returncode == 2 and says in r.stderr and "nothing was sent" in r.stderr, r.stderr
+        assert ln.requests_seen(0) == ln.requests_seen(1) == []
+        # Both units at once on the one tester: PASS, the measurements on the page.
+        ln.browser()
+        ln.scan(0, "SN0500")
+        ln.scan(1, "SN0501")
+        assert (ln.verdict(0, 90), ln.verdict(1, 90)) == ("PASS", "PASS")
+        steps = ln.panel(0).find_elements(By.CSS_SELECTOR, "table.steps tr")
+        assert "tx-measure" in steps[4].text and "power" in steps[4].text, steps[4].text
+        assert "rx-per" in steps[5].text and "per" in steps[5].text, steps[5].text
+        ln.shot("tester-pass")
+        # The record of rfprobe run --fixture --unit: the same steps, the same
+        # measurements, the tester's identity.
+        r = ln.rig.station("rfprobe", "run", ln.plan, "--fixture", ln.rig.fixture, "--unit",
+                           "stn0=SN0502", "--store", ln.db, "--spool", str(tmp_path / "s.db"),
+                           "--station", "st1", timeout=90)
+        assert r.returncode == 0, r.stdout + r.stderr
+        with sqlite3.connect(ln.db) as c:
+            def measured(sn):
+                return c.execute(
+                    "SELECT s.command, m.name, m.verdict FROM measurements m JOIN steps s"
+                    " USING (record_id, step_index) JOIN records r USING (record_id)"
+                    " WHERE r.serial = ? ORDER BY m.step_index, m.measurement_index", (sn,)).fetchall()
+
+            def meta(sn):
+                return dict(c.execute("SELECT key, value FROM record_metadata JOIN records"
+                                      " USING (record_id) WHERE serial = ?", (sn,)).fetchall())
+
+            waits = [v for (v,) in c.execute(
+                "SELECT m.value FROM measurements m JOIN records r USING (record_id)"
+                " WHERE m.name = 'tester_wait_ms' AND r.serial IN ('SN0500', 'SN0501')")]
+        assert ("tx-measure", "power", "PASS") in measured("SN0500")
+        assert measured("SN0500") == measured("SN0501") == measured("SN0502")
+        for sn in ("SN0500", "SN0501"):
+            assert meta(sn)["tester_idn"] == meta("SN0502")["tester_idn"]
+            assert meta(sn)["tester_idn"].startswith("rfprobe,SIMTESTER,")
+        # Each tester step took its turn on the shared tester (whether the two
+        # overlapped depends on the scans' timing, so no wait is required).
+        assert len(waits) == 4 and min(waits) >= 0, waits
+        assert [r[:2] for r in records(ln.db)] == [("SN0500", "PASS"), ("SN0501", "PASS"),
+                                                   ("SN0502", "PASS")]
     finally:
         ln.down()

@@ -18,70 +18,16 @@ namespace line {
 
 namespace {
 
-// The fixture's tester for the units of a run, when the plan needs it or
-// a fixture is given.  Returns kExitOk, or kExitUsage after saying why
-// (nothing was sent).
-int prepareTester(const Plan &plan, const char *option, std::unique_ptr<SharedTester> *out) {
-    const station::PlanStep *first = nullptr;
-    bool needed = station::planUsesTester(plan.steps, &first);
-    std::string path = fixturePath(option);
-    if (path.empty()) {
-        if (!needed) return station::kExitOk;
-        fprintf(stderr,
-                "rfprobe: run: %s:%d: %s needs the tester: give --fixture FILE or "
-                "RFPROBE_FIXTURE (nothing was sent)\n",
-                plan.path.c_str(), first->planLine, first->action.cmd->word);
-        return station::kExitUsage;
-    }
-    instrument::Fixture f;
-    std::string err;
-    if (!instrument::loadFixture(path, &f, &err)) {
-        fprintf(stderr, "rfprobe: run: fixture %s (nothing was sent)\n", err.c_str());
-        return station::kExitUsage;
-    }
-    out->reset(new SharedTester(f));
-    return station::kExitOk;
-}
-
-// The fixture's entry of a unit: its interface, or the only unit of the
-// fixture when the station listens on any interface.
-const instrument::FixtureUnit *fixtureUnit(const instrument::Fixture &f, const std::string &iface) {
-    if (iface.empty()) return f.units.size() == 1 ? &f.units[0] : nullptr;
-    return f.unit(iface);
-}
-
-// Gives each unit its port on the shared tester; refuses a unit the
-// fixture does not cable when the plan needs the tester.
-int cableUnits(const Plan &plan, SharedTester *shared, const std::vector<std::string> &ifaces,
-               const std::function<void(size_t, std::unique_ptr<UnitTester>)> &give) {
-    if (!shared) return station::kExitOk;
-    bool needed = station::planUsesTester(plan.steps);
-    for (size_t i = 0; i < ifaces.size(); ++i) {
-        const instrument::FixtureUnit *u = fixtureUnit(shared->fixture, ifaces[i]);
-        if (!u) {
-            if (!needed) continue;
-            fprintf(stderr,
-                    "rfprobe: run: the fixture %s has no unit %s%s: the plan's tester steps "
-                    "need its port and path loss (nothing was sent)\n",
-                    shared->fixture.path.c_str(),
-                    ifaces[i].empty() ? "for any interface" : ("on interface " + ifaces[i]).c_str(),
-                    ifaces[i].empty() ? " (name the interface with --iface)" : "");
-            return station::kExitUsage;
-        }
-        give(i, std::unique_ptr<UnitTester>(new UnitTester(*shared, *u)));
-    }
-    return station::kExitOk;
-}
-
-
 // One unit, as a plain run prints it, and its record.
 int runOne(const station::Options &opt, const Setup &setup, const Plan &plan,
            results::Store &store, SharedTester *shared) {
     UnitRuns runs;
     runs.emplace_back(new UnitRun(setup, plan, 0, nullptr));
     UnitRun &u = *runs[0];
-    int rc = cableUnits(plan, shared, {setup.units[0].iface},
-                        [&](size_t, std::unique_ptr<UnitTester> t) { u.tester = std::move(t); });
+    int rc = cableUnits(plan, shared, {setup.units[0].iface}, "run",
+                        [&](size_t, const instrument::FixtureUnit &f) {
+                            u.tester.reset(new UnitTester(*shared, f));
+                        });
     if (rc != station::kExitOk) return rc;
     u.run(opt);
     if (!u.opened) return u.status;
@@ -98,8 +44,8 @@ int runParallel(const station::Options &opt, const Setup &setup, const Plan &pla
     std::vector<std::string> ifaces;
     for (const Unit &u : setup.units) ifaces.push_back(u.iface);
     std::vector<std::unique_ptr<UnitTester>> testers(ifaces.size());
-    int rc = cableUnits(plan, shared, ifaces, [&](size_t i, std::unique_ptr<UnitTester> t) {
-        testers[i] = std::move(t);
+    int rc = cableUnits(plan, shared, ifaces, "run", [&](size_t i, const instrument::FixtureUnit &f) {
+        testers[i].reset(new UnitTester(*shared, f));
     });
     if (rc != station::kExitOk) return rc;
     bool live = isatty(STDOUT_FILENO) && !opt.verbose;
@@ -136,11 +82,13 @@ int runParallel(const station::Options &opt, const Setup &setup, const Plan &pla
 // A plan with the tester but without records (run PLAN --fixture FILE).
 int testerRun(const station::Options &opt, const Plan &plan, const char *fixtureOption) {
     std::unique_ptr<SharedTester> shared;
-    int rc = prepareTester(plan, fixtureOption, &shared);
+    int rc = prepareTester(plan, fixtureOption, "run", &shared);
     if (rc != station::kExitOk) return rc;
     std::unique_ptr<UnitTester> tester;
-    rc = cableUnits(plan, shared.get(), {opt.iface},
-                    [&](size_t, std::unique_ptr<UnitTester> t) { tester = std::move(t); });
+    rc = cableUnits(plan, shared.get(), {opt.iface}, "run",
+                    [&](size_t, const instrument::FixtureUnit &f) {
+                        tester.reset(new UnitTester(*shared, f));
+                    });
     if (rc != station::kExitOk) return rc;
     station::Link l;
     rc = station::openLink(opt, &l);
@@ -189,7 +137,7 @@ int recordedRun(const station::Options &opt, const station::Action &act) {
         return station::kExitStore;
     }
     std::unique_ptr<SharedTester> shared;
-    rc = prepareTester(plan, fixture, &shared);
+    rc = prepareTester(plan, fixture, "run", &shared);
     if (rc != station::kExitOk) return rc;
     return setup.parallel ? runParallel(opt, setup, plan, *store, shared.get())
                           : runOne(opt, setup, plan, *store, shared.get());

@@ -53,8 +53,9 @@ struct Panels::Panel {
 };
 
 Panels::Panels(const station::Options &opt, const line::Setup &setup, const line::Plan &plan,
-               results::Store &store, std::vector<UnitSlot> slots)
-    : opt_(opt), setup_(setup), plan_(plan), store_(store), slots_(std::move(slots)) {
+               results::Store &store, std::vector<UnitSlot> slots, line::SharedTester *tester)
+    : opt_(opt), setup_(setup), plan_(plan), store_(store), slots_(std::move(slots)),
+      tester_(tester) {
     opt_.quiet = true;
     for (size_t i = 0; i < slots_.size(); ++i) panels_.emplace_back(new Panel);
 }
@@ -103,6 +104,8 @@ std::string Panels::start(size_t u, const std::string &serial) {
     run->setup.parallel = true;
     try {
         run->unit.reset(new line::UnitRun(run->setup, plan_, 0, nullptr));
+        if (tester_ && slots_[u].cable)
+            run->unit->tester.reset(new line::UnitTester(*tester_, *slots_[u].cable));
     } catch (const std::exception &e) {
         p.message = std::string("cannot start: ") + e.what() + " (nothing was sent)";
         changed();

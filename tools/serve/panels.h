@@ -23,14 +23,20 @@ namespace serve {
 struct UnitSlot {
     std::string iface;
     std::string label;  // what the page calls it; the interface by default
+    // Its port and path loss on the shared tester (the fixture's entry for
+    // its interface); null without a fixture or an entry.
+    const instrument::FixtureUnit *cable = nullptr;
 };
 
 class Panels {
   public:
     // setup: the record options (station, operator, metadata, store); its
-    // units are replaced by the unit of each run.
+    // units are replaced by the unit of each run.  tester: the fixture's
+    // tester that the units share, one at a time, as run's units do; null
+    // without a fixture.
     Panels(const station::Options &opt, const line::Setup &setup, const line::Plan &plan,
-           results::Store &store, std::vector<UnitSlot> slots);
+           results::Store &store, std::vector<UnitSlot> slots,
+           line::SharedTester *tester = nullptr);
     ~Panels();
 
     // Starts unit u's run for serial.  Returns "" or why not (a bad
@@ -63,6 +69,7 @@ class Panels {
     const line::Plan &plan_;
     results::Store &store_;
     std::vector<UnitSlot> slots_;
+    line::SharedTester *tester_;
     std::vector<std::unique_ptr<Panel>> panels_;
     struct Done {
         std::string serial, unit, verdict, record, endedAt;

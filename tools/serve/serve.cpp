@@ -12,6 +12,7 @@
 #include <cstring>
 #include <set>
 
+#include "line/tester.h"
 #include "line/unit.h"
 #include "results/store.h"
 #include "serve/http.h"
@@ -123,7 +124,7 @@ int serveCommand(const station::Options &opt, const station::Action &act) {
         for (unsigned i = 0; i < act.textCount; ++i) {
             const char *o = act.texts[i].arg->option;
             if (strcmp(o, "--unit") && strcmp(o, "--plan") && strcmp(o, "--listen") &&
-                strcmp(o, "--token-file"))
+                strcmp(o, "--token-file") && strcmp(o, "--fixture"))
                 recordOpts.texts[recordOpts.textCount++] = act.texts[i];
         }
         recordOpts.texts[recordOpts.textCount++] = {&kDut, "serve"};
@@ -137,12 +138,21 @@ int serveCommand(const station::Options &opt, const station::Action &act) {
             token = readToken(t);
         else if (host != kLoopback)
             token = newToken();
-        // Here the tester's fixture (--fixture FILE) will be read and
-        // checked, before anything is served.
     } catch (const results::InvalidInput &e) {
         fprintf(stderr, "rfprobe: serve: %s (nothing was sent)\n", e.what());
         return station::kExitUsage;
     }
+    // The tester's fixture, read and checked as run checks it, before
+    // anything is served: every unit a plan with tester steps runs on
+    // needs its entry.
+    std::unique_ptr<line::SharedTester> tester;
+    rc = line::prepareTester(plan, act.text("--fixture"), "serve", &tester);
+    if (rc != station::kExitOk) return rc;
+    std::vector<std::string> ifaces;
+    for (const UnitSlot &s : slots) ifaces.push_back(s.iface);
+    rc = line::cableUnits(plan, tester.get(), ifaces, "serve",
+                          [&](size_t i, const instrument::FixtureUnit &f) { slots[i].cable = &f; });
+    if (rc != station::kExitOk) return rc;
     std::unique_ptr<results::Store> store;
     try {
         results::OpenOptions o;
@@ -156,7 +166,7 @@ int serveCommand(const station::Options &opt, const station::Action &act) {
         return station::kExitStore;
     }
 
-    Panels panels(opt, setup, plan, *store, slots);
+    Panels panels(opt, setup, plan, *store, slots, tester.get());
     PageServer server(panels, token);
     if (!server.bind(host, &port, &why)) {
         fprintf(stderr, "rfprobe: serve: %s\n", why.c_str());

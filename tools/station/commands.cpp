@@ -219,7 +219,9 @@ constexpr ArgDef kServeArgs[] = {
      "the token (its first line, 16 or more printable\n"
      "characters); default: a new one, printed at start",
      nullptr, "ACCESS"},
-    // run's record options: --station, --operator, --meta, --store, --spool
+    // run's --fixture, then its record options: --station, --operator,
+    // --meta, --store, --spool
+    kRunArgs[3],
     kRunArgs[4],
     kRunArgs[5],
     kRunArgs[6],
@@ -462,9 +464,12 @@ constexpr Command kCommands[] = {
      "    scan. Stop ends a unit's run as Ctrl-C ends run's (the record is\n"
      "    ERROR). The page lists the last units and their verdicts.\n"
      "    Each run is the run of rfprobe run --unit IF=SERIAL: the same record,\n"
-     "    store and spool. Serials are checked as on the command line; a bad\n"
-     "    one, or a scan on a unit that is still testing, is refused with a\n"
-     "    message on the panel and nothing is sent. A page that is closed or\n"
+     "    store and spool. Tester steps (tx-measure, rx-per, pa-cal) take the\n"
+     "    tester from --fixture FILE, else $RFPROBE_FIXTURE, as run's do, and\n"
+     "    the units share it; a plan with such steps and no fixture entry for\n"
+     "    a unit is refused at start (exit status 2). Serials are checked as\n"
+     "    on the command line; a bad one, or a scan on a unit that is still\n"
+     "    testing, is refused with a message on the panel and nothing is sent. A page that is closed or\n"
      "    reloaded loses nothing: the runs go on and the page shows them again.\n"
      "    The page listens on 127.0.0.1 unless --listen says otherwise; on any\n"
      "    other address every request must carry the token, which the printed\n"

@@ -71,7 +71,7 @@ TEST(Manual, CommandListJoinsPairsAndWrapsLongSynopses) {
               "                               the tester's generator feeds a receive test\n"
               "    pa-cal CHAIN [--powers LIST] [--tolerance DB] [--max-rounds N] [--settle S] [LIMITS]\n"
               "                               calibrate a chain's PA on the tester\n"
-              "    serve --plan PLAN [--unit IF[=LABEL]]... [ACCESS] [RECORD OPTIONS]\n"
+              "    serve --plan PLAN [--unit IF[=LABEL]]... [ACCESS] [--fixture FILE] [RECORD OPTIONS]\n"
               "                               the operator page: scan, watch, PASS or FAIL\n"
               "    sleep S                    wait S seconds (for plans)\n"
               "    sync [--store URL] [--spool PATH]\n"
