@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <set>
 
@@ -190,6 +191,65 @@ Report aggregate(const Dataset &d, const Zone &zone) {
         }
         c.histogram = histogram(drawn);
         rep.cycles.push_back(std::move(c));
+    }
+
+    // ---- tester wait per plan, and power error before and after pa-cal
+    std::map<std::string, std::vector<double>> waits;
+    struct Point {
+        std::optional<double> set, measured, round, verify;
+    };
+    struct Step {
+        std::map<int, Point> points;
+        std::vector<double> verifyErrors;
+    };
+    std::map<std::pair<uint32_t, int>, Step> calSteps;  // (record, line)
+    for (const MeasurementRow &m : d.measurements) {
+        const SeriesKey &k = d.series[m.series];
+        if (!std::isfinite(m.value)) continue;
+        if (k.name == "tester_wait_ms") waits[k.plan].push_back(m.value);
+        if (k.command != "pa-cal") continue;
+        Step &st = calSteps[{m.record, k.line}];
+        if (k.name.compare(0, 13, "verify_error_") == 0) {
+            st.verifyErrors.push_back(std::fabs(m.value));
+            continue;
+        }
+        int n = 0;
+        char field[16];
+        if (sscanf(k.name.c_str(), "p%d_%15s", &n, field) != 2) continue;
+        std::string f = field;
+        Point &p = st.points[n];
+        if (f == "set") p.set = m.value;
+        else if (f == "measured") p.measured = m.value;
+        else if (f == "round") p.round = m.value;
+        else if (f == "verify") p.verify = m.value;
+    }
+    auto distribution = [](std::string name, std::vector<double> v) {
+        Distribution r;
+        r.name = std::move(name);
+        r.summary = summarize(v);
+        std::sort(v.begin(), v.end());
+        if (!v.empty()) {
+            r.median = quantile(v, 0.5);
+            r.p99 = quantile(v, 0.99);
+        }
+        r.histogram = histogram(v);
+        return r;
+    };
+    for (auto &w : waits) rep.testerWaits.push_back(distribution(w.first, std::move(w.second)));
+    std::map<std::pair<std::string, int>, std::pair<std::vector<double>, std::vector<double>>> errors;
+    for (const auto &s : calSteps) {
+        auto &e = errors[{d.records[s.first.first].plan, s.first.second}];
+        for (const auto &p : s.second.points) {
+            const Point &q = p.second;
+            if (q.set && q.measured && q.round && *q.round == 1 && !(q.verify && *q.verify != 0))
+                e.first.push_back(std::fabs(*q.measured - *q.set));
+        }
+        e.second.insert(e.second.end(), s.second.verifyErrors.begin(), s.second.verifyErrors.end());
+    }
+    for (auto &e : errors) {
+        std::string step = e.first.first + " \u00b7 line " + std::to_string(e.first.second) + " \u00b7 pa-cal";
+        rep.powerErrors.push_back({step, distribution("before", std::move(e.second.first)),
+                                   distribution("after", std::move(e.second.second))});
     }
     return rep;
 }

@@ -63,6 +63,22 @@ struct CycleReport {
     int64_t beyond = 0;   // records longer than fence, not in the histogram
 };
 
+// A distribution drawn as a histogram with n, median, p99 and max.
+struct Distribution {
+    std::string name;
+    Summary summary;
+    double median = 0, p99 = 0;
+    Histogram histogram;
+};
+
+// A pa-cal step of a plan (its line fixes the chain): |measured - set| of
+// the first round's points, on the uncalibrated unit, against |verify
+// error| of the last verify, on the calibrated one; dB.
+struct PowerErrorReport {
+    std::string step;  // "plan · line N · pa-cal"
+    Distribution before, after;
+};
+
 struct ShareRow {
     std::string name;  // operator, or metadata value
     Counts counts;
@@ -89,6 +105,8 @@ struct Report {
     ParetoReport failures;
     std::vector<SeriesReport> series;
     std::vector<CycleReport> cycles;
+    std::vector<Distribution> testerWaits;     // per plan, ms; plans whose records have tester_wait_ms
+    std::vector<PowerErrorReport> powerErrors;  // per pa-cal step, by plan then line
     std::vector<ShareRow> operators;
     std::vector<MetadataReport> metadata;  // by key, at most kMaxMetadataKeys
     int64_t otherMetadataKeys = 0;

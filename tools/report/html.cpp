@@ -228,6 +228,45 @@ std::string htmlPage(const Report &r) {
              "</div>";
     o += "</div>\n";
 
+    // ---- tester wait, only when the tester was used
+    if (!r.testerWaits.empty()) {
+        o += "<h2 id=\"tester-wait\">Tester wait per plan</h2>\n<p class=\"meta\">How long units waited for "
+             "the tester they share, per tester step (tester_wait_ms).</p>\n<table id=\"t-tester-wait\"><tr>" +
+             th("plan") + th("steps", true) + th("median ms", true) + th("99% ms", true) + th("max ms", true) +
+             "</tr>";
+        for (const Distribution &w : r.testerWaits)
+            o += "<tr>" + td(w.name) + td(num(w.summary.n), true) + td(shown(w.median, 4), true) +
+                 td(shown(w.p99, 4), true) + td(shown(w.summary.max, 4), true) + "</tr>";
+        o += "</table>\n<div class=\"charts\">";
+        for (const Distribution &w : r.testerWaits)
+            o += "<div class=\"tester-wait\"><div class=\"meta\">" + escape(w.name) + ", ms</div>" +
+                 histogramChart(w.histogram, std::nullopt, std::nullopt, "tester wait of " + w.name) + "</div>";
+        o += "</div>\n";
+    }
+
+    // ---- power error before and after calibration, only with pa-cal steps
+    if (!r.powerErrors.empty()) {
+        o += "<h2 id=\"power-error\">Power error before and after calibration</h2>\n<p class=\"meta\">Per "
+             "pa-cal step (its line sets the chain): |measured \u2212 set| of the first round's points, on the "
+             "uncalibrated unit, against |verify error| of the last verify, on the calibrated one; dB.</p>\n"
+             "<table id=\"t-power-error\"><tr>" +
+             th("step") + th("") + th("n", true) + th("median dB", true) + th("99% dB", true) +
+             th("max dB", true) + "</tr>";
+        for (const PowerErrorReport &p : r.powerErrors)
+            for (const Distribution *e : {&p.before, &p.after})
+                o += "<tr>" + td(p.step) + td(e->name) + td(num(e->summary.n), true) + td(shown(e->median, 4), true) +
+                     td(shown(e->p99, 4), true) + td(shown(e->summary.max, 4), true) + "</tr>";
+        o += "</table>\n<div class=\"charts\">";
+        for (const PowerErrorReport &p : r.powerErrors)
+            for (const Distribution *e : {&p.before, &p.after})
+                o += "<div class=\"power-error\"><div class=\"meta\">" + escape(p.step) + ", " + e->name +
+                     ", dB</div>" +
+                     histogramChart(e->histogram, std::nullopt, std::nullopt,
+                                    "power error " + e->name + " calibration, " + p.step) +
+                     "</div>";
+        o += "</div>\n";
+    }
+
     // ---- who and what
     o += "<h2 id=\"people\">Operators and metadata</h2>\n" + shareTable(r.operators, "operator", "t-operators") +
          "\n";

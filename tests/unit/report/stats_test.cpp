@@ -1,11 +1,13 @@
 // The report's figures where a slip is easy and costly: Cpk, histogram
-// edges, the Pareto order, first-pass against final yield, and the day a
-// record falls on in a time zone.
+// edges, the Pareto order, first-pass against final yield, the day a
+// record falls on in a time zone, and the distributions picked out of
+// named measurements (tester wait, power error around calibration).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
+#include "report/aggregate.h"
 #include "report/stats.h"
 #include "report/svg.h"
 #include "report/zone.h"
@@ -173,4 +175,80 @@ TEST(ReportText, EscapedForHtml) {
               "&lt;script&gt;alert(&apos;x&apos;)&lt;/script&gt; &amp; &quot;q&quot;");
     // Not UTF-8 and control characters become U+FFFD; UTF-8 stays.
     EXPECT_EQ(escape(std::string("a\xff" "b\x01" "c\xc3\xa9", 7)), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xc3\xa9");
+}
+
+// Distributions picked out of steps' measurements by name: the tester wait
+// per plan, and per pa-cal step the first round's |measured - set| (not
+// later rounds, not verify points) against the last verify's |error|.
+TEST(ReportAggregate, NamedDistributions) {
+    struct M {
+        uint32_t record;
+        int line;
+        const char *command, *name;
+        double value;
+    };
+    struct Case {
+        const char *what;
+        std::vector<M> rows;
+        std::vector<double> waits;          // sorted, one plan "p"
+        std::vector<double> before, after;  // sorted, one pa-cal step
+    };
+    const Case cases[] = {
+        {"tester wait",
+         {{0, 2, "tx-measure", "tester_wait_ms", 30}, {0, 3, "rx-per", "tester_wait_ms", 10},
+          {1, 2, "tx-measure", "tester_wait_ms", 20}, {1, 2, "tx-measure", "power", 18}},
+         {10, 20, 30}, {}, {}},
+        {"power error",
+         {{0, 4, "pa-cal", "p1_set", 14}, {0, 4, "pa-cal", "p1_measured", 15.5}, {0, 4, "pa-cal", "p1_round", 1},
+          {0, 4, "pa-cal", "p1_verify", 0}, {0, 4, "pa-cal", "p2_set", 20}, {0, 4, "pa-cal", "p2_measured", 19.25},
+          {0, 4, "pa-cal", "p2_round", 1}, {0, 4, "pa-cal", "p2_verify", 0},
+          // round 2: a refit's point, then a verify point
+          {0, 4, "pa-cal", "p3_set", 17}, {0, 4, "pa-cal", "p3_measured", 20}, {0, 4, "pa-cal", "p3_round", 2},
+          {0, 4, "pa-cal", "p3_verify", 0}, {0, 4, "pa-cal", "p4_set", 17}, {0, 4, "pa-cal", "p4_measured", 27},
+          {0, 4, "pa-cal", "p4_round", 2}, {0, 4, "pa-cal", "p4_verify", 1},
+          {0, 4, "pa-cal", "verify_error_17", -0.25}, {0, 4, "pa-cal", "verify_error_20", 0.125},
+          {1, 4, "pa-cal", "p1_set", 14}, {1, 4, "pa-cal", "p1_measured", 11}, {1, 4, "pa-cal", "p1_round", 1},
+          {1, 4, "pa-cal", "p1_verify", 0}, {1, 4, "pa-cal", "verify_error_17", 0.5}},
+         {}, {0.75, 1.5, 3}, {0.125, 0.25, 0.5}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Dataset d;
+        for (int i = 0; i < 2; i++) {
+            RecordRow r;
+            r.id = std::to_string(i);
+            r.plan = "p";
+            r.startedAt = "2026-01-0" + std::to_string(i + 1) + "T10:00:00.000Z";
+            r.endedAt = "2026-01-0" + std::to_string(i + 1) + "T10:00:05.000Z";
+            d.records.push_back(r);
+        }
+        for (const M &m : c.rows) {
+            uint32_t k = 0;
+            while (k < d.series.size() && !(d.series[k].line == m.line && d.series[k].name == m.name)) k++;
+            if (k == d.series.size()) d.series.push_back({"p", m.line, m.command, m.name});
+            MeasurementRow row;
+            row.record = m.record;
+            row.series = k;
+            row.value = m.value;
+            d.measurements.push_back(row);
+        }
+        Report r = aggregate(d, Zone::select("UTC"));
+        ASSERT_EQ(r.testerWaits.size(), c.waits.empty() ? 0u : 1u);
+        if (!c.waits.empty()) {
+            EXPECT_EQ(r.testerWaits[0].name, "p");
+            EXPECT_EQ(r.testerWaits[0].summary.n, (int64_t)c.waits.size());
+            EXPECT_DOUBLE_EQ(r.testerWaits[0].median, c.waits[c.waits.size() / 2]);
+            EXPECT_DOUBLE_EQ(r.testerWaits[0].summary.max, c.waits.back());
+        }
+        ASSERT_EQ(r.powerErrors.size(), c.before.empty() ? 0u : 1u);
+        if (!c.before.empty()) {
+            const PowerErrorReport &p = r.powerErrors[0];
+            EXPECT_EQ(p.step, "p \u00b7 line 4 \u00b7 pa-cal");
+            for (auto [dist, want] : {std::make_pair(&p.before, &c.before), std::make_pair(&p.after, &c.after)}) {
+                EXPECT_EQ(dist->summary.n, (int64_t)want->size()) << dist->name;
+                EXPECT_DOUBLE_EQ(dist->median, (*want)[want->size() / 2]) << dist->name;
+                EXPECT_DOUBLE_EQ(dist->summary.max, want->back()) << dist->name;
+            }
+        }
+    }
 }
