@@ -8,11 +8,13 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "results/record.h"
+#include "results/store.h"
 #include "station/args.h"
 #include "station/plan.h"
 #include "station/run.h"
@@ -56,6 +58,11 @@ using Env = std::function<const char *(const char *)>;
 // not given).  Throws results::InvalidInput with a message for the user;
 // checks nothing on the network or in the store.
 Setup readSetup(const station::Options &opt, const station::Action &act, const Env &env);
+
+// Opens the setup's store with its spool, for the command `word` (run,
+// serve).  Returns kExitOk, or says why and returns kExitUsage (a bad URL)
+// or kExitStore (the store cannot be opened); nothing was sent then.
+int openStore(const Setup &setup, const char *word, std::unique_ptr<results::Store> *out);
 
 // The plan's name in records: its file name without directories
 // (station::kStdinPlanName for standard input).

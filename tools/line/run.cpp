@@ -125,17 +125,8 @@ int recordedRun(const station::Options &opt, const station::Action &act) {
         return station::kExitUsage;
     }
     std::unique_ptr<results::Store> store;
-    try {
-        results::OpenOptions o;
-        o.spoolPath = setup.spool;
-        store = results::Store::open(setup.store, o);
-    } catch (const results::InvalidInput &e) {
-        fprintf(stderr, "rfprobe: run: %s (nothing was sent)\n", e.what());
-        return station::kExitUsage;
-    } catch (const std::exception &e) {
-        fprintf(stderr, "rfprobe: run: %s (nothing was sent)\n", e.what());
-        return station::kExitStore;
-    }
+    rc = openStore(setup, "run", &store);
+    if (rc != station::kExitOk) return rc;
     std::unique_ptr<SharedTester> shared;
     rc = prepareTester(plan, fixture, "run", &shared);
     if (rc != station::kExitOk) return rc;

@@ -162,4 +162,19 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
     return s;
 }
 
+int openStore(const Setup &setup, const char *word, std::unique_ptr<results::Store> *out) {
+    try {
+        results::OpenOptions o;
+        o.spoolPath = setup.spool;
+        *out = results::Store::open(setup.store, o);
+        return station::kExitOk;
+    } catch (const results::InvalidInput &e) {
+        fprintf(stderr, "rfprobe: %s: %s (nothing was sent)\n", word, e.what());
+        return station::kExitUsage;
+    } catch (const std::exception &e) {
+        fprintf(stderr, "rfprobe: %s: %s (nothing was sent)\n", word, e.what());
+        return station::kExitStore;
+    }
+}
+
 }  // namespace line

@@ -154,17 +154,8 @@ int serveCommand(const station::Options &opt, const station::Action &act) {
                           [&](size_t i, const instrument::FixtureUnit &f) { slots[i].cable = &f; });
     if (rc != station::kExitOk) return rc;
     std::unique_ptr<results::Store> store;
-    try {
-        results::OpenOptions o;
-        o.spoolPath = setup.spool;
-        store = results::Store::open(setup.store, o);
-    } catch (const results::InvalidInput &e) {
-        fprintf(stderr, "rfprobe: serve: %s (nothing was sent)\n", e.what());
-        return station::kExitUsage;
-    } catch (const std::exception &e) {
-        fprintf(stderr, "rfprobe: serve: %s (nothing was sent)\n", e.what());
-        return station::kExitStore;
-    }
+    rc = line::openStore(setup, "serve", &store);
+    if (rc != station::kExitOk) return rc;
 
     Panels panels(opt, setup, plan, *store, slots, tester.get());
     PageServer server(panels, token);
