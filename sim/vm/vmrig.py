@@ -405,6 +405,11 @@ class VmRig(simrig.Rig):
         self.agent = GuestProcess(self, "agent", int(pid.strip() or 0))
         return self.agent
 
+    def start_agent_under(self, *prefix):
+        """Manual mode under a wrapper of the router's own (setpriv to
+        another user, say), started through the control line; no wait."""
+        return self._start_by_hand(list(prefix) + ["rfprobe-agent", "-m"])
+
     def start_agent_console_closed(self, timeout=30.0):
         """Manual mode with the console on a pipe whose reader ends after the
         first line; returns that line."""

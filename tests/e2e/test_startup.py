@@ -5,7 +5,7 @@ import subprocess
 import pytest
 
 import simrig
-from conftest import not_on_vm
+from conftest import ON_VM, not_on_vm
 
 
 def test_untested_unit_waits_for_radio_serves_and_finishes(rig):
@@ -90,14 +90,19 @@ CAPTURE_PROBLEMS = [
 ]
 
 
-@not_on_vm("the router's port and users are the emulated router's own")
 @pytest.mark.parametrize("case,setup,prefix,status,lines", CAPTURE_PROBLEMS, ids=[c[0] for c in CAPTURE_PROBLEMS])
 def test_capture_problems_say_what_to_do(rig, case, setup, prefix, status, lines):
-    if setup == "link-down":
-        subprocess.run(["ip", "-n", rig.router_ns, "link", "set", simrig.ROUTER_IF, "down"], check=True)
-    rig.agent = rig.in_root(*prefix, "/bin/rfprobe-agent", "-m", stdin=subprocess.DEVNULL,
-                            stdout=rig._open("agent.out"), stderr=rig._open("agent.err"),
-                            start_new_session=True)
+    if ON_VM:
+        # The router's own ip and chpst (busybox), through its control line.
+        if setup == "link-down":
+            rig.guest("ip link set eth0 down")
+        rig.start_agent_under(*(["chpst", "-u", "65534:65534"] if prefix else []))
+    else:
+        if setup == "link-down":
+            subprocess.run(["ip", "-n", rig.router_ns, "link", "set", simrig.ROUTER_IF, "down"], check=True)
+        rig.agent = rig.in_root(*prefix, "/bin/rfprobe-agent", "-m", stdin=subprocess.DEVNULL,
+                                stdout=rig._open("agent.out"), stderr=rig._open("agent.err"),
+                                start_new_session=True)
     if status is None:
         rig.wait_for("agent.out", lines[-1], proc=rig.agent)
         assert rig.agent.poll() is None, "the agent serves on, warned"
