@@ -29,6 +29,15 @@ std::string shortLabel(const std::string &s, size_t max) {
     return s.substr(0, cut) + "\xE2\x80\xA6";
 }
 
+// Widens a value range so that the limits drawn on the chart fall inside it.
+void takeInLimits(double &d0, double &d1, std::optional<double> low, std::optional<double> high) {
+    for (auto l : {low, high})
+        if (l) {
+            d0 = std::min(d0, *l);
+            d1 = std::max(d1, *l);
+        }
+}
+
 }  // namespace
 
 std::string dayChart(const YieldGroup &group, int width, int height) {
@@ -132,11 +141,7 @@ std::string histogramChart(const Histogram &h, std::optional<double> low, std::o
     Svg svg(width, height, "chart histogram", label);
     const double left = 44, right = width - 12, top = 18, bottom = height - 26;
     double d0 = h.lo, d1 = h.hi();
-    for (auto l : {low, high})
-        if (l) {
-            d0 = std::min(d0, *l);
-            d1 = std::max(d1, *l);
-        }
+    takeInLimits(d0, d1, low, high);
     double pad = (d1 - d0) * 0.04;
     if (pad == 0) pad = 1;
     Scale x{d0 - pad, d1 + pad, left, right};
@@ -176,11 +181,7 @@ std::string runChart(const std::vector<RunPoint> &run, std::optional<double> low
         d0 = std::min(d0, p.min);
         d1 = std::max(d1, p.max);
     }
-    for (auto l : {low, high})
-        if (l) {
-            d0 = std::min(d0, *l);
-            d1 = std::max(d1, *l);
-        }
+    takeInLimits(d0, d1, low, high);
     double pad = (d1 - d0) * 0.06;
     if (pad == 0) pad = 1;
     Scale y{d0 - pad, d1 + pad, bottom, top};
