@@ -18,11 +18,9 @@ namespace instrument {
 
 namespace {
 
-long long nowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
+long long nowMs() { return cancel::nowMs(); }
+
+constexpr const char *kStopped = "stopped (the connection is closed, which ends what the tester was doing)";
 
 std::string upper(std::string s) {
     for (char &c : s) c = (char)toupper((unsigned char)c);
@@ -40,18 +38,16 @@ std::vector<std::string> splitColons(const std::string &s) {
     }
 }
 
-// Waits until fd is ready for events or the deadline passes.  0 ready,
-// 1 timed out, -1 error.
-int waitFd(int fd, short events, long long deadline) {
-    for (;;) {
-        long long left = deadline - nowMs();
-        if (left <= 0) return 1;
-        struct pollfd p = {fd, events, 0};
-        int r = poll(&p, 1, left > 1000000 ? 1000000 : (int)left);
-        if (r > 0) return 0;
-        if (r == 0) continue;
-        if (errno != EINTR) return -1;
+// Waits until fd is ready for events, the deadline passes or stop is
+// raised.  0 ready, 1 timed out, -1 error, 2 stopped.
+int waitFd(int fd, short events, long long deadline, const cancel::Token *stop) {
+    switch (cancel::waitFd(fd, events, deadline, stop)) {
+    case cancel::Wake::Ready: return 0;
+    case cancel::Wake::Timeout: return 1;
+    case cancel::Wake::Cancelled: return 2;
+    case cancel::Wake::Error: break;
     }
+    return -1;
 }
 
 // A short printable rendering of a reply for messages.
@@ -205,7 +201,8 @@ void Instrument::disconnect() {
 bool Instrument::fail(Fault f, const std::string &cmd, const std::string &what, Error *err) {
     // Whatever was under way may still arrive: never read it as the next
     // reply.
-    if (f == Fault::Timeout || f == Fault::Closed || f == Fault::BadReply || f == Fault::Connect) {
+    if (f == Fault::Timeout || f == Fault::Closed || f == Fault::BadReply || f == Fault::Connect ||
+        f == Fault::Cancelled) {
         if (fd_ >= 0) close(fd_);
         fd_ = -1;
         in_.clear();
@@ -237,7 +234,12 @@ bool Instrument::connect(Error *err) {
         }
         int r = ::connect(fd, a->ai_addr, a->ai_addrlen);
         if (r != 0 && errno == EINPROGRESS) {
-            int w = waitFd(fd, POLLOUT, deadline);
+            int w = waitFd(fd, POLLOUT, deadline, stop_);
+            if (w == 2) {
+                close(fd);
+                freeaddrinfo(ai);
+                return fail(Fault::Cancelled, "", kStopped, err);
+            }
             if (w == 1) {
                 why = "no answer within " + std::to_string(t_.connectMs) + " ms";
                 close(fd);
@@ -288,7 +290,8 @@ bool Instrument::sendLine(const std::string &cmd, long long deadline, Error *err
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int w = waitFd(fd_, POLLOUT, deadline);
+            int w = waitFd(fd_, POLLOUT, deadline, stop_);
+            if (w == 2) return fail(Fault::Cancelled, cmd, kStopped, err);
             if (w == 1) return fail(Fault::Timeout, cmd, "not taken within the timeout", err);
             if (w == 0) continue;
         }
@@ -315,7 +318,8 @@ bool Instrument::fill(const std::string &cmd, long long deadline, Error *err) {
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return fail(Fault::Closed, cmd, std::string("receive failed: ") + strerror(errno), err);
-        int w = waitFd(fd_, POLLIN, deadline);
+        int w = waitFd(fd_, POLLIN, deadline, stop_);
+        if (w == 2) return fail(Fault::Cancelled, cmd, kStopped, err);
         if (w == 1)
             return fail(Fault::Timeout, cmd,
                         in_.empty() ? "no reply within the timeout"

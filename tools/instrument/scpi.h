@@ -31,6 +31,8 @@
 #include <string>
 #include <vector>
 
+#include "cancel/token.h"
+
 namespace instrument {
 
 struct Resource {
@@ -58,6 +60,8 @@ enum class Fault {
     BadReply,    // garbage, a malformed block, a reply too long
     NotANumber,  // 9.91E37, or infinity, where a number was asked for
     Instrument,  // the tester's error queue held an error
+    Cancelled,   // the session's token was raised (Stop, Ctrl-C): the
+                 // connection is closed, which ends what the tester was doing
 };
 
 struct Error {
@@ -100,13 +104,23 @@ class Instrument {
     // "tester TCPIP::h::5025::SOCKET (maker model)": how errors name it.
     std::string name() const;
 
-    // Holds the instrument's lock for a sequence of exchanges.
+    // Holds the instrument's lock for a sequence of exchanges.  stop, when
+    // given, ends every wait of the session (its holder's token); an inner
+    // session without one keeps the outer one's.
     class Session {
       public:
-        explicit Session(Instrument &i) : lock_(i.mu_) {}
+        explicit Session(Instrument &i, const cancel::Token *stop = nullptr)
+            : i_(i), lock_(i.mu_), before_(i.stop_) {
+            if (stop) i.stop_ = stop;
+        }
+        ~Session() { i_.stop_ = before_; }
+        Session(const Session &) = delete;
+        Session &operator=(const Session &) = delete;
 
       private:
+        Instrument &i_;
         std::lock_guard<std::recursive_mutex> lock_;
+        const cancel::Token *before_;
     };
 
     // Sends one command (no reply expected).
@@ -151,6 +165,7 @@ class Instrument {
     std::string in_;         // bytes read past the last reply
     bool blockEnd_ = false;  // a block's line end may still come
     std::recursive_mutex mu_;
+    const cancel::Token *stop_ = nullptr;  // the session holder's (under mu_)
 };
 
 // Longest reply accepted (a block or a line); longer is BadReply.

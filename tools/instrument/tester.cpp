@@ -18,20 +18,41 @@ double channelCentreMhz(int channel, int bwMhz, int sideband) {
     return f;
 }
 
-FairQueue::Turn::Turn(FairQueue &q) : q_(q) {
+FairQueue::Turn::Turn(FairQueue &q, const cancel::Token *stop) : q_(q) {
     auto t0 = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(q.mu_);
     uint64_t mine = q.next_++;
-    q.cv_.wait(lock, [&] { return q.serving_ == mine; });
+    // A token cannot notify the condition: look at it every 20 ms, well
+    // within the second a Stop may take.
+    while (q.serving_ != mine && !(stop && stop->raised()))
+        q.cv_.wait_for(lock, std::chrono::milliseconds(20));
+    held_ = q.serving_ == mine;
+    if (held_ && stop && stop->raised()) {
+        // Stopped as its turn came: it sets nothing up.
+        held_ = false;
+        q.advance();
+        q.cv_.notify_all();
+    } else if (!held_) {
+        q.left_.insert(mine);
+    }
     waitedMs_ = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 
 FairQueue::Turn::~Turn() {
+    if (!held_) return;
     {
         std::lock_guard<std::mutex> lock(q_.mu_);
-        q_.serving_++;
+        q_.advance();
     }
     q_.cv_.notify_all();
+}
+
+void FairQueue::advance() {
+    serving_++;
+    for (auto it = left_.find(serving_); it != left_.end(); it = left_.find(serving_)) {
+        left_.erase(it);
+        serving_++;
+    }
 }
 
 Tester::Tester(const Profile &p, const Resource &r)
@@ -42,8 +63,14 @@ Tester::Tester(const Profile &p, const Resource &r)
 bool Tester::connect(Error *err) { return inst_.connect(err); }
 
 // Each command, then the error queue; the last query's reply in *lastReply.
-bool Tester::run(Op op, const Params &p, Error *err, std::string *lastReply, int timeoutMs) {
-    Instrument::Session hold(inst_);
+bool Tester::run(Op op, const Params &p, Error *err, const cancel::Token *stop, std::string *lastReply,
+                 int timeoutMs) {
+    Instrument::Session hold(inst_, stop);
+    if (stop && stop->raised()) {
+        err->fault = Fault::Cancelled;
+        err->message = inst_.name() + ": stopped before " + opKey(op);
+        return false;
+    }
     if (!inst_.connect(err)) return false;
     const std::vector<std::string> &cmds = profile_.commands(op);
     for (size_t i = 0; i < cmds.size(); i++) {
@@ -86,37 +113,37 @@ Params Tester::generatorParams() const {
             {"rate", std::to_string(gen_.rate)}};
 }
 
-bool Tester::reset(Error *err) { return run(Op::Reset, {}, err); }
+bool Tester::reset(Error *err, const cancel::Token *stop) { return run(Op::Reset, {}, err, stop); }
 
-bool Tester::selectPort(int port, Error *err) {
-    return run(Op::SelectPort, {{"port", std::to_string(port)}}, err);
+bool Tester::selectPort(int port, Error *err, const cancel::Token *stop) {
+    return run(Op::SelectPort, {{"port", std::to_string(port)}}, err, stop);
 }
 
-bool Tester::setupAnalyser(const AnalyserSetup &s, Error *err) {
+bool Tester::setupAnalyser(const AnalyserSetup &s, Error *err, const cancel::Token *stop) {
     an_ = s;
-    return run(Op::AnalyserSetup, analyserParams(), err);
+    return run(Op::AnalyserSetup, analyserParams(), err, stop);
 }
 
-bool Tester::measure(Measurement *m, Error *err) {
+bool Tester::measure(Measurement *m, Error *err, const cancel::Token *stop) {
     Params p = analyserParams();
     std::string r;
     Measurement out;
-    if (!run(Op::MeasurePower, p, err, &r)) return false;
+    if (!run(Op::MeasurePower, p, err, stop, &r)) return false;
     out.powerDbm = strtod(r.c_str(), nullptr);
-    if (!run(Op::MeasureEvm, p, err, &r)) return false;
+    if (!run(Op::MeasureEvm, p, err, stop, &r)) return false;
     out.evmDb = strtod(r.c_str(), nullptr);
-    if (!run(Op::MeasureFreqError, p, err, &r)) return false;
+    if (!run(Op::MeasureFreqError, p, err, stop, &r)) return false;
     out.freqErrorPpm = strtod(r.c_str(), nullptr);
     *m = out;
     return true;
 }
 
-bool Tester::setupGenerator(const GeneratorSetup &g, Error *err) {
+bool Tester::setupGenerator(const GeneratorSetup &g, Error *err, const cancel::Token *stop) {
     gen_ = g;
-    return run(Op::GeneratorSetup, generatorParams(), err);
+    return run(Op::GeneratorSetup, generatorParams(), err, stop);
 }
 
-bool Tester::sendFrames(long frames, Error *err) {
+bool Tester::sendFrames(long frames, Error *err, const cancel::Token *stop) {
     if (frames < 1) {
         err->fault = Fault::Usage;
         err->message = inst_.name() + ": send_frames: the frame count must be at least 1";
@@ -126,7 +153,7 @@ bool Tester::sendFrames(long frames, Error *err) {
     p.emplace_back("frames", std::to_string(frames));
     double sendMs = frames / profile_.framesPerSecond * 1000.0;
     double wait = profile_.timeoutMs + 2 * sendMs;
-    return run(Op::SendFrames, p, err, nullptr, wait > 3.6e6 ? 3600000 : (int)wait);
+    return run(Op::SendFrames, p, err, stop, nullptr, wait > 3.6e6 ? 3600000 : (int)wait);
 }
 
 }  // namespace instrument

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "instrument/profile.h"
@@ -50,21 +51,25 @@ inline int agentSideband(int channel, int bwMhz) { return bwMhz == 40 ? (channel
 
 // One holder at a time, served in the order they asked (a ticket lock):
 // the units of a line share one tester, and a unit that asks first is
-// served first.  A Turn holds the queue for a whole step (set-up,
-// measurements); waitedMs() is how long it queued, for the record.
+// served first.  A Turn holds the queue for one stretch of tester work
+// (set-up, measurements); waitedMs() is how long it queued, for the
+// record.  A unit stopped while it queues leaves the queue (held() is
+// false) and its ticket is skipped, so the units behind it move up.
 class FairQueue {
   public:
     class Turn {
       public:
-        explicit Turn(FairQueue &q);
+        explicit Turn(FairQueue &q, const cancel::Token *stop = nullptr);
         ~Turn();
         Turn(const Turn &) = delete;
         Turn &operator=(const Turn &) = delete;
         double waitedMs() const { return waitedMs_; }
+        bool held() const { return held_; }
 
       private:
         FairQueue &q_;
         double waitedMs_ = 0;
+        bool held_ = false;
     };
 
     // The holder and those waiting (0 when free).
@@ -74,9 +79,12 @@ class FairQueue {
     }
 
   private:
+    void advance();  // under mu_: the next ticket that still waits
+
     std::mutex mu_;
     std::condition_variable cv_;
     uint64_t next_ = 0, serving_ = 0;
+    std::set<uint64_t> left_;  // tickets whose holders stopped waiting
 };
 
 class Tester {
@@ -94,18 +102,21 @@ class Tester {
     const std::string &idn() const { return inst_.idn(); }
     Instrument &instrument() { return inst_; }
 
-    bool reset(Error *err);
-    bool selectPort(int port, Error *err);
-    bool setupAnalyser(const AnalyserSetup &s, Error *err);
+    // Each operation ends with a Cancelled error, the connection closed,
+    // as soon as stop (null: none) is raised; it sends nothing once it is.
+    bool reset(Error *err, const cancel::Token *stop = nullptr);
+    bool selectPort(int port, Error *err, const cancel::Token *stop = nullptr);
+    bool setupAnalyser(const AnalyserSetup &s, Error *err, const cancel::Token *stop = nullptr);
     // Power, EVM and frequency error with the last analyser set-up.
-    bool measure(Measurement *m, Error *err);
-    bool setupGenerator(const GeneratorSetup &g, Error *err);
+    bool measure(Measurement *m, Error *err, const cancel::Token *stop = nullptr);
+    bool setupGenerator(const GeneratorSetup &g, Error *err, const cancel::Token *stop = nullptr);
     // Sends frames and returns when the tester says they are sent (waits
     // timeout_ms plus twice the frames' time at frames_per_second).
-    bool sendFrames(long frames, Error *err);
+    bool sendFrames(long frames, Error *err, const cancel::Token *stop = nullptr);
 
   private:
-    bool run(Op op, const Params &p, Error *err, std::string *lastReply = nullptr, int timeoutMs = 0);
+    bool run(Op op, const Params &p, Error *err, const cancel::Token *stop,
+             std::string *lastReply = nullptr, int timeoutMs = 0);
     Params analyserParams() const;
     Params generatorParams() const;
 

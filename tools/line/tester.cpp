@@ -8,9 +8,12 @@
 
 namespace line {
 
-double UnitTester::take() {
-    turn_.reset(new instrument::Tester::Turn(shared_.tester.queue()));
-    return turn_->waitedMs();
+bool UnitTester::take(double *waitedMs) {
+    turn_.reset(new instrument::Tester::Turn(shared_.tester.queue(), stop_));
+    *waitedMs += turn_->waitedMs();
+    if (turn_->held()) return true;
+    turn_.reset();
+    return false;
 }
 
 void UnitTester::give() { turn_.reset(); }
@@ -28,15 +31,15 @@ bool UnitTester::setupAnalyser(int channel, int bwMhz, double expectDbm, std::st
     lossDb_ = unit_.loss.at(s.freqMhz);
     freqMhz_ = s.freqMhz;
     s.levelDbm = expectDbm - lossDb_;  // what reaches the tester's port
-    if (!shared_.tester.selectPort(unit_.port, &e)) return fail(e, why);
-    if (!shared_.tester.setupAnalyser(s, &e)) return fail(e, why);
+    if (!shared_.tester.selectPort(unit_.port, &e, stop_)) return fail(e, why);
+    if (!shared_.tester.setupAnalyser(s, &e, stop_)) return fail(e, why);
     return true;
 }
 
 bool UnitTester::measure(station::TxReading *out, std::string *why) {
     instrument::Error e;
     instrument::Measurement m;
-    if (!shared_.tester.measure(&m, &e)) return fail(e, why);
+    if (!shared_.tester.measure(&m, &e, stop_)) return fail(e, why);
     out->powerDbm = unit_.loss.atUnit(m.powerDbm, freqMhz_);
     out->evmDb = m.evmDb;
     out->freqErrorPpm = m.freqErrorPpm;
@@ -53,14 +56,14 @@ bool UnitTester::setupGenerator(int channel, int bwMhz, int rate, double levelDb
     lossDb_ = unit_.loss.at(g.freqMhz);
     freqMhz_ = g.freqMhz;
     g.levelDbm = unit_.loss.sourceLevel(levelDbm, g.freqMhz);
-    if (!shared_.tester.selectPort(unit_.port, &e)) return fail(e, why);
-    if (!shared_.tester.setupGenerator(g, &e)) return fail(e, why);
+    if (!shared_.tester.selectPort(unit_.port, &e, stop_)) return fail(e, why);
+    if (!shared_.tester.setupGenerator(g, &e, stop_)) return fail(e, why);
     return true;
 }
 
 bool UnitTester::sendFrames(long frames, std::string *why) {
     instrument::Error e;
-    if (!shared_.tester.sendFrames(frames, &e)) return fail(e, why);
+    if (!shared_.tester.sendFrames(frames, &e, stop_)) return fail(e, why);
     return true;
 }
 

@@ -28,8 +28,12 @@ class UnitTester : public station::StepTester {
     UnitTester(SharedTester &shared, const instrument::FixtureUnit &unit)
         : shared_(shared), unit_(unit) {}
 
-    double take() override;
+    // The unit's token, passed into every wait (UnitRun sets it).
+    void useStop(const cancel::Token *stop) { stop_ = stop; }
+
+    bool take(double *waitedMs) override;
     void give() override;
+    bool stopped() const override { return stop_ && stop_->raised(); }
     bool setupAnalyser(int channel, int bwMhz, double expectDbm, std::string *why) override;
     bool measure(station::TxReading *out, std::string *why) override;
     bool setupGenerator(int channel, int bwMhz, int rate, double levelDbm,
@@ -44,6 +48,7 @@ class UnitTester : public station::StepTester {
     SharedTester &shared_;
     instrument::FixtureUnit unit_;
     std::unique_ptr<instrument::Tester::Turn> turn_;
+    const cancel::Token *stop_ = nullptr;
     double freqMhz_ = 0;
     double lossDb_ = 0;
 };

@@ -44,6 +44,7 @@ UnitRun::UnitRun(const Setup &setup, const Plan &plan, size_t index, Board *boar
 void UnitRun::run(const station::Options &opt) {
     double t0 = monoSeconds();
     station::Link l;
+    l.stop = &stop;
     if (board_ || watch) l.notes = this;
     status = station::openLink(opt, &l);
     if (status != station::kExitOk) {
@@ -55,6 +56,7 @@ void UnitRun::run(const station::Options &opt) {
     rec.startedAt = results::nowUtc();
     station::StepContext ctx;
     ctx.tester = tester.get();
+    if (tester) tester->useStop(&stop);
     station::PlanOutcome o = station::runSteps(l, opt, plan_.path.c_str(), plan_.steps, this, &ctx);
     station::closeLink(&l);
     if (ctx.testerUsed) {

@@ -61,6 +61,10 @@ class UnitRun : public station::PlanObserver, public station::Notes {
     // The unit's verdict as its record holds it (ERROR without a record).
     station::Verdict verdict() const { return opened ? rec.verdict : station::Verdict::Error; }
 
+    // Ends this unit's waits, the tester's included (Stop on the operator
+    // page); the process's token (Ctrl-C) ends them too.
+    cancel::Token stop{&cancel::process()};
+
     // The unit's tester, when the run has a fixture (set before run()).
     std::unique_ptr<UnitTester> tester;
 

@@ -26,13 +26,12 @@ struct StepView {
     std::string error;
 };
 
-// One run of a unit: its own record options (this unit alone), its stop,
-// its thread.  Its callbacks come from that thread.
+// One run of a unit: its own record options (this unit alone), its thread
+// (its stop is the UnitRun's token).  Its callbacks come from that thread.
 struct Panels::Run : line::UnitWatch {
     Panels *owner;
     size_t u;
     line::Setup setup;
-    station::StopSignal stop;
     std::unique_ptr<line::UnitRun> unit;
     std::thread thread;
 
@@ -123,7 +122,6 @@ std::string Panels::start(size_t u, const std::string &serial) {
     station::Options o = opt_;
     snprintf(o.iface, sizeof o.iface, "%s", slots_[u].iface.c_str());
     r->thread = std::thread([this, r, o] {
-        station::stopThreadOn(&r->stop);
         line::UnitRun &unit = *r->unit;
         unit.run(o);
         unit.keep(store_, store_.url().display);
@@ -151,7 +149,7 @@ bool Panels::stop(size_t u) {
     std::lock_guard<std::mutex> lock(mu_);
     if (u >= panels_.size() || panels_[u]->state != Panel::State::Running) return false;
     panels_[u]->stopping = true;
-    panels_[u]->run->stop.raise();
+    panels_[u]->run->unit->stop.raise();
     changed();
     return true;
 }

@@ -14,8 +14,9 @@ namespace {
 // The unit's chain and the tester, as the calibration loop sees them.
 class Unit : public pacal::Target {
   public:
-    Unit(const Link &l, const Options &opt, const Action &a, StepContext &ctx, PaCalDetail &d)
-        : l_(l), opt_(opt), a_(a), ctx_(ctx), d_(d) {}
+    Unit(const Link &l, const Options &opt, const Action &a, StepContext &ctx, PaCalDetail &d,
+         double *waitedMs)
+        : l_(l), opt_(opt), a_(a), ctx_(ctx), d_(d), waitedMs_(waitedMs) {}
 
     bool readCoeffs(pacal::Coeffs *c, std::string *err) override {
         TestMsg req{};
@@ -58,22 +59,31 @@ class Unit : public pacal::Target {
         ctx_.txRate = rate_;
         ctx_.txBwMhz = bw_;
         ctx_.txPowerDbm = setDbm;
+        // The tester is held for this point's tester work alone: the
+        // router-only work between points (pa-init, pa-write, the NVRAM
+        // tool) leaves it to the other units.
+        StepTester &t = *ctx_.tester;
+        TesterHold hold(t, waitedMs_);
+        if (!hold.held()) {
+            *err = "pa-cal: stopped while waiting for the tester";
+            return false;
+        }
         std::string why;
-        if (!ctx_.tester->setupAnalyser(ctx_.channel, bw_, setDbm, &why)) return tester(why, err);
+        if (!t.setupAnalyser(ctx_.channel, bw_, setDbm, &why)) return tester(why, err);
         TestMsg start{};
         start.cmdType = CMD_START_TX_FRAMES;
         if (!send(start, false, err)) return false;
         TxReading m;
-        bool whole = waitMs(a_.waitMs);
-        bool measured = whole && ctx_.tester->measure(&m, &why);
-        *loss = ctx_.tester->lossDb();
+        bool whole = waitMs(a_.waitMs, l_.stop);
+        bool measured = whole && t.measure(&m, &why);
+        *loss = t.lossDb();
         // The packet engine stops whatever the tester said.
         TestMsg stop{};
         stop.cmdType = CMD_STOP_TX;
         std::string stopErr;
         bool stopped = send(stop, true, &stopErr) != nullptr;
         if (!whole) {
-            *err = "pa-cal: interrupted during the settle time";
+            *err = "pa-cal: stopped during the settle time";
             return false;
         }
         if (!measured) return tester(why, err);
@@ -85,7 +95,7 @@ class Unit : public pacal::Target {
         return true;
     }
 
-    bool interrupted() override { return !waitMs(0); }
+    bool interrupted() override { return l_.stop->raised(); }
 
     // The transmit settings pa-cal uses: the plan's last set-tx, else
     // rate 0 (1 Mbps) at 20 MHz.
@@ -112,6 +122,10 @@ class Unit : public pacal::Target {
     }
 
     bool tester(const std::string &why, std::string *err) {
+        if (ctx_.tester->stopped()) {
+            *err = "pa-cal: stopped during the tester's work";
+            return false;
+        }
         if (status == kExitOk) status = kExitTester;
         *err = "pa-cal: " + why;
         return false;
@@ -122,6 +136,7 @@ class Unit : public pacal::Target {
     const Action &a_;
     StepContext &ctx_;
     PaCalDetail &d_;
+    double *waitedMs_;  // the step's tester wait, summed over its points
     int rate_ = 0, bw_ = 20;
 };
 
@@ -226,10 +241,8 @@ void runPaCal(const Link &l, const Options &opt, const Action &a, StepContext *c
     r->paCal = &d;
     d.chain = a.req.chain;
     ctx->testerUsed = true;
-    StepTester &t = *ctx->tester;
-    r->testerWaitMs = t.take();
     r->tester = true;
-    Unit u(l, opt, a, *ctx, d);
+    Unit u(l, opt, a, *ctx, d, &r->testerWaitMs);
     u.useTx(ctx->txSet ? ctx->txRate : 0, ctx->txSet ? ctx->txBwMhz : 20);
 
     // The radio transmits on the chain being calibrated.
@@ -245,13 +258,11 @@ void runPaCal(const Link &l, const Options &opt, const Action &a, StepContext *c
     x.attempts = info.attempts;
     x.replied = rc == kExitOk;
     if (rc != kExitOk) {
-        t.give();
         snprintf(r->error, sizeof r->error, "%s", info.error[0] ? info.error : "set-antenna: no reply");
         r->status = rc;
         return;
     }
     d.cal = pacal::calibrate(u, o);
-    t.give();
     r->lossDb = d.cal.points.empty() ? 0 : d.cal.points.back().lossDb;
     d.values = paCalValues(d.cal, o);
 

@@ -57,7 +57,7 @@ int receiveTest(const Link &l, const Options &opt, const Action &a, StepResult *
     int rc = send(l, opt, commandWord(a.req.cmdType), a.req, 0, false, r);
     if (rc != kExitOk) return rc;
     if (opt.verbose) say(l, "receiving for %u ms", a.waitMs);
-    bool whole = waitMs(a.waitMs);
+    bool whole = waitMs(a.waitMs, l.stop);
     if (!whole) say(l, "rx: wait interrupted, stopping the receive test");
     TestMsg stop{};
     stop.cmdType = CMD_STOP_RX;
@@ -167,7 +167,7 @@ void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r,
         rc = receiveTest(l, opt, a, r);
         break;
     case ActionKind::Sleep:
-        rc = waitMs(a.waitMs) ? kExitOk : kExitInterrupted;
+        rc = waitMs(a.waitMs, l.stop) ? kExitOk : kExitInterrupted;
         if (rc != kExitOk) snprintf(r->error, sizeof r->error, "sleep: interrupted");
         break;
     case ActionKind::TxMeasure:

@@ -11,23 +11,15 @@ namespace station {
 
 namespace {
 
-// The unit's turn at the tester for one step: given back however the
-// step ends.
-class Hold {
-  public:
-    Hold(StepTester &t, StepResult *r) : t_(t) {
-        r->testerWaitMs = t.take();
-        r->tester = true;
-    }
-    ~Hold() { t_.give(); }
-    Hold(const Hold &) = delete;
-    Hold &operator=(const Hold &) = delete;
+// The unit was stopped (Stop on the page, Ctrl-C): ERROR "stopped".
+int stopped(StepResult *r, const char *word, const char *when) {
+    snprintf(r->error, sizeof r->error, "%s: stopped %s", word, when);
+    return kExitInterrupted;
+}
 
-  private:
-    StepTester &t_;
-};
-
-int testerError(StepResult *r, const char *word, const std::string &why) {
+// A tester operation failed: a stop when the unit's token was raised.
+int testerError(StepResult *r, const StepTester &t, const char *word, const std::string &why) {
+    if (t.stopped()) return stopped(r, word, "during the tester's work");
     snprintf(r->error, sizeof r->error, "%s: %s", word, why.c_str());
     return kExitTester;
 }
@@ -53,11 +45,16 @@ void runTxMeasure(const Link &l, const Options &opt, const Action &a, StepContex
     if (!ready(ctx, word, true, r)) return;
     StepTester &t = *ctx->tester;
     ctx->testerUsed = true;
-    Hold hold(t, r);
+    r->tester = true;
+    TesterHold hold(t, &r->testerWaitMs);
+    if (!hold.held()) {
+        r->status = stopped(r, word, "while waiting for the tester");
+        return;
+    }
     std::string why;
     if (!t.setupAnalyser(ctx->txChannel, ctx->txBwMhz, ctx->txPowerDbm, &why)) {
         r->lossDb = t.lossDb();
-        r->status = testerError(r, word, why);
+        r->status = testerError(r, t, word, why);
         return;
     }
     r->lossDb = t.lossDb();
@@ -69,19 +66,18 @@ void runTxMeasure(const Link &l, const Options &opt, const Action &a, StepContex
         return;
     }
     TxReading m;
-    bool whole = waitMs(a.waitMs);
+    bool whole = waitMs(a.waitMs, l.stop);
     bool measured = whole && t.measure(&m, &why);
     // The engine stops whatever the tester said.
     TestMsg stop{};
     stop.cmdType = CMD_STOP_TX;
     rc = sendStepRequest(l, opt, stop, r, true);
     if (!whole) {
-        snprintf(r->error, sizeof r->error, "%s: interrupted during the settle time", word);
-        r->status = kExitInterrupted;
+        r->status = stopped(r, word, "during the settle time");
         return;
     }
     if (!measured) {
-        r->status = testerError(r, word, why);
+        r->status = testerError(r, t, word, why);
         return;
     }
     if (rc != kExitOk) {
@@ -107,12 +103,17 @@ void runRxPer(const Link &l, const Options &opt, const Action &a, StepContext *c
     if (!ready(ctx, word, false, r)) return;
     StepTester &t = *ctx->tester;
     ctx->testerUsed = true;
-    Hold hold(t, r);
+    r->tester = true;
+    TesterHold hold(t, &r->testerWaitMs);
+    if (!hold.held()) {
+        r->status = stopped(r, word, "while waiting for the tester");
+        return;
+    }
     std::string why;
     int rate = a.req.byteArg, bw = (int)a.req.value1;
     if (!t.setupGenerator(ctx->channel, bw, rate, a.levelDbm, &why)) {
         r->lossDb = t.lossDb();
-        r->status = testerError(r, word, why);
+        r->status = testerError(r, t, word, why);
         return;
     }
     r->lossDb = t.lossDb();
@@ -126,7 +127,7 @@ void runRxPer(const Link &l, const Options &opt, const Action &a, StepContext *c
     stop.cmdType = CMD_STOP_RX;
     rc = sendStepRequest(l, opt, stop, r, true);
     if (!sent) {
-        r->status = testerError(r, word, why);
+        r->status = testerError(r, t, word, why);
         return;
     }
     if (rc != kExitOk) {

@@ -31,12 +31,17 @@ struct TxReading {
 // One unit's access to the tester it shares with the line.  Between
 // take() and give() the unit holds it alone; the holders follow each
 // other in the order they asked.  Each operation returns false with *why
-// naming the instrument, the command and the instrument's message.
+// naming the instrument, the command and the instrument's message.  The
+// unit's token ends every wait, the queue's included: an operation then
+// fails with stopped() true.
 class StepTester {
   public:
-    // Waits for this unit's turn; returns how long it waited (ms).
-    virtual double take() = 0;
+    // Waits for this unit's turn and adds how long it waited (ms) to
+    // *waitedMs; false when the unit was stopped first (nothing held).
+    virtual bool take(double *waitedMs) = 0;
     virtual void give() = 0;
+    // The unit's token was raised: what failed was a stop, not a fault.
+    virtual bool stopped() const = 0;
 
     // The analyser on this unit's port, set for a channel (its centre as
     // the radio occupies it) and the expected level.
@@ -54,6 +59,24 @@ class StepTester {
 
   protected:
     ~StepTester() = default;
+};
+
+// The unit's turn at the tester for one stretch of tester work, given back
+// however it ends; held() is false when the unit was stopped while it
+// queued (then nothing is held and nothing may be sent to the tester).
+class TesterHold {
+  public:
+    TesterHold(StepTester &t, double *waitedMs) : t_(t), held_(t.take(waitedMs)) {}
+    ~TesterHold() {
+        if (held_) t_.give();
+    }
+    TesterHold(const TesterHold &) = delete;
+    TesterHold &operator=(const TesterHold &) = delete;
+    bool held() const { return held_; }
+
+  private:
+    StepTester &t_;
+    bool held_;
 };
 
 // What the steps of one unit's plan run share: the radio's settings as

@@ -22,40 +22,17 @@ namespace station {
 
 namespace {
 
-// The interrupt: a flag that every thread reads (a lock-free atomic, so the
-// handler may set it), and a pipe that the handler writes to and nobody
-// reads, so that it stays readable and wakes every poll of every thread.
-std::atomic<bool> gInterrupted{false};
+std::atomic<bool> gSignalled{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
-int gWake[2] = {-1, -1};
-// A thread's own interrupt, when it has one (stopThreadOn).
-thread_local const StopSignal *tStop = nullptr;
-
-bool interrupted() {
-    return gInterrupted.load(std::memory_order_relaxed) || (tStop && tStop->raised());
-}
 
 void onSignal(int sig) {
-    int saved = errno;
-    if (gInterrupted.exchange(true, std::memory_order_relaxed)) {
+    if (gSignalled.exchange(true, std::memory_order_relaxed)) {
         // The second one: the user will not wait for the runs to end.
         static const char msg[] = "rfprobe: interrupted again, exiting at once\n";
         (void)!write(STDERR_FILENO, msg, sizeof msg - 1);
         _exit(128 + sig);
     }
-    if (gWake[1] >= 0) (void)!write(gWake[1], "", 1);
-    errno = saved;
-}
-
-// Polls fd (if not negative) and, when interruptible, the interrupt pipe.
-// Returns poll's result; *woken tells whether the interrupt pipe woke it.
-int pollWake(int fd, int timeoutMs, bool interruptible, bool *woken) {
-    pollfd p[3] = {{fd, POLLIN, 0},
-                   {interruptible ? gWake[0] : -1, POLLIN, 0},
-                   {interruptible && tStop ? tStop->fd() : -1, POLLIN, 0}};
-    int r = poll(p, 3, timeoutMs);
-    *woken = r > 0 && ((p[1].revents | p[2].revents) & POLLIN);
-    return r;
+    cancel::process().raise();
 }
 
 // say() into a buffer, then to the notes; also copied to info->error.
@@ -71,11 +48,7 @@ void failWith(const Link &l, ExchangeInfo *info, const char *fmt, ...) {
     if (info) snprintf(info->error, sizeof info->error, "%s", msg);
 }
 
-int64_t nowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
+using cancel::nowMs;
 
 int bindToDevice(const Link &l, int fd, const char *iface, const char *what) {
     if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, iface, (socklen_t)strlen(iface) + 1) == 0)
@@ -97,21 +70,18 @@ void drain(const Link &l, const Options &opt) {
 
 enum class Wait { Packet, Timeout, Interrupted, Error };
 
-// Waits until deadline (-1: for ever) for one datagram on the reply socket.
+// Waits until deadline (-1: for ever) for one datagram on the reply socket;
+// the link's token ends the wait unless it must not be interrupted.
 Wait receive(const Link &l, int64_t deadline, uint8_t *buf, size_t cap, size_t *len,
              char from[kFromLen], bool interruptible = true) {
     for (;;) {
-        if (interruptible && interrupted()) return Wait::Interrupted;
-        int64_t left = deadline < 0 ? -1 : deadline - nowMs();
-        if (deadline >= 0 && left <= 0) return Wait::Timeout;
-        bool woken;
-        int r = pollWake(l.rxFd, left > INT_MAX ? INT_MAX : (int)left, interruptible, &woken);
-        if (r < 0) {
-            if (errno == EINTR) continue;
+        cancel::Wake w = cancel::waitFd(l.rxFd, POLLIN, deadline, interruptible ? l.stop : nullptr);
+        if (w == cancel::Wake::Cancelled) return Wait::Interrupted;
+        if (w == cancel::Wake::Timeout) return Wait::Timeout;
+        if (w == cancel::Wake::Error) {
             say(l, "poll: %s", strerror(errno));
             return Wait::Error;
         }
-        if (r == 0 || woken) continue;
         sockaddr_in sender{};
         socklen_t fl = sizeof sender;
         ssize_t n = recvfrom(l.rxFd, buf, cap, MSG_DONTWAIT, (sockaddr *)&sender, &fl);
@@ -272,36 +242,12 @@ bool nextReply(const Link &l, const Options &opt, TestMsg *reply, char from[kFro
     }
 }
 
-bool waitMs(uint32_t ms) {
-    int64_t end = nowMs() + ms;
-    for (;;) {
-        if (interrupted()) return false;
-        int64_t left = end - nowMs();
-        if (left <= 0) return true;
-        bool woken;
-        pollWake(-1, (int)left, true, &woken);
-    }
-}
+bool waitMs(uint32_t ms, const cancel::Token *stop) { return cancel::sleepFor(ms, stop); }
 
-StopSignal::StopSignal() {
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) < 0) wake_[0] = wake_[1] = -1;
-}
-
-StopSignal::~StopSignal() {
-    if (wake_[0] >= 0) close(wake_[0]);
-    if (wake_[1] >= 0) close(wake_[1]);
-}
-
-void StopSignal::raise() {
-    if (!raised_.exchange(true) && wake_[1] >= 0) (void)!write(wake_[1], "", 1);
-}
-
-void stopThreadOn(const StopSignal *s) { tStop = s; }
-
-bool interruptedBySignal() { return gInterrupted.load(std::memory_order_relaxed); }
+bool interruptedBySignal() { return gSignalled.load(std::memory_order_relaxed); }
 
 void catchInterrupts() {
-    if (gWake[0] < 0 && pipe2(gWake, O_CLOEXEC | O_NONBLOCK) < 0) gWake[0] = gWake[1] = -1;
+    cancel::process();  // its pipe exists before the first signal
     struct sigaction sa {};
     sa.sa_handler = onSignal;  // no SA_RESTART: waits return early
     sigaction(SIGINT, &sa, nullptr);

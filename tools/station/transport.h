@@ -6,8 +6,8 @@
 // connected.  Every wait ends early when SIGINT, SIGTERM or SIGHUP arrives.
 //
 // Thread-safe: each unit of a parallel run has its own Link, bound to its
-// own interface; nothing here keeps state between calls but the interrupt,
-// which wakes every thread's wait at once.
+// own interface; nothing here keeps state between calls.  Every wait ends
+// when the link's cancellation token is raised (cancel/token.h).
 #pragma once
 
 #include <netinet/in.h>
@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cancel/token.h"
 #include "proto/testmsg.h"
 #include "station/args.h"
 
@@ -49,6 +50,8 @@ struct Link {
     int txFd = -1;  // sends to ADDR:1060
     sockaddr_in to{};
     Notes *notes = nullptr;  // null: standard error
+    // Ends the link's waits: the unit's own token, else the process's.
+    const cancel::Token *stop = &cancel::process();
 };
 
 // A message through the link's notes.
@@ -81,35 +84,15 @@ int exchange(const Link &l, const Options &opt, const char *name, const TestMsg 
 bool nextReply(const Link &l, const Options &opt, TestMsg *reply, char from[kFromLen],
                int *status);
 
-// Sleeps ms milliseconds; false when interrupted.
-bool waitMs(uint32_t ms);
+// Sleeps ms milliseconds; false when stop was raised first.
+bool waitMs(uint32_t ms, const cancel::Token *stop = &cancel::process());
 
-// SIGINT, SIGTERM and SIGHUP end the current wait of every thread instead
-// of the process, so that runs end and their records are kept; later waits
-// end at once too.  A second such signal ends the process at once (status
-// 128 + the signal), for a station stuck where no wait notices.
+// SIGINT, SIGTERM and SIGHUP raise the process's token (cancel::process())
+// instead of ending the process, so that every wait of every unit ends and
+// the runs keep their records.  A second such signal ends the process at
+// once (status 128 + the signal), for a station stuck where no wait notices.
 void catchInterrupts();
 // Whether one of those signals came.
 bool interruptedBySignal();
-
-// One thread's own interrupt: a unit stopped on the operator page ends its
-// run as Ctrl-C would, and no other unit's.  Raised from any thread.
-class StopSignal {
-  public:
-    StopSignal();
-    ~StopSignal();
-    StopSignal(const StopSignal &) = delete;
-    StopSignal &operator=(const StopSignal &) = delete;
-    void raise();
-    bool raised() const { return raised_.load(); }
-    int fd() const { return wake_[0]; }
-
-  private:
-    std::atomic<bool> raised_{false};
-    int wake_[2];
-};
-
-// While set (not null), s also ends this thread's waits.
-void stopThreadOn(const StopSignal *s);
 
 }  // namespace station

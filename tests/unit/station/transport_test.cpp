@@ -67,33 +67,30 @@ TEST(TransportDeathTest, CtrlCEndsTheWaitOfEveryUnit) {
 
 }  // namespace
 
-// A unit stopped on the operator page: its thread's waits end, at once and
-// for good (a later wait too), the other units' go on; nothing process-wide.
-TEST(Transport, AStopEndsTheWaitsOfItsOwnThreadAlone) {
+// A unit stopped on the operator page: the waits on its token end, at once
+// and for good (a later wait too), the other units' go on; nothing
+// process-wide.
+TEST(Transport, AStopEndsTheWaitsOfItsOwnTokenAlone) {
     Options opt;
     defaultOptions(&opt);
     opt.timeoutMs = 60000;
-    StopSignal stopped, other;
+    cancel::Token stopped(&cancel::process()), other(&cancel::process());
     std::atomic<bool> stoppedEnded{false}, laterEnded{false}, socketEnded{false};
     std::atomic<bool> otherEnded{false};
     Link l;
     ASSERT_EQ(openLink(opt, &l), kExitOk);
+    l.stop = &stopped;
     std::thread a([&] {
-        stopThreadOn(&stopped);
-        stoppedEnded = !waitMs(60000);
-        laterEnded = !waitMs(60000);
+        stoppedEnded = !waitMs(60000, &stopped);
+        laterEnded = !waitMs(60000, &stopped);
     });
     std::thread b([&] {  // the same stop, waiting on a socket
-        stopThreadOn(&stopped);
         TestMsg reply{};
         char from[kFromLen];
         int status = -1;
         socketEnded = !nextReply(l, opt, &reply, from, &status) && status == kExitOk;
     });
-    std::thread c([&] {
-        stopThreadOn(&other);
-        otherEnded = !waitMs(1500);
-    });
+    std::thread c([&] { otherEnded = !waitMs(1500, &other); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto t0 = std::chrono::steady_clock::now();
     stopped.raise();
@@ -106,5 +103,5 @@ TEST(Transport, AStopEndsTheWaitsOfItsOwnThreadAlone) {
     EXPECT_LT(s, 1.0);
     EXPECT_FALSE(otherEnded);  // waited its whole 1.5 s
     EXPECT_FALSE(interruptedBySignal());
-    EXPECT_TRUE(waitMs(0));  // this thread has no stop
+    EXPECT_TRUE(waitMs(0));  // the process's token was not raised
 }
