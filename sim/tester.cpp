@@ -300,6 +300,8 @@ const std::vector<Cmd> &commands() {
         {"*IDN?", [](const Args &, std::string *r) { *r = "rfprobe,SIMTESTER," + T.serial + ",1.0"; return true; }},
         {"*RST", [](const Args &, std::string *) { T.set = Settings(); T.genRunning = false; return true; }},
         {"*CLS", [](const Args &, std::string *) { T.errors.clear(); return true; }},
+        // Ends a burst at once (a station stopping a unit mid-burst).
+        {"ABORt", [](const Args &, std::string *) { T.genRunning = false; return true; }},
         {"*OPC?", [](const Args &, std::string *r) { *r = "1"; return !T.genRunning; }},
         {"SYSTem:ERRor[:NEXT]?", [](const Args &, std::string *r) {
              if (T.errors.empty()) {

@@ -85,7 +85,7 @@ def test_a_line_of_four_calibrates_saves_and_verifies_and_a_broken_pa_saves_noth
 
 
 @pytest.mark.parametrize("cut,status,says", [
-    ("ctrl-c", 130, "interrupted"),
+    ("ctrl-c", 130, "stopped"),
     ("garbage from the tester", 6, "tester"),
 ])
 def test_a_calibration_cut_short_after_its_write_puts_the_originals_back(tmp_path, cut, status, says):

@@ -17,6 +17,7 @@ struct OpDef {
     const char *key;
     const char *params[6];
     bool endsInQuery;
+    bool optional = false;
 };
 
 // The operations and the parameters each one takes.
@@ -29,6 +30,7 @@ const OpDef kOps[kOpCount] = {
     {Op::MeasureFreqError, "measure_freq_error", {"freq_mhz", "bw_mhz", "level_dbm"}, true},
     {Op::GeneratorSetup, "generator_setup", {"freq_mhz", "bw_mhz", "level_dbm", "rate"}, false},
     {Op::SendFrames, "send_frames", {"frames", "freq_mhz", "bw_mhz", "level_dbm", "rate"}, true},
+    {Op::Abort, "abort", {}, false, true},
 };
 
 std::string paramList(const OpDef &d) {
@@ -172,6 +174,7 @@ bool parseProfile(const std::string &text, const std::string &name, Profile *out
     for (const OpDef &o : kOps) {
         std::string key = std::string("operations.") + o.key;
         std::vector<std::string> cmds;
+        if (o.optional && !ops->contains(o.key)) continue;
         if (!doc.getStrings(*ops, o.key, key, &cmds, err)) return false;
         for (const std::string &c : cmds) {
             std::string why;

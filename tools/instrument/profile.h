@@ -16,7 +16,8 @@
 // An operation is one command or a list of them; a command whose header
 // ends in '?' is a query.  {name} is a parameter, {{ and }} are braces.
 // Each operation takes only its own parameters (see kOps); an unknown
-// operation, a missing one or an unknown parameter is refused at load.
+// operation, a missing one (abort alone may be left out) or an unknown
+// parameter is refused at load.
 #pragma once
 
 #include <string>
@@ -35,8 +36,10 @@ enum class Op {
     GeneratorSetup,    // {freq_mhz} {bw_mhz} {level_dbm} {rate}
     SendFrames,        // {frames}, and the generator's; ends in a query
                        // answered when the frames are sent
+    Abort,             // (none; optional) ends a capture or a burst when a
+                       // unit is stopped mid-operation
 };
-constexpr int kOpCount = 8;
+constexpr int kOpCount = 9;
 
 const char *opKey(Op op);  // "analyser_setup"
 

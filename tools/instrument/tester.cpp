@@ -138,6 +138,11 @@ bool Tester::measure(Measurement *m, Error *err, const cancel::Token *stop) {
     return true;
 }
 
+bool Tester::abort(Error *err) {
+    if (profile_.commands(Op::Abort).empty()) return true;
+    return run(Op::Abort, {}, err, nullptr);
+}
+
 bool Tester::setupGenerator(const GeneratorSetup &g, Error *err, const cancel::Token *stop) {
     gen_ = g;
     return run(Op::GeneratorSetup, generatorParams(), err, stop);

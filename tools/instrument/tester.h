@@ -113,6 +113,10 @@ class Tester {
     // Sends frames and returns when the tester says they are sent (waits
     // timeout_ms plus twice the frames' time at frames_per_second).
     bool sendFrames(long frames, Error *err, const cancel::Token *stop = nullptr);
+    // After a stopped operation: the profile's abort, so that the next unit
+    // finds the tester idle (nothing to do without one: the stop closed the
+    // connection).  Not stopped by any token; bounded by the timeouts.
+    bool abort(Error *err);
 
   private:
     bool run(Op op, const Params &p, Error *err, const cancel::Token *stop,

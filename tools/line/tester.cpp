@@ -20,6 +20,11 @@ void UnitTester::give() { turn_.reset(); }
 
 bool UnitTester::fail(const instrument::Error &e, std::string *why) {
     *why = e.message;
+    if (e.fault == instrument::Fault::Cancelled) {
+        // Still this unit's turn: the tester is left idle for the next one.
+        instrument::Error ae;
+        if (!shared_.tester.abort(&ae)) *why += "; the tester's abort failed: " + ae.message;
+    }
     return false;
 }
 

@@ -56,7 +56,7 @@ class Loop {
     bool stopped() {
         if (!t_.interrupted()) return false;
         r_.status = CalStatus::Interrupted;
-        r_.why = "interrupted";
+        r_.why = "stopped";
         return true;
     }
 
@@ -64,7 +64,7 @@ class Loop {
         if (r_.status == CalStatus::Interrupted) return;
         // An exchange cut short by Ctrl-C is the interrupt, not a fault.
         r_.status = t_.interrupted() ? CalStatus::Interrupted : CalStatus::Error;
-        r_.why = r_.status == CalStatus::Interrupted ? "interrupted: " + why : why;
+        r_.why = r_.status == CalStatus::Interrupted ? "stopped: " + why : why;
     }
 
     void fail(const char *reason, const std::string &why) {
