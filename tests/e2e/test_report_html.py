@@ -121,19 +121,15 @@ def bins(values):
 @pytest.fixture(scope="module")
 def browser():
     try:
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
+        import selenium  # noqa: F401
     except ImportError:
         pytest.fail("python3-selenium is missing (scripts/test installs it with chromium and chromium-driver)")
-    opts = webdriver.ChromeOptions()
-    for a in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1000"):
-        opts.add_argument(a)
-    opts.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+    from chrome import Browser
+    b = Browser(1400, 1000, {"goog:loggingPrefs": {"browser": "ALL", "performance": "ALL"}})
     try:
-        yield driver
+        yield b.driver
     finally:
-        driver.quit()
+        b.quit()
 
 
 def load(driver, path):

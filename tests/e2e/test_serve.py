@@ -26,7 +26,7 @@ import pagebridge  # noqa: E402
 pytestmark = not_on_vm("the operator page is tested on the namespace rig")
 
 webdriver = pytest.importorskip("selenium.webdriver")
-from selenium.webdriver.chrome.service import Service  # noqa: E402
+from chrome import Browser  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
@@ -89,11 +89,8 @@ class Line:
         self.base = "http://%s/" % self.bridge.address
 
     def browser(self):
-        o = webdriver.ChromeOptions()
-        for a in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
-                  "--window-size=1280,900"):
-            o.add_argument(a)
-        self.driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=o)
+        self.chrome = Browser(1280, 900)
+        self.driver = self.chrome.driver
         self.driver.get(self.base + self.query)
         self.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#unit-1 input.serial"))
         return self.driver
@@ -123,7 +120,7 @@ class Line:
 
     def down(self):
         if self.driver is not None:
-            self.driver.quit()
+            self.chrome.quit()
         if self.proc is not None and self.proc.poll() is None:
             self.proc.kill()
             self.proc.communicate()
