@@ -64,15 +64,19 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
         out.measurements.push_back(rm);
     }
     if (r.tester) {
-        // What the tester's figures rest on: the cable's loss, and how long
-        // the unit waited for the tester it shares with the line.
-        results::Measurement loss, wait;
+        // What the tester's figures rest on: the cable's loss, how long the
+        // unit waited for the tester it shares with the line and how long
+        // it kept the tester from the others.
+        results::Measurement loss, wait, held;
         loss.name = "path_loss";
         loss.value = std::round(r.lossDb * 1000) / 1000;
         wait.name = "tester_wait_ms";
         wait.value = std::round(r.testerWaitMs * 1000) / 1000;
+        held.name = "tester_held_ms";
+        held.value = std::round(r.testerHeldMs * 1000) / 1000;
         out.measurements.push_back(loss);
         out.measurements.push_back(wait);
+        out.measurements.push_back(held);
     }
     if (r.verdict == station::Verdict::Error) out.error = r.error[0] ? r.error : "error";
     out.startedAt = startedAt;

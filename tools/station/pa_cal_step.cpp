@@ -15,8 +15,8 @@ namespace {
 class Unit : public pacal::Target {
   public:
     Unit(const Link &l, const Options &opt, const Action &a, StepContext &ctx, PaCalDetail &d,
-         double *waitedMs)
-        : l_(l), opt_(opt), a_(a), ctx_(ctx), d_(d), waitedMs_(waitedMs) {}
+         double *waitedMs, double *heldMs)
+        : l_(l), opt_(opt), a_(a), ctx_(ctx), d_(d), waitedMs_(waitedMs), heldMs_(heldMs) {}
 
     bool readCoeffs(pacal::Coeffs *c, std::string *err) override {
         TestMsg req{};
@@ -63,7 +63,7 @@ class Unit : public pacal::Target {
         // router-only work between points (pa-init, pa-write, the NVRAM
         // tool) leaves it to the other units.
         StepTester &t = *ctx_.tester;
-        TesterHold hold(t, waitedMs_);
+        TesterHold hold(t, waitedMs_, heldMs_);
         if (!hold.held()) {
             *err = "pa-cal: stopped while waiting for the tester";
             return false;
@@ -136,7 +136,7 @@ class Unit : public pacal::Target {
     const Action &a_;
     StepContext &ctx_;
     PaCalDetail &d_;
-    double *waitedMs_;  // the step's tester wait, summed over its points
+    double *waitedMs_, *heldMs_;  // the step's tester wait and hold, over its points
     int rate_ = 0, bw_ = 20;
 };
 
@@ -242,7 +242,7 @@ void runPaCal(const Link &l, const Options &opt, const Action &a, StepContext *c
     d.chain = a.req.chain;
     ctx->testerUsed = true;
     r->tester = true;
-    Unit u(l, opt, a, *ctx, d, &r->testerWaitMs);
+    Unit u(l, opt, a, *ctx, d, &r->testerWaitMs, &r->testerHeldMs);
     u.useTx(ctx->txSet ? ctx->txRate : 0, ctx->txSet ? ctx->txBwMhz : 20);
 
     // The radio transmits on the chain being calibrated.

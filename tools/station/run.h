@@ -32,10 +32,12 @@ struct StepResult {
     unsigned measuredCount;   // what the reply measures, limits or not
     char error[kErrLen];      // why the step is ERROR
     // Tester steps: the tester was held (turn taken), the path loss it
-    // applied (dB) and how long the unit waited for it (ms).
+    // applied (dB), how long the unit waited for it and how long it held
+    // it (ms).
     bool tester;
     double lossDb;
     double testerWaitMs;
+    double testerHeldMs;
     // pa-cal: everything it did, for the record (owned by the StepContext;
     // null for other steps).
     const PaCalDetail *paCal;

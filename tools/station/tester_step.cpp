@@ -11,6 +11,8 @@ namespace station {
 
 namespace {
 
+double monoMs() { return (double)cancel::nowMs(); }
+
 // The unit was stopped (Stop on the page, Ctrl-C): ERROR "stopped".
 int stopped(StepResult *r, const char *word, const char *when) {
     snprintf(r->error, sizeof r->error, "%s: stopped %s", word, when);
@@ -39,6 +41,17 @@ bool ready(const StepContext *ctx, const char *word, bool needTx, StepResult *r)
 
 }  // namespace
 
+TesterHold::TesterHold(StepTester &t, double *waitedMs, double *heldMs)
+    : t_(t), heldMs_(heldMs), held_(t.take(waitedMs)) {
+    since_ = monoMs();
+}
+
+TesterHold::~TesterHold() {
+    if (!held_) return;
+    t_.give();
+    *heldMs_ += monoMs() - since_;
+}
+
 void runTxMeasure(const Link &l, const Options &opt, const Action &a, StepContext *ctx,
                   StepResult *r) {
     const char *word = a.cmd->word;
@@ -46,7 +59,7 @@ void runTxMeasure(const Link &l, const Options &opt, const Action &a, StepContex
     StepTester &t = *ctx->tester;
     ctx->testerUsed = true;
     r->tester = true;
-    TesterHold hold(t, &r->testerWaitMs);
+    TesterHold hold(t, &r->testerWaitMs, &r->testerHeldMs);
     if (!hold.held()) {
         r->status = stopped(r, word, "while waiting for the tester");
         return;
@@ -104,7 +117,7 @@ void runRxPer(const Link &l, const Options &opt, const Action &a, StepContext *c
     StepTester &t = *ctx->tester;
     ctx->testerUsed = true;
     r->tester = true;
-    TesterHold hold(t, &r->testerWaitMs);
+    TesterHold hold(t, &r->testerWaitMs, &r->testerHeldMs);
     if (!hold.held()) {
         r->status = stopped(r, word, "while waiting for the tester");
         return;

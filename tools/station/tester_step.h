@@ -64,18 +64,20 @@ class StepTester {
 // The unit's turn at the tester for one stretch of tester work, given back
 // however it ends; held() is false when the unit was stopped while it
 // queued (then nothing is held and nothing may be sent to the tester).
+// Adds how long it queued to *waitedMs and how long it held the tester
+// to *heldMs (the line's floor is the tester's busy time).
 class TesterHold {
   public:
-    TesterHold(StepTester &t, double *waitedMs) : t_(t), held_(t.take(waitedMs)) {}
-    ~TesterHold() {
-        if (held_) t_.give();
-    }
+    TesterHold(StepTester &t, double *waitedMs, double *heldMs);
+    ~TesterHold();
     TesterHold(const TesterHold &) = delete;
     TesterHold &operator=(const TesterHold &) = delete;
     bool held() const { return held_; }
 
   private:
     StepTester &t_;
+    double *heldMs_;
+    double since_ = 0;
     bool held_;
 };
 
