@@ -181,13 +181,19 @@ Instrument::Instrument(std::string role, Resource res, Timeouts t)
 
 Instrument::~Instrument() { disconnect(); }
 
+std::string Instrument::idn() const {
+    std::lock_guard<std::mutex> lock(idnMu_);
+    return idn_;
+}
+
 std::string Instrument::name() const {
     std::string n = role_ + " " + res_.text;
-    if (!idn_.empty()) {
+    std::string id = idn();
+    if (!id.empty()) {
         // "maker,model,serial,firmware": maker and model are enough.
-        size_t c1 = idn_.find(',');
-        size_t c2 = c1 == std::string::npos ? c1 : idn_.find(',', c1 + 1);
-        std::string who = idn_.substr(0, c2);
+        size_t c1 = id.find(',');
+        size_t c2 = c1 == std::string::npos ? c1 : id.find(',', c1 + 1);
+        std::string who = id.substr(0, c2);
         if (c1 != std::string::npos) who[c1] = ' ';
         n += " (" + who + ")";
     }
@@ -263,11 +269,13 @@ bool Instrument::connect(Error *err) {
     if (fd_ < 0) return fail(Fault::Connect, "", "cannot connect: " + why, err);
     in_.clear();
     blockEnd_ = false;
-    idn_.clear();
     std::string idn;
     if (!query("*IDN?", &idn, err)) return false;
     if (idn.empty()) return fail(Fault::BadReply, "*IDN?", "empty reply", err);
-    idn_ = idn;
+    {
+        std::lock_guard<std::mutex> lock(idnMu_);
+        idn_ = idn;
+    }
     // What an earlier session left in the queue is not ours to report.
     std::vector<QueueEntry> stale;
     return readErrors(&stale, err);

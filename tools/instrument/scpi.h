@@ -94,8 +94,11 @@ class Instrument {
     void disconnect();
     bool connected() const { return fd_ >= 0; }
 
-    // The *IDN? answer of the last connect ("maker,model,serial,firmware").
-    const std::string &idn() const { return idn_; }
+    // The last *IDN? answer of a connect ("maker,model,serial,firmware").
+    // A copy: other threads read it for their records
+    // while one reconnects, and a reconnect keeps the old answer until the
+    // new one is in.
+    std::string idn() const;
     const Resource &resource() const { return res_; }
     // "tester TCPIP::h::5025::SOCKET (maker model)": how errors name it.
     std::string name() const;
@@ -144,6 +147,9 @@ class Instrument {
     std::string role_;
     Resource res_;
     Timeouts t_;
+    // Under idnMu_, not mu_: a unit holds mu_ for up to an hour-long query,
+    // and reading the identity for a record must not wait for it.
+    mutable std::mutex idnMu_;
     std::string idn_;
     std::string errorQuery_ = "SYST:ERR?";
     int maxErrors_ = 32;

@@ -285,6 +285,37 @@ TEST_F(Transport, InstrumentErrorsNameTheCommandAndTheMessage) {
     EXPECT_NE(err.message.find("still not empty after 3 reads"), std::string::npos) << err.message;
 }
 
+// Units read the tester's identity for their records (and its name for
+// their messages) while another unit's reconnect rewrites it.  scripts/test
+// runs this under ThreadSanitizer.
+TEST_F(Transport, IdentityIsReadSafelyWhileAnotherUnitReconnects) {
+    Instrument inst("tester", tester_->resource(), Timeouts{1000, 2000});
+    Error err;
+    ASSERT_TRUE(inst.connect(&err)) << err.message;
+    const std::string idn = inst.idn();
+    std::atomic<int> reconnecting{2}, failed{0}, wrong{0};
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 2; k++)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 40; i++) {
+                inst.disconnect();
+                Error e;
+                if (!inst.connect(&e)) failed++;
+            }
+            reconnecting--;
+        });
+    for (int k = 0; k < 2; k++)
+        threads.emplace_back([&] {
+            do {
+                if (inst.idn() != idn) wrong++;
+                if (inst.name().find("(rfprobe SIMTESTER)") == std::string::npos) wrong++;
+            } while (reconnecting > 0);
+        });
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(wrong.load(), 0) << "a reader saw the identity blank or torn during a reconnect";
+}
+
 TEST(Connect, UnreachableTesterIsABoundedError) {
     // A port nobody listens on refuses at once; a listener whose backlog
     // is full never answers, and the connect gives up at its timeout.
