@@ -269,6 +269,15 @@ bool Instrument::connect(Error *err) {
     if (fd_ < 0) return fail(Fault::Connect, "", "cannot connect: " + why, err);
     in_.clear();
     blockEnd_ = false;
+    if (greet(err)) return true;
+    // Left open, the next connect would return at once, with no *IDN? and
+    // no drain, and the stale errors would be blamed on the next command.
+    disconnect();
+    return false;
+}
+
+// *IDN?, then the error queue emptied, on a connection just opened.
+bool Instrument::greet(Error *err) {
     std::string idn;
     if (!query("*IDN?", &idn, err)) return false;
     if (idn.empty()) return fail(Fault::BadReply, "*IDN?", "empty reply", err);

@@ -89,7 +89,9 @@ class Instrument {
     Instrument &operator=(const Instrument &) = delete;
 
     // Connects if not connected, asks *IDN? (kept in idn()) and empties the
-    // error queue of whatever an earlier session left there.
+    // error queue of whatever an earlier session left there.  Any failure
+    // after the socket is open closes it again, so the next connect starts
+    // over rather than trusting a connection whose queue was never emptied.
     bool connect(Error *err);
     void disconnect();
     bool connected() const { return fd_ >= 0; }
@@ -138,6 +140,7 @@ class Instrument {
 
   private:
     bool ensureConnected(Error *err);
+    bool greet(Error *err);
     bool sendLine(const std::string &cmd, long long deadline, Error *err);
     bool readReply(const std::string &cmd, long long deadline, std::string *reply, Error *err);
     bool fill(const std::string &cmd, long long deadline, Error *err);

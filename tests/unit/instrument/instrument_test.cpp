@@ -10,9 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -73,6 +78,95 @@ class SimTester {
   private:
     pid_t pid_ = -1;
     int port_ = 0;
+};
+
+// A tester whose answers the test writes: *IDN? answers idn, SYST:ERR?
+// takes the next of queue (then 0,"No error"), other queries answer "1".
+// It keeps what it was sent, a "(connect)" line for each connection.
+class FakeTester {
+  public:
+    FakeTester(std::string idn, std::deque<std::string> queue) : idn_(std::move(idn)), queue_(std::move(queue)) {
+        lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in sa = {};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        if (bind(lfd_, (struct sockaddr *)&sa, len) != 0 || listen(lfd_, 8) != 0 || pipe(stop_) != 0) abort();
+        getsockname(lfd_, (struct sockaddr *)&sa, &len);
+        port_ = ntohs(sa.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeTester() {
+        if (write(stop_[1], "x", 1) != 1) abort();
+        thread_.join();
+        close(lfd_);
+        close(stop_[0]);
+        close(stop_[1]);
+    }
+    Resource resource() const {
+        Resource r;
+        std::string err;
+        parseResource("TCPIP::127.0.0.1::" + std::to_string(port_) + "::SOCKET", &r, &err);
+        return r;
+    }
+    std::vector<std::string> seen() {
+        std::lock_guard<std::mutex> l(mu_);
+        return seen_;
+    }
+
+  private:
+    std::string answer(const std::string &line) {
+        std::lock_guard<std::mutex> l(mu_);
+        seen_.push_back(line);
+        if (line == "*IDN?") return idn_ + "\n";
+        if (line == "SYST:ERR?") {
+            if (queue_.empty()) return "0,\"No error\"\n";
+            std::string e = queue_.front();
+            queue_.pop_front();
+            return e + "\n";
+        }
+        return line.back() == '?' ? "1\n" : "";
+    }
+    void serve() {
+        std::vector<std::pair<int, std::string>> clients;  // fd, bytes not yet a line
+        for (;;) {
+            std::vector<struct pollfd> p = {{stop_[0], POLLIN, 0}, {lfd_, POLLIN, 0}};
+            for (auto &c : clients) p.push_back({c.first, POLLIN, 0});
+            if (poll(p.data(), p.size(), -1) < 0) continue;
+            if (p[0].revents) break;
+            for (size_t i = 0; i < clients.size(); i++) {
+                if (!p[i + 2].revents) continue;
+                char buf[4096];
+                ssize_t n = recv(clients[i].first, buf, sizeof buf, 0);
+                if (n <= 0) {
+                    close(clients[i].first);
+                    clients[i].first = -1;
+                    continue;
+                }
+                std::string &in = clients[i].second;
+                in.append(buf, (size_t)n);
+                for (size_t nl; (nl = in.find('\n')) != std::string::npos; in.erase(0, nl + 1)) {
+                    std::string out = answer(in.substr(0, nl));
+                    if (send(clients[i].first, out.data(), out.size(), MSG_NOSIGNAL) < 0) break;
+                }
+            }
+            clients.erase(std::remove_if(clients.begin(), clients.end(), [](auto &c) { return c.first < 0; }),
+                          clients.end());
+            if (p[1].revents) {
+                clients.push_back({accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC), ""});
+                std::lock_guard<std::mutex> l(mu_);
+                seen_.push_back("(connect)");
+            }
+        }
+        for (auto &c : clients) close(c.first);
+    }
+
+    std::string idn_;
+    std::deque<std::string> queue_;
+    std::vector<std::string> seen_;
+    std::mutex mu_;
+    int lfd_ = -1, port_ = 0, stop_[2] = {-1, -1};
+    std::thread thread_;
 };
 
 std::string tempDir() {
@@ -314,6 +408,29 @@ TEST_F(Transport, IdentityIsReadSafelyWhileAnotherUnitReconnects) {
     for (std::thread &t : threads) t.join();
     EXPECT_EQ(failed.load(), 0);
     EXPECT_EQ(wrong.load(), 0) << "a reader saw the identity blank or torn during a reconnect";
+}
+
+// A queue deeper than the drain allows fails the connect; the next connect
+// starts over (a new connection, *IDN?, the drain), and a command after it
+// is not blamed for what the tester held before.
+TEST(Connect, FailedDrainClosesSoTheNextConnectStartsOver) {
+    std::deque<std::string> stale(5, "-113,\"Undefined header\"");
+    FakeTester fake("rfprobe,FAKE,1,1.0", stale);
+    Instrument inst("tester", fake.resource(), Timeouts{1000, 1000});
+    inst.setErrorQuery("SYST:ERR?", 3);
+    Error err;
+    EXPECT_FALSE(inst.connect(&err));
+    EXPECT_EQ(err.fault, Fault::Instrument) << err.message;
+    EXPECT_FALSE(inst.connected());
+    ASSERT_TRUE(inst.connect(&err)) << err.message;
+    EXPECT_TRUE(inst.command("SENS:FREQ 2437", &err)) << err.message;
+    std::vector<std::string> drain(3, "SYST:ERR?");
+    std::vector<std::string> want = {"(connect)", "*IDN?"};
+    want.insert(want.end(), drain.begin(), drain.end());
+    want.insert(want.end(), {"(connect)", "*IDN?"});
+    want.insert(want.end(), drain.begin(), drain.end());
+    want.insert(want.end(), {"SENS:FREQ 2437", "SYST:ERR?"});
+    EXPECT_EQ(fake.seen(), want);
 }
 
 TEST(Connect, UnreachableTesterIsABoundedError) {
