@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "format/text.h"
+
 namespace instrument {
 
 namespace {
@@ -146,9 +148,11 @@ bool parseQueueEntry(const std::string &reply, QueueEntry *out) {
     }
     q++;
     while (*q == ' ') q++;
-    if (*q || !printable(text)) return false;
+    if (*q) return false;
     out->code = (int)code;
-    out->text = text;
+    // A TAB or a Latin-1 byte in the tester's message is no reason to
+    // lose it, nor to let it cost the record it ends up in.
+    out->text = format::printableUtf8(text, kMaxTesterText);
     return true;
 }
 
@@ -283,7 +287,7 @@ bool Instrument::greet(Error *err) {
     if (idn.empty()) return fail(Fault::BadReply, "*IDN?", "empty reply", err);
     {
         std::lock_guard<std::mutex> lock(idnMu_);
-        idn_ = idn;
+        idn_ = format::printableUtf8(idn, kMaxTesterText);
     }
     // What an earlier session left in the queue is not ours to report.
     std::vector<QueueEntry> stale;

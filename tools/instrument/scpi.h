@@ -72,7 +72,12 @@ struct QueueEntry {
 };
 
 // Parses a SYST:ERR? reply strictly: an integer, a comma, a quoted string.
+// The string's text is made printable UTF-8 (format::printableUtf8), at
+// most kMaxTesterText bytes.
 bool parseQueueEntry(const std::string &reply, QueueEntry *out);
+
+// The longest identity or error-queue text kept from a tester.
+constexpr size_t kMaxTesterText = 1024;
 
 // Parses a numeric reply strictly: one decimal number, nothing else (blanks
 // around it allowed).  SCPI's not-a-number 9.91E37 and the infinities
@@ -96,8 +101,8 @@ class Instrument {
     void disconnect();
     bool connected() const { return fd_ >= 0; }
 
-    // The last *IDN? answer of a connect ("maker,model,serial,firmware").
-    // A copy: other threads read it for their records
+    // The last *IDN? answer of a connect ("maker,model,serial,firmware"),
+    // as printable UTF-8.  A copy: other threads read it for their records
     // while one reconnects, and a reconnect keeps the old answer until the
     // new one is in.
     std::string idn() const;

@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "format/text.h"
 #include "instrument/fixture.h"
 #include "instrument/profile.h"
 #include "instrument/scpi.h"
@@ -168,6 +169,15 @@ class FakeTester {
     int lfd_ = -1, port_ = 0, stop_[2] = {-1, -1};
     std::thread thread_;
 };
+
+// Text fit for a record: valid UTF-8 without control characters.
+bool recordable(const std::string &s) {
+    for (size_t i = 0, n; i < s.size(); i += n) {
+        n = format::utf8Len(s, i);
+        if (n == 0 || (n == 1 && ((unsigned char)s[i] < 0x20 || s[i] == 0x7f))) return false;
+    }
+    return true;
+}
 
 std::string tempDir() {
     char tmpl[] = "/tmp/rfprobe-instrument-XXXXXX";
@@ -431,6 +441,35 @@ TEST(Connect, FailedDrainClosesSoTheNextConnectStartsOver) {
     want.insert(want.end(), drain.begin(), drain.end());
     want.insert(want.end(), {"SENS:FREQ 2437", "SYST:ERR?"});
     EXPECT_EQ(fake.seen(), want);
+}
+
+// Whatever bytes a tester puts in its identity or its error messages come
+// out as text a record can hold: valid UTF-8 kept, any other byte read as
+// Latin-1, control characters as blanks, long text cut between characters.
+TEST(Connect, TesterTextBecomesPrintableUtf8) {
+    std::string e1000;
+    for (int i = 0; i < 1000; i++) e1000 += "\xc3\xa9";
+    struct Case {
+        std::string idn, entry;  // as sent
+        std::string wantIdn, wantText;
+    } cases[] = {
+        {"Maker,Model \xb0" "C,1,2", "-100,\"Command\terror\"", "Maker,Model \xc2\xb0" "C,1,2", "Command error"},
+        {"Maker,Mod\xc3\xa8le,1,2", "-200,\"Temp 40 \xb0" "C \xe2\x82\xac\"", "Maker,Mod\xc3\xa8le,1,2",
+         "Temp 40 \xc2\xb0" "C \xe2\x82\xac"},
+        {"M,1" + e1000, "-300,\"Out of range;\t\xe9t\xe9\"", "M,1" + e1000.substr(0, 1020),
+         "Out of range; \xc3\xa9t\xc3\xa9"},
+    };
+    for (const Case &c : cases) {
+        FakeTester fake(c.idn, {"0,\"No error\"", c.entry});
+        Instrument inst("tester", fake.resource(), Timeouts{1000, 1000});
+        Error err;
+        ASSERT_TRUE(inst.connect(&err)) << err.message;
+        EXPECT_EQ(inst.idn(), c.wantIdn);
+        EXPECT_FALSE(inst.command("SENS:FREQ 2437", &err));
+        EXPECT_EQ(err.fault, Fault::Instrument) << err.message;
+        EXPECT_NE(err.message.find(",\"" + c.wantText + "\""), std::string::npos) << err.message;
+        EXPECT_TRUE(recordable(err.message)) << err.message;
+    }
 }
 
 TEST(Connect, UnreachableTesterIsABoundedError) {
