@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <fstream>
 #include <string>
@@ -179,10 +180,20 @@ bool recordable(const std::string &s) {
     return true;
 }
 
-std::string tempDir() {
-    char tmpl[] = "/tmp/rfprobe-instrument-XXXXXX";
-    return mkdtemp(tmpl);
-}
+// A folder of the test's own, removed with what it holds when the test ends.
+class TempDir {
+  public:
+    TempDir() {
+        char tmpl[] = "/tmp/rfprobe-instrument-XXXXXX";
+        if (!mkdtemp(tmpl)) abort();
+        path_ = tmpl;
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
+};
 
 void writeFile(const std::string &path, const std::string &text) {
     std::ofstream f(path);
@@ -578,7 +589,8 @@ TEST(Channels, CentreFrequencyAsTheRadioHasIt) {
 }
 
 TEST(Fixture, LossIsInterpolatedAndHeldAtTheEnds) {
-    std::string dir = tempDir();
+    TempDir tmp;
+    const std::string &dir = tmp.path();
     writeFile(dir + "/fixture.toml", std::string("[tester]\nresource = \"TCPIP::198.18.255.1::SOCKET\"\nprofile = \"") +
                                          SIMTESTER_PROFILE +
                                          "\"\n[units.stn0]\nport = 1\nloss = [[2412, 1.0], [2484, 2.0], [5180, 4.0]]\n"
@@ -632,7 +644,8 @@ TEST(Fixture, MalformedFixturesNameFileAndKey) {
 // The tester's operations through the shipped profile, against a radio
 // whose state this test writes the way the simulated wl does.
 TEST(Tester, MeasuresOnlyWhatTheRadioSendsAndFeedsItsReceiver) {
-    std::string dir = tempDir();
+    TempDir tmp;
+    const std::string &dir = tmp.path();
     writeFile(dir + "/unit", "seed 7\n");
     auto radio = [&](const std::string &extra) {
         writeFile(dir + "/state", "up=1\nchannel=6\nbw=20\nsideband=0\ntxchain=1\ntxpwr_qdbm=60\n" + extra);
@@ -741,7 +754,8 @@ TEST(SimulatedUnit, PaCurvesAreUsableAndUnitsReproducible) {
         EXPECT_EQ(again.crystalPpm, u.crystalPpm);
     }
     // A broken PA folds back: no rising curve to fit.
-    std::string dir = tempDir();
+    TempDir tmp;
+    const std::string &dir = tmp.path();
     writeFile(dir + "/unit", "seed 9\nfault broken-pa\nfault bad-crystal\n");
     sim::UnitTruth broken = sim::loadTruth(dir);
     EXPECT_LT(broken.output(0, pa::detectorCode(broken.pa[0], 20)), broken.output(0, pa::detectorCode(broken.pa[0], 14)));
