@@ -35,6 +35,41 @@ char32_t utf8Decode(std::string_view s, size_t pos, size_t n) {
     return cp;
 }
 
+std::string printableUtf8(std::string_view s, size_t maxBytes) {
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+        size_t n = utf8Len(s, i);
+        char32_t cp = n ? utf8Decode(s, i, n) : (unsigned char)s[i];
+        char ch[4];
+        size_t len = 1;
+        if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
+            ch[0] = ' ';
+        } else if (n) {
+            len = n;
+            s.copy(ch, n, i);
+        } else {  // a Latin-1 byte, 0xA0-0xFF: two bytes in UTF-8
+            ch[0] = (char)(0xC0 | cp >> 6);
+            ch[1] = (char)(0x80 | (cp & 0x3F));
+            len = 2;
+        }
+        if (out.size() + len > maxBytes) break;
+        out.append(ch, len);
+        i += n ? n : 1;
+    }
+    return out;
+}
+
+std::string_view withoutCutTail(std::string_view s) {
+    // The last lead byte within a character's length of the end.
+    for (size_t back = 1; back <= 4 && back <= s.size(); back++) {
+        unsigned char c = (unsigned char)s[s.size() - back];
+        if ((c & 0xC0) == 0x80) continue;  // a continuation byte
+        size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        return need > back ? s.substr(0, s.size() - back) : s;
+    }
+    return s;
+}
+
 // As printf's %.15g, %.16g or %.17g, whichever is the first to read back
 // as d: "100000" rather than "1e+05", "0.1" rather than "0.10000000000000001".
 std::string number(double d) {

@@ -18,6 +18,18 @@ size_t utf8Len(std::string_view s, size_t pos);
 // The code point of the valid sequence of n bytes at s[pos].
 char32_t utf8Decode(std::string_view s, size_t pos, size_t n);
 
+// Text from outside the station (a tester's answers) as text every record
+// and writer takes: valid UTF-8 sequences kept, any other byte read as
+// Latin-1 (0xB0 becomes U+00B0, the degree sign), control characters (TAB, CR, DEL and the
+// C1 controls too) a space, and at most maxBytes bytes, cut between
+// characters.
+std::string printableUtf8(std::string_view s, size_t maxBytes);
+
+// s without a character cut short at its end (a lead byte with fewer
+// continuation bytes than it announces): what snprintf leaves when UTF-8
+// text does not fit its buffer.
+std::string_view withoutCutTail(std::string_view s);
+
 // U+FFFD, the replacement character, as UTF-8.
 constexpr const char *kReplacement = "\xEF\xBF\xBD";
 

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "format/text.h"
+
 namespace instrument {
 
 namespace {
@@ -142,9 +144,11 @@ bool parseQueueEntry(const std::string &reply, QueueEntry *out) {
     }
     q++;
     while (*q == ' ') q++;
-    if (*q || !printable(text)) return false;
+    if (*q) return false;
     out->code = (int)code;
-    out->text = text;
+    // A TAB or a Latin-1 byte in the tester's message is no reason to
+    // lose it, nor to let it cost the record it ends up in.
+    out->text = format::printableUtf8(text, kMaxTesterText);
     return true;
 }
 
@@ -177,13 +181,19 @@ Instrument::Instrument(std::string role, Resource res, Timeouts t)
 
 Instrument::~Instrument() { disconnect(); }
 
+std::string Instrument::idn() const {
+    std::lock_guard<std::mutex> lock(idnMu_);
+    return idn_;
+}
+
 std::string Instrument::name() const {
     std::string n = role_ + " " + res_.text;
-    if (!idn_.empty()) {
+    std::string id = idn();
+    if (!id.empty()) {
         // "maker,model,serial,firmware": maker and model are enough.
-        size_t c1 = idn_.find(',');
-        size_t c2 = c1 == std::string::npos ? c1 : idn_.find(',', c1 + 1);
-        std::string who = idn_.substr(0, c2);
+        size_t c1 = id.find(',');
+        size_t c2 = c1 == std::string::npos ? c1 : id.find(',', c1 + 1);
+        std::string who = id.substr(0, c2);
         if (c1 != std::string::npos) who[c1] = ' ';
         n += " (" + who + ")";
     }
@@ -265,11 +275,22 @@ bool Instrument::connect(Error *err) {
     if (fd_ < 0) return fail(Fault::Connect, "", "cannot connect: " + why, err);
     in_.clear();
     blockEnd_ = false;
-    idn_.clear();
+    if (greet(err)) return true;
+    // Left open, the next connect would return at once, with no *IDN? and
+    // no drain, and the stale errors would be blamed on the next command.
+    disconnect();
+    return false;
+}
+
+// *IDN?, then the error queue emptied, on a connection just opened.
+bool Instrument::greet(Error *err) {
     std::string idn;
     if (!query("*IDN?", &idn, err)) return false;
     if (idn.empty()) return fail(Fault::BadReply, "*IDN?", "empty reply", err);
-    idn_ = idn;
+    {
+        std::lock_guard<std::mutex> lock(idnMu_);
+        idn_ = format::printableUtf8(idn, kMaxTesterText);
+    }
     // What an earlier session left in the queue is not ours to report.
     std::vector<QueueEntry> stale;
     return readErrors(&stale, err);

@@ -76,7 +76,12 @@ struct QueueEntry {
 };
 
 // Parses a SYST:ERR? reply strictly: an integer, a comma, a quoted string.
+// The string's text is made printable UTF-8 (format::printableUtf8), at
+// most kMaxTesterText bytes.
 bool parseQueueEntry(const std::string &reply, QueueEntry *out);
+
+// The longest identity or error-queue text kept from a tester.
+constexpr size_t kMaxTesterText = 1024;
 
 // Parses a numeric reply strictly: one decimal number, nothing else (blanks
 // around it allowed).  SCPI's not-a-number 9.91E37 and the infinities
@@ -93,13 +98,18 @@ class Instrument {
     Instrument &operator=(const Instrument &) = delete;
 
     // Connects if not connected, asks *IDN? (kept in idn()) and empties the
-    // error queue of whatever an earlier session left there.
+    // error queue of whatever an earlier session left there.  Any failure
+    // after the socket is open closes it again, so the next connect starts
+    // over rather than trusting a connection whose queue was never emptied.
     bool connect(Error *err);
     void disconnect();
     bool connected() const { return fd_ >= 0; }
 
-    // The *IDN? answer of the last connect ("maker,model,serial,firmware").
-    const std::string &idn() const { return idn_; }
+    // The last *IDN? answer of a connect ("maker,model,serial,firmware"),
+    // as printable UTF-8.  A copy: other threads read it for their records
+    // while one reconnects, and a reconnect keeps the old answer until the
+    // new one is in.
+    std::string idn() const;
     const Resource &resource() const { return res_; }
     // "tester TCPIP::h::5025::SOCKET (maker model)": how errors name it.
     std::string name() const;
@@ -149,6 +159,7 @@ class Instrument {
 
   private:
     bool ensureConnected(Error *err);
+    bool greet(Error *err);
     bool sendLine(const std::string &cmd, long long deadline, Error *err);
     bool readReply(const std::string &cmd, long long deadline, std::string *reply, Error *err);
     bool fill(const std::string &cmd, long long deadline, Error *err);
@@ -158,6 +169,9 @@ class Instrument {
     std::string role_;
     Resource res_;
     Timeouts t_;
+    // Under idnMu_, not mu_: a unit holds mu_ for up to an hour-long query,
+    // and reading the identity for a record must not wait for it.
+    mutable std::mutex idnMu_;
     std::string idn_;
     std::string errorQuery_ = "SYST:ERR?";
     int maxErrors_ = 32;

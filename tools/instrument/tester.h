@@ -99,7 +99,7 @@ class Tester {
     // Connects and asks *IDN? (see idn()); every operation connects first
     // when not connected.
     bool connect(Error *err);
-    const std::string &idn() const { return inst_.idn(); }
+    std::string idn() const { return inst_.idn(); }
     Instrument &instrument() { return inst_; }
 
     // Each operation ends with a Cancelled error, the connection closed,

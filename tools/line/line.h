@@ -76,6 +76,10 @@ std::string forSerial(const std::string &path, const std::string &serial);
 results::Step recordStep(const station::PlanStep &s, const station::StepResult &r,
                          const std::string &startedAt, double seconds);
 
+// The value of kTesterIdnKey in a record: the tester's *IDN? answer as
+// text a record holds, "(did not answer)" when there was none.
+std::string testerIdnText(const std::string &idn);
+
 // A short account of a step for people: "line 24 rx: FAIL: count 12 below
 // 950", "line 3 set-channel: ERROR: set-channel (0x82): no reply ...".
 std::string describeStep(const station::PlanStep &s, const station::StepResult &r);

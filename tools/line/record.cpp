@@ -1,7 +1,10 @@
 // From what the station saw to the steps of a record.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 
+#include "format/text.h"
 #include "line/line.h"
 #include "station/output.h"
 #include "station/pa_cal_step.h"
@@ -19,6 +22,16 @@ std::string address(const char *from) {
     std::string a = from;
     size_t colon = a.rfind(':');
     return colon == std::string::npos ? a : a.substr(0, colon);
+}
+
+// The step's error as record text.  It may hold a tester's message, and
+// snprintf may have cut a character in half to fit it into the buffer:
+// neither may cost the record.
+std::string stepError(const station::StepResult &r) {
+    std::string_view e(r.error, strnlen(r.error, sizeof r.error));
+    if (e.size() + 1 >= sizeof r.error) e = format::withoutCutTail(e);  // full: perhaps cut
+    std::string t = format::printableUtf8(e, results::kMaxText);
+    return t.empty() ? "error" : t;
 }
 
 }  // namespace
@@ -78,10 +91,15 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
         out.measurements.push_back(wait);
         out.measurements.push_back(held);
     }
-    if (r.verdict == station::Verdict::Error) out.error = r.error[0] ? r.error : "error";
+    if (r.verdict == station::Verdict::Error) out.error = stepError(r);
     out.startedAt = startedAt;
     out.durationS = seconds < 0 ? 0 : std::round(seconds * 1e6) / 1e6;  // to the microsecond
     return out;
+}
+
+std::string testerIdnText(const std::string &idn) {
+    std::string t = format::printableUtf8(idn, results::kMaxText);
+    return t.empty() ? "(did not answer)" : t;
 }
 
 std::string describeStep(const station::PlanStep &s, const station::StepResult &r) {

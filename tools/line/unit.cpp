@@ -61,11 +61,7 @@ void UnitRun::run(const station::Options &opt) {
     station::closeLink(&l);
     if (ctx.testerUsed) {
         // The record names the instrument that measured it.
-        std::string idn = tester->idn();
-        for (char &ch : idn)
-            if ((unsigned char)ch < 0x20 || ch == 0x7f) ch = ' ';
-        if (idn.size() > results::kMaxText) idn.resize(results::kMaxText);
-        rec.metadata[kTesterIdnKey] = idn.empty() ? "(did not answer)" : idn;
+        rec.metadata[kTesterIdnKey] = testerIdnText(tester->idn());
     }
     rec.endedAt = results::nowUtc();
     if (rec.endedAt < rec.startedAt) rec.endedAt = rec.startedAt;  // the clock was set back

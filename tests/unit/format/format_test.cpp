@@ -219,6 +219,35 @@ TEST(Csv, FormulaGuardAndQuoting) {
     for (const Case &c : cases) EXPECT_EQ(format::csvCell(c.in), c.out) << c.in;
 }
 
+// A tester's text made fit for a record, and text that snprintf cut.
+TEST(Text, ForeignBytesBecomePrintableUtf8CutBetweenCharacters) {
+    struct Case {
+        std::string in;
+        size_t max;
+        std::string out;
+    } cases[] = {
+        {"Maker,Model \xb0" "C,1,2", 100, "Maker,Model \xc2\xb0" "C,1,2"},  // Latin-1
+        {"a\xc3\xa9\xe2\x82\xac\xf0\x90\x8d\x88", 100, "a\xc3\xa9\xe2\x82\xac\xf0\x90\x8d\x88"},  // valid kept
+        {"ab\xc3\xa9", 3, "ab"},                      // a 2-byte character does not fit
+        {"a\xe2\x82\xac", 3, "a"},                    // nor a 3-byte one
+        {"ab\xb0", 3, "ab"},                          // nor a Latin-1 byte, 2 bytes in UTF-8
+        {"a\xe2\x82", 100, "a\xc3\xa2 "},             // a cut 3-byte character: Latin-1, C1 a space
+        {"x\ty\rz\n", 100, "x y z "},                 // TAB and line ends
+        {"x\x7fy\x01", 100, "x y "},                  // DEL and another control
+        {"x\xc2\x85y", 100, "x y"},                   // a C1 control in UTF-8
+        {"\xed\xa0\x80", 100, "\xc3\xad\xc2\xa0 "},  // a surrogate is no UTF-8
+    };
+    for (const Case &c : cases) EXPECT_EQ(format::printableUtf8(c.in, c.max), c.out) << hex(c.in);
+
+    struct Cut {
+        std::string in, out;
+    } cuts[] = {
+        {"ab\xc3", "ab"}, {"a\xe2\x82", "a"}, {"a\xf0\x90\x8d", "a"},
+        {"a\xc3\xa9", "a\xc3\xa9"}, {"a\xf0\x90\x8d\x88", "a\xf0\x90\x8d\x88"}, {"abc", "abc"}, {"", ""},
+    };
+    for (const Cut &c : cuts) EXPECT_EQ(format::withoutCutTail(c.in), c.out) << hex(c.in);
+}
+
 TEST(Numbers, ShortestRoundTripAndFixed) {
     struct Case {
         double d;

@@ -10,9 +10,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <mutex>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -20,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include "format/text.h"
 #include "instrument/fixture.h"
 #include "instrument/profile.h"
 #include "instrument/scpi.h"
@@ -75,10 +82,118 @@ class SimTester {
     int port_ = 0;
 };
 
-std::string tempDir() {
-    char tmpl[] = "/tmp/rfprobe-instrument-XXXXXX";
-    return mkdtemp(tmpl);
+// A tester whose answers the test writes: *IDN? answers idn, SYST:ERR?
+// takes the next of queue (then 0,"No error"), other queries answer "1".
+// It keeps what it was sent, a "(connect)" line for each connection.
+class FakeTester {
+  public:
+    FakeTester(std::string idn, std::deque<std::string> queue) : idn_(std::move(idn)), queue_(std::move(queue)) {
+        lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in sa = {};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        if (bind(lfd_, (struct sockaddr *)&sa, len) != 0 || listen(lfd_, 8) != 0 || pipe(stop_) != 0) abort();
+        getsockname(lfd_, (struct sockaddr *)&sa, &len);
+        port_ = ntohs(sa.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeTester() {
+        if (write(stop_[1], "x", 1) != 1) abort();
+        thread_.join();
+        close(lfd_);
+        close(stop_[0]);
+        close(stop_[1]);
+    }
+    Resource resource() const {
+        Resource r;
+        std::string err;
+        parseResource("TCPIP::127.0.0.1::" + std::to_string(port_) + "::SOCKET", &r, &err);
+        return r;
+    }
+    std::vector<std::string> seen() {
+        std::lock_guard<std::mutex> l(mu_);
+        return seen_;
+    }
+
+  private:
+    std::string answer(const std::string &line) {
+        std::lock_guard<std::mutex> l(mu_);
+        seen_.push_back(line);
+        if (line == "*IDN?") return idn_ + "\n";
+        if (line == "SYST:ERR?") {
+            if (queue_.empty()) return "0,\"No error\"\n";
+            std::string e = queue_.front();
+            queue_.pop_front();
+            return e + "\n";
+        }
+        return line.back() == '?' ? "1\n" : "";
+    }
+    void serve() {
+        std::vector<std::pair<int, std::string>> clients;  // fd, bytes not yet a line
+        for (;;) {
+            std::vector<struct pollfd> p = {{stop_[0], POLLIN, 0}, {lfd_, POLLIN, 0}};
+            for (auto &c : clients) p.push_back({c.first, POLLIN, 0});
+            if (poll(p.data(), p.size(), -1) < 0) continue;
+            if (p[0].revents) break;
+            for (size_t i = 0; i < clients.size(); i++) {
+                if (!p[i + 2].revents) continue;
+                char buf[4096];
+                ssize_t n = recv(clients[i].first, buf, sizeof buf, 0);
+                if (n <= 0) {
+                    close(clients[i].first);
+                    clients[i].first = -1;
+                    continue;
+                }
+                std::string &in = clients[i].second;
+                in.append(buf, (size_t)n);
+                for (size_t nl; (nl = in.find('\n')) != std::string::npos; in.erase(0, nl + 1)) {
+                    std::string out = answer(in.substr(0, nl));
+                    if (send(clients[i].first, out.data(), out.size(), MSG_NOSIGNAL) < 0) break;
+                }
+            }
+            clients.erase(std::remove_if(clients.begin(), clients.end(), [](auto &c) { return c.first < 0; }),
+                          clients.end());
+            if (p[1].revents) {
+                clients.push_back({accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC), ""});
+                std::lock_guard<std::mutex> l(mu_);
+                seen_.push_back("(connect)");
+            }
+        }
+        for (auto &c : clients) close(c.first);
+    }
+
+    std::string idn_;
+    std::deque<std::string> queue_;
+    std::vector<std::string> seen_;
+    std::mutex mu_;
+    int lfd_ = -1, port_ = 0, stop_[2] = {-1, -1};
+    std::thread thread_;
+};
+
+// Text fit for a record: valid UTF-8 without control characters.
+bool recordable(const std::string &s) {
+    for (size_t i = 0, n; i < s.size(); i += n) {
+        n = format::utf8Len(s, i);
+        if (n == 0 || (n == 1 && ((unsigned char)s[i] < 0x20 || s[i] == 0x7f))) return false;
+    }
+    return true;
 }
+
+// A folder of the test's own, removed with what it holds when the test ends.
+class TempDir {
+  public:
+    TempDir() {
+        char tmpl[] = "/tmp/rfprobe-instrument-XXXXXX";
+        if (!mkdtemp(tmpl)) abort();
+        path_ = tmpl;
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
+};
 
 void writeFile(const std::string &path, const std::string &text) {
     std::ofstream f(path);
@@ -285,6 +400,89 @@ TEST_F(Transport, InstrumentErrorsNameTheCommandAndTheMessage) {
     EXPECT_NE(err.message.find("still not empty after 3 reads"), std::string::npos) << err.message;
 }
 
+// Units read the tester's identity for their records (and its name for
+// their messages) while another unit's reconnect rewrites it.  scripts/test
+// runs this under ThreadSanitizer.
+TEST_F(Transport, IdentityIsReadSafelyWhileAnotherUnitReconnects) {
+    Instrument inst("tester", tester_->resource(), Timeouts{1000, 2000});
+    Error err;
+    ASSERT_TRUE(inst.connect(&err)) << err.message;
+    const std::string idn = inst.idn();
+    std::atomic<int> reconnecting{2}, failed{0}, wrong{0};
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 2; k++)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 40; i++) {
+                inst.disconnect();
+                Error e;
+                if (!inst.connect(&e)) failed++;
+            }
+            reconnecting--;
+        });
+    for (int k = 0; k < 2; k++)
+        threads.emplace_back([&] {
+            do {
+                if (inst.idn() != idn) wrong++;
+                if (inst.name().find("(rfprobe SIMTESTER)") == std::string::npos) wrong++;
+            } while (reconnecting > 0);
+        });
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(wrong.load(), 0) << "a reader saw the identity blank or torn during a reconnect";
+}
+
+// A queue deeper than the drain allows fails the connect; the next connect
+// starts over (a new connection, *IDN?, the drain), and a command after it
+// is not blamed for what the tester held before.
+TEST(Connect, FailedDrainClosesSoTheNextConnectStartsOver) {
+    std::deque<std::string> stale(5, "-113,\"Undefined header\"");
+    FakeTester fake("rfprobe,FAKE,1,1.0", stale);
+    Instrument inst("tester", fake.resource(), Timeouts{1000, 1000});
+    inst.setErrorQuery("SYST:ERR?", 3);
+    Error err;
+    EXPECT_FALSE(inst.connect(&err));
+    EXPECT_EQ(err.fault, Fault::Instrument) << err.message;
+    EXPECT_FALSE(inst.connected());
+    ASSERT_TRUE(inst.connect(&err)) << err.message;
+    EXPECT_TRUE(inst.command("SENS:FREQ 2437", &err)) << err.message;
+    std::vector<std::string> drain(3, "SYST:ERR?");
+    std::vector<std::string> want = {"(connect)", "*IDN?"};
+    want.insert(want.end(), drain.begin(), drain.end());
+    want.insert(want.end(), {"(connect)", "*IDN?"});
+    want.insert(want.end(), drain.begin(), drain.end());
+    want.insert(want.end(), {"SENS:FREQ 2437", "SYST:ERR?"});
+    EXPECT_EQ(fake.seen(), want);
+}
+
+// Whatever bytes a tester puts in its identity or its error messages come
+// out as text a record can hold: valid UTF-8 kept, any other byte read as
+// Latin-1, control characters as blanks, long text cut between characters.
+TEST(Connect, TesterTextBecomesPrintableUtf8) {
+    std::string e1000;
+    for (int i = 0; i < 1000; i++) e1000 += "\xc3\xa9";
+    struct Case {
+        std::string idn, entry;  // as sent
+        std::string wantIdn, wantText;
+    } cases[] = {
+        {"Maker,Model \xb0" "C,1,2", "-100,\"Command\terror\"", "Maker,Model \xc2\xb0" "C,1,2", "Command error"},
+        {"Maker,Mod\xc3\xa8le,1,2", "-200,\"Temp 40 \xb0" "C \xe2\x82\xac\"", "Maker,Mod\xc3\xa8le,1,2",
+         "Temp 40 \xc2\xb0" "C \xe2\x82\xac"},
+        {"M,1" + e1000, "-300,\"Out of range;\t\xe9t\xe9\"", "M,1" + e1000.substr(0, 1020),
+         "Out of range; \xc3\xa9t\xc3\xa9"},
+    };
+    for (const Case &c : cases) {
+        FakeTester fake(c.idn, {"0,\"No error\"", c.entry});
+        Instrument inst("tester", fake.resource(), Timeouts{1000, 1000});
+        Error err;
+        ASSERT_TRUE(inst.connect(&err)) << err.message;
+        EXPECT_EQ(inst.idn(), c.wantIdn);
+        EXPECT_FALSE(inst.command("SENS:FREQ 2437", &err));
+        EXPECT_EQ(err.fault, Fault::Instrument) << err.message;
+        EXPECT_NE(err.message.find(",\"" + c.wantText + "\""), std::string::npos) << err.message;
+        EXPECT_TRUE(recordable(err.message)) << err.message;
+    }
+}
+
 TEST(Connect, UnreachableTesterIsABoundedError) {
     // A port nobody listens on refuses at once; a listener whose backlog
     // is full never answers, and the connect gives up at its timeout.
@@ -391,7 +589,8 @@ TEST(Channels, CentreFrequencyAsTheRadioHasIt) {
 }
 
 TEST(Fixture, LossIsInterpolatedAndHeldAtTheEnds) {
-    std::string dir = tempDir();
+    TempDir tmp;
+    const std::string &dir = tmp.path();
     writeFile(dir + "/fixture.toml", std::string("[tester]\nresource = \"TCPIP::198.18.255.1::SOCKET\"\nprofile = \"") +
                                          SIMTESTER_PROFILE +
                                          "\"\n[units.stn0]\nport = 1\nloss = [[2412, 1.0], [2484, 2.0], [5180, 4.0]]\n"
@@ -445,7 +644,8 @@ TEST(Fixture, MalformedFixturesNameFileAndKey) {
 // The tester's operations through the shipped profile, against a radio
 // whose state this test writes the way the simulated wl does.
 TEST(Tester, MeasuresOnlyWhatTheRadioSendsAndFeedsItsReceiver) {
-    std::string dir = tempDir();
+    TempDir tmp;
+    const std::string &dir = tmp.path();
     writeFile(dir + "/unit", "seed 7\n");
     auto radio = [&](const std::string &extra) {
         writeFile(dir + "/state", "up=1\nchannel=6\nbw=20\nsideband=0\ntxchain=1\ntxpwr_qdbm=60\n" + extra);
@@ -554,7 +754,8 @@ TEST(SimulatedUnit, PaCurvesAreUsableAndUnitsReproducible) {
         EXPECT_EQ(again.crystalPpm, u.crystalPpm);
     }
     // A broken PA folds back: no rising curve to fit.
-    std::string dir = tempDir();
+    TempDir tmp;
+    const std::string &dir = tmp.path();
     writeFile(dir + "/unit", "seed 9\nfault broken-pa\nfault bad-crystal\n");
     sim::UnitTruth broken = sim::loadTruth(dir);
     EXPECT_LT(broken.output(0, pa::detectorCode(broken.pa[0], 20)), broken.output(0, pa::detectorCode(broken.pa[0], 14)));

@@ -220,4 +220,42 @@ TEST(LineRecord, StepsFromWhatTheStationSaw) {
     EXPECT_EQ(rec.steps[1].verdict, results::Verdict::Error);
 }
 
+// A tester's text in a record: its identity (a Latin-1 byte; longer than a
+// record holds and cut inside a character) and its message in a step's
+// error, with a TAB, cut by snprintf inside a character.  The store takes
+// the record, the text as readable as the tester sent it.
+TEST(LineRecord, TesterTextNeverCostsTheRecord) {
+    std::string e200;
+    for (int i = 0; i < 200; i++) e200 += "\xc3\xa9";
+    struct Case {
+        std::string idn, message;
+        std::string wantIdn, wantErrorStart;
+    } cases[] = {
+        {"Maker,Model \xb0" "C,1,2", "SENS:FREQ 2437: -100,\"Command\terror\"", "Maker,Model \xc2\xb0" "C,1,2",
+         "SENS:FREQ 2437: -100,\"Command error\""},
+        {std::string(1023, 'a') + "\xc3\xa9", "x\t" + e200, std::string(1023, 'a'), "x \xc3\xa9"},
+        {"", "", "(did not answer)", "error"},
+    };
+    Action ch = parseWords({"tx-measure", "6"}, false).action;
+    for (const Case &c : cases) {
+        StepResult r{};
+        r.verdict = Verdict::Error;
+        snprintf(r.error, sizeof r.error, "%s", c.message.c_str());
+        results::Record rec;
+        rec.id = results::newRecordId();
+        rec.serial = "SN1";
+        rec.station = "st1";
+        rec.planName = "p.plan";
+        rec.planSha256 = results::sha256Hex("plan");
+        rec.startedAt = "2024-05-01T10:00:00.000Z";
+        rec.endedAt = "2024-05-01T10:00:08.000Z";
+        rec.metadata[line::kTesterIdnKey] = line::testerIdnText(c.idn);
+        rec.steps = {line::recordStep(PlanStep{3, ch, {"6"}}, r, "2024-05-01T10:00:00.000Z", 6.0)};
+        results::applyVerdicts(&rec);
+        EXPECT_NO_THROW(results::validateRecord(rec)) << c.message.substr(0, 40);
+        EXPECT_EQ(rec.metadata[line::kTesterIdnKey], c.wantIdn);
+        EXPECT_EQ(rec.steps[0].error.rfind(c.wantErrorStart, 0), 0u) << rec.steps[0].error;
+    }
+}
+
 }  // namespace
