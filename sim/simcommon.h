@@ -14,6 +14,8 @@
 //   delay MS      sleep before doing anything else
 //   output empty  print nothing; output garbage: print noise instead
 //   omit NAME     leave NAME out of the output (a coefficient, rxdfrmmcast)
+//   drop          exit 0 as if done, but change nothing (wl: a setting the
+//                 driver accepts and does not apply)
 //   once          delete the fault file after it has applied once
 #pragma once
 
@@ -146,6 +148,7 @@ struct Fault {
     int delayMs = 0;
     std::string output;               // "", "empty" or "garbage"
     std::vector<std::string> omit;    // names to leave out of the output
+    bool drop = false;                // a change is not kept
     bool omits(const std::string &name) const {
         for (const auto &o : omit)
             if (o == name) return true;
@@ -175,6 +178,7 @@ inline Fault loadFault(const std::string &tool, const std::string &sub) {
         else if (key == "delay") f.delayMs = atoi(val.c_str());
         else if (key == "output") f.output = val;
         else if (key == "omit") f.omit.push_back(val);
+        else if (key == "drop") f.drop = true;
         else if (key == "once") once = true;
     }
     if (once) unlink(p.c_str());

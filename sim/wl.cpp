@@ -234,7 +234,7 @@ int main(int argc, char **argv) {
         withDefaults(s);
         accrue(s);
         rc = run(argc, argv, s, f, out);
-        if (rc == 0) {
+        if (rc == 0 && !f.drop) {
             closeLoop(s);
             sim::saveState(s);
         }

@@ -119,6 +119,53 @@ def test_a_calibration_cut_short_after_its_write_puts_the_originals_back(tmp_pat
             assert lines[0] == "ID=pci/2/0/" and [l.split("=")[0] for l in lines[1:]] == list(INDEX[0]), lines
 
 
+# The agent replies to pa-write whatever its shell did: a radio that takes
+# the write and keeps its old coefficients (the simulated wl's "drop") is
+# caught by reading the chain back.  Every write dropped: the fit never
+# reaches the chain, which still holds the originals.  The restore dropped
+# (after a first fit that did reach it): the chain keeps the fit, and
+# nothing may say the originals were written back.
+@pytest.mark.parametrize("dropped", ["every write", "the restore"])
+def test_a_write_the_radio_does_not_keep_is_an_error_naming_both(tmp_path, dropped):
+    plan = tmp_path / "cal.plan"
+    # One round at a tolerance no unit meets: FAIL, then the restore; the
+    # settle time keeps the step in its verify while the fault is set.
+    plan.write_text("enter-test-mode\nset-channel 6\npa-cal 0 --settle 0.3 --tolerance 0.01 --max-rounds 1\n")
+    rec = str(tmp_path / "r.json")
+    with simrig.Rig(BUILD, tester=True, seed=1234) as rig:
+        rig.start_agent()
+        if dropped == "every write":
+            rig.set_fault("wl", "pavars", drop=True)
+        p = subprocess.Popen(["ip", "netns", "exec", rig.station_ns, os.path.join(rig.tools_dir, "rfprobe"),
+                              "--iface", rig.station_if, "run", str(plan), "--fixture", rig.fixture,
+                              "--dut", "SN1", "--store", str(tmp_path / "r.db"), "--json-record", rec],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if dropped == "the restore":
+            deadline = time.monotonic() + 30
+            while not glob.glob(os.path.join(rig.sim_dir, "nvramUpdate.1")) and time.monotonic() < deadline:
+                time.sleep(0.02)
+            rig.set_fault("wl", "pavars", drop=True)
+        out, err = p.communicate(timeout=60)
+        held = radio(rig, 0)
+    text = out + err
+    assert p.returncode == 4, text
+    step = [s for s in json.load(open(rec))["steps"] if s["command"] == "pa-cal"][0]
+    v = values(step)
+    assert (v["pa1"], v["pa2"], v["pa3"]) == held, (v, held)
+    # The fit's write and the restore, each read back (pa-write, pa-read).
+    c = [x["request"]["code"] for x in step["exchanges"]]
+    assert c.count(0x93) == 2 and all(c[i + 1] == 0x92 for i, x in enumerate(c) if x == 0x93), c
+    if dropped == "every write":
+        assert held == DEFAULTS[0]
+        assert "pa-cal: chain 0: wrote " in text and "read back %d,%d,%d;" % DEFAULTS[0] in text, text
+        assert "the original coefficients were written back" in text, text
+    else:
+        assert held != DEFAULTS[0], "the first fit reached the chain"
+        assert "writing the original coefficients back failed: chain 0: wrote %d,%d,%d, read back %d,%d,%d" % (
+            DEFAULTS[0] + held) in text, text
+        assert "were written back" not in text, text
+
+
 @pytest.fixture(scope="module")
 def one_unit():
     with simrig.Rig(BUILD, tester=True, seed=7) as rig:

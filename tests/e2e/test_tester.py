@@ -77,6 +77,36 @@ def test_measured_power_follows_the_radio(trig, power):
         assert m["path_loss"] == loss and m["tester_wait_ms"] >= 0, s
 
 
+# The radio's stored curve set off from the unit's true one by a known
+# amount (c1 in 1/64 dB): the radio then sends too little (stored high) or
+# too much (stored low), and power_error follows with its sign.  The radio
+# applies set-tx's power truncated to quarter dB: power_error is taken
+# against that, and the record keeps it as applied_power.
+# (set power, stored c1 minus the true one, the power the radio applies)
+SET_OFF = [(17.2, 96, 17.0), (12.3, -96, 12.25), (15.9, 0, 15.75)]
+
+
+def test_power_error_is_measured_minus_the_power_the_radio_applies(trig):
+    pa0 = trig.truth()["pa0"]
+    for power, off, applied in SET_OFF:
+        trig.set_state(**{n: hex((c + (off if n == "pa2gw0a0" else 0)) & 0xffff)
+                          for n, c in zip(("pa2gw0a0", "pa2gw1a0", "pa2gw2a0"), pa0)})
+        plan = write(os.path.join(trig.tmp, "p.plan"), RADIO % power + "tx-measure --settle 0.05\n")
+        rec_path = os.path.join(trig.tmp, "r%g.json" % power)
+        r = trig.rfprobe("run", plan, "--fixture", trig.fixture, "--dut", "SN1", "--store",
+                         os.path.join(trig.tmp, "r.db"), "--json-record", rec_path)
+        assert r.returncode == 0, r.stdout + r.stderr
+        step = [s for s in json.load(open(rec_path))["steps"] if s["command"] == "tx-measure"][0]
+        names = [m["name"] for m in step["measurements"]]
+        assert names[:5] == ["power", "power_error", "evm", "freq_error", "applied_power"], names
+        m = {x["name"]: x["value"] for x in step["measurements"]}
+        truly = simrig.pa_power(pa0, int(trig.state()["txdet"])) - applied
+        at = (power, off, m, truly)
+        assert m["applied_power"] == applied, at
+        assert abs(m["power_error"] - (m["power"] - applied)) < 0.0015, at
+        assert abs(m["power_error"] - truly) < 0.5 and (off == 0 or abs(truly) > 1), at
+
+
 # Each bad input: the files changed, the status, what stderr or the
 # verdict line says, and whether anything reached the unit.
 PROFILE = open(simrig.TESTER_PROFILE).read()

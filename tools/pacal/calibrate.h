@@ -30,6 +30,8 @@ namespace pacal {
 class Target {
   public:
     virtual bool readCoeffs(Coeffs *c, std::string *err) = 0;
+    // True only once the chain holds c (the station reads it back): a
+    // restore counts as done on this alone.
     virtual bool writeCoeffs(const Coeffs &c, std::string *err) = 0;
     // Transmits at this set power (tenths of a dBm, as set-tx sends it) and
     // measures the output: *dbm at the unit's port, *lossDb the path loss
@@ -79,7 +81,7 @@ struct CalResult {
     Coeffs before;          // as read
     Coeffs after;           // what the chain holds now (before, unless PASS)
     bool wrote = false;     // new coefficients were written at some point
-    bool restored = false;  // the originals were written back
+    bool restored = false;  // the originals were written back (writeCoeffs said the chain holds them)
     std::string restoreError;  // the write-back itself failed (the chain holds unknown values)
     std::vector<CalPoint> points;
     double residualDb = 0;  // of the last fit

@@ -118,7 +118,7 @@ enum class Measures : uint8_t {
     Nothing,
     Count,         // "count": the received count of stop-rx (rx ends with it)
     Coefficients,  // "pa1", "pa2", "pa3": the three PA coefficients of pa-read
-    Tx,            // "power", "power_error", "evm", "freq_error": tx-measure's tester
+    Tx,            // "power", "power_error", "evm", "freq_error", "applied_power": tx-measure's tester
     Per,           // "count", "per": rx-per's received count against the frames sent
     Calibration,   // pa-cal: its fit's checks, verify errors and rounds, limits of its own
 };

@@ -122,7 +122,9 @@ constexpr ArgDef kTxMeasureArgs[] = {
      "either end may be left out (16..19, 15..)",
      nullptr, kLimits},
     {"--power-error", "LO..HI", "--power-error", Conv::Range, Field::Each, false, 1, 0,
-     "limits of the power's error from set-tx's, dB", nullptr, kLimits},
+     "limits of the power's error from the power the radio\n"
+     "applies (set-tx's, truncated to quarter dB), dB",
+     nullptr, kLimits},
     {"--evm", "LO..HI", "--evm", Conv::Range, Field::Each, false, 2, 0,
      "limits of the EVM, dB", nullptr, kLimits},
     {"--evm-max", "DB", "--evm-max", Conv::Limit, Field::EachMax, false, 2, 0,
@@ -419,7 +421,9 @@ constexpr Command kCommands[] = {
      "    the plan's last set-tx, sends start-tx, waits --settle, measures and\n"
      "    sends stop-tx (also when the measurement failed). It measures power\n"
      "    (dBm at the unit's port: the fixture's path loss is added),\n"
-     "    power_error (dB from set-tx's power), evm (dB) and freq_error (ppm).\n"
+     "    power_error (dB from the power the radio applies), evm (dB),\n"
+     "    freq_error (ppm) and applied_power (dBm: set-tx's power as the radio\n"
+     "    applies it, truncated to quarter dB).\n"
      "    An answer that is not a number, a timeout, a tester that cannot be\n"
      "    reached or an error in its queue makes the step ERROR (exit status\n"
      "    6), naming the tester, the command and its message.\n",
@@ -445,7 +449,8 @@ constexpr Command kCommands[] = {
      "    stop-tx (the first round aims each set power at the output wanted),\n"
      "    fits the three coefficients to the points by least squares, checks the\n"
      "    fit (residual, 16 bits, a curve rising over 5..21 dBm), writes them\n"
-     "    (pa-init, pa-write) and verifies at the powers: every |measured - set|\n"
+     "    (pa-init, pa-write, then pa-read: a chain that does not read back\n"
+     "    what was written is ERROR, exit status 4) and verifies at the powers: every |measured - set|\n"
      "    within --tolerance is PASS; otherwise another round fits all points so\n"
      "    far, up to --max-rounds. A broken check or no convergence is FAIL,\n"
      "    named by the measurement that failed (bounds, residual, monotonic,\n"

@@ -24,7 +24,9 @@ struct Limit {
     double high;
 };
 
-constexpr int kMaxMeasured = 4;
+// The most values one step measures on the screen and in the limits:
+// tx-measure's five.
+constexpr int kMaxMeasured = 5;
 
 // A step's limits as its command line gives them.
 struct StepLimits {

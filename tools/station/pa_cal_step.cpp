@@ -18,21 +18,14 @@ class Unit : public pacal::Target {
          double *waitedMs, double *heldMs)
         : l_(l), opt_(opt), a_(a), ctx_(ctx), d_(d), waitedMs_(waitedMs), heldMs_(heldMs) {}
 
-    bool readCoeffs(pacal::Coeffs *c, std::string *err) override {
-        TestMsg req{};
-        req.cmdType = CMD_READ_PA_PARAMS;
-        req.chain = (uint8_t)d_.chain;
-        const Exchanged *x = send(req, false, err);
-        if (!x) return false;
-        c->c1 = (int16_t)(x->reply.value1 & 0xffff);
-        c->c2 = (int16_t)(x->reply.value2 & 0xffff);
-        c->c3 = (int16_t)(x->reply.value3 & 0xffff);
-        return true;
-    }
+    bool readCoeffs(pacal::Coeffs *c, std::string *err) override { return readChain(c, false, err); }
 
     // pa-init first, so that the data file the agent hands to the NVRAM
-    // tool holds this write alone.  Both wait for their replies also after
-    // Ctrl-C: the write that restores the originals must go out.
+    // tool holds this write alone.  Then pa-read: the agent replies to
+    // pa-write whatever its shell did, so only the chain read back equal
+    // shows the write (or the restore of the originals) took.  All three
+    // wait for their replies also after Ctrl-C: the write that restores
+    // the originals must go out and be checked.
     bool writeCoeffs(const pacal::Coeffs &c, std::string *err) override {
         TestMsg init{};
         init.cmdType = CMD_INIT_PA_DATAFILE;
@@ -43,7 +36,17 @@ class Unit : public pacal::Target {
         w.value1 = (uint32_t)(int32_t)c.c1;
         w.value2 = (uint32_t)(int32_t)c.c2;
         w.value3 = (uint32_t)(int32_t)c.c3;
-        return send(w, true, err) != nullptr;
+        if (!send(w, true, err)) return false;
+        pacal::Coeffs back;
+        if (!readChain(&back, true, err)) return false;
+        if (back.c1 == c.c1 && back.c2 == c.c2 && back.c3 == c.c3) return true;
+        // The unit answered and did not do it: its failure, not the tester's.
+        if (status == kExitOk) status = kExitNoReply;
+        char b[160];
+        snprintf(b, sizeof b, "chain %d: wrote %d,%d,%d, read back %d,%d,%d", d_.chain, c.c1, c.c2, c.c3,
+                 back.c1, back.c2, back.c3);
+        *err = b;
+        return false;
     }
 
     bool measure(int tenths, double *dbm, double *loss, std::string *err) override {
@@ -104,6 +107,18 @@ class Unit : public pacal::Target {
     int status = kExitOk;  // the first error's exit status
 
   private:
+    bool readChain(pacal::Coeffs *c, bool evenIfInterrupted, std::string *err) {
+        TestMsg req{};
+        req.cmdType = CMD_READ_PA_PARAMS;
+        req.chain = (uint8_t)d_.chain;
+        const Exchanged *x = send(req, evenIfInterrupted, err);
+        if (!x) return false;
+        c->c1 = (int16_t)(x->reply.value1 & 0xffff);
+        c->c2 = (int16_t)(x->reply.value2 & 0xffff);
+        c->c3 = (int16_t)(x->reply.value3 & 0xffff);
+        return true;
+    }
+
     const Exchanged *send(const TestMsg &req, bool evenIfInterrupted, std::string *err) {
         d_.exchanges.emplace_back();
         Exchanged &x = d_.exchanges.back();

@@ -48,8 +48,9 @@ std::vector<PaCalValue> paCalValues(const pacal::CalResult &r, const pacal::CalO
 
 // The step: set-antenna CHAIN, then the loop with set-tx at the plan's
 // last rate and bandwidth, start-tx, the tester's measurement and stop-tx
-// for every point, pa-init and pa-write for every write.  Holds the
-// tester only for each point's tester work, never for router-only work.
+// for every point, pa-init, pa-write and pa-read (the chain read back) for
+// every write.  Holds the tester only for each point's tester work, never
+// for router-only work.
 void runPaCal(const Link &l, const Options &opt, const Action &a, StepContext *ctx, StepResult *r);
 
 }  // namespace station

@@ -73,16 +73,16 @@ bool loadPlan(FILE *in, const char *name, std::vector<PlanStep> *steps, char *er
         return false;
     }
     // The tester is set to the channel the radio has: tx-measure follows a
-    // set-tx after a set-channel, rx-per a set-channel.
+    // set-tx after a set-channel, rx-per and pa-cal a set-channel.
     bool channel = false, tx = false;
     for (const PlanStep &s : *steps) {
         const Action &a = s.action;
         if (a.cmd->kind == ActionKind::Send && a.req.cmdType == CMD_SET_CHANNEL) channel = true;
         if (a.cmd->kind == ActionKind::Send && a.req.cmdType == CMD_SET_TX) tx = tx || channel;
-        const char *need = a.cmd->kind == ActionKind::TxMeasure && !tx
-                               ? "a set-tx after a set-channel"
-                           : a.cmd->kind == ActionKind::RxPer && !channel ? "a set-channel"
-                                                                          : nullptr;
+        bool onChannel = a.cmd->kind == ActionKind::RxPer || a.cmd->kind == ActionKind::PaCal;
+        const char *need = a.cmd->kind == ActionKind::TxMeasure && !tx ? "a set-tx after a set-channel"
+                           : onChannel && !channel                     ? "a set-channel"
+                                                                       : nullptr;
         if (need) {
             snprintf(err, errLen, "%s:%d: %s needs %s earlier in the plan (the tester is set to "
                                   "the radio's channel)",

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pacal/calibrate.h"
 #include "station/run.h"
 
 namespace station {
@@ -101,9 +102,15 @@ void runTxMeasure(const Link &l, const Options &opt, const Action &a, StepContex
     // To a thousandth: finer than any tester resolves, and the path loss
     // interpolated between its points adds digits that mean nothing.
     auto milli = [](double v) { return std::round(v * 1000) / 1000; };
-    const double figures[kMaxMeasured] = {milli(m.powerDbm), milli(m.powerDbm - ctx->txPowerDbm),
-                                          milli(m.evmDb), milli(m.freqErrorPpm)};
-    static const char *const names[kMaxMeasured] = {"power", "power_error", "evm", "freq_error"};
+    // The radio sends set-tx's power in its own steps (quarter dB, as
+    // pa-cal models it): the error is the unit's against what it applied,
+    // not the truncation's.  applied_power comes last, so that the limit
+    // options keep their indexes.
+    double applied = pacal::radioSetPower((int)std::lround(ctx->txPowerDbm * 10));
+    const double figures[kMaxMeasured] = {milli(m.powerDbm), milli(m.powerDbm - applied), milli(m.evmDb),
+                                          milli(m.freqErrorPpm), applied};
+    static const char *const names[kMaxMeasured] = {"power", "power_error", "evm", "freq_error",
+                                                    "applied_power"};
     for (int k = 0; k < kMaxMeasured; ++k)
         r->measured[k] = checkMeasured(names[k], figures[k], lim.eachSet[k] ? lim.each[k] : Limit{});
     r->measuredCount = kMaxMeasured;

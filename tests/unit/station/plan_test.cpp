@@ -95,6 +95,8 @@ TEST(Plan, TesterStepsFollowTheRadiosSettings) {
         {"set-tx --rate 0 --bw 20 --power 17\nset-channel 6\ntx-measure\n",
          "line3.plan:3: tx-measure needs a set-tx after a set-channel"},
         {"rx-per --rate 7 --bw 20 --level -84 --frames 5\n", "line3.plan:1: rx-per needs a set-channel"},
+        {"enter-test-mode\npa-cal 0\nset-channel 6\n", "line3.plan:2: pa-cal needs a set-channel"},
+        {"set-channel 6\npa-cal 1 --powers 8,12,16\n", nullptr},
         {"set-channel 1\nrx-per --rate 7 --bw 20 --level -200 --frames 5\n", "outside -150..30"},
         {"set-channel 1\nrx-per --rate 7 --bw 20 --level -84 --frames 0\n", "frame count"},
         {std::string(radio) + "tx-measure --evm 3..1\n", "--evm"},
