@@ -7,6 +7,7 @@ BUILD/serve-screenshots.
 The station runs in the rig's namespace; the page reaches this machine's
 browser through sim/pagebridge.py (a relay on 127.0.0.1)."""
 import os
+import re
 import signal
 import sqlite3
 import subprocess
@@ -288,8 +289,9 @@ def test_tester_steps_run_from_the_page_with_the_fixture_as_run_runs_them(tmp_pa
         ln.scan(1, "SN0501")
         assert (ln.verdict(0, 90), ln.verdict(1, 90)) == ("PASS", "PASS")
         steps = ln.panel(0).find_elements(By.CSS_SELECTOR, "table.steps tr")
-        assert "tx-measure" in steps[4].text and "power" in steps[4].text, steps[4].text
-        assert "rx-per" in steps[5].text and "per" in steps[5].text, steps[5].text
+        # As the station's line reads them: at their resolution, with units.
+        assert "tx-measure" in steps[4].text and re.search(r"power -?\d+\.\d\d dBm", steps[4].text), steps[4].text
+        assert "rx-per" in steps[5].text and re.search(r"per \d+\.\d\d %", steps[5].text), steps[5].text
         ln.shot("tester-pass")
         # The record of rfprobe run --fixture --unit: the same steps, the same
         # measurements, the tester's identity.

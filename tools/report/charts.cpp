@@ -136,10 +136,12 @@ std::string paretoChart(const ParetoReport &p, size_t maxBars) {
 }
 
 std::string histogramChart(const Histogram &h, std::optional<double> low, std::optional<double> high,
-                           const std::string &label) {
-    int width = 420, height = 220;
+                           const std::string &label, const std::string &unit) {
+    // A unit takes a line of its own under the tick labels.
+    int width = 420, height = unit.empty() ? 220 : 234;
     Svg svg(width, height, "chart histogram", label);
-    const double left = 44, right = width - 12, top = 18, bottom = height - 26;
+    const double left = 44, right = width - 12, top = 18, bottom = 194;
+    const std::string per = unit.empty() ? "" : " " + unit;
     double d0 = h.lo, d1 = h.hi();
     takeInLimits(d0, d1, low, high);
     double pad = (d1 - d0) * 0.04;
@@ -156,9 +158,10 @@ std::string histogramChart(const Histogram &h, std::optional<double> low, std::o
         svg.rect(a, y.at((double)h.counts[i]), std::max(0.0, b - a - 1), bottom - y.at((double)h.counts[i]),
                  "bin",
                  attr("data-lo", lo) + attr("data-hi", hi) + attr("data-n", std::to_string(h.counts[i])),
-                 shown(h.edge(i)) + " .. " + shown(h.edge(i + 1)) + ": " + std::to_string(h.counts[i]));
+                 shown(h.edge(i)) + " .. " + shown(h.edge(i + 1)) + per + ": " + std::to_string(h.counts[i]));
     }
     svg.xAxis(x, bottom, ticks(x.d0, x.d1, 5));
+    if (!unit.empty()) svg.text((left + right) / 2, bottom + 29, unit, "middle", "unit");
     const std::pair<std::optional<double>, const char *> limits[] = {{low, "low"}, {high, "high"}};
     for (const auto &l : limits) {
         if (!l.first) continue;
@@ -171,7 +174,7 @@ std::string histogramChart(const Histogram &h, std::optional<double> low, std::o
 }
 
 std::string runChart(const std::vector<RunPoint> &run, std::optional<double> low, std::optional<double> high,
-                     const std::string &label) {
+                     const std::string &label, const std::string &unit) {
     int width = 420, height = 220;
     Svg svg(width, height, "chart run", label);
     const double left = 44, right = width - 12, top = 18, bottom = height - 26;
@@ -186,6 +189,8 @@ std::string runChart(const std::vector<RunPoint> &run, std::optional<double> low
     if (pad == 0) pad = 1;
     Scale y{d0 - pad, d1 + pad, bottom, top};
     svg.yAxis(y, left, right, ticks(y.d0, y.d1, 4));
+    if (!unit.empty()) svg.text(left - 4, top - 7, unit, "end", "unit");
+    const std::string per = unit.empty() ? "" : " " + unit;
     double step = (right - left) / (double)run.size();
     std::vector<std::pair<double, double>> means;
     for (size_t i = 0; i < run.size(); i++) {
@@ -198,7 +203,7 @@ std::string runChart(const std::vector<RunPoint> &run, std::optional<double> low
     for (size_t i = 0; i < run.size(); i++)
         svg.circle(means[i].first, means[i].second, 2.5, "mean",
                    "from " + run[i].from + ": " + std::to_string(run[i].n) + " values, mean " +
-                       shown(run[i].mean) + ", " + shown(run[i].min) + " .. " + shown(run[i].max));
+                       shown(run[i].mean) + per + ", " + shown(run[i].min) + " .. " + shown(run[i].max) + per);
     const std::pair<std::optional<double>, const char *> limits[] = {{low, "low"}, {high, "high"}};
     for (const auto &l : limits) {
         if (!l.first) continue;

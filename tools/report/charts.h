@@ -18,12 +18,14 @@ constexpr size_t kMaxDayBars = 190;
 std::string dayChart(const YieldGroup &g, int width, int height);
 // Failures per step, most frequent first, with the cumulative share.
 std::string paretoChart(const ParetoReport &p, size_t maxBars);
-// A histogram with the limit lines it has.
+// A histogram with the limit lines it has; unit (when not empty) is
+// written under the values' axis.
 std::string histogramChart(const Histogram &h, std::optional<double> low, std::optional<double> high,
-                           const std::string &label);
+                           const std::string &label, const std::string &unit = "");
 // Means of consecutive runs of values over time, their min..max as a band,
-// and the limit lines.
+// and the limit lines; unit (when not empty) is written over the values'
+// axis.
 std::string runChart(const std::vector<RunPoint> &run, std::optional<double> low, std::optional<double> high,
-                     const std::string &label);
+                     const std::string &label, const std::string &unit = "");
 
 }  // namespace report

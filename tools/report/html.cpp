@@ -8,6 +8,7 @@
 
 #include "report/charts.h"
 #include "report/svg.h"
+#include "station/measures.h"
 
 namespace report {
 
@@ -88,7 +89,21 @@ std::string shareTable(const std::vector<ShareRow> &rows, const std::string &wha
     return o + "</table>";
 }
 
-std::string limitText(const std::optional<double> &v) { return v ? shown(*v) : "\xE2\x80\x94"; }
+// A limit as its records hold it, with the measurement's unit.
+std::string limitText(const std::string &name, const std::optional<double> &v) {
+    return v ? station::withUnit(name, shown(*v)) : "\xE2\x80\x94";
+}
+
+// A figure of the measurement `name` at its resolution with its unit; a
+// mean or a spread one digit finer.
+std::string figure(const std::string &name, double v, int extraDecimals = 0) {
+    return station::measureText(name, v, extraDecimals);
+}
+
+// The tester waits and the power errors at the resolution of what they
+// come from; the column's header names the unit.
+std::string wait(double ms) { return station::measureNumber("tester_wait_ms", ms); }
+std::string dB(double v) { return station::measureNumber("verify_error", v); }
 
 std::string seriesSection(const SeriesReport &s, size_t index) {
     std::string name = s.key.plan + " \u00b7 line " + std::to_string(s.key.line) + " \u00b7 " + s.key.command +
@@ -112,8 +127,9 @@ std::string seriesSection(const SeriesReport &s, size_t index) {
     o += "<table class=\"stats\"><tr>" + th("n", true) + th("mean", true) + th("&sigma;", true) +
          th("min", true) + th("max", true) + th("low limit", true) + th("high limit", true) +
          th("Cpk", true) + th("outside limits", true) + "</tr><tr>" + td(num(s.summary.n), true) +
-         td(shown(s.summary.mean), true) + td(shown(s.summary.sigma, 4), true) + td(shown(s.summary.min), true) +
-         td(shown(s.summary.max), true) + td(limitText(s.low), true) + td(limitText(s.high), true) +
+         td(figure(s.key.name, s.summary.mean, 1), true) + td(figure(s.key.name, s.summary.sigma, 1), true) +
+         td(figure(s.key.name, s.summary.min), true) + td(figure(s.key.name, s.summary.max), true) +
+         td(limitText(s.key.name, s.low), true) + td(limitText(s.key.name, s.high), true) +
          "<td class=\"num cpk" + std::string(low ? " low" : "") + "\">" + escape(cpkText) + "</td>" +
          td(num(s.failed), true) + "</tr></table>";
     if (s.notFinite)
@@ -123,8 +139,9 @@ std::string seriesSection(const SeriesReport &s, size_t index) {
     if (s.limitSets > 1)
         o += "<p class=\"meta\">The limits changed over these records (" + num(s.limitSets) +
              " different sets); lines and Cpk use the newest record's.</p>";
-    o += "<div class=\"charts\">" + histogramChart(s.histogram, s.low, s.high, "histogram of " + name) +
-         runChart(s.run, s.low, s.high, "run chart of " + name) + "</div></div>";
+    std::string unit = station::measureInfo(s.key.name).unit;
+    o += "<div class=\"charts\">" + histogramChart(s.histogram, s.low, s.high, "histogram of " + name, unit) +
+         runChart(s.run, s.low, s.high, "run chart of " + name, unit) + "</div></div>";
     return o;
 }
 
@@ -235,12 +252,13 @@ std::string htmlPage(const Report &r) {
              th("plan") + th("steps", true) + th("median ms", true) + th("99% ms", true) + th("max ms", true) +
              "</tr>";
         for (const Distribution &w : r.testerWaits)
-            o += "<tr>" + td(w.name) + td(num(w.summary.n), true) + td(shown(w.median, 4), true) +
-                 td(shown(w.p99, 4), true) + td(shown(w.summary.max, 4), true) + "</tr>";
+            o += "<tr>" + td(w.name) + td(num(w.summary.n), true) + td(wait(w.median), true) +
+                 td(wait(w.p99), true) + td(wait(w.summary.max), true) + "</tr>";
         o += "</table>\n<div class=\"charts\">";
         for (const Distribution &w : r.testerWaits)
             o += "<div class=\"tester-wait\"><div class=\"meta\">" + escape(w.name) + ", ms</div>" +
-                 histogramChart(w.histogram, std::nullopt, std::nullopt, "tester wait of " + w.name) + "</div>";
+                 histogramChart(w.histogram, std::nullopt, std::nullopt, "tester wait of " + w.name, "ms") +
+                 "</div>";
         o += "</div>\n";
     }
 
@@ -254,15 +272,15 @@ std::string htmlPage(const Report &r) {
              th("max dB", true) + "</tr>";
         for (const PowerErrorReport &p : r.powerErrors)
             for (const Distribution *e : {&p.before, &p.after})
-                o += "<tr>" + td(p.step) + td(e->name) + td(num(e->summary.n), true) + td(shown(e->median, 4), true) +
-                     td(shown(e->p99, 4), true) + td(shown(e->summary.max, 4), true) + "</tr>";
+                o += "<tr>" + td(p.step) + td(e->name) + td(num(e->summary.n), true) + td(dB(e->median), true) +
+                     td(dB(e->p99), true) + td(dB(e->summary.max), true) + "</tr>";
         o += "</table>\n<div class=\"charts\">";
         for (const PowerErrorReport &p : r.powerErrors)
             for (const Distribution *e : {&p.before, &p.after})
                 o += "<div class=\"power-error\"><div class=\"meta\">" + escape(p.step) + ", " + e->name +
                      ", dB</div>" +
                      histogramChart(e->histogram, std::nullopt, std::nullopt,
-                                    "power error " + e->name + " calibration, " + p.step) +
+                                    "power error " + e->name + " calibration, " + p.step, "dB") +
                      "</div>";
         o += "</div>\n";
     }

@@ -4,6 +4,7 @@
 #include "format/csv.h"
 #include "format/table.h"
 #include "format/text.h"
+#include "station/measures.h"
 
 namespace results {
 
@@ -39,9 +40,11 @@ std::string formatReport(Store &s, const RecordFilter &f, const std::string &zon
     out += "\nMeasured values per step\n";
     format::Table stats({{"PLAN"}, {"LINE", true}, {"STEP"}, {"MEASUREMENT"}, {"COUNT", true},
                          {"MIN", true}, {"MEDIAN", true}, {"MAX", true}});
-    for (const StatRow &st : s.measurementStats(f))
-        stats.row({st.plan, num(st.line), st.command, st.measurement, num(st.count),
-                   format::number(st.min), format::number(st.median), format::number(st.max)});
+    for (const StatRow &st : s.measurementStats(f)) {
+        auto shown = [&](double v) { return station::measureText(st.measurement, v); };
+        stats.row({st.plan, num(st.line), st.command, st.measurement, num(st.count), shown(st.min),
+                   shown(st.median), shown(st.max)});
+    }
     out += text(stats);
     return out;
 }

@@ -112,15 +112,17 @@ function build(units) {
 
 function num(x) { return x === null ? '' : String(x); }
 
+// The value as the station's line shows it (rounded there, with its unit),
+// the limits as the plan gave them.
 function measured(m) {
-  const lo = m.low !== null, hi = m.high !== null;
+  const lo = m.low !== null, hi = m.high !== null, u = m.unit ? ' ' + m.unit : '';
   let lim = '';
-  if (m.verdict === 'FAIL' && lo && m.value < m.low) lim = ' below ' + num(m.low);
-  else if (m.verdict === 'FAIL' && hi) lim = ' above ' + num(m.high);
-  else if (lo && hi) lim = ' in ' + num(m.low) + '..' + num(m.high);
-  else if (lo) lim = ' \u2265 ' + num(m.low);
-  else if (hi) lim = ' \u2264 ' + num(m.high);
-  return m.name + ' ' + num(m.value) + lim;
+  if (m.verdict === 'FAIL' && lo && m.value < m.low) lim = ' below ' + num(m.low) + u;
+  else if (m.verdict === 'FAIL' && hi) lim = ' above ' + num(m.high) + u;
+  else if (lo && hi) lim = ' in ' + num(m.low) + '..' + num(m.high) + u;
+  else if (lo) lim = ' \u2265 ' + num(m.low) + u;
+  else if (hi) lim = ' \u2264 ' + num(m.high) + u;
+  return m.name + ' ' + m.shown + lim;
 }
 
 function show(s) {

@@ -5,6 +5,7 @@
 
 #include "format/json.h"
 #include "results/record.h"
+#include "station/measures.h"
 
 namespace serve {
 
@@ -229,6 +230,12 @@ std::string Panels::snapshot(uint64_t *version) {
                 j.open('{');
                 j.key("name"), j.str(m.name);
                 j.key("value"), j.num(m.value);
+                // What the page shows: the station's text of the value, so
+                // that it reads as the station's line does.
+                station::MeasureInfo info = station::measureInfo(m.name);
+                j.key("unit"), j.str(info.unit);
+                j.key("resolution"), j.num(station::measureResolution(info));
+                j.key("shown"), j.str(station::shownValue({m.name.c_str(), m.value, m.limit, m.verdict}));
                 j.key("low");
                 if (m.limit.hasLow) j.num(m.limit.low); else j.null();
                 j.key("high");

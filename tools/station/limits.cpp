@@ -2,10 +2,12 @@
 #include "station/limits.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "format/text.h"
 #include "station/args.h"
+#include "station/measures.h"
 #include "station/output.h"
 
 namespace station {
@@ -47,21 +49,33 @@ int measureReply(Measures what, const TestMsg &reply, const StepLimits &lim,
     return 0;
 }
 
+std::string shownValue(const Measured &m) {
+    const Limit &l = m.limit;
+    std::string rounded = measureNumber(m.name, m.value);
+    std::optional<double> back = format::parseNumber(rounded);
+    if (back && limitVerdict(*back, l.hasLow, l.low, l.hasHigh, l.high) == m.verdict)
+        return withUnit(m.name, rounded);
+    return withUnit(m.name, format::number(m.value));
+}
+
+// Limits keep the digits the plan gave them: rounded, a limit would read
+// as another one than the one that applied.
 void describeMeasured(const Measured &m, char *buf, size_t len) {
     const Limit &l = m.limit;
-    std::string v = format::number(m.value), lo = format::number(l.low), hi = format::number(l.high);
+    std::string v = shownValue(m), lo = format::number(l.low), hi = format::number(l.high);
+    const char *n = m.name;
     if (m.verdict == Verdict::Fail && l.hasLow && m.value < l.low)
-        snprintf(buf, len, "%s %s below %s", m.name, v.c_str(), lo.c_str());
+        snprintf(buf, len, "%s %s below %s", n, v.c_str(), withUnit(n, lo).c_str());
     else if (m.verdict == Verdict::Fail)
-        snprintf(buf, len, "%s %s above %s", m.name, v.c_str(), hi.c_str());
+        snprintf(buf, len, "%s %s above %s", n, v.c_str(), withUnit(n, hi).c_str());
     else if (l.hasLow && l.hasHigh)
-        snprintf(buf, len, "%s %s in %s..%s", m.name, v.c_str(), lo.c_str(), hi.c_str());
+        snprintf(buf, len, "%s %s in %s..%s", n, v.c_str(), lo.c_str(), withUnit(n, hi).c_str());
     else if (l.hasLow)
-        snprintf(buf, len, "%s %s, at least %s", m.name, v.c_str(), lo.c_str());
+        snprintf(buf, len, "%s %s, at least %s", n, v.c_str(), withUnit(n, lo).c_str());
     else if (l.hasHigh)
-        snprintf(buf, len, "%s %s, at most %s", m.name, v.c_str(), hi.c_str());
+        snprintf(buf, len, "%s %s, at most %s", n, v.c_str(), withUnit(n, hi).c_str());
     else
-        snprintf(buf, len, "%s %s", m.name, v.c_str());
+        snprintf(buf, len, "%s %s", n, v.c_str());
 }
 
 int worseStatus(int a, int b) {

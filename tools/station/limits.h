@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "proto/testmsg.h"
 #include "station/command.h"
@@ -55,7 +56,15 @@ int measureReply(Measures what, const TestMsg &reply, const StepLimits &lim,
 // A value against a limit.
 Measured checkMeasured(const char *name, double value, const Limit &l);
 
-// "count 1990 in 950..1050", "count 12 below 950", "pa2 6690 above 6000".
+// The value as people read it: at its resolution with its unit ("7.84
+// dBm", station/measures.h), unless rounding would put it on the other
+// side of a limit than its verdict says ("21.00 dBm above 21 dBm"): then
+// with every digit it has.
+std::string shownValue(const Measured &m);
+
+// "count 1990 in 950..1050", "count 12 below 950", "power 7.84 dBm in
+// 5..21 dBm", "evm -36.9 dB, at most -25 dB": the value at its resolution
+// with its unit (station/measures.h), the limits as the plan gave them.
 void describeMeasured(const Measured &m, char *buf, size_t len);
 
 // The worst of two exit statuses by the order the manual gives:

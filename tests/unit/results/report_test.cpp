@@ -45,7 +45,7 @@ TEST_F(Reports, YieldFailuresAndStatistics) {
               "Measured values per step\n"
               "PLAN          LINE  STEP     MEASUREMENT  COUNT   MIN  MEDIAN   MAX\n"
               "factory.plan     5  rx       count            5    12    1000  1010\n"
-              "factory.plan     7  pa-read  pa1              6  -450  -371.5  -310\n"
+              "factory.plan     7  pa-read  pa1              6  -450    -372  -310\n"
               "factory.plan     7  pa-read  pa2              6   418     418   418\n"
               "factory.plan     7  pa-read  pa3              6     0       0     0\n"
               "smoke.plan       5  rx       count            1  1000    1000  1000\n"

@@ -215,6 +215,7 @@ TEST(Limits, NumbersIgnoreACommaDecimalLocale) {
     } lines[] = {
         {{"count", 12, {true, false, 950.5, 0}, Verdict::Fail}, "count 12 below 950.5"},
         {{"pa1", -372, {true, true, -400.5, -350.25}, Verdict::Pass}, "pa1 -372 in -400.5..-350.25"},
+        {{"evm", -36.921, {false, true, 0, -25.5}, Verdict::Pass}, "evm -36.9 dB, at most -25.5 dB"},
     };
     for (const auto &c : lines) {
         char d[160];
