@@ -71,8 +71,8 @@ std::string planName(const char *path);
 // FILE with every "{serial}" replaced.
 std::string forSerial(const std::string &path, const std::string &serial);
 
-// One step of a record from what the station saw; verdicts are left to
-// results::applyVerdicts.
+// One step of a record from what the station saw, with the station's
+// verdicts (the store checks them).
 results::Step recordStep(const station::PlanStep &s, const station::StepResult &r,
                          const std::string &startedAt, double seconds);
 

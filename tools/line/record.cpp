@@ -7,7 +7,7 @@
 #include "format/text.h"
 #include "line/line.h"
 #include "station/output.h"
-#include "station/pa_cal_step.h"
+#include "station/step.h"
 
 namespace line {
 
@@ -34,6 +34,18 @@ std::string stepError(const station::StepResult &r) {
     return t.empty() ? "error" : t;
 }
 
+results::Measurement measurement(const std::string &name, double value,
+                                 const station::Limit &l = {false, false, 0, 0},
+                                 station::Verdict v = station::Verdict::Pass) {
+    results::Measurement m;
+    m.name = name;
+    m.value = value;
+    if (l.hasLow) m.low = l.low;
+    if (l.hasHigh) m.high = l.high;
+    m.verdict = v;
+    return m;
+}
+
 }  // namespace
 
 results::Step recordStep(const station::PlanStep &s, const station::StepResult &r,
@@ -42,9 +54,10 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
     out.line = s.planLine;
     out.command = s.action.cmd->word;
     out.args = s.args;
-    // pa-cal keeps its many exchanges and values apart (pa_cal_step.h).
-    const station::Exchanged *xs = r.paCal ? r.paCal->exchanges.data() : r.exchanges;
-    size_t xn = r.paCal ? r.paCal->exchanges.size() : r.exchangeCount;
+    // A step with many requests and values keeps them in its detail
+    // (station/step.h).
+    const station::Exchanged *xs = r.detail ? r.detail->exchanges.data() : r.exchanges;
+    size_t xn = r.detail ? r.detail->exchanges.size() : r.exchangeCount;
     for (size_t k = 0; k < xn; ++k) {
         const station::Exchanged &x = xs[k];
         results::Exchange e;
@@ -57,41 +70,26 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
                                            address(x.from)};
         out.exchanges.push_back(e);
     }
-    if (r.paCal) {
-        for (const station::PaCalValue &v : r.paCal->values) {
-            results::Measurement rm;
-            rm.name = v.name;
-            rm.value = v.value;
-            if (v.hasLow) rm.low = v.low;
-            if (v.hasHigh) rm.high = v.high;
-            out.measurements.push_back(rm);
-        }
-    }
-    for (unsigned k = 0; k < r.measuredCount && !r.paCal; ++k) {
+    // The verdicts are the station's, as its screen showed them: the
+    // record layer checks them (results::validateRecord), never decides.
+    if (r.detail)
+        for (const station::RecordedValue &v : r.detail->values)
+            out.measurements.push_back(measurement(v.name, v.value, v.limit, v.verdict));
+    for (unsigned k = 0; k < r.measuredCount && !r.detail; ++k) {
         const station::Measured &m = r.measured[k];
-        results::Measurement rm;
-        rm.name = m.name;
-        rm.value = m.value;
-        if (m.limit.hasLow) rm.low = m.limit.low;
-        if (m.limit.hasHigh) rm.high = m.limit.high;
-        out.measurements.push_back(rm);
+        out.measurements.push_back(measurement(m.name, m.value, m.limit, m.verdict));
     }
     if (r.tester) {
         // What the tester's figures rest on: the cable's loss, how long the
         // unit waited for the tester it shares with the line and how long
         // it kept the tester from the others.
-        results::Measurement loss, wait, held;
-        loss.name = "path_loss";
-        loss.value = std::round(r.lossDb * 1000) / 1000;
-        wait.name = "tester_wait_ms";
-        wait.value = std::round(r.testerWaitMs * 1000) / 1000;
-        held.name = "tester_held_ms";
-        held.value = std::round(r.testerHeldMs * 1000) / 1000;
-        out.measurements.push_back(loss);
-        out.measurements.push_back(wait);
-        out.measurements.push_back(held);
+        auto milli = [](double v) { return std::round(v * 1000) / 1000; };
+        out.measurements.push_back(measurement("path_loss", milli(r.lossDb)));
+        out.measurements.push_back(measurement("tester_wait_ms", milli(r.testerWaitMs)));
+        out.measurements.push_back(measurement("tester_held_ms", milli(r.testerHeldMs)));
     }
     if (r.verdict == station::Verdict::Error) out.error = stepError(r);
+    out.verdict = r.verdict;
     out.startedAt = startedAt;
     out.durationS = seconds < 0 ? 0 : std::round(seconds * 1e6) / 1e6;  // to the microsecond
     return out;

@@ -65,7 +65,9 @@ void UnitRun::run(const station::Options &opt) {
     }
     rec.endedAt = results::nowUtc();
     if (rec.endedAt < rec.startedAt) rec.endedAt = rec.startedAt;  // the clock was set back
-    results::applyVerdicts(&rec);  // the rule of station/verdict.h, as the screen's
+    // The plan's verdict as the station decided it; the store checks it
+    // against the steps (results::validateRecord) and never decides again.
+    rec.verdict = o.verdict;
     status = o.status;
     stepsRun = o.stepsRun;
     seconds = monoSeconds() - t0;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "format/text.h"
-#include "pacal/calibrate.h"
 #include "station/numbers.h"
+#include "station/step.h"
 
 namespace station {
 
@@ -388,32 +388,20 @@ bool convertWords(const Command &cmd, const Words &w, Action *act, char *err, si
         if (!getNumber("retries", w.retries, 0, kMaxRetries, &v, err, errLen)) return false;
         act->retries = (unsigned)v;
     }
-    if (cmd.kind == ActionKind::PaCal) {
-        const pacal::CalOptions d;
-        act->cal.powerCount = (unsigned)d.powers.size();
-        for (unsigned i = 0; i < act->cal.powerCount; ++i) act->cal.powers[i] = d.powers[i];
-        act->cal.toleranceDb = d.toleranceDb;
-        act->cal.maxRounds = d.maxRounds;
-    }
+    const StepDef *step = cmd.step;
+    if (step && step->defaults) step->defaults(act);
     for (int k = 0; k < cmd.args.count; ++k)
         if (w.text[k] && !convert(cmd.args.items[k], w.text[k], act, err, errLen)) return false;
-    if (cmd.kind == ActionKind::PaCal) {
-        // Bad powers, a tolerance or rounds out of range: refused here,
-        // before anything is sent.
-        pacal::CalOptions o;
-        o.powers.assign(act->cal.powers, act->cal.powers + act->cal.powerCount);
-        o.toleranceDb = act->cal.toleranceDb;
-        o.maxRounds = act->cal.maxRounds;
-        std::string why;
-        if (!pacal::checkOptions(o, &why)) return fail(err, errLen, "%s", why.c_str());
-    }
+    // A step's arguments as a whole (pa-cal's powers, tolerance, rounds):
+    // refused here, before anything is sent.
+    if (step && step->check && !step->check(act, err, errLen)) return false;
     for (unsigned i = 0; i < w.textCount; ++i) act->texts[i] = w.texts[i];
     act->textCount = w.textCount;
     const StepLimits &l = act->limits;
     if (l.common.hasLow && l.common.hasHigh && l.common.low > l.common.high)
         return fail(err, errLen, "--min %s is above --max %s", format::number(l.common.low).c_str(),
                     format::number(l.common.high).c_str());
-    if (l.stopOnFail && !l.any() && cmd.kind != ActionKind::PaCal)  // pa-cal's limits are its own
+    if (l.stopOnFail && !l.any() && !(step && (step->needs & kOwnLimits)))
         return fail(err, errLen,
                     "--stop-on-fail needs a limit on the same step: without one the step "
                     "cannot fail (a missing reply always stops the plan)");

@@ -31,9 +31,7 @@ enum class ActionKind : uint8_t {
     Run,     // a test plan
     Sync,    // upload the records kept in the spool (results store)
     Report,  // yield, failures and measured values from the results store
-    TxMeasure,  // start-tx, the tester measures, stop-tx (station/tester_step.h)
-    RxPer,      // start-rx, the tester's generator sends frames, stop-rx
-    PaCal,      // a chain's PA calibration on the tester (station/pa_cal_step.h)
+    Step,    // a plan step of its own file (station/step.h): tx-measure, pa-cal...
     Serve,   // the operator page: runs started from a browser
 };
 
@@ -118,9 +116,7 @@ enum class Measures : uint8_t {
     Nothing,
     Count,         // "count": the received count of stop-rx (rx ends with it)
     Coefficients,  // "pa1", "pa2", "pa3": the three PA coefficients of pa-read
-    Tx,            // "power", "power_error", "evm", "freq_error", "applied_power": tx-measure's tester
-    Per,           // "count", "per": rx-per's received count against the frames sent
-    Calibration,   // pa-cal: its fit's checks, verify errors and rounds, limits of its own
+    Step,          // what a step of its own file declares (station/step.h)
 };
 
 // Command flags.
@@ -132,6 +128,7 @@ enum : unsigned {
 
 struct Options;
 struct Action;
+struct StepDef;
 // Runs a parsed command; returns the tool's exit status.
 using Handler = int (*)(const Options &opt, const Action &act);
 
@@ -149,19 +146,18 @@ struct Command {
     const char *title;
     const char *description;
     const char *example = nullptr;
+    // The step's descriptor (ActionKind::Step; set when the table is put
+    // together, see commands()).
+    const StepDef *step = nullptr;
 
     constexpr bool retrySafe() const { return flags & kRetrySafe; }
     constexpr bool planStep() const { return flags & kPlanStep; }
     // A step that needs the fixture's tester (run --fixture).
-    constexpr bool usesTester() const {
-        return kind == ActionKind::TxMeasure || kind == ActionKind::RxPer || kind == ActionKind::PaCal;
-    }
+    bool usesTester() const;
     // What the reply measures follows from how it reads; rx ends with the
     // reply of stop-rx.
     constexpr Measures measures() const {
-        return kind == ActionKind::TxMeasure ? Measures::Tx
-               : kind == ActionKind::RxPer   ? Measures::Per
-               : kind == ActionKind::PaCal   ? Measures::Calibration
+        return kind == ActionKind::Step ? Measures::Step
                : kind == ActionKind::Rx || (kind == ActionKind::Send && view == ReplyView::Count)
                    ? Measures::Count
                : kind == ActionKind::Send && view == ReplyView::Coefficients
@@ -170,7 +166,8 @@ struct Command {
     }
 };
 
-// Every sub-command, in the order of the manual.
+// Every sub-command, in the order of the manual: the table of
+// station/commands.cpp with the steps of station/steps/ after run.
 const Command *commands(size_t *count);
 const Command *findCommand(const char *word);
 // The wire command of a request code, or nullptr when the code has none.

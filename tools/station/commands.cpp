@@ -3,9 +3,12 @@
 // A new request code gets its row in proto/testmsg.h and one descriptor
 // here; the build stops until every row has one.
 #include "station/command.h"
+#include "station/common_args.h"
 #include "station/run.h"
+#include "station/step.h"
 
 #include <cstring>
+#include <vector>
 
 namespace station {
 
@@ -39,13 +42,6 @@ constexpr const char *wireWord(int code) { return rowFor(code) ? rowFor(code)->w
 
 // ---- arguments -------------------------------------------------------------
 
-constexpr ArgDef kRate = {"--rate", "I", "rate index", Conv::Integer, Field::Byte, true,
-                           0,        kMaxRateIndex, "rate index, 0..48"};
-constexpr ArgDef kBandwidth = {"--bw", "W", "bandwidth", Conv::Bandwidth, Field::Value1, true,
-                                0,      0,   "bandwidth in MHz: 20, 40, 80 or 160"};
-constexpr ArgDef kChain = {nullptr, "CHAIN", "chain", Conv::Integer, Field::Chain, true,
-                            0,       kMaxChain};
-
 constexpr ArgDef kChannelArgs[] = {
     {nullptr, "N", "channel", Conv::Integer, Field::Byte, true, 0, 255}};
 constexpr ArgDef kAntennaArgs[] = {
@@ -61,17 +57,11 @@ constexpr ArgDef kSetTxArgs[] = {
 constexpr ArgDef kStartRxArgs[] = {kRate, kBandwidth};
 
 // Limits: only on commands whose reply measures something (Command::measures).
-constexpr const char *kLimits = "LIMITS";
 constexpr ArgDef kCountMin = {"--min", "N", "--min", Conv::Limit, Field::Low, false, 0, 0,
                                "lowest received count that passes", nullptr,
                                kLimits};
 constexpr ArgDef kCountMax = {"--max", "N", "--max", Conv::Limit, Field::High, false, 0, 0,
                                "highest received count that passes", nullptr, kLimits};
-constexpr ArgDef kStopOnFail = {"--stop-on-fail", "", "--stop-on-fail", Conv::Flag,
-                                 Field::StopOnFail, false, 0, 0,
-                                 "in a plan: a missed limit ends the plan after this step\n"
-                                 "(otherwise the plan goes on and ends FAIL)",
-                                 nullptr, kLimits};
 constexpr ArgDef kStopRxArgs[] = {kCountMin, kCountMax, kStopOnFail};
 constexpr ArgDef kRxArgs[] = {
     kRate,
@@ -112,55 +102,6 @@ constexpr ArgDef kRawArgs[] = {
     {"--v2", "X", "--v2", Conv::Integer, Field::Value2, false, kWordLo, kWordHi},
     {"--v3", "X", "--v3", Conv::Integer, Field::Value3, false, kWordLo, kWordHi},
     {"--chain", "C", "--chain", Conv::Integer, Field::Chain, false, 0, 255, "chain byte, 0..255"},
-};
-// The tester steps: what they measure, by index in StepLimits::each.
-constexpr ArgDef kTxMeasureArgs[] = {
-    {"--settle", "S", "settle time", Conv::Seconds, Field::WaitMs, false, 0, 0,
-     "wait between starting the packet engine and measuring,\n0..86400 s (default 0)"},
-    {"--power", "LO..HI", "--power", Conv::Range, Field::Each, false, 0, 0,
-     "limits of the output power, dBm at the unit's port;\n"
-     "either end may be left out (16..19, 15..)",
-     nullptr, kLimits},
-    {"--power-error", "LO..HI", "--power-error", Conv::Range, Field::Each, false, 1, 0,
-     "limits of the power's error from the power the radio\n"
-     "applies (set-tx's, truncated to quarter dB), dB",
-     nullptr, kLimits},
-    {"--evm", "LO..HI", "--evm", Conv::Range, Field::Each, false, 2, 0,
-     "limits of the EVM, dB", nullptr, kLimits},
-    {"--evm-max", "DB", "--evm-max", Conv::Limit, Field::EachMax, false, 2, 0,
-     "highest EVM that passes, dB (--evm ..DB)", nullptr, kLimits},
-    {"--freq-error", "LO..HI", "--freq-error", Conv::Range, Field::Each, false, 3, 0,
-     "limits of the frequency error, ppm", nullptr, kLimits},
-    kStopOnFail,
-};
-constexpr ArgDef kRxPerArgs[] = {
-    kRate,
-    kBandwidth,
-    {"--level", "DBM", "--level", Conv::Level, Field::Level, true, 0, 0,
-     "the generator's level at the unit's port, dBm, -150..30"},
-    {"--frames", "N", "frame count", Conv::Integer, Field::Frames, true, 1, 1000000,
-     "frames the generator sends, 1..1000000"},
-    {"--count", "LO..HI", "--count", Conv::Range, Field::Each, false, 0, 0,
-     "limits of the received count", nullptr, kLimits},
-    {"--per", "LO..HI", "--per", Conv::Range, Field::Each, false, 1, 0,
-     "limits of the packet error rate, %", nullptr, kLimits},
-    {"--per-max", "PCT", "--per-max", Conv::Limit, Field::EachMax, false, 1, 0,
-     "highest packet error rate that passes, % (--per ..PCT)", nullptr, kLimits},
-    kStopOnFail,
-};
-constexpr ArgDef kPaCalArgs[] = {
-    kChain,
-    {"--powers", "LIST", "--powers", Conv::PowerList, Field::CalPowers, false, 0, 0,
-     "set powers in dBm, comma-separated: at least 3, each\n"
-     "within 5..21 with at most one decimal (default 8,12,16,20)"},
-    {"--tolerance", "DB", "--tolerance", Conv::Decibels, Field::CalTolerance, false, 0, 0,
-     "the largest |measured - set| at verify that passes, dB,\n"
-     "above 0 and up to 10 (default 0.5)"},
-    {"--max-rounds", "N", "--max-rounds", Conv::Integer, Field::CalRounds, false, 1, 10,
-     "fits before the calibration gives up, 1..10 (default 3)"},
-    {"--settle", "S", "settle time", Conv::Seconds, Field::WaitMs, false, 0, 0,
-     "wait between start-tx and each measurement, 0..86400 s\n(default 0)"},
-    kStopOnFail,
 };
 // Records of a plan run, and the results store: kept as text here and read
 // by the records layer, which checks them before anything is sent.
@@ -413,53 +354,6 @@ constexpr Command kCommands[] = {
      "    sleep 2\n"
      "    stop-tx\n"
      "    rx --rate 15 --bw 40 --seconds 2 --min 3800 --max 4200 --stop-on-fail\n"},
-    {"tx-measure", ActionKind::TxMeasure, CMD_START_TX_FRAMES, testerStepAlone, kTxMeasureArgs,
-     kPlanStep, ReplyView::Ok,
-     "the tester measures the unit's transmission", "measure the transmission on the tester",
-     "    A plan step, run with the fixture's tester (run --fixture). It takes the\n"
-     "    tester's turn, sets the analyser to the channel, bandwidth and power of\n"
-     "    the plan's last set-tx, sends start-tx, waits --settle, measures and\n"
-     "    sends stop-tx (also when the measurement failed). It measures power\n"
-     "    (dBm at the unit's port: the fixture's path loss is added),\n"
-     "    power_error (dB from the power the radio applies), evm (dB),\n"
-     "    freq_error (ppm) and applied_power (dBm: set-tx's power as the radio\n"
-     "    applies it, truncated to quarter dB).\n"
-     "    An answer that is not a number, a timeout, a tester that cannot be\n"
-     "    reached or an error in its queue makes the step ERROR (exit status\n"
-     "    6), naming the tester, the command and its message.\n",
-     "    tx-measure --settle 0.1 --power-error -1.5..1.5 --evm-max -25 --freq-error -20..20\n"},
-    {"rx-per", ActionKind::RxPer, CMD_START_RX, testerStepAlone, kRxPerArgs, kPlanStep,
-     ReplyView::Ok,
-     "the tester's generator feeds a receive test", "count frames sent by the tester",
-     "    A plan step, run with the fixture's tester (run --fixture). It takes the\n"
-     "    tester's turn, sets the generator to the plan's last set-channel with\n"
-     "    this rate and bandwidth at --level (dBm at the unit's port: the\n"
-     "    fixture's path loss is added to what the generator sends), sends\n"
-     "    start-rx, has the generator send --frames frames, and sends stop-rx.\n"
-     "    It measures count (frames received) and per (the packet error rate,\n"
-     "    100 * (frames - count) / frames, %). Tester failures make the step\n"
-     "    ERROR (exit status 6).\n",
-     "    rx-per --rate 0 --bw 20 --level -70 --frames 1000 --per-max 10\n"},
-    {"pa-cal", ActionKind::PaCal, -1, testerStepAlone, kPaCalArgs, kPlanStep, ReplyView::Ok,
-     "calibrate a chain's PA on the tester", "calibrate a chain's PA coefficients",
-     "    A plan step, run with the fixture's tester (run --fixture), after\n"
-     "    set-channel; it transmits with the rate and bandwidth of the plan's last\n"
-     "    set-tx (else rate 0, 20 MHz). It sends set-antenna CHAIN and pa-read\n"
-     "    CHAIN, then for each power set-tx, start-tx, the tester's measurement and\n"
-     "    stop-tx (the first round aims each set power at the output wanted),\n"
-     "    fits the three coefficients to the points by least squares, checks the\n"
-     "    fit (residual, 16 bits, a curve rising over 5..21 dBm), writes them\n"
-     "    (pa-init, pa-write, then pa-read: a chain that does not read back\n"
-     "    what was written is ERROR, exit status 4) and verifies at the powers: every |measured - set|\n"
-     "    within --tolerance is PASS; otherwise another round fits all points so\n"
-     "    far, up to --max-rounds. A broken check or no convergence is FAIL,\n"
-     "    named by the measurement that failed (bounds, residual, monotonic,\n"
-     "    verify_error). On FAIL, ERROR or Ctrl-C the chain's original\n"
-     "    coefficients are written back. It never sends pa-save: save in a step\n"
-     "    of its own once both chains passed (but every pa-write of the agent\n"
-     "    hands the data file to the NVRAM tool). The record keeps the\n"
-     "    coefficients before and after, every point and the verify errors.\n",
-     "    pa-cal 0 --powers 8,12,16,20 --tolerance 0.5 --stop-on-fail\n"},
     {"serve", ActionKind::Serve, -1, nullptr, kServeArgs, kNeedsStore, ReplyView::Ok,
      "the operator page: scan, watch, PASS or FAIL", "serve the operator page",
      "    Serves a web page for the line's operator: one panel per unit. A\n"
@@ -593,21 +487,45 @@ static_assert(everyCommandRuns(), "a command needs a handler, or kNeedsStore and
 
 constexpr size_t kCommandCount = sizeof kCommands / sizeof kCommands[0];
 
+// The table with the steps of station/steps/ after run, put together once.
+const std::vector<Command> &table() {
+    static const std::vector<Command> all = [] {
+        std::vector<Command> v;
+        size_t n;
+        const StepDef *const *steps = registeredSteps(&n);
+        for (const Command &c : kCommands) {
+            v.push_back(c);
+            if (strcmp(c.word, "run") != 0) continue;
+            for (size_t i = 0; i < n; ++i) {
+                Command step = steps[i]->cmd;
+                step.step = steps[i];
+                v.push_back(step);
+            }
+        }
+        return v;
+    }();
+    return all;
+}
+
+constexpr size_t kMaxCommands = kCommandCount + 32;
+
 }  // namespace
 
+bool Command::usesTester() const { return step && (step->needs & kNeedsTester); }
+
 const Command *commands(size_t *count) {
-    *count = kCommandCount;
-    return kCommands;
+    *count = table().size();
+    return table().data();
 }
 
 const Command *findCommand(const char *word) {
-    for (const Command &c : kCommands)
+    for (const Command &c : table())
         if (strcmp(c.word, word) == 0) return &c;
     return nullptr;
 }
 
 const Command *commandForCode(uint8_t code) {
-    for (const Command &c : kCommands)
+    for (const Command &c : table())
         if (c.kind == ActionKind::Send && c.code == code) return &c;
     return nullptr;
 }
@@ -619,16 +537,19 @@ const char *commandWord(uint8_t code) {
 
 namespace {
 // Constant-initialised (all null) before any registration runs.
-Handler gRecordHandlers[kCommandCount];
+Handler gRecordHandlers[kMaxCommands];
 }  // namespace
 
 bool registerRecordHandler(const char *word, Handler h) {
     const Command *c = findCommand(word);
-    if (!c) return false;
-    gRecordHandlers[c - kCommands] = h;
+    if (!c || (size_t)(c - table().data()) >= kMaxCommands) return false;
+    gRecordHandlers[c - table().data()] = h;
     return true;
 }
 
-Handler recordHandler(const Command &c) { return gRecordHandlers[&c - kCommands]; }
+Handler recordHandler(const Command &c) {
+    size_t i = (size_t)(&c - table().data());
+    return i < kMaxCommands ? gRecordHandlers[i] : nullptr;
+}
 
 }  // namespace station

@@ -31,9 +31,7 @@ int measureReply(Measures what, const TestMsg &reply, const StepLimits &lim,
                  Measured out[kMaxMeasured]) {
     switch (what) {
     case Measures::Nothing:
-    case Measures::Tx:   // from the tester, not from a reply (tester_step.cpp)
-    case Measures::Per:
-    case Measures::Calibration:  // pa-cal's own (pa_cal_step.cpp)
+    case Measures::Step:  // the step's own (station/steps/)
         return 0;
     case Measures::Count:
         out[0] = check("count", (double)(int32_t)reply.value1, lim.common);

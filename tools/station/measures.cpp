@@ -11,52 +11,33 @@ namespace station {
 
 namespace {
 
-struct Declared {
-    const char *name;  // "<k>" stands for a step index (digits), "<dBm>" for a power ("12.5")
-    MeasureInfo info;
-};
-
 constexpr MeasureKind kLimited = MeasureKind::Limited;
-constexpr MeasureKind kFlag = MeasureKind::Flag;
 constexpr MeasureKind kBook = MeasureKind::Bookkeeping;
 
-// Resolutions a factory engineer reads: finer digits are below what the
-// tester resolves or what the path loss is known to.
-const Declared kDeclared[] = {
-    // rx, stop-rx, rx-per; pa-read and what pa-cal leaves in the chain
-    {"count", {"", 0, kLimited, true}},
-    {"per", {"%", 2, kLimited, true}},
-    {"pa1", {"", 0, kLimited, true}},
-    {"pa2", {"", 0, kLimited, true}},
-    {"pa3", {"", 0, kLimited, true}},
-    // tx-measure
-    {"power", {"dBm", 2, kLimited, true}},
-    {"power_error", {"dB", 2, kLimited, true}},
-    {"evm", {"dB", 1, kLimited, true}},
-    {"freq_error", {"ppm", 2, kLimited, true}},
-    {"applied_power", {"dBm", 2, kBook, true}},
-    // every tester step
-    {"path_loss", {"dB", 2, kBook, true}},
-    {"tester_wait_ms", {"ms", 0, kBook, true}},
-    // pa-cal: the fit's checks, the verify, the loop
-    {"residual", {"dB", 3, kLimited, true}},
-    {"verify_error", {"dB", 2, kLimited, true}},
-    {"verify_error_<dBm>", {"dB", 2, kLimited, true}},
-    {"determined", {"", 0, kFlag, true}},
-    {"bounds", {"", 0, kFlag, true}},
-    {"defined", {"", 0, kFlag, true}},
-    {"monotonic", {"", 0, kFlag, true}},
-    {"rounds", {"", 0, kBook, true}},
-    {"measurements", {"", 0, kBook, true}},
-    // pa-cal: the chain before, and each point it measured
-    {"pa<k>_before", {"", 0, kBook, true}},
-    {"p<k>_set", {"dBm", 2, kBook, true}},
-    {"p<k>_code", {"", 0, kBook, true}},
-    {"p<k>_measured", {"dBm", 2, kBook, true}},
-    {"p<k>_loss", {"dB", 2, kBook, true}},
-    {"p<k>_round", {"", 0, kBook, true}},
-    {"p<k>_verify", {"", 0, kFlag, true}},
+// The commands that are one request, and what every tester step records
+// beside its own measurements.  Resolutions a factory engineer reads:
+// finer digits are below what the tester resolves or what the path loss is
+// known to.
+const MeasureDecl kCommon[] = {
+    {"count", "", 0, kLimited},  // rx, stop-rx
+    {"pa1", "", 0, kLimited},    // pa-read
+    {"pa2", "", 0, kLimited},
+    {"pa3", "", 0, kLimited},
+    {"path_loss", "dB", 2, kBook},
+    {"tester_wait_ms", "ms", 0, kBook},
+    {"tester_held_ms", "ms", 0, kBook},
 };
+
+// The steps' own lists, handed over at start-up (constant-initialised, so
+// a declaration before main finds it ready).
+struct StepList {
+    const char *command;
+    const MeasureDecl *decls;
+    size_t count;
+};
+constexpr size_t kMaxStepLists = 32;
+StepList gSteps[kMaxStepLists];
+size_t gStepCount = 0;
 
 const MeasureInfo kUnknown = {"", 3, kBook, false};
 
@@ -117,9 +98,29 @@ std::string roundedText(double v, int decimals, bool trim) {
 
 }  // namespace
 
-MeasureInfo measureInfo(std::string_view name) {
-    for (const Declared &d : kDeclared)
-        if (matches(d.name, name)) return d.info;
+void declareStepMeasures(const char *command, const MeasureDecl *decls, size_t count) {
+    if (gStepCount < kMaxStepLists) gSteps[gStepCount++] = {command, decls, count};
+}
+
+namespace {
+
+const MeasureDecl *find(const MeasureDecl *d, size_t n, std::string_view name) {
+    for (size_t k = 0; k < n; ++k)
+        if (matches(d[k].name, name)) return &d[k];
+    return nullptr;
+}
+
+MeasureInfo infoOf(const MeasureDecl &d) { return {d.unit, d.decimals, d.kind, true}; }
+
+}  // namespace
+
+MeasureInfo measureInfo(std::string_view name, std::string_view command) {
+    for (size_t i = 0; i < gStepCount && !command.empty(); ++i)
+        if (command == gSteps[i].command)
+            if (const MeasureDecl *d = find(gSteps[i].decls, gSteps[i].count, name)) return infoOf(*d);
+    if (const MeasureDecl *d = find(kCommon, sizeof kCommon / sizeof kCommon[0], name)) return infoOf(*d);
+    for (size_t i = 0; i < gStepCount; ++i)
+        if (const MeasureDecl *d = find(gSteps[i].decls, gSteps[i].count, name)) return infoOf(*d);
     return kUnknown;
 }
 

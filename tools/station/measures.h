@@ -9,6 +9,7 @@
 // same table.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -27,11 +28,27 @@ struct MeasureInfo {
     bool known;        // false: a name this station does not declare (an older record)
 };
 
-// The declaration of a recorded name.  Patterned names match by their
-// pattern: "p3_measured" as "p<k>_measured", "verify_error_12.5" as
-// "verify_error_<dBm>".  An unknown name has no unit, up to 3 decimals and
-// is Bookkeeping.
-MeasureInfo measureInfo(std::string_view name);
+// A declared measurement.  name may hold one placeholder, "<k>" (a point's
+// number: digits) or "<dBm>" (a power: a number), as in "p<k>_measured" or
+// "verify_error_<dBm>".
+struct MeasureDecl {
+    const char *name;
+    const char *unit;  // "dBm", "dB", "ppm", "%", "ms", or "" for counts and flags
+    int decimals;      // the resolution as decimals: 2 is 0.01, 0 is 1
+    MeasureKind kind;
+};
+
+// Each plan step of station/steps/ declares its own measurements; the
+// station hands them over here at start-up, before anything is shown.
+// The lists must live as long as the program.
+void declareStepMeasures(const char *command, const MeasureDecl *decls, size_t count);
+
+// The declaration of a recorded name: a step's (the step named by command
+// first, when given), else the table of the commands that are one request
+// and of what every tester step records.  Patterned names match by their
+// pattern.  An unknown name has no unit, up to 3 decimals and is
+// Bookkeeping.
+MeasureInfo measureInfo(std::string_view name, std::string_view command = {});
 
 // 10^-decimals: 0.01 for power.
 double measureResolution(const MeasureInfo &m);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "station/numbers.h"
+#include "station/step.h"
 
 namespace station {
 
@@ -72,17 +73,17 @@ bool loadPlan(FILE *in, const char *name, std::vector<PlanStep> *steps, char *er
         snprintf(err, errLen, "%s: the plan has no command", name);
         return false;
     }
-    // The tester is set to the channel the radio has: tx-measure follows a
-    // set-tx after a set-channel, rx-per and pa-cal a set-channel.
+    // What a step needs earlier in the plan (station/step.h): the tester is
+    // set to the channel the radio has.
     bool channel = false, tx = false;
     for (const PlanStep &s : *steps) {
         const Action &a = s.action;
         if (a.cmd->kind == ActionKind::Send && a.req.cmdType == CMD_SET_CHANNEL) channel = true;
         if (a.cmd->kind == ActionKind::Send && a.req.cmdType == CMD_SET_TX) tx = tx || channel;
-        bool onChannel = a.cmd->kind == ActionKind::RxPer || a.cmd->kind == ActionKind::PaCal;
-        const char *need = a.cmd->kind == ActionKind::TxMeasure && !tx ? "a set-tx after a set-channel"
-                           : onChannel && !channel                     ? "a set-channel"
-                                                                       : nullptr;
+        unsigned needs = a.cmd->step ? a.cmd->step->needs : 0;
+        const char *need = (needs & kNeedsTx) && !tx                ? "a set-tx after a set-channel"
+                           : (needs & kNeedsChannel) && !channel ? "a set-channel"
+                                                                 : nullptr;
         if (need) {
             snprintf(err, errLen, "%s:%d: %s needs %s earlier in the plan (the tester is set to "
                                   "the radio's channel)",

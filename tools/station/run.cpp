@@ -10,7 +10,7 @@
 
 #include "format/json.h"
 #include "station/output.h"
-#include "station/pa_cal_step.h"
+#include "station/step.h"
 
 namespace station {
 
@@ -170,25 +170,14 @@ void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r,
         rc = waitMs(a.waitMs, l.stop) ? kExitOk : kExitInterrupted;
         if (rc != kExitOk) snprintf(r->error, sizeof r->error, "sleep: interrupted");
         break;
-    case ActionKind::TxMeasure:
-    case ActionKind::RxPer:
-    case ActionKind::PaCal: {
+    case ActionKind::Step: {
         StepContext none;
         StepContext &x = ctx ? *ctx : none;
-        if (c.kind == ActionKind::TxMeasure)
-            runTxMeasure(l, opt, a, &x, r);
-        else if (c.kind == ActionKind::RxPer)
-            runRxPer(l, opt, a, &x, r);
-        else
-            runPaCal(l, opt, a, &x, r);
-        if (r->status != kExitOk && !r->error[0])
-            snprintf(r->error, sizeof r->error, "%s: failed (exit status %d)", c.word, r->status);
-        r->verdict = stepVerdict(r->status != kExitOk, [&] {
-            for (unsigned k = 0; k < r->measuredCount; ++k)
-                if (r->measured[k].verdict == Verdict::Fail) return true;
-            return false;
-        }());
-        return;
+        x.detail.reset();
+        StepRun s{*c.step, l, opt, a, x, *r};
+        c.step->run(s);
+        rc = r->status;
+        break;
     }
     default:
         snprintf(r->error, sizeof r->error, "%s is not a step", c.word);
@@ -208,11 +197,15 @@ void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r,
     }
     // The last reply holds what the step measures (rx: the stop-rx reply).
     const Exchanged *last = r->exchangeCount ? &r->exchanges[r->exchangeCount - 1] : nullptr;
-    if (last && last->replied && (c.kind == ActionKind::Send || last->req.cmdType == CMD_STOP_RX))
+    if (last && last->replied && c.kind != ActionKind::Step &&
+        (c.kind == ActionKind::Send || last->req.cmdType == CMD_STOP_RX))
         r->measuredCount = (unsigned)measureReply(c.measures(), last->reply, a.limits, r->measured);
+    // The step's verdict, here alone: the record takes it as it is.
     bool missed = false;
     for (unsigned k = 0; k < r->measuredCount; ++k)
         missed = missed || r->measured[k].verdict == Verdict::Fail;
+    if (r->detail)
+        for (const RecordedValue &v : r->detail->values) missed = missed || v.verdict == Verdict::Fail;
     r->verdict = stepVerdict(rc != kExitOk, missed);
     if (rc != kExitOk) {
         if (!r->error[0])

@@ -38,9 +38,9 @@ struct StepResult {
     double lossDb;
     double testerWaitMs;
     double testerHeldMs;
-    // pa-cal: everything it did, for the record (owned by the StepContext;
-    // null for other steps).
-    const PaCalDetail *paCal;
+    // A step with many requests and values (pa-cal, tx-sweep): everything
+    // it did, for the record (owned by the StepContext; null for others).
+    const StepDetail *detail;
 };
 
 // Sends one request of a step, keeps it and its reply in r (at most

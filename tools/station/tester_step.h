@@ -19,7 +19,7 @@ struct Link;
 struct Options;
 struct Action;
 struct StepResult;
-struct PaCalDetail;  // station/pa_cal_step.h
+struct StepDetail;  // station/step.h
 
 // The analyser's figures, at the unit's port.
 struct TxReading {
@@ -91,13 +91,29 @@ struct StepContext {
     int txChannel = 0, txBwMhz = 20, txRate = 0;
     double txPowerDbm = 0;
     bool testerUsed = false;       // a tester step ran (the record names the tester)
-    std::shared_ptr<PaCalDetail> paCal;  // the last pa-cal step's detail (StepResult::paCal)
+    std::shared_ptr<StepDetail> detail;  // the running step's detail (StepResult::detail)
 };
 
-// The tester steps; runStep calls them with the step's context.
-void runTxMeasure(const Link &l, const Options &opt, const Action &a, StepContext *ctx,
-                  StepResult *r);
-void runRxPer(const Link &l, const Options &opt, const Action &a, StepContext *ctx,
-              StepResult *r);
+struct StepRun;
+
+// For the steps of station/steps/ that use the tester.
+//
+// Whether the step can run: the tester is there and the radio has the
+// settings the step needs (kNeedsChannel, kNeedsTx of station/step.h).
+// The plan check refuses such a plan before anything is sent, so false
+// (status 2) means a caller skipped the check.
+bool testerReady(StepRun &s, unsigned needs);
+
+// One transmission measured: with the tester held (its wait and hold
+// added to the step's), the analyser set for the radio's last set-tx at
+// expectDbm, start-tx, the settle time (--settle), the measurement, and
+// stop-tx whatever the tester said.  kExitOk with *m, else the step's
+// status with out.error set: a stop is "stopped ..." (130), the tester's
+// failure 6, the agent's its own.
+int measureTransmission(StepRun &s, double expectDbm, TxReading *m);
+
+// The tester failed, or the unit was stopped: the step's status and error.
+int testerFailed(StepRun &s, const std::string &why);
+int stoppedStep(StepRun &s, const char *when);
 
 }  // namespace station

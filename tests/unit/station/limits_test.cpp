@@ -33,12 +33,12 @@ TEST(Limits, OnlyWhatMeasuresTakesThem) {
     std::vector<std::string> measuring;
     for (size_t i = 0; i < n; ++i)
         if (all[i].measures() != Measures::Nothing) measuring.push_back(all[i].word);
-    EXPECT_EQ(measuring, (std::vector<std::string>{"stop-rx", "rx", "pa-read", "tx-measure", "rx-per", "pa-cal"}));
+    EXPECT_EQ(measuring, (std::vector<std::string>{"stop-rx", "rx", "pa-read", "pa-cal", "rx-per", "tx-measure"}));
 
     // A limit on a step that measures nothing says so and names those that do.
     expectRefused({"set-channel", "6", "--min", "1"},
                   "set-channel: --min is a limit, and set-channel measures nothing; limits apply "
-                  "only to what stop-rx, rx, pa-read, tx-measure, rx-per and pa-cal measure");
+                  "only to what stop-rx, rx, pa-read, pa-cal, rx-per and tx-measure measure");
     expectRefused({"start-rx", "--rate", "1", "--bw", "20", "--max", "5"}, "measures nothing");
     expectRefused({"raw", "0x98", "--stop-on-fail"}, "measures nothing");
     // A coefficient's limit does not apply to a count.
