@@ -86,25 +86,37 @@ def test_measured_power_follows_the_radio(trig, power):
 SET_OFF = [(17.2, 96, 17.0), (12.3, -96, 12.25), (15.9, 0, 15.75)]
 
 
-def test_power_error_is_measured_minus_the_power_the_radio_applies(trig):
+# How each step that measures the transmission names its figures in the
+# record: tx-measure once, tx-sweep per set power.
+STEP_FIGURES = {
+    "tx-measure": ("tx-measure --settle 0.05\n", "power", "power_error", "applied_power"),
+    "tx-sweep": ("tx-sweep --powers %g --settle 0.05\n", "power_%g", "power_error_%g", "applied_power_%g"),
+}
+
+
+@pytest.mark.parametrize("step", sorted(STEP_FIGURES))
+def test_power_error_is_measured_minus_the_power_the_radio_applies(trig, step):
+    line, *names = STEP_FIGURES[step]
     pa0 = trig.truth()["pa0"]
     for power, off, applied in SET_OFF:
         trig.set_state(**{n: hex((c + (off if n == "pa2gw0a0" else 0)) & 0xffff)
                           for n, c in zip(("pa2gw0a0", "pa2gw1a0", "pa2gw2a0"), pa0)})
-        plan = write(os.path.join(trig.tmp, "p.plan"), RADIO % power + "tx-measure --settle 0.05\n")
+        plan = write(os.path.join(trig.tmp, "p.plan"), RADIO % power + (line % power if "%" in line else line))
         rec_path = os.path.join(trig.tmp, "r%g.json" % power)
         r = trig.rfprobe("run", plan, "--fixture", trig.fixture, "--dut", "SN1", "--store",
                          os.path.join(trig.tmp, "r.db"), "--json-record", rec_path)
         assert r.returncode == 0, r.stdout + r.stderr
-        step = [s for s in json.load(open(rec_path))["steps"] if s["command"] == "tx-measure"][0]
-        names = [m["name"] for m in step["measurements"]]
-        assert names[:5] == ["power", "power_error", "evm", "freq_error", "applied_power"], names
-        m = {x["name"]: x["value"] for x in step["measurements"]}
+        rec_step = [s for s in json.load(open(rec_path))["steps"] if s["command"] == step][0]
+        m = {x["name"]: x["value"] for x in rec_step["measurements"]}
+        measured, error, applied_as = (m[n % power if "%" in n else n] for n in names)
         truly = simrig.pa_power(pa0, int(trig.state()["txdet"])) - applied
-        at = (power, off, m, truly)
-        assert m["applied_power"] == applied, at
-        assert abs(m["power_error"] - (m["power"] - applied)) < 0.0015, at
-        assert abs(m["power_error"] - truly) < 0.5 and (off == 0 or abs(truly) > 1), at
+        at = (step, power, off, m, truly)
+        assert applied_as == applied, at
+        assert abs(error - (measured - applied)) < 0.0015, at
+        assert abs(error - truly) < 0.5 and (off == 0 or abs(truly) > 1), at
+    if step == "tx-measure":
+        assert [x["name"] for x in rec_step["measurements"]][:5] == \
+            ["power", "power_error", "evm", "freq_error", "applied_power"]
 
 
 # Each bad input: the files changed, the status, what stderr or the

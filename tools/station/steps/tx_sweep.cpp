@@ -1,0 +1,119 @@
+// tx-sweep: tx-measure at a list of set powers, each point against the
+// power-error limit: a line checks the calibrated curve over the range the
+// unit transmits in, not at one power.
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "pacal/calibrate.h"
+#include "station/common_args.h"
+#include "station/run.h"
+#include "station/step.h"
+
+namespace station {
+
+namespace {
+
+constexpr MeasureDecl kMeasures[] = {
+    // The screen's line: the point furthest off, and how many points.
+    {"power_error", "dB", 2, MeasureKind::Limited},
+    {"points", "", 0, MeasureKind::Bookkeeping},
+    // The record: every point, named by its set power.
+    {"power_<dBm>", "dBm", 2, MeasureKind::Bookkeeping},
+    {"applied_power_<dBm>", "dBm", 2, MeasureKind::Bookkeeping},
+    {"power_error_<dBm>", "dB", 2, MeasureKind::Limited},
+};
+
+constexpr ArgDef kArgs[] = {
+    {"--powers", "LIST", "--powers", Conv::PowerList, Field::CalPowers, true, 0, 0,
+     "set powers in dBm, comma-separated, at most one decimal\n"
+     "each, within 5..21 (at most 16)"},
+    {"--settle", "S", "settle time", Conv::Seconds, Field::WaitMs, false, 0, 0,
+     "wait between starting the packet engine and each\nmeasurement, 0..86400 s (default 0)"},
+    {"--power-error", "LO..HI", "--power-error", Conv::Range, Field::Each, false,
+     measureIndex(kMeasures, "power_error"), 0,
+     "limits of every point's error from the power the radio\n"
+     "applies, dB",
+     nullptr, kLimits},
+    kStopOnFail,
+};
+
+bool check(Action *a, char *err, size_t errLen) {
+    const CalArgs &c = a->cal;
+    for (unsigned i = 0; i < c.powerCount; ++i) {
+        if (c.powers[i] < pacal::kPowerLowDbm || c.powers[i] > pacal::kPowerHighDbm) {
+            snprintf(err, errLen, "--powers: %g dBm is outside the radio's range %g..%g dBm", c.powers[i],
+                     pacal::kPowerLowDbm, pacal::kPowerHighDbm);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string dbmName(const char *prefix, double dbm) {
+    char b[48];
+    snprintf(b, sizeof b, "%s_%g", prefix, dbm);
+    return b;
+}
+
+// set-tx at the plan's last rate and bandwidth with this power.
+int setPower(StepRun &s, double dbm) {
+    StepContext &u = s.unit;
+    TestMsg set{};
+    set.cmdType = CMD_SET_TX;
+    set.byteArg = (uint8_t)u.txRate;
+    set.value1 = (uint32_t)u.txBwMhz;
+    set.value2 = (uint32_t)std::lround(dbm * 10);
+    int rc = s.send(set);
+    if (rc != kExitOk) return s.out.status = rc;
+    u.txPowerDbm = dbm;  // the radio keeps it for the steps after this one
+    return kExitOk;
+}
+
+void run(StepRun &s) {
+    if (!testerReady(s, kNeedsTx)) return;
+    const Action &a = s.act;
+    StepDetail &d = s.detail();
+    const Limit &lim = a.limits.eachSet[0] ? a.limits.each[0] : a.limits.common;
+    double worst = 0;
+    for (unsigned i = 0; i < a.cal.powerCount; ++i) {
+        double dbm = a.cal.powers[i];
+        if (setPower(s, dbm) != kExitOk) return;
+        double applied = pacal::radioSetPower((int)std::lround(dbm * 10));
+        TxReading m;
+        if (measureTransmission(s, applied, &m) != kExitOk) return;
+        double power = std::round(m.powerDbm * 1000) / 1000;
+        double error = std::round((m.powerDbm - applied) * 1000) / 1000;
+        d.add(dbmName("power", dbm), power);
+        d.add(dbmName("applied_power", dbm), applied);
+        d.add(dbmName("power_error", dbm), error, lim);
+        if (std::fabs(error) > std::fabs(worst)) worst = error;
+    }
+    s.measured(0, worst);
+    s.measured(1, a.cal.powerCount);
+    s.out.status = kExitOk;
+}
+
+}  // namespace
+
+RFPROBE_STEP(tx_sweep) = {
+    {"tx-sweep", ActionKind::Step, -1, testerStepAlone, kArgs, kPlanStep, ReplyView::Ok,
+     "tx-measure at a list of set powers", "measure the transmission over a range of powers",
+     "    A plan step, run with the fixture's tester (run --fixture), after a\n"
+     "    set-tx. For each power of --powers it sends set-tx with the rate and\n"
+     "    bandwidth of the plan's last set-tx and that power, then measures as\n"
+     "    tx-measure does: the tester's turn, the analyser set, start-tx,\n"
+     "    --settle, the measurement, stop-tx. Each point's power_error (dB from\n"
+     "    the power the radio applies) is checked against --power-error; the\n"
+     "    record keeps power_P, applied_power_P and power_error_P for every set\n"
+     "    power P, the line shows the point furthest off. The radio is left at\n"
+     "    the last power. Tester failures make the step ERROR (exit status 6).\n",
+     "    tx-sweep --powers 5,9,13,17,21 --settle 0.05 --power-error -0.5..0.5\n"},
+    kMeasures,
+    sizeof kMeasures / sizeof kMeasures[0],
+    kNeedsTx | kNeedsTester,
+    run,
+    check,
+};
+
+}  // namespace station
