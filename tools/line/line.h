@@ -2,8 +2,9 @@
 // once, and the results store commands (sync, report).
 //
 // This layer sits beside the wire path, not in it: a plan runs exactly as
-// `rfprobe run` runs it, and a PlanObserver turns each step into the
-// step of a record (results/record.h).  Only built where the results
+// `rfprobe run` runs it, one step at a time (station::PlanRun), and this
+// layer turns each step into the step of a record (results/record.h)
+// between steps; the station never calls up into it.  Only built where the results
 // library is (not in the cross build for the router).
 #pragma once
 

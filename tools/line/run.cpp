@@ -95,7 +95,7 @@ int testerRun(const station::Options &opt, const Plan &plan, const char *fixture
     if (rc != station::kExitOk) return rc;
     station::StepContext ctx;
     ctx.tester = tester.get();
-    station::PlanOutcome o = station::runSteps(l, opt, plan.path.c_str(), plan.steps, nullptr, &ctx);
+    station::PlanOutcome o = station::runSteps(l, opt, plan.path.c_str(), plan.steps, &ctx);
     station::closeLink(&l);
     if (ctx.testerUsed && !opt.quiet && !opt.json)
         printf("tester: %s\n", tester->idn().empty() ? "(did not answer)" : tester->idn().c_str());

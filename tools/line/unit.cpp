@@ -41,28 +41,54 @@ UnitRun::UnitRun(const Setup &setup, const Plan &plan, size_t index, Board *boar
     rec.id = results::newRecordId();
 }
 
-void UnitRun::run(const station::Options &opt) {
-    double t0 = monoSeconds();
-    station::Link l;
-    l.stop = &stop;
-    if (board_ || watch) l.notes = this;
-    status = station::openLink(opt, &l);
+bool UnitRun::begin(const station::Options &opt) {
+    t0_ = monoSeconds();
+    opt_ = opt;
+    link_.stop = &stop;
+    link_.notes = &notes_;
+    status = station::openLink(opt_, &link_);
+    passNotes();
     if (status != station::kExitOk) {
         opened = false;
         if (noteDetail_.empty()) noteDetail_ = "cannot open the link";
-        seconds = monoSeconds() - t0;
-        return;
+        seconds = monoSeconds() - t0_;
+        return false;
     }
     rec.startedAt = results::nowUtc();
-    station::StepContext ctx;
-    ctx.tester = tester.get();
+    ctx_.tester = tester.get();
     if (tester) tester->useStop(&stop);
-    station::PlanOutcome o = station::runSteps(l, opt, plan_.path.c_str(), plan_.steps, this, &ctx);
-    station::closeLink(&l);
-    if (ctx.testerUsed) {
-        // The record names the instrument that measured it.
-        rec.metadata[kTesterIdnKey] = testerIdnText(tester->idn());
-    }
+    steps_.reset(new station::PlanRun(link_, opt_, plan_.path.c_str(), plan_.steps, &ctx_));
+    return true;
+}
+
+const station::PlanStep *UnitRun::next() const { return steps_ ? steps_->next() : nullptr; }
+
+const station::StepResult &UnitRun::step() {
+    size_t index = steps_->index();
+    const station::PlanStep &s = *steps_->next();
+    std::string startUtc = results::nowUtc();
+    double start = monoSeconds();
+    if (board_) board_->stepStarting(index_, index, s, sofar_);
+    const station::StepResult &r = steps_->run();
+    passNotes();
+    rec.steps.push_back(recordStep(s, r, startUtc, monoSeconds() - start));
+    if (r.verdict == Verdict::Fail) sofar_ = Verdict::Fail;
+    // The first failure, else the first error, says what went wrong.
+    if (r.verdict != Verdict::Pass && (stepDetail_.empty() || (r.verdict == Verdict::Fail && !failSeen_)))
+        stepDetail_ = describeStep(s, r);
+    if (r.verdict == Verdict::Fail) failSeen_ = true;
+    if (board_) board_->stepDone(index_, s, r);
+    ++stepsRun;
+    return r;
+}
+
+void UnitRun::end() {
+    if (!steps_) return;
+    station::PlanOutcome o = steps_->finish();
+    passNotes();
+    station::closeLink(&link_);
+    // The record names the instrument that measured it.
+    if (ctx_.testerUsed) rec.metadata[kTesterIdnKey] = testerIdnText(tester->idn());
     rec.endedAt = results::nowUtc();
     if (rec.endedAt < rec.startedAt) rec.endedAt = rec.startedAt;  // the clock was set back
     // The plan's verdict as the station decided it; the store checks it
@@ -70,32 +96,33 @@ void UnitRun::run(const station::Options &opt) {
     rec.verdict = o.verdict;
     status = o.status;
     stepsRun = o.stepsRun;
-    seconds = monoSeconds() - t0;
+    seconds = monoSeconds() - t0_;
+    steps_.reset();
 }
 
-void UnitRun::stepStarting(size_t index, const station::PlanStep &s) {
-    stepStartUtc_ = results::nowUtc();
-    stepStart_ = monoSeconds();
-    if (board_) board_->stepStarting(index_, index, s, sofar_);
-    if (watch) watch->stepStarting(index, s);
+void UnitRun::run(const station::Options &opt) {
+    if (begin(opt))
+        while (next()) step();
+    end();
 }
 
-void UnitRun::stepDone(size_t index, const station::PlanStep &s, const station::StepResult &r) {
-    rec.steps.push_back(recordStep(s, r, stepStartUtc_, monoSeconds() - stepStart_));
-    if (r.verdict == Verdict::Fail) sofar_ = Verdict::Fail;
-    // The first failure, else the first error, says what went wrong.
-    if (r.verdict != Verdict::Pass &&
-        (stepDetail_.empty() || (r.verdict == Verdict::Fail && !failSeen_)))
-        stepDetail_ = describeStep(s, r);
-    if (r.verdict == Verdict::Fail) failSeen_ = true;
-    if (board_) board_->stepDone(index_, s, r);
-    if (watch) watch->stepDone(index, s, r);
+void UnitRun::passNotes() {
+    for (const std::string &n : notes_) {
+        if (noteDetail_.empty()) noteDetail_ = n;
+        if (keepNotes)
+            kept_.push_back(n);
+        else if (board_)
+            board_->note(index_, n.c_str());
+        else
+            fprintf(stderr, "rfprobe: %s\n", n.c_str());
+    }
+    notes_.clear();
 }
 
-void UnitRun::note(const char *text) {
-    if (noteDetail_.empty()) noteDetail_ = text;
-    if (board_) board_->note(index_, text);
-    if (watch) watch->note(text);
+std::vector<std::string> UnitRun::takeNotes() {
+    std::vector<std::string> out;
+    out.swap(kept_);
+    return out;
 }
 
 void UnitRun::keep(results::Store &store, const std::string &where) {

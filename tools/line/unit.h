@@ -28,25 +28,36 @@ double monoSeconds();
 // with the reason in why when it cannot.
 bool writeFile(const std::string &path, const std::string &text, std::string *why);
 
-// Follows one unit's run besides the board: its steps and its link's
-// messages (the operator page).
-class UnitWatch : public station::PlanObserver, public station::Notes {
-  protected:
-    ~UnitWatch() = default;
-};
-
-class UnitRun : public station::PlanObserver, public station::Notes {
+// One unit's run of the plan, one step at a time: whoever drives it (the
+// line's threads, the operator page's) keeps its own account between
+// steps, and nothing below calls up into it.
+//
+//   if (u.begin(opt)) while (const station::PlanStep *s = u.next()) u.step();
+//   u.end();          // or u.run(opt) for all of it
+class UnitRun {
   public:
     // board: null for a single unit, which prints as a plain run does.
     // Takes a new record id: may throw (no random source).
     UnitRun(const Setup &setup, const Plan &plan, size_t index, Board *board);
+    UnitRun(const UnitRun &) = delete;
+    UnitRun &operator=(const UnitRun &) = delete;
 
-    // Runs the plan on its own link; the record is complete afterwards.
+    // Opens the unit's link; false (status set, no record) when it cannot.
+    bool begin(const station::Options &opt);
+    // The step that runs next, or null when the plan has ended.
+    const station::PlanStep *next() const;
+    // Runs it into the record; its result stays valid until the next step.
+    const station::StepResult &step();
+    // Closes the link; the record is complete.
+    void end();
+    // begin, every step, end.
     void run(const station::Options &opt);
 
-    void stepStarting(size_t index, const station::PlanStep &s) override;
-    void stepDone(size_t index, const station::PlanStep &s, const station::StepResult &r) override;
-    void note(const char *text) override;
+    // The link's messages since the last call, when keepNotes is set (the
+    // operator page shows them; otherwise they go to the board or to
+    // standard error).
+    std::vector<std::string> takeNotes();
+    bool keepNotes = false;
 
     // What went wrong: a step's account, else the link's first message
     // (it could not be opened).
@@ -68,7 +79,6 @@ class UnitRun : public station::PlanObserver, public station::Notes {
     // The unit's tester, when the run has a fixture (set before run()).
     std::unique_ptr<UnitTester> tester;
 
-    UnitWatch *watch = nullptr;  // set before run()
     results::Record rec;
     int status = station::kExitOk;
     size_t stepsRun = 0;
@@ -77,16 +87,21 @@ class UnitRun : public station::PlanObserver, public station::Notes {
 
   private:
     void complain(const std::string &text);
+    void passNotes();  // the link's messages to the board and the detail
 
     const Setup &setup_;
     const Plan &plan_;
     size_t index_;
     Board *board_;
-    std::string stepStartUtc_;
-    double stepStart_ = 0;
     station::Verdict sofar_ = station::Verdict::Pass;
     bool failSeen_ = false;
     std::string stepDetail_, noteDetail_;
+    double t0_ = 0;
+    station::Options opt_;
+    station::Link link_;
+    station::Notes notes_, kept_;
+    station::StepContext ctx_;
+    std::unique_ptr<station::PlanRun> steps_;  // while the link is open
 };
 
 }  // namespace line

@@ -29,16 +29,18 @@ struct StepView {
 
 // One run of a unit: its own record options (this unit alone), its thread
 // (its stop is the UnitRun's token).  Its callbacks come from that thread.
-struct Panels::Run : line::UnitWatch {
+struct Panels::Run {
     Panels *owner;
     size_t u;
     line::Setup setup;
     std::unique_ptr<line::UnitRun> unit;
     std::thread thread;
 
-    void stepStarting(size_t, const station::PlanStep &s) override;
-    void stepDone(size_t, const station::PlanStep &s, const station::StepResult &r) override;
-    void note(const char *text) override;
+    // The run's thread drives the unit a step at a time and shows each.
+    void drive(const station::Options &o);
+    void stepStarting(const station::PlanStep &s);
+    void stepDone(const station::StepResult &r);
+    void notes(const std::vector<std::string> &texts);
 };
 
 struct Panels::Panel {
@@ -111,7 +113,7 @@ std::string Panels::start(size_t u, const std::string &serial) {
         changed();
         return p.message;
     }
-    run->unit->watch = run.get();
+    run->unit->keepNotes = true;
     p.state = Panel::State::Running;
     p.serial = serial;
     p.stopping = false;
@@ -124,7 +126,7 @@ std::string Panels::start(size_t u, const std::string &serial) {
     snprintf(o.iface, sizeof o.iface, "%s", slots_[u].iface.c_str());
     r->thread = std::thread([this, r, o] {
         line::UnitRun &unit = *r->unit;
-        unit.run(o);
+        r->drive(o);
         unit.keep(store_, store_.url().display);
         std::lock_guard<std::mutex> g(mu_);
         Panel &p = *panels_[r->u];
@@ -155,7 +157,21 @@ bool Panels::stop(size_t u) {
     return true;
 }
 
-void Panels::Run::stepStarting(size_t, const station::PlanStep &s) {
+void Panels::Run::drive(const station::Options &o) {
+    if (unit->begin(o)) {
+        while (const station::PlanStep *s = unit->next()) {
+            stepStarting(*s);
+            const station::StepResult &r = unit->step();
+            notes(unit->takeNotes());
+            stepDone(r);
+        }
+    }
+    notes(unit->takeNotes());
+    unit->end();
+    notes(unit->takeNotes());
+}
+
+void Panels::Run::stepStarting(const station::PlanStep &s) {
     std::lock_guard<std::mutex> lock(owner->mu_);
     StepView v;
     v.line = s.planLine;
@@ -165,7 +181,7 @@ void Panels::Run::stepStarting(size_t, const station::PlanStep &s) {
     owner->changed();
 }
 
-void Panels::Run::stepDone(size_t, const station::PlanStep &, const station::StepResult &r) {
+void Panels::Run::stepDone(const station::StepResult &r) {
     std::lock_guard<std::mutex> lock(owner->mu_);
     Panel &p = *owner->panels_[u];
     if (p.steps.empty()) return;
@@ -179,10 +195,11 @@ void Panels::Run::stepDone(size_t, const station::PlanStep &, const station::Ste
     owner->changed();
 }
 
-void Panels::Run::note(const char *text) {
+void Panels::Run::notes(const std::vector<std::string> &texts) {
+    if (texts.empty()) return;
     std::lock_guard<std::mutex> lock(owner->mu_);
     Panel &p = *owner->panels_[u];
-    if (p.message.empty()) p.message = text;
+    if (p.message.empty()) p.message = texts.front();
     owner->changed();
 }
 

@@ -230,45 +230,58 @@ int runAction(const Link &l, const Options &opt, const Action &a) {
     return a.limits.any() && r.verdict == Verdict::Fail ? kExitFail : kExitOk;
 }
 
-PlanOutcome runSteps(const Link &l, const Options &opt, const char *name,
-                     const std::vector<PlanStep> &steps, PlanObserver *observer,
-                     StepContext *ctx) {
-    // A tester step always has its verdict line: it measures.
-    auto shows = [](const PlanStep &s) { return s.action.limits.any() || s.action.cmd->usesTester(); };
-    bool limits = false;
-    for (const PlanStep &s : steps) limits = limits || shows(s);
-    PlanOutcome out{kExitOk, Verdict::Pass, 0};
-    std::vector<const PlanStep *> failed;
-    int errorStatus = kExitOk;
-    for (size_t i = 0; i < steps.size(); ++i) {
-        const PlanStep &s = steps[i];
-        const char *word = s.action.cmd->word;
-        if (opt.verbose) say(l, "%s:%d: %s", name, s.planLine, word);
-        if (observer) observer->stepStarting(i, s);
-        StepResult r;
-        runStep(l, opt, s.action, &r, ctx);
-        ++out.stepsRun;
-        if (observer) observer->stepDone(i, s, r);
-        if (shows(s) && !opt.quiet) printVerdict(opt, s.planLine, word, r);
-        if (r.status != kExitOk) {
-            errorStatus = r.status;
-            say(l, "plan %s stopped at line %d (%s), exit status %d", name, s.planLine, word, r.status);
-            break;
-        }
-        if (r.verdict == Verdict::Fail) {
-            failed.push_back(&s);
-            if (s.action.limits.stopOnFail) {
-                say(l, "plan %s stopped at line %d (%s): a limit was missed", name, s.planLine, word);
-                break;
-            }
+namespace {
+
+// A tester step always has its verdict line: it measures.
+bool shows(const PlanStep &s) { return s.action.limits.any() || s.action.cmd->usesTester(); }
+
+}  // namespace
+
+PlanRun::PlanRun(const Link &l, const Options &opt, const char *name, const std::vector<PlanStep> &steps,
+                 StepContext *ctx)
+    : l_(l), opt_(opt), name_(name), steps_(steps), ctx_(ctx) {
+    for (const PlanStep &s : steps) limits_ = limits_ || shows(s);
+    memset(&r_, 0, sizeof r_);
+}
+
+const PlanStep *PlanRun::next() const { return ended_ || i_ >= steps_.size() ? nullptr : &steps_[i_]; }
+
+const StepResult &PlanRun::run() {
+    const PlanStep &s = steps_[i_++];
+    const char *word = s.action.cmd->word;
+    if (opt_.verbose) say(l_, "%s:%d: %s", name_, s.planLine, word);
+    runStep(l_, opt_, s.action, &r_, ctx_);
+    ++ran_;
+    if (shows(s) && !opt_.quiet) printVerdict(opt_, s.planLine, word, r_);
+    if (r_.status != kExitOk) {
+        errorStatus_ = r_.status;
+        say(l_, "plan %s stopped at line %d (%s), exit status %d", name_, s.planLine, word, r_.status);
+        ended_ = true;
+    } else if (r_.verdict == Verdict::Fail) {
+        failed_.push_back(&s);
+        if (s.action.limits.stopOnFail) {
+            say(l_, "plan %s stopped at line %d (%s): a limit was missed", name_, s.planLine, word);
+            ended_ = true;
         }
     }
-    out.verdict = planVerdict(out.stepsRun, failed.size(), errorStatus != kExitOk ? 1 : 0);
-    out.status = errorStatus == kExitInterrupted ? kExitInterrupted
-                 : !failed.empty()               ? kExitFail
-                                                 : errorStatus;
-    if (limits && !opt.quiet) printPlanVerdict(opt, name, out.verdict, failed);
+    return r_;
+}
+
+PlanOutcome PlanRun::finish() {
+    PlanOutcome out{kExitOk, Verdict::Pass, ran_};
+    out.verdict = planVerdict(ran_, failed_.size(), errorStatus_ != kExitOk ? 1 : 0);
+    out.status = errorStatus_ == kExitInterrupted ? kExitInterrupted
+                 : !failed_.empty()               ? kExitFail
+                                                  : errorStatus_;
+    if (limits_ && !opt_.quiet) printPlanVerdict(opt_, name_, out.verdict, failed_);
     return out;
+}
+
+PlanOutcome runSteps(const Link &l, const Options &opt, const char *name,
+                     const std::vector<PlanStep> &steps, StepContext *ctx) {
+    PlanRun pr(l, opt, name, steps, ctx);
+    while (pr.next()) pr.run();
+    return pr.finish();
 }
 
 int readPlan(const char *path, std::string *name, std::string *bytes,
@@ -357,7 +370,7 @@ int runPlanCommand(const Options &opt, const Action &a) {
     Link l;
     rc = openLink(opt, &l);
     if (rc != kExitOk) return rc;
-    PlanOutcome o = runSteps(l, opt, name.c_str(), steps, nullptr);
+    PlanOutcome o = runSteps(l, opt, name.c_str(), steps);
     closeLink(&l);
     return o.status;
 }

@@ -60,29 +60,51 @@ void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r,
 // status (kExitFail for a missed limit).
 int runAction(const Link &l, const Options &opt, const Action &a);
 
-// Follows a plan as it runs (the records of a unit, a unit's live line).
-class PlanObserver {
-  public:
-    virtual void stepStarting(size_t index, const PlanStep &s) = 0;
-    virtual void stepDone(size_t index, const PlanStep &s, const StepResult &r) = 0;
-
-  protected:
-    ~PlanObserver() = default;
-};
-
 struct PlanOutcome {
     int status;        // the exit status: 130, 1 (FAIL), 3 or 4 (the step's error), 0
     Verdict verdict;   // planVerdict: FAIL, else ERROR (a step erred, or none ran), else PASS
     size_t stepsRun;
 };
 
-// Runs the steps in order on an open link.  A step that errs stops the
-// plan; a step that fails stops it only with --stop-on-fail.  Unless
+// A plan run one step at a time on an open link, so that the layer above
+// keeps its own account between steps (records, the board, the operator
+// page) while the station never calls up into it.  A step that errs stops
+// the plan; a step that fails stops it only with --stop-on-fail.  Unless
 // opt.quiet, prints the replies, a verdict line per step with limits and,
-// when any step has limits, the plan's verdict.
+// when any step has limits, the plan's verdict (finish()).
+//
+//   PlanRun pr(l, opt, name, steps, &ctx);
+//   while (const PlanStep *s = pr.next()) { ...; const StepResult &r = pr.run(); ... }
+//   PlanOutcome o = pr.finish();
+class PlanRun {
+  public:
+    PlanRun(const Link &l, const Options &opt, const char *name, const std::vector<PlanStep> &steps,
+            StepContext *ctx = nullptr);
+    // The step that runs next, or null when the plan has ended.
+    const PlanStep *next() const;
+    // Its index in the plan.
+    size_t index() const { return i_; }
+    // Runs the next step; its result stays valid until the next run().
+    const StepResult &run();
+    // The plan's verdict line and outcome.
+    PlanOutcome finish();
+
+  private:
+    const Link &l_;
+    const Options &opt_;
+    const char *name_;
+    const std::vector<PlanStep> &steps_;
+    StepContext *ctx_;
+    bool limits_ = false, ended_ = false;
+    size_t i_ = 0, ran_ = 0;
+    int errorStatus_ = 0;
+    std::vector<const PlanStep *> failed_;
+    StepResult r_;
+};
+
+// The whole plan through PlanRun.
 PlanOutcome runSteps(const Link &l, const Options &opt, const char *name,
-                     const std::vector<PlanStep> &steps, PlanObserver *observer,
-                     StepContext *ctx = nullptr);
+                     const std::vector<PlanStep> &steps, StepContext *ctx = nullptr);
 
 // Does the plan have a step that needs the tester?  *first: its line.
 bool planUsesTester(const std::vector<PlanStep> &steps, const PlanStep **first = nullptr);

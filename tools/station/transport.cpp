@@ -117,7 +117,7 @@ void say(const Link &l, const char *fmt, ...) {
     vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
     if (l.notes)
-        l.notes->note(msg);
+        l.notes->push_back(msg);
     else
         fprintf(stderr, "rfprobe: %s\n", msg);
 }

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "cancel/token.h"
 #include "proto/testmsg.h"
@@ -35,21 +37,16 @@ enum class ReplyCheck {
 ReplyCheck checkReply(const uint8_t *buf, size_t len, int expectedCode, TestMsg *out);
 
 // Where the messages of a link go (errors, and -v notes): by default to
-// standard error as "rfprobe: TEXT".  A unit of a parallel run names itself
-// or keeps them for its display.
-class Notes {
-  public:
-    virtual void note(const char *text) = 0;  // one message, no newline
-
-  protected:
-    ~Notes() = default;
-};
+// standard error as "rfprobe: TEXT".  A unit of a parallel run keeps them
+// (one message a line, no newline) and shows them itself after each step:
+// the station writes there and never calls up.
+using Notes = std::vector<std::string>;
 
 struct Link {
     int rxFd = -1;  // bound to 0.0.0.0:1062
     int txFd = -1;  // sends to ADDR:1060
     sockaddr_in to{};
-    Notes *notes = nullptr;  // null: standard error
+    Notes *notes = nullptr;  // null: standard error; used by the link's thread only
     // Ends the link's waits: the unit's own token, else the process's.
     const cancel::Token *stop = &cancel::process();
 };

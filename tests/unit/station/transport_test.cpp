@@ -18,9 +18,8 @@ using namespace station;
 
 namespace {
 
-struct Kept : Notes {
-    std::vector<std::string> lines;
-    void note(const char *text) override { lines.push_back(text); }
+struct Kept {
+    Notes lines;
 };
 
 // In a child process: the interrupt stays set once raised.
@@ -38,7 +37,7 @@ void everyWaitEndsOnInterrupt() {
     // A unit waiting for replies on its socket (nothing is sent).
     Kept kept;
     Link l;
-    l.notes = &kept;
+    l.notes = &kept.lines;
     if (openLink(opt, &l) != kExitOk) std::_Exit(10);
     units.emplace_back([&] {
         TestMsg reply{};
