@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <set>
 
 #include "line/line.h"
@@ -53,13 +54,10 @@ std::string forSerial(const std::string &path, const std::string &serial) {
     return out;
 }
 
-Setup readSetup(const station::Options &opt, const station::Action &act, const Env &env) {
-    Setup s;
-    auto fromEnv = [&](const char *name) -> std::string {
-        const char *v = env(name);
-        return v ? v : "";
-    };
-    const char *dut = act.text("--dut");
+namespace {
+
+// --unit IF=SERIAL (once per unit) and --meta KEY=VALUE.
+void readUnitsAndMeta(const station::Action &act, Setup *s) {
     std::set<std::string> ifaces, serials, keys;
     for (unsigned i = 0; i < act.textCount; ++i) {
         const station::TextArg &t = act.texts[i];
@@ -80,7 +78,7 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
                     "interface");
             if (!serials.insert(u.serial).second)
                 throw InvalidInput("serial " + u.serial + " is given for two units");
-            s.units.push_back(u);
+            s->units.push_back(u);
         } else if (strcmp(t.arg->option, "--meta") == 0) {
             size_t eq = v.find('=');
             if (eq == std::string::npos)
@@ -90,70 +88,100 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
             results::validateText(("metadata value of " + key).c_str(), v.substr(eq + 1));
             if (!keys.insert(key).second)
                 throw InvalidInput("metadata key " + key + " given twice");
-            s.metadata[key] = v.substr(eq + 1);
+            s->metadata[key] = v.substr(eq + 1);
         }
     }
-    s.parallel = !s.units.empty();
-    if (dut && s.parallel)
+}
+
+// --dut SERIAL or the --unit list, never both.
+void readDut(const station::Options &opt, const station::Action &act, Setup *s) {
+    const char *dut = act.text("--dut");
+    s->parallel = !s->units.empty();
+    if (dut && s->parallel)
         throw InvalidInput("give either --dut (one unit) or --unit (one per unit), not both");
-    if (!dut && !s.parallel)
+    if (!dut && !s->parallel)
         throw InvalidInput(std::string(act.texts[0].arg->option) +
                            " belongs to a recorded run: name the unit with --dut SERIAL or "
                            "--unit IF=SERIAL");
-    if (s.parallel && opt.iface[0])
+    if (s->parallel && opt.iface[0])
         throw InvalidInput("--iface and --unit: each unit names its own interface");
     if (dut) {
         results::validateSerial(dut);
-        s.units.push_back({opt.iface, dut});
+        s->units.push_back({opt.iface, dut});
     }
+}
 
+// --station and --operator, else their variables.
+void readWho(const station::Action &act, const std::function<std::string(const char *)> &fromEnv, Setup *s) {
     const char *station = act.text("--station");
-    s.station = station ? station : fromEnv("RFPROBE_STATION");
-    if (s.station.empty()) s.station = hostName();
+    s->station = station ? station : fromEnv("RFPROBE_STATION");
+    if (s->station.empty()) s->station = hostName();
     try {
-        results::validateName("station name", s.station);
+        results::validateName("station name", s->station);
     } catch (const InvalidInput &e) {
         const char *hint = station ? "" : " (name the station with --station or RFPROBE_STATION)";
         throw InvalidInput(std::string(e.what()) + hint);
     }
     const char *op = act.text("--operator");
-    s.operatorName = op ? op : fromEnv("RFPROBE_OPERATOR");
-    results::validateText("operator", s.operatorName);
+    s->operatorName = op ? op : fromEnv("RFPROBE_OPERATOR");
+    results::validateText("operator", s->operatorName);
+}
 
+// --store and --spool, else their variables, else the default files.
+void readStores(const station::Action &act, const std::function<std::string(const char *)> &fromEnv,
+                Setup *s) {
     // An empty --store is a mistake (a variable that was not set), not a
     // wish for the default file; an empty RFPROBE_STORE means unset.
     const char *store = act.text("--store");
     if (store && !*store)
         throw InvalidInput("--store is empty: give a file or a postgresql:// URL, or leave the "
                            "option out for ./" + std::string(kDefaultStore));
-    s.store = store ? store : fromEnv("RFPROBE_STORE");
-    if (s.store.empty()) s.store = kDefaultStore;
-    results::StoreUrl url = results::parseStoreUrl(s.store);
+    s->store = store ? store : fromEnv("RFPROBE_STORE");
+    if (s->store.empty()) s->store = kDefaultStore;
+    results::StoreUrl url = results::parseStoreUrl(s->store);
     const char *spool = act.text("--spool");
-    s.spool = spool ? spool : fromEnv("RFPROBE_SPOOL");
-    if (s.spool.empty()) s.spool = kDefaultSpool;
+    s->spool = spool ? spool : fromEnv("RFPROBE_SPOOL");
+    if (s->spool.empty()) s->spool = kDefaultSpool;
     // The spool is every store's outbox: where a record waits while its
     // store cannot take it.
-    results::StoreUrl sp = results::parseStoreUrl(s.spool);
+    results::StoreUrl sp = results::parseStoreUrl(s->spool);
     if (sp.kind != results::StoreKind::Sqlite)
-        throw InvalidInput("--spool " + s.spool + " must be a local SQLite file");
+        throw InvalidInput("--spool " + s->spool + " must be a local SQLite file");
     checkWritable("--spool", sp.path);
-    s.spool = sp.path;
+    s->spool = sp.path;
     if (url.kind != results::StoreKind::Postgres) checkWritable("--store", url.path);
+}
 
+// --json-record and --junit.
+void readExports(const station::Action &act, Setup *s) {
     if (const char *j = act.text("--json-record")) {
-        s.jsonPath = j;
-        if (s.units.size() > 1 && s.jsonPath.find("{serial}") == std::string::npos)
-            throw InvalidInput("--json-record " + s.jsonPath +
+        s->jsonPath = j;
+        if (s->units.size() > 1 && s->jsonPath.find("{serial}") == std::string::npos)
+            throw InvalidInput("--json-record " + s->jsonPath +
                                ": with several units the name must hold {serial}, e.g. "
                                "records/{serial}.json");
-        for (const Unit &u : s.units)
-            checkWritable("--json-record", forSerial(s.jsonPath, u.serial));
+        for (const Unit &u : s->units)
+            checkWritable("--json-record", forSerial(s->jsonPath, u.serial));
     }
     if (const char *j = act.text("--junit")) {
-        s.junitPath = j;
-        checkWritable("--junit", s.junitPath);
+        s->junitPath = j;
+        checkWritable("--junit", s->junitPath);
     }
+}
+
+}  // namespace
+
+Setup readSetup(const station::Options &opt, const station::Action &act, const Env &env) {
+    Setup s;
+    auto fromEnv = [&](const char *name) -> std::string {
+        const char *v = env(name);
+        return v ? v : "";
+    };
+    readUnitsAndMeta(act, &s);
+    readDut(opt, act, &s);
+    readWho(act, fromEnv, &s);
+    readStores(act, fromEnv, &s);
+    readExports(act, &s);
     if (s.parallel)
         for (const Unit &u : s.units)
             if (if_nametoindex(u.iface.c_str()) == 0)

@@ -57,17 +57,9 @@ int64_t ms(const std::string &t) {
     return v;
 }
 
-}  // namespace
-
-Report aggregate(const Dataset &d, const Zone &zone) {
-    Report rep;
-    rep.zone = zone.name();
-    if (!d.records.empty()) {
-        rep.firstStart = d.records.front().startedAt;
-        rep.lastStart = d.records.back().startedAt;
-    }
-
-    // ---- yield, overall and per plan and station
+// ---- yield, overall and per plan, station, operator and metadata value
+// Returns the records of each plan (for the cycle times).
+std::map<std::string, std::vector<uint32_t>> yields(const Dataset &d, const Zone &zone, Report *rep) {
     std::vector<std::string> dayOf(d.records.size());
     std::vector<uint32_t> all(d.records.size());
     std::map<std::string, std::vector<uint32_t>> byPlan, byStation;
@@ -80,91 +72,101 @@ Report aggregate(const Dataset &d, const Zone &zone) {
         byStation[r.station].push_back(i);
         count(&byOperator[r.operatorName], r.verdict);
     }
-    rep.overall = yieldGroup("all records", d, all, dayOf);
-    for (const auto &p : byPlan) rep.plans.push_back(yieldGroup(p.first, d, p.second, dayOf));
-    for (const auto &s : byStation) rep.stations.push_back(yieldGroup(s.first, d, s.second, dayOf));
-    rep.operators = shareRows(std::move(byOperator), nullptr);
+    rep->overall = yieldGroup("all records", d, all, dayOf);
+    for (const auto &p : byPlan) rep->plans.push_back(yieldGroup(p.first, d, p.second, dayOf));
+    for (const auto &s : byStation) rep->stations.push_back(yieldGroup(s.first, d, s.second, dayOf));
+    rep->operators = shareRows(std::move(byOperator), nullptr);
 
     std::map<std::string, std::map<std::string, Counts>> byMeta;
     for (const MetadataRow &m : d.metadata) count(&byMeta[m.key][m.value], d.records[m.record].verdict);
     for (auto &k : byMeta) {
-        if (rep.metadata.size() == kMaxMetadataKeys) {
-            rep.otherMetadataKeys++;
+        if (rep->metadata.size() == kMaxMetadataKeys) {
+            rep->otherMetadataKeys++;
             continue;
         }
         MetadataReport mr;
         mr.key = k.first;
         mr.values = shareRows(std::move(k.second), &mr.otherValues);
-        rep.metadata.push_back(std::move(mr));
+        rep->metadata.push_back(std::move(mr));
     }
+    return byPlan;
+}
 
-    // ---- failures by step
+// ---- failures by step
+void failures(const Dataset &d, Report *rep) {
     std::map<std::string, std::pair<int64_t, int64_t>> failures;  // label -> fail, error
     for (const FailedStepRow &s : d.failedSteps) {
         std::string label = d.records[s.record].plan + " \u00b7 line " + std::to_string(s.line) + " \u00b7 " + s.command;
         auto &f = failures[label];
         (s.verdict == Verdict::Fail ? f.first : f.second)++;
-        rep.failures.steps++;
+        rep->failures.steps++;
     }
     std::vector<std::pair<std::string, int64_t>> totals;
     for (const auto &f : failures) totals.emplace_back(f.first, f.second.first + f.second.second);
-    rep.failures.items = pareto(totals);
-    for (const ParetoItem &it : rep.failures.items) {
-        rep.failures.fail.push_back(failures[it.label].first);
-        rep.failures.error.push_back(failures[it.label].second);
+    rep->failures.items = pareto(totals);
+    for (const ParetoItem &it : rep->failures.items) {
+        rep->failures.fail.push_back(failures[it.label].first);
+        rep->failures.error.push_back(failures[it.label].second);
     }
+}
 
-    // ---- measurements
-    std::vector<std::vector<const MeasurementRow *>> bySeries(d.series.size());
-    for (const MeasurementRow &m : d.measurements) bySeries[m.series].push_back(&m);
-    for (size_t s = 0; s < d.series.size(); s++) {
-        const auto &rows = bySeries[s];
-        SeriesReport sr;
-        sr.key = d.series[s];
-        std::vector<double> values;
-        values.reserve(rows.size());
-        std::set<std::pair<std::optional<double>, std::optional<double>>> limitSets;
-        for (const MeasurementRow *m : rows) {
-            // NaN or infinite (a PostgreSQL store may hold them): counted as
-            // outside the limits, left out of the statistics and charts.
-            if (std::isfinite(m->value))
-                values.push_back(m->value);
-            else
-                sr.notFinite++;
-            limitSets.emplace(m->low, m->high);
-            if ((m->low && !(m->value >= *m->low)) || (m->high && !(m->value <= *m->high))) sr.failed++;
+// At most kMaxRunPoints points, each the mean, min and max of its share.
+std::vector<RunPoint> runChart(const Dataset &d, const std::vector<const MeasurementRow *> &rows,
+                               const std::vector<double> &values) {
+    std::vector<const MeasurementRow *> finite;
+    for (const MeasurementRow *m : rows)
+        if (std::isfinite(m->value)) finite.push_back(m);
+    std::vector<RunPoint> run;
+    size_t n = values.size(), points = std::min(n, kMaxRunPoints);
+    for (size_t k = 0; k < points; k++) {
+        size_t a = k * n / points, b = (k + 1) * n / points;
+        RunPoint p;
+        p.n = (int64_t)(b - a);
+        p.min = p.max = values[a];
+        double sum = 0;
+        for (size_t i = a; i < b; i++) {
+            sum += values[i];
+            p.min = std::min(p.min, values[i]);
+            p.max = std::max(p.max, values[i]);
         }
-        if (!rows.empty()) {
-            sr.low = rows.back()->low;
-            sr.high = rows.back()->high;
-        }
-        sr.limitSets = (int)limitSets.size();
-        sr.summary = summarize(values);
-        sr.cpk = cpk(sr.summary, sr.low, sr.high);
-        sr.histogram = histogram(values);
-        std::vector<const MeasurementRow *> finite;
-        for (const MeasurementRow *m : rows)
-            if (std::isfinite(m->value)) finite.push_back(m);
-        size_t n = values.size(), points = std::min(n, kMaxRunPoints);
-        for (size_t k = 0; k < points; k++) {
-            size_t a = k * n / points, b = (k + 1) * n / points;
-            RunPoint p;
-            p.n = (int64_t)(b - a);
-            p.min = p.max = values[a];
-            double sum = 0;
-            for (size_t i = a; i < b; i++) {
-                sum += values[i];
-                p.min = std::min(p.min, values[i]);
-                p.max = std::max(p.max, values[i]);
-            }
-            p.mean = sum / (double)p.n;
-            p.from = d.records[finite[a]->record].startedAt;
-            sr.run.push_back(p);
-        }
-        rep.series.push_back(std::move(sr));
+        p.mean = sum / (double)p.n;
+        p.from = d.records[finite[a]->record].startedAt;
+        run.push_back(p);
     }
+    return run;
+}
 
-    // ---- cycle time per plan
+// ---- one measurement of one step: statistics, histogram, run chart
+SeriesReport series(const Dataset &d, size_t s, const std::vector<const MeasurementRow *> &rows) {
+    SeriesReport sr;
+    sr.key = d.series[s];
+    std::vector<double> values;
+    values.reserve(rows.size());
+    std::set<std::pair<std::optional<double>, std::optional<double>>> limitSets;
+    for (const MeasurementRow *m : rows) {
+        // NaN or infinite (a PostgreSQL store may hold them): counted as
+        // outside the limits, left out of the statistics and charts.
+        if (std::isfinite(m->value))
+            values.push_back(m->value);
+        else
+            sr.notFinite++;
+        limitSets.emplace(m->low, m->high);
+        if ((m->low && !(m->value >= *m->low)) || (m->high && !(m->value <= *m->high))) sr.failed++;
+    }
+    if (!rows.empty()) {
+        sr.low = rows.back()->low;
+        sr.high = rows.back()->high;
+    }
+    sr.limitSets = (int)limitSets.size();
+    sr.summary = summarize(values);
+    sr.cpk = cpk(sr.summary, sr.low, sr.high);
+    sr.histogram = histogram(values);
+    sr.run = runChart(d, rows, values);
+    return sr;
+}
+
+// ---- cycle time per plan
+void cycles(const Dataset &d, const std::map<std::string, std::vector<uint32_t>> &byPlan, Report *rep) {
     for (const auto &p : byPlan) {
         CycleReport c;
         c.plan = p.first;
@@ -190,57 +192,65 @@ Report aggregate(const Dataset &d, const Zone &zone) {
                 c.beyond++;
         }
         c.histogram = histogram(drawn);
-        rep.cycles.push_back(std::move(c));
+        rep->cycles.push_back(std::move(c));
     }
+}
 
-    // ---- tester wait per plan, and power error before and after pa-cal
+Distribution distribution(std::string name, std::vector<double> v) {
+    Distribution r;
+    r.name = std::move(name);
+    r.summary = summarize(v);
+    std::sort(v.begin(), v.end());
+    if (!v.empty()) {
+        r.median = quantile(v, 0.5);
+        r.p99 = quantile(v, 0.99);
+    }
+    r.histogram = histogram(v);
+    return r;
+}
+
+// A pa-cal step's points by number, and its last verify's errors.
+struct CalPointRow {
+    std::optional<double> set, measured, round, verify;
+};
+struct CalStepRows {
+    std::map<int, CalPointRow> points;
+    std::vector<double> verifyErrors;
+};
+
+// Adds one pa-cal value, named as pa-cal records it (p<k>_set ...).
+void addCalValue(CalStepRows *st, const std::string &name, double value) {
+    if (name.compare(0, 13, "verify_error_") == 0) {
+        st->verifyErrors.push_back(std::fabs(value));
+        return;
+    }
+    int n = 0;
+    char field[16];
+    if (sscanf(name.c_str(), "p%d_%15s", &n, field) != 2) return;
+    std::string f = field;
+    CalPointRow &p = st->points[n];
+    if (f == "set") p.set = value;
+    else if (f == "measured") p.measured = value;
+    else if (f == "round") p.round = value;
+    else if (f == "verify") p.verify = value;
+}
+
+// ---- tester wait per plan, and power error before and after pa-cal
+void testerAndCalibration(const Dataset &d, Report *rep) {
     std::map<std::string, std::vector<double>> waits;
-    struct Point {
-        std::optional<double> set, measured, round, verify;
-    };
-    struct Step {
-        std::map<int, Point> points;
-        std::vector<double> verifyErrors;
-    };
-    std::map<std::pair<uint32_t, int>, Step> calSteps;  // (record, line)
+    std::map<std::pair<uint32_t, int>, CalStepRows> calSteps;  // (record, line)
     for (const MeasurementRow &m : d.measurements) {
         const SeriesKey &k = d.series[m.series];
         if (!std::isfinite(m.value)) continue;
         if (k.name == "tester_wait_ms") waits[k.plan].push_back(m.value);
-        if (k.command != "pa-cal") continue;
-        Step &st = calSteps[{m.record, k.line}];
-        if (k.name.compare(0, 13, "verify_error_") == 0) {
-            st.verifyErrors.push_back(std::fabs(m.value));
-            continue;
-        }
-        int n = 0;
-        char field[16];
-        if (sscanf(k.name.c_str(), "p%d_%15s", &n, field) != 2) continue;
-        std::string f = field;
-        Point &p = st.points[n];
-        if (f == "set") p.set = m.value;
-        else if (f == "measured") p.measured = m.value;
-        else if (f == "round") p.round = m.value;
-        else if (f == "verify") p.verify = m.value;
+        if (k.command == "pa-cal") addCalValue(&calSteps[{m.record, k.line}], k.name, m.value);
     }
-    auto distribution = [](std::string name, std::vector<double> v) {
-        Distribution r;
-        r.name = std::move(name);
-        r.summary = summarize(v);
-        std::sort(v.begin(), v.end());
-        if (!v.empty()) {
-            r.median = quantile(v, 0.5);
-            r.p99 = quantile(v, 0.99);
-        }
-        r.histogram = histogram(v);
-        return r;
-    };
-    for (auto &w : waits) rep.testerWaits.push_back(distribution(w.first, std::move(w.second)));
+    for (auto &w : waits) rep->testerWaits.push_back(distribution(w.first, std::move(w.second)));
     std::map<std::pair<std::string, int>, std::pair<std::vector<double>, std::vector<double>>> errors;
     for (const auto &s : calSteps) {
         auto &e = errors[{d.records[s.first.first].plan, s.first.second}];
         for (const auto &p : s.second.points) {
-            const Point &q = p.second;
+            const CalPointRow &q = p.second;
             if (q.set && q.measured && q.round && *q.round == 1 && !(q.verify && *q.verify != 0))
                 e.first.push_back(std::fabs(*q.measured - *q.set));
         }
@@ -248,9 +258,27 @@ Report aggregate(const Dataset &d, const Zone &zone) {
     }
     for (auto &e : errors) {
         std::string step = e.first.first + " \u00b7 line " + std::to_string(e.first.second) + " \u00b7 pa-cal";
-        rep.powerErrors.push_back({step, distribution("before", std::move(e.second.first)),
-                                   distribution("after", std::move(e.second.second))});
+        rep->powerErrors.push_back({step, distribution("before", std::move(e.second.first)),
+                                    distribution("after", std::move(e.second.second))});
     }
+}
+
+}  // namespace
+
+Report aggregate(const Dataset &d, const Zone &zone) {
+    Report rep;
+    rep.zone = zone.name();
+    if (!d.records.empty()) {
+        rep.firstStart = d.records.front().startedAt;
+        rep.lastStart = d.records.back().startedAt;
+    }
+    std::map<std::string, std::vector<uint32_t>> byPlan = yields(d, zone, &rep);
+    failures(d, &rep);
+    std::vector<std::vector<const MeasurementRow *>> bySeries(d.series.size());
+    for (const MeasurementRow &m : d.measurements) bySeries[m.series].push_back(&m);
+    for (size_t s = 0; s < d.series.size(); s++) rep.series.push_back(series(d, s, bySeries[s]));
+    cycles(d, byPlan, &rep);
+    testerAndCalibration(d, &rep);
     return rep;
 }
 
