@@ -1,5 +1,5 @@
-// rfprobe station: plan steps that need the line's tester (tx-measure,
-// rx-per), and what a step knows of its unit beyond the link.
+// rfprobe station: the tester as a plug for the plan steps that need it
+// (station/steps/), and what a step knows of its unit beyond the link.
 //
 // The station drives the unit through the agent as always; the tester is
 // reached through StepTester, which the station only declares: the PC
