@@ -11,19 +11,12 @@ namespace serve {
 
 using station::Verdict;
 
-struct Measure {
-    std::string name;
-    double value;
-    station::Limit limit;
-    Verdict verdict;
-};
-
 struct StepView {
     int line;
     std::string command, args;
     bool done = false;
     Verdict verdict = Verdict::Pass;
-    std::vector<Measure> measured;
+    std::vector<station::Measured> measured;
     std::string error;
 };
 
@@ -188,9 +181,7 @@ void Panels::Run::stepDone(const station::StepResult &r) {
     StepView &v = p.steps.back();
     v.done = true;
     v.verdict = r.verdict;
-    for (unsigned k = 0; k < r.measuredCount; ++k)
-        v.measured.push_back(
-            {r.measured[k].name, r.measured[k].value, r.measured[k].limit, r.measured[k].verdict});
+    v.measured.assign(r.measured, r.measured + r.measuredCount);
     if (r.verdict == Verdict::Error) v.error = r.error;
     owner->changed();
 }
@@ -243,7 +234,7 @@ std::string Panels::snapshot(uint64_t *version) {
                 j.null();
             j.key("error"), j.str(s.error);
             j.key("measured"), j.open('[');
-            for (const Measure &m : s.measured) {
+            for (const station::Measured &m : s.measured) {
                 j.open('{');
                 j.key("name"), j.str(m.name);
                 j.key("value"), j.num(m.value);
@@ -252,7 +243,7 @@ std::string Panels::snapshot(uint64_t *version) {
                 station::MeasureInfo info = station::measureInfo(m.name);
                 j.key("unit"), j.str(info.unit);
                 j.key("resolution"), j.num(station::measureResolution(info));
-                j.key("shown"), j.str(station::shownValue({m.name.c_str(), m.value, m.limit, m.verdict}));
+                j.key("shown"), j.str(station::shownValue(m));
                 j.key("low");
                 if (m.limit.hasLow) j.num(m.limit.low); else j.null();
                 j.key("high");

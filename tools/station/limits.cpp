@@ -19,7 +19,7 @@ bool StepLimits::any() const {
     return false;
 }
 
-Measured checkMeasured(const char *name, double value, const Limit &l) {
+Measured checkMeasured(const std::string &name, double value, const Limit &l) {
     return {name, value, l, limitVerdict(value, l.hasLow, l.low, l.hasHigh, l.high)};
 }
 
@@ -61,7 +61,7 @@ std::string shownValue(const Measured &m) {
 void describeMeasured(const Measured &m, char *buf, size_t len) {
     const Limit &l = m.limit;
     std::string v = shownValue(m), lo = format::number(l.low), hi = format::number(l.high);
-    const char *n = m.name;
+    const char *n = m.name.c_str();
     if (m.verdict == Verdict::Fail && l.hasLow && m.value < l.low)
         snprintf(buf, len, "%s %s below %s", n, v.c_str(), withUnit(n, lo).c_str());
     else if (m.verdict == Verdict::Fail)

@@ -40,12 +40,13 @@ struct StepLimits {
 };
 
 // One measured value, with the limit that applied and its verdict (Pass or
-// Fail).
+// Fail): the one type a step's figures travel in, to the screen, the
+// record's writer and the operator page.
 struct Measured {
-    const char *name;
-    double value;
-    Limit limit;
-    Verdict verdict;
+    std::string name;
+    double value = 0;
+    Limit limit{false, false, 0, 0};
+    Verdict verdict = Verdict::Pass;
 };
 
 // The values a reply of a command that measures `what` carries, checked
@@ -54,7 +55,7 @@ int measureReply(Measures what, const TestMsg &reply, const StepLimits &lim,
                  Measured out[kMaxMeasured]);
 
 // A value against a limit.
-Measured checkMeasured(const char *name, double value, const Limit &l);
+Measured checkMeasured(const std::string &name, double value, const Limit &l);
 
 // The value as people read it: at its resolution with its unit ("7.84
 // dBm", station/measures.h), unless rounding would put it on the other

@@ -156,7 +156,7 @@ void printPlanVerdict(const Options &opt, const char *name, Verdict v,
 
 void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r,
              StepContext *ctx) {
-    memset(r, 0, sizeof *r);
+    *r = StepResult{};
     const Command &c = *a.cmd;
     int rc = kExitUsage;
     switch (c.kind) {
@@ -241,7 +241,6 @@ PlanRun::PlanRun(const Link &l, const Options &opt, const char *name, const std:
                  StepContext *ctx)
     : l_(l), opt_(opt), name_(name), steps_(steps), ctx_(ctx) {
     for (const PlanStep &s : steps) limits_ = limits_ || shows(s);
-    memset(&r_, 0, sizeof r_);
 }
 
 const PlanStep *PlanRun::next() const { return ended_ || i_ >= steps_.size() ? nullptr : &steps_[i_]; }

@@ -29,13 +29,8 @@ const bool gDeclared = [] {
 
 }  // namespace
 
-const RecordedValue &StepDetail::add(const std::string &name, double value, const Limit &limit) {
-    RecordedValue v;
-    v.name = name;
-    v.value = value;
-    v.limit = limit;
-    v.verdict = checkMeasured("", value, limit).verdict;
-    values.push_back(v);
+const Measured &StepDetail::add(const std::string &name, double value, const Limit &limit) {
+    values.push_back(checkMeasured(name, value, limit));
     return values.back();
 }
 

@@ -41,13 +41,9 @@ enum : unsigned {
 };
 
 // One value a step records beyond its line on the screen (every point of a
-// calibration or a sweep), checked against its limits by the step.
-struct RecordedValue {
-    std::string name;
-    double value = 0;
-    Limit limit{false, false, 0, 0};
-    Verdict verdict = Verdict::Pass;
-};
+// calibration or a sweep), checked against its limits by the step: the
+// same type as the screen's figures.
+using RecordedValue = Measured;
 
 // What a step with many requests and values keeps for the record: every
 // request and reply, and every value.  Owned by the unit's StepContext.
@@ -55,7 +51,7 @@ struct StepDetail {
     std::vector<Exchanged> exchanges;
     std::vector<RecordedValue> values;
     // value checked against limit, added and returned
-    const RecordedValue &add(const std::string &name, double value, const Limit &limit = {false, false, 0, 0});
+    const Measured &add(const std::string &name, double value, const Limit &limit = {false, false, 0, 0});
 };
 
 struct StepDef;

@@ -107,7 +107,7 @@ TEST(Limits, MeasuredFromTheReply) {
     r.value1 = 1050;
     Measured m[kMaxMeasured];
     ASSERT_EQ(measureReply(Measures::Count, r, l, m), 1);
-    EXPECT_STREQ(m[0].name, "count");
+    EXPECT_EQ(m[0].name, "count");
     EXPECT_EQ(m[0].verdict, Verdict::Pass);  // inclusive
     // A counter that went down is a negative count, not four billion.
     r.value1 = 0xFFFFFFF6u;
