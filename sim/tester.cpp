@@ -335,6 +335,18 @@ std::string block(size_t n) {
     return "#" + std::to_string(len.size()) + len + payload;
 }
 
+// DIAGnostic:FAULt m: the next reply garbled, cut or not sent.
+bool diagFault(const Args &a, std::string *) {
+    std::string m = a.empty() ? "" : upper(a[0]);
+    if (m == "NONE") T.fault = ReplyFault::None;
+    else if (m == "GARB" || m == "GARBAGE") T.fault = ReplyFault::Garbage;
+    else if (m == "TRUN" || m == "TRUNCATE") T.fault = ReplyFault::Truncate;
+    else if (m == "SIL" || m == "SILENT") T.fault = ReplyFault::Silent;
+    else if (a.empty()) T.error(-109, "Missing parameter");
+    else T.error(-224, "Illegal parameter value;NONE, GARBage, TRUNcate or SILent");
+    return true;
+}
+
 const std::vector<Cmd> &commands() {
     static const std::vector<Cmd> cmds = {
         {"*IDN?", [](const Args &, std::string *r) { *r = "rfprobe,SIMTESTER," + T.serial + ",1.0"; return true; }},
@@ -450,16 +462,7 @@ const std::vector<Cmd> &commands() {
              for (size_t i = 0; i < (size_t)n; i++) r->push_back((char)('A' + i % 26));
              return true;
          }},
-        {"DIAGnostic:FAULt", [](const Args &a, std::string *) {
-             std::string m = a.empty() ? "" : upper(a[0]);
-             if (m == "NONE") T.fault = ReplyFault::None;
-             else if (m == "GARB" || m == "GARBAGE") T.fault = ReplyFault::Garbage;
-             else if (m == "TRUN" || m == "TRUNCATE") T.fault = ReplyFault::Truncate;
-             else if (m == "SIL" || m == "SILENT") T.fault = ReplyFault::Silent;
-             else if (a.empty()) T.error(-109, "Missing parameter");
-             else T.error(-224, "Illegal parameter value;NONE, GARBage, TRUNcate or SILent");
-             return true;
-         }},
+        {"DIAGnostic:FAULt", diagFault},
     };
     return cmds;
 }
@@ -613,6 +616,7 @@ const std::vector<Cmd> &labCommands() {
              if (number(a, 0, 1, 10000000, &v) && generatorIdle()) T.set.genCount = (long)v;
              return true;
          }},
+        {"DIAGNOSTIC:FAULT", diagFault},
         {"INITIATE:SOURCE", [](const Args &, std::string *) {
              if (T.genRunning) {
                  T.error(-213, ";the generator is sending");
