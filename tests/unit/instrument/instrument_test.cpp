@@ -916,29 +916,34 @@ TEST(Tester, LabDialectReadsItsRepliesInItsUnitsAndOrder) {
     auto radio = [&](const std::string &extra) {
         writeFile(dir + "/state", "up=1\nchannel=6\nbw=20\nsideband=0\ntxchain=1\ntxpwr_qdbm=60\n" + extra);
     };
-    SimTester sim({"--dialect", "lab", "--capture-ms", "60", "--port", "1=" + dir, "--loss", "1=2412:1.5,2484:2.5",
+    SimTester sim({"--dialect", "lab", "--capture-ms", "200", "--port", "1=" + dir, "--loss", "1=2412:1.5,2484:2.5",
                    "--seed", "3"});
     std::string text, why;
     ASSERT_TRUE(readWhole(LABTESTER_PROFILE, &text, &why));
-    Profile lab, tight;
+    Profile lab, tight, hasty;
     ASSERT_TRUE(parseProfile(text, "lab.toml", &lab, &why)) << why;
-    std::string noHeadroom = text;
+    std::string noHeadroom = text, shortPoll = text;
     noHeadroom.replace(noHeadroom.find("{level_dbm + 10}"), 16, "{level_dbm}");
     ASSERT_TRUE(parseProfile(noHeadroom, "tight.toml", &tight, &why)) << why;
+    shortPoll.replace(shortPoll.find("deadline_ms = 5000"), 18, "deadline_ms = 30");
+    ASSERT_TRUE(parseProfile(shortPoll, "hasty.toml", &hasty, &why)) << why;
 
     sim::UnitTruth truth = sim::loadTruth(dir);
     double expected = truth.output(0, pa::detectorCode(pa::kDefault[0], 15.0)) - (1.5 + 25.0 / 72.0);
     struct Case {
         const Profile &p;
         const char *radio;
-        bool measures;
+        Fault fault;  // None: it measures
         const char *says;
     } cases[] = {
-        {lab, "pkteng=tx\n", true, ""},
-        {lab, "pkteng=0\n", false, "FETCH:WLAN:POWER?: the tester's status 1 (valid: 0) in reply \"1,+9.910000E+37\": "
-                                   "-230,\"Measurement invalid;the unit on port 1 is not transmitting\""},
-        {tight, "pkteng=tx\n", false, "status 2 (valid: 0) in reply \"2,+9.910000E+37\": -230,\"Measurement "
-                                      "invalid;input overload"},
+        {lab, "pkteng=tx\n", Fault::None, ""},
+        {lab, "pkteng=0\n", Fault::Instrument,
+         "FETCH:WLAN:POWER?: the tester's status 1 (valid: 0) in reply \"1,+9.910000E+37\": "
+         "-230,\"Measurement invalid;the unit on port 1 is not transmitting\""},
+        {tight, "pkteng=tx\n", Fault::Instrument,
+         "status 2 (valid: 0) in reply \"2,+9.910000E+37\": -230,\"Measurement invalid;input overload"},
+        // The capture (200 ms) outlasts the poll's deadline.
+        {hasty, "pkteng=tx\n", Fault::Timeout, "STATUS:WLAN:STATE?: still \"RUN\", not \"RDY\", after 30 ms"},
     };
     for (const Case &c : cases) {
         Tester t(c.p, sim.resource());
@@ -948,13 +953,13 @@ TEST(Tester, LabDialectReadsItsRepliesInItsUnitsAndOrder) {
         ASSERT_TRUE(t.setupAnalyser(AnalyserSetup{2437, 20, expected}, &err)) << err.message;
         Measurement m;
         bool ok = t.measure(&m, &err);
-        ASSERT_EQ(ok, c.measures) << c.radio << err.message;
+        ASSERT_EQ(ok, c.fault == Fault::None) << c.radio << err.message;
         if (ok) {
             EXPECT_NEAR(m.powerDbm, expected, 0.5);
             EXPECT_NEAR(m.evmDb, truth.evmFloorDb, 1.5);
             EXPECT_NEAR(m.freqErrorPpm, truth.crystalPpm, 0.3);
         } else {
-            EXPECT_EQ(err.fault, Fault::Instrument) << err.message;
+            EXPECT_EQ(err.fault, c.fault) << err.message;
             EXPECT_NE(err.message.find(c.says), std::string::npos) << err.message;
         }
     }
