@@ -370,6 +370,10 @@ bool Instrument::noReply(const std::string &cmd, Error *err) {
                 break;
             queue += (queue.empty() ? "" : "; ") + std::to_string(e.code) + ",\"" + e.text + "\"";
         }
+        if (qerr.fault == Fault::Cancelled) {
+            *err = qerr;  // a stop stays a stop: the tester's abort follows
+            return false;
+        }
         if (!queue.empty()) {
             fail(Fault::Instrument, cmd, queue + " (no reply: the tester refused the query)", err);
             disconnect();
