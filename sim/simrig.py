@@ -65,6 +65,23 @@ _counter = itertools.count(1)
 TESTER_FAULTS = ("weak-receiver", "bad-crystal", "broken-pa")
 TESTER_ADDR, TESTER_PORT = "127.0.0.1", 5025
 TESTER_PROFILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "simtester.toml")
+# The simulated tester's dialects: its profile and its simtester options.
+# A rig's tester=True is "sim"; tester="lab" runs the lab tester's dialect.
+TESTER_DIALECTS = {
+    "sim": (TESTER_PROFILE, []),
+    "lab": (os.path.join(os.path.dirname(os.path.abspath(__file__)), "labtester.toml"),
+            ["--dialect", "lab", "--capture-ms", "50"]),
+}
+
+
+def tester_dialect(tester):
+    """The dialect a rig's tester argument names (True: "sim"; falsy: None)."""
+    if not tester:
+        return None
+    d = "sim" if tester is True else tester
+    if d not in TESTER_DIALECTS:
+        raise RigError("unknown tester dialect %r (known: %s)" % (d, ", ".join(sorted(TESTER_DIALECTS))))
+    return d
 TESTER_FPS = 4000  # the simulated generator's frame rate
 
 
@@ -87,13 +104,13 @@ def write_unit_file(sim_dir, seed, faults):
         f.write("seed %d\n" % seed + "".join("fault %s\n" % x for x in faults))
 
 
-def write_fixture(path, units):
+def write_fixture(path, units, dialect="sim"):
     """The station's fixture file: units is a list of (iface, tester port,
-    loss points)."""
+    loss points); the profile is the dialect's."""
     lines = ["# Written by the rig: the simulated tester and the units' cables.",
              "[tester]",
              'resource = "TCPIP::%s::%d::SOCKET"' % (TESTER_ADDR, TESTER_PORT),
-             'profile = "%s"' % TESTER_PROFILE, ""]
+             'profile = "%s"' % TESTER_DIALECTS[dialect][0], ""]
     for iface, port, loss in units:
         lines += ["[units.%s]" % iface, "port = %d" % port,
                   "loss = [%s]" % ", ".join("[%g, %.2f]" % pt for pt in loss), ""]
@@ -102,11 +119,12 @@ def write_fixture(path, units):
     return path
 
 
-def start_tester(station_ns, sim_bin, ports, seed, log):
-    """simtester in the station namespace; ports: {n: (sim dir, loss)}.
-    Returns the process once it listens."""
+def start_tester(station_ns, sim_bin, ports, seed, log, dialect="sim"):
+    """simtester in the station namespace, speaking dialect; ports: {n:
+    (sim dir, loss)}.  Returns the process once it listens."""
     argv = ["ip", "netns", "exec", station_ns, os.path.join(sim_bin, "simtester"),
             "--listen", "%s:%d" % (TESTER_ADDR, TESTER_PORT), "--seed", str(seed), "--fps", str(TESTER_FPS)]
+    argv += TESTER_DIALECTS[dialect][1]
     for n, (sim_dir, loss) in sorted(ports.items()):
         argv += ["--port", "%d=%s" % (n, sim_dir),
                  "--loss", "%d=%s" % (n, ",".join("%g:%g" % pt for pt in loss))]
@@ -269,10 +287,12 @@ class Rig:
         self.smd = None
         self._files = []
         self._made_ns = []
-        # tester: this rig runs the simulated tester (a single rig);
-        # tester_unit: a MultiRig's tester measures this unit.
+        # tester: this rig runs the simulated tester (a single rig), True
+        # or a dialect of TESTER_DIALECTS; tester_unit: a MultiRig's tester
+        # measures this unit.
         self.tester = tester
-        self.tester_unit = tester or tester_unit
+        self.dialect = tester_dialect(tester)
+        self.tester_unit = bool(tester) or tester_unit
         self.seed = unit_seed(unit) if seed is None else seed
         self.faults = tuple(faults)
         self.tester_proc = None
@@ -334,9 +354,9 @@ class Rig:
         if self.tester:
             self.tester_proc = start_tester(self.station_ns, self.sim_bin,
                                             {1: (self.sim_dir, unit_loss(self.unit))}, self.seed,
-                                            self._open("tester.err"))
+                                            self._open("tester.err"), self.dialect)
             self.fixture = write_fixture(os.path.join(self.run_dir, "fixture.toml"),
-                                         [(self.station_if, 1, unit_loss(self.unit))])
+                                         [(self.station_if, 1, unit_loss(self.unit))], self.dialect)
 
     def down(self):
         """Stop everything this rig started and remove it.  Safe to call twice."""
@@ -752,6 +772,7 @@ class MultiRig:
         self.build = build
         self.keep = keep
         self.tester = tester
+        self.dialect = tester_dialect(tester)
         self.seeds = list(seeds) if seeds is not None else [unit_seed(k) for k in range(n)]
         self.unit_faults = dict(faults or {})
         self.tester_proc = None
@@ -781,10 +802,10 @@ class MultiRig:
                 self.tester_proc = start_tester(
                     self.station_ns, sim_bin,
                     {k + 1: (u.sim_dir, unit_loss(k)) for k, u in enumerate(self.units)},
-                    self.seeds[0], self._tester_log)
+                    self.seeds[0], self._tester_log, self.dialect)
                 self.fixture = write_fixture(
                     os.path.join(self.run_dir, "fixture.toml"),
-                    [(u.station_if, k + 1, unit_loss(k)) for k, u in enumerate(self.units)])
+                    [(u.station_if, k + 1, unit_loss(k)) for k, u in enumerate(self.units)], self.dialect)
         except BaseException:
             self.down()
             raise

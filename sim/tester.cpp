@@ -18,7 +18,16 @@
 //     own file SIMDIR/rxgen, which the radio adds to its counter (wl.cpp).
 // docs/tester.md lists the dialect; sim/simtester.toml is its profile.
 //
+// --dialect lab makes it answer as a lab tester written by someone else
+// would (sim/labtester.toml is its profile): long-form headers only,
+// INITiate:WLAN starts a capture that takes --capture-ms, FETCh queries
+// answer "status,value" in its own units (EVM in %, frequency error in
+// Hz), a reference level without headroom overloads, waveforms are named,
+// and its error queue holds 10 entries of its own texts with "+0,"No
+// error"".
+//
 //   simtester [--listen ADDR:PORT] [--seed N] [--fps F] [--serial S]
+//             [--dialect sim|lab] [--capture-ms MS]
 //             --port N=SIMDIR [--loss N=MHZ:DB,MHZ:DB...] ...
 //   simtester --truth SIMDIR    print the unit's truth (key=value lines)
 //
@@ -68,7 +77,7 @@ struct Port {
 
 struct Settings {
     int port = 1;
-    double anFreq = 2412, anBw = 20, anLevel = 0;
+    double anFreq = 2412, anBw = 20, anLevel = 0;  // anLevel: the lab's reference level
     double genFreq = 2412, genBw = 20, genLevel = -60;
     int genRate = 0;
     long genCount = 1;
@@ -97,14 +106,44 @@ struct Tester {
     long genDelivered = 0;
     long long genStart = 0;
 
-    static constexpr size_t kQueueMax = 16;
+    // The lab dialect: its capture, started by INITiate:WLAN.
+    bool lab = false;
+    int captureMs = 150;
+    struct Capture {
+        bool started = false;
+        long long doneAt = 0;
+        int status = 0;  // 0 valid, 1 no signal, 2 overload
+        std::string why;
+        double powerDbm = 0, evmPct = 0, ferrHz = 0;
+    } capture;
+    bool capturing() const { return capture.started && monoMs() < capture.doneAt; }
 
-    void error(int code, const std::string &text) {
-        if (errors.size() >= kQueueMax) {
-            errors.back() = {-350, "Queue overflow"};
+    size_t queueMax() const { return lab ? 10 : 16; }
+
+    void error(int code, std::string text) {
+        if (lab) text = labText(code) + (text.find(';') == std::string::npos ? "" : text.substr(text.find(';')));
+        if (errors.size() >= queueMax()) {
+            errors.back() = {-350, lab ? "Error queue full" : "Queue overflow"};
             return;
         }
         errors.emplace_back(code, text);
+    }
+
+    // The lab tester's own wording of the standard errors.
+    static std::string labText(int code) {
+        switch (code) {
+            case -102: return "Line too long";
+            case -104: return "Numeric value expected";
+            case -108: return "Unexpected parameter";
+            case -109: return "Parameter missing";
+            case -113: return "Command not recognised";
+            case -213: return "Already running";
+            case -221: return "Instrument busy";
+            case -222: return "Value outside limits";
+            case -224: return "Unknown choice";
+            case -230: return "Measurement invalid";
+        }
+        return "Error " + std::to_string(code);
     }
 };
 
@@ -118,6 +157,7 @@ std::string upper(std::string s) {
 // One node of a header against "SENSe": its short form (the capitals) or
 // its long form, any case.
 bool nodeMatches(const std::string &pattern, const std::string &node) {
+    if (T.lab) return upper(node) == upper(pattern);  // long forms only
     std::string shortForm;
     for (char c : pattern)
         if (isupper((unsigned char)c) || isdigit((unsigned char)c) || c == '*' || c == '?') shortForm += c;
@@ -295,6 +335,18 @@ std::string block(size_t n) {
     return "#" + std::to_string(len.size()) + len + payload;
 }
 
+// DIAGnostic:FAULt m: the next reply garbled, cut or not sent.
+bool diagFault(const Args &a, std::string *) {
+    std::string m = a.empty() ? "" : upper(a[0]);
+    if (m == "NONE") T.fault = ReplyFault::None;
+    else if (m == "GARB" || m == "GARBAGE") T.fault = ReplyFault::Garbage;
+    else if (m == "TRUN" || m == "TRUNCATE") T.fault = ReplyFault::Truncate;
+    else if (m == "SIL" || m == "SILENT") T.fault = ReplyFault::Silent;
+    else if (a.empty()) T.error(-109, "Missing parameter");
+    else T.error(-224, "Illegal parameter value;NONE, GARBage, TRUNcate or SILent");
+    return true;
+}
+
 const std::vector<Cmd> &commands() {
     static const std::vector<Cmd> cmds = {
         {"*IDN?", [](const Args &, std::string *r) { *r = "rfprobe,SIMTESTER," + T.serial + ",1.0"; return true; }},
@@ -410,14 +462,170 @@ const std::vector<Cmd> &commands() {
              for (size_t i = 0; i < (size_t)n; i++) r->push_back((char)('A' + i % 26));
              return true;
          }},
-        {"DIAGnostic:FAULt", [](const Args &a, std::string *) {
-             std::string m = a.empty() ? "" : upper(a[0]);
-             if (m == "NONE") T.fault = ReplyFault::None;
-             else if (m == "GARB" || m == "GARBAGE") T.fault = ReplyFault::Garbage;
-             else if (m == "TRUN" || m == "TRUNCATE") T.fault = ReplyFault::Truncate;
-             else if (m == "SIL" || m == "SILENT") T.fault = ReplyFault::Silent;
-             else if (a.empty()) T.error(-109, "Missing parameter");
-             else T.error(-224, "Illegal parameter value;NONE, GARBage, TRUNcate or SILent");
+        {"DIAGnostic:FAULt", diagFault},
+    };
+    return cmds;
+}
+
+// The lab dialect's name of a rate index's waveform.
+std::string labWaveform(int rate) {
+    if (rate < 15) return "NONHT_R" + std::to_string(rate);
+    if (rate < 23) return "HT_MCS" + std::to_string(rate - 15);
+    return "HT2_R" + std::to_string(rate);
+}
+
+// A lab reply's number: "+1.674157E+01".
+std::string labNum(double v) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "%+.6E", v);
+    return buf;
+}
+
+// INITiate:WLAN: the capture sees what the radio sends now; its results
+// are there --capture-ms later.
+void startCapture() {
+    T.capture = Tester::Capture();
+    T.capture.started = true;
+    T.capture.doneAt = monoMs() + T.captureMs;
+    Signal sig;
+    std::string why;
+    if (!transmitted(&sig, &why)) {
+        T.capture.status = 1;
+        T.capture.why = why.substr(why.find(';') + 1);
+        return;
+    }
+    double power = sig.outputDbm - T.ports.at(T.set.port).lossAt(T.set.anFreq) + 0.1 * T.noise.gauss();
+    // An OFDM signal's peaks stand some 6 dB above its mean: the reference
+    // level needs that much headroom or the input overloads.
+    if (power + 6 > T.set.anLevel) {
+        char buf[160];
+        snprintf(buf, sizeof buf, "input overload;peak %.1f dBm above the reference level %g dBm", power + 6,
+                 T.set.anLevel);
+        T.capture.status = 2;
+        T.capture.why = buf;
+        return;
+    }
+    double evmDb = sig.truth.evmFloorDb + 1.2 * std::fmax(0, sig.outputDbm - 17) + 0.3 * T.noise.gauss();
+    T.capture.powerDbm = power;
+    T.capture.evmPct = 100 * std::pow(10, evmDb / 20);
+    T.capture.ferrHz = (sig.truth.crystalPpm + 0.05 * T.noise.gauss()) * T.set.anFreq;
+}
+
+// A FETCh query: "status,value"; a capture still running is status 3, none
+// at all 4, and an invalid one queues why.
+void fetch(std::string *reply, double Tester::Capture::*value) {
+    const Tester::Capture &c = T.capture;
+    int status = !c.started ? 4 : T.capturing() ? 3 : c.status;
+    if (status == 0) {
+        *reply = "0," + labNum(c.*value);
+        return;
+    }
+    T.error(-230, status == 4 ? ";no capture (INITiate:WLAN first)"
+                  : status == 3 ? ";the capture is still running"
+                                : ";" + c.why);
+    *reply = std::to_string(status) + "," + labNum(9.91e37);
+}
+
+bool labGeneratorSetting(const Args &a, double lo, double hi, double *to) {
+    double v;
+    if (number(a, 0, lo, hi, &v) && generatorIdle()) *to = v;
+    return true;
+}
+
+const std::vector<Cmd> &labCommands() {
+    static const std::vector<Cmd> cmds = {
+        {"*IDN?", [](const Args &, std::string *r) { *r = "SimLab,LT-2," + T.serial + ",2.04"; return true; }},
+        {"*RST", [](const Args &, std::string *) {
+             T.set = Settings();
+             T.genRunning = false;
+             T.capture = Tester::Capture();
+             return true;
+         }},
+        {"*CLS", [](const Args &, std::string *) { T.errors.clear(); return true; }},
+        {"ABORT", [](const Args &, std::string *) {
+             T.genRunning = false;
+             T.capture.doneAt = 0;
+             T.capture.started = false;
+             return true;
+         }},
+        {"*OPC?", [](const Args &, std::string *r) { *r = "1"; return !T.genRunning && !T.capturing(); }},
+        {"SYSTEM:ERROR[:NEXT]?", [](const Args &, std::string *r) {
+             if (T.errors.empty()) {
+                 *r = "+0,\"No error\"";
+             } else {
+                 std::string text;
+                 for (char c : T.errors.front().second) text += c == '"' ? "\"\"" : std::string(1, c);
+                 *r = std::to_string(T.errors.front().first) + ",\"" + text + "\"";
+                 T.errors.pop_front();
+             }
+             return true;
+         }},
+        {"ROUTE:RFPORT", [](const Args &a, std::string *) {
+             double v;
+             int maxPort = T.ports.empty() ? 1 : T.ports.rbegin()->first;
+             if (number(a, 0, 1, maxPort, &v) && generatorIdle()) T.set.port = (int)v;
+             return true;
+         }},
+        {"CONFIGURE:WLAN:FREQUENCY", [](const Args &a, std::string *) { number(a, 0, 2000, 6000, &T.set.anFreq); return true; }},
+        {"CONFIGURE:WLAN:BANDWIDTH", [](const Args &a, std::string *) {
+             double v;
+             if (number(a, 0, 20, 160, &v)) {
+                 if (v != 20 && v != 40 && v != 80 && v != 160) T.error(-222, ";bandwidth 20, 40, 80 or 160");
+                 else T.set.anBw = v;
+             }
+             return true;
+         }},
+        {"CONFIGURE:WLAN:RLEVEL", [](const Args &a, std::string *) { number(a, 0, -60, 40, &T.set.anLevel); return true; }},
+        {"INITIATE:WLAN", [](const Args &, std::string *) {
+             if (T.capturing()) T.error(-213, ";a capture is running");
+             else startCapture();
+             return true;
+         }},
+        {"STATUS:WLAN:STATE?", [](const Args &, std::string *r) {
+             *r = !T.capture.started ? "IDLE" : T.capturing() ? "RUN" : "RDY";
+             return true;
+         }},
+        {"FETCH:WLAN:POWER?", [](const Args &, std::string *r) { fetch(r, &Tester::Capture::powerDbm); return true; }},
+        {"FETCH:WLAN:EVM?", [](const Args &, std::string *r) { fetch(r, &Tester::Capture::evmPct); return true; }},
+        {"FETCH:WLAN:FERROR?", [](const Args &, std::string *r) { fetch(r, &Tester::Capture::ferrHz); return true; }},
+        {"SOURCE:WLAN:FREQUENCY", [](const Args &a, std::string *) { return labGeneratorSetting(a, 2000, 6000, &T.set.genFreq); }},
+        {"SOURCE:WLAN:BANDWIDTH", [](const Args &a, std::string *) {
+             double v;
+             if (number(a, 0, 20, 160, &v) && generatorIdle()) {
+                 if (v != 20 && v != 40 && v != 80 && v != 160) T.error(-222, ";bandwidth 20, 40, 80 or 160");
+                 else T.set.genBw = v;
+             }
+             return true;
+         }},
+        {"SOURCE:WLAN:LEVEL", [](const Args &a, std::string *) { return labGeneratorSetting(a, -130, 0, &T.set.genLevel); }},
+        {"SOURCE:WLAN:WAVEFORM", [](const Args &a, std::string *) {
+             if (a.empty()) {
+                 T.error(-109, "");
+                 return true;
+             }
+             for (int r = 0; r <= 48; r++)
+                 if (upper(a[0]) == labWaveform(r)) {
+                     if (generatorIdle()) T.set.genRate = r;
+                     return true;
+                 }
+             T.error(-224, ";no waveform " + a[0]);
+             return true;
+         }},
+        {"SOURCE:WLAN:FRAMES", [](const Args &a, std::string *) {
+             double v;
+             if (number(a, 0, 1, 10000000, &v) && generatorIdle()) T.set.genCount = (long)v;
+             return true;
+         }},
+        {"DIAGNOSTIC:FAULT", diagFault},
+        {"INITIATE:SOURCE", [](const Args &, std::string *) {
+             if (T.genRunning) {
+                 T.error(-213, ";the generator is sending");
+                 return true;
+             }
+             T.genRunning = true;
+             T.genPort = T.set.port;
+             T.genDelivered = 0;
+             T.genStart = monoMs();
              return true;
          }},
     };
@@ -462,7 +670,7 @@ bool execute(Client &c, const std::string &text) {
         while (std::getline(in, a, ',')) args.push_back(trim(a));
     }
     bool query = header.back() == '?';
-    for (const Cmd &cmd : commands()) {
+    for (const Cmd &cmd : T.lab ? labCommands() : commands()) {
         std::string p = cmd.pattern;
         if ((p.back() == '?') != query || !headerMatches(p, header)) continue;
         if (query && !args.empty() && p != "TRACe:DATA?" && p != "DIAGnostic:LINE?") {
@@ -549,6 +757,12 @@ int main(int argc, char **argv) {
         } else if (a == "--fps") {
             T.fps = atof(v);
             if (!(T.fps > 0)) return usageExit("--fps must be above 0");
+        } else if (a == "--dialect") {
+            if (std::string(v) != "sim" && std::string(v) != "lab") return usageExit("--dialect sim or lab");
+            T.lab = std::string(v) == "lab";
+        } else if (a == "--capture-ms") {
+            T.captureMs = atoi(v);
+            if (T.captureMs < 0) return usageExit("--capture-ms must be 0 or more");
         } else if (a == "--serial") {
             T.serial = v;
         } else if (a == "--port") {
@@ -612,7 +826,7 @@ int main(int argc, char **argv) {
             if (c.closeAfterFlush) ev = POLLOUT;
             pfds.push_back({c.fd, ev, 0});
         }
-        int r = poll(pfds.data(), pfds.size(), T.genRunning ? 5 : 500);
+        int r = poll(pfds.data(), pfds.size(), T.genRunning || T.capturing() ? 5 : 500);
         if (r < 0 && errno != EINTR) break;
         runGenerator();
         if (pfds[0].revents & POLLIN) {

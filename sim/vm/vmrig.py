@@ -251,9 +251,9 @@ class VmRig(simrig.Rig):
         self.set_state(rxrate="0")
         loss = simrig.unit_loss(0)
         self.tester_proc = simrig.start_tester(self.station_ns, self.sim_bin, {1: (self.sim_dir, loss)},
-                                               self.seed, self._open("tester.err"))
+                                               self.seed, self._open("tester.err"), self.dialect)
         self.fixture = simrig.write_fixture(os.path.join(self.run_dir, "fixture.toml"),
-                                            [(self.station_if, 1, loss)])
+                                            [(self.station_if, 1, loss)], self.dialect)
 
     @property
     def flash_path(self):

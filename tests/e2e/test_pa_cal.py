@@ -2,7 +2,8 @@
 tester, on simulated units whose true PA curves come from their seeds.
 A line of four calibrates, saves and verifies; a broken PA fails with
 nothing saved; Ctrl-C or a garbled tester reply in the middle puts the
-originals back; bad arguments are refused before anything is sent."""
+originals back; bad arguments are refused before anything is sent.  The
+tester's parts run against both of the simulated tester's dialects."""
 import glob
 import json
 import os
@@ -43,9 +44,15 @@ def values(step):
     return {m["name"]: m["value"] for m in step["measurements"]}
 
 
-def test_a_line_of_four_calibrates_saves_and_verifies_and_a_broken_pa_saves_nothing(tmp_path):
+DIALECTS = sorted(simrig.TESTER_DIALECTS)
+# The simulated tester's command that garbles its next reply, per dialect.
+GARBLE = {"sim": "DIAG:FAUL GARB", "lab": "DIAGNOSTIC:FAULT GARBAGE"}
+
+
+@pytest.mark.parametrize("dialect", DIALECTS)
+def test_a_line_of_four_calibrates_saves_and_verifies_and_a_broken_pa_saves_nothing(tmp_path, dialect):
     d = str(tmp_path)
-    with simrig.MultiRig(4, BUILD, tester=True, faults={3: ["broken-pa"]}) as mr:
+    with simrig.MultiRig(4, BUILD, tester=dialect, faults={3: ["broken-pa"]}) as mr:
         mr.start_agents()
         units = []
         for k, i in enumerate(mr.ifaces):
@@ -84,16 +91,17 @@ def test_a_line_of_four_calibrates_saves_and_verifies_and_a_broken_pa_saves_noth
         assert not glob.glob(os.path.join(broken.sim_dir, "nvramUpdate.*")) and not broken.nvram()
 
 
+@pytest.mark.parametrize("dialect", DIALECTS)
 @pytest.mark.parametrize("cut,status,says", [
     ("ctrl-c", 130, "stopped"),
     ("garbage from the tester", 6, "tester"),
 ])
-def test_a_calibration_cut_short_after_its_write_puts_the_originals_back(tmp_path, cut, status, says):
+def test_a_calibration_cut_short_after_its_write_puts_the_originals_back(tmp_path, cut, status, says, dialect):
     plan = tmp_path / "cal.plan"
     # A long settle time keeps the step in its verify measurements, after
     # the first write, when the cut comes.
     plan.write_text("enter-test-mode\nset-channel 6\npa-cal 0 --settle 0.4\npa-save\n")
-    with simrig.Rig(BUILD, tester=True, seed=1234) as rig:
+    with simrig.Rig(BUILD, tester=dialect, seed=1234) as rig:
         rig.start_agent()
         p = subprocess.Popen(["ip", "netns", "exec", rig.station_ns, os.path.join(rig.tools_dir, "rfprobe"),
                               "--iface", rig.station_if, "run", str(plan), "--fixture", rig.fixture],
@@ -106,7 +114,7 @@ def test_a_calibration_cut_short_after_its_write_puts_the_originals_back(tmp_pat
         if cut == "ctrl-c":
             p.send_signal(signal.SIGINT)
         else:
-            rig.tester_query("DIAG:FAUL GARB")  # the station's next reply
+            rig.tester_query(GARBLE[dialect])  # the station's next reply
         out, err = p.communicate(timeout=30)
         assert p.returncode == status, out + err
         assert says in out + err and "original coefficients were written back" in out + err, out + err

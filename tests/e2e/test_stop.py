@@ -49,11 +49,13 @@ def errors(d):
     return out
 
 
-@pytest.fixture
-def line():
+# Both of the simulated tester's dialects: ours, and a lab tester's whose
+# capture is triggered, polled and fetched.
+@pytest.fixture(params=sorted(simrig.TESTER_DIALECTS))
+def line(request):
     if os.geteuid() != 0:
         pytest.skip("the rig needs root (network namespaces, mounts)")
-    with simrig.MultiRig(2, BUILD, tester=True) as mr:
+    with simrig.MultiRig(2, BUILD, tester=request.param) as mr:
         mr.start_agents()
         yield mr
 

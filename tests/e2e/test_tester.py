@@ -3,7 +3,10 @@ station's fixture, on one unit and on four sharing one tester.  What the
 tester measures comes from the simulated radio and the unit's seeded
 truth, so the figures are checked against that truth; every bad input
 either stops the run before anything is sent or makes the step ERROR
-naming the tester, with the packet engine stopped."""
+naming the tester, with the packet engine stopped.  Each test runs against
+both of the simulated tester's dialects (ours, and a lab tester's: its own
+commands, status,value replies in % and Hz, named waveforms) through their
+shipped profiles."""
 import json
 import os
 import re
@@ -42,13 +45,18 @@ def figures(out):
     return found
 
 
-@pytest.fixture
-def trig(tmp_path):
+DIALECTS = sorted(simrig.TESTER_DIALECTS)
+# What each dialect's *IDN? starts with.
+IDN = {"sim": "rfprobe,SIMTESTER,", "lab": "SimLab,LT-2,"}
+
+
+@pytest.fixture(params=DIALECTS)
+def trig(tmp_path, request):
     if ON_VM:
         import vmrig
-        rig = vmrig.VmRig(BUILD, tester=True, seed=4242)
+        rig = vmrig.VmRig(BUILD, tester=request.param, seed=4242)
     else:
-        rig = simrig.Rig(BUILD, tester=True, seed=4242)
+        rig = simrig.Rig(BUILD, tester=request.param, seed=4242)
     with rig:
         rig.start_agent()
         rig.tmp = str(tmp_path)
@@ -70,7 +78,7 @@ def test_measured_power_follows_the_radio(trig, power):
     assert f["rx-per"]["count"] == 200 and f["rx-per"]["per"] == 0, r.stdout
     assert trig.state()["pkteng"] == "0", "tx-measure stops the packet engine"
     rec = json.load(open(os.path.join(trig.tmp, "r.json")))
-    assert rec["metadata"]["tester_idn"].startswith("rfprobe,SIMTESTER,")
+    assert rec["metadata"]["tester_idn"].startswith(IDN[trig.dialect])
     loss = round(loss_at(simrig.unit_loss(0), 2437), 3)
     for s in (s for s in rec["steps"] if s["command"] in ("tx-measure", "rx-per")):
         m = {x["name"]: x["value"] for x in s["measurements"]}
@@ -120,40 +128,72 @@ def test_power_error_is_measured_minus_the_power_the_radio_applies(trig, step):
 
 
 # Each bad input: the files changed, the status, what stderr or the
-# verdict line says, and whether anything reached the unit.
-PROFILE = open(simrig.TESTER_PROFILE).read()
+# verdict line says, and whether anything reached the unit.  A profile
+# edit or a message that differs between the dialects is a {dialect: ...}
+# dict; a case only one dialect has names it in its last field.
+PROFILES = {d: open(simrig.TESTER_DIALECTS[d][0]).read() for d in DIALECTS}
+ROUT = {"sim": "ROUT:PORT {port}", "lab": "ROUTE:RFPORT {port}"}
+FREQ = {"sim": "SENS:FREQ {freq_mhz}", "lab": "CONFIGURE:WLAN:FREQUENCY {freq_mhz}"}
+BAND = {"sim": "SENS:BAND {bw_mhz}", "lab": "CONFIGURE:WLAN:BANDWIDTH {bw_mhz}"}
 BAD = [
-    ("no fixture", None, None, 2, "needs the tester: give --fixture FILE or RFPROBE_FIXTURE", False),
-    ("malformed fixture", "[tester\nresource = 3\n", None, 2, "fixture", False),
-    ("no unit in the fixture", "drop-unit", None, 2, "has no unit on interface", False),
-    ("unknown operation", None, PROFILE + "warm_up = \"*WAI\"\n", 2, "warm_up", False),
-    ("unknown parameter", None, PROFILE.replace("ROUT:PORT {port}", "ROUT:PORT {unit}"), 2, "unit", False),
-    ("unreachable tester", "port 5999", None, 6, "tester TCPIP::127.0.0.1::5999::SOCKET", True),
-    ("not-a-number", None, PROFILE.replace("SENS:FREQ {freq_mhz}", "SENS:FREQ 2412"), 6,
-     "MEAS:POW?: not-a-number", True),
+    ("no fixture", None, None, 2, "needs the tester: give --fixture FILE or RFPROBE_FIXTURE", False, None),
+    ("malformed fixture", "[tester\nresource = 3\n", None, 2, "fixture", False, None),
+    ("no unit in the fixture", "drop-unit", None, 2, "has no unit on interface", False, None),
+    ("unknown operation", None, ("[operations]\n", "[operations]\nwarm_up = \"*WAI\"\n"), 2, "warm_up", False,
+     None),
+    ("unknown parameter", None, (ROUT, {d: ROUT[d].replace("{port}", "{unit}") for d in DIALECTS}), 2, "unit",
+     False, None),
+    ("unreachable tester", "port 5999", None, 6, "tester TCPIP::127.0.0.1::5999::SOCKET", True, None),
+    ("not-a-number", None, (FREQ, {d: FREQ[d].replace("{freq_mhz}", "2412") for d in DIALECTS}), 6,
+     {"sim": "MEAS:POW?: not-a-number",
+      "lab": 'FETCH:WLAN:POWER?: the tester\'s status 1 (valid: 0) in reply "1,+9.910000E+37": '
+             '-230,"Measurement invalid;the unit transmits at 2437 MHz'}, True, None),
     # The tester's next reply (the station's first query, *IDN?) garbled or cut.
-    ("garbage", "fault GARB", None, 6, "*IDN?: garbled reply", True),
-    ("truncated", "fault TRUN", None, 6, "*IDN?: connection closed mid-reply", True),
-    ("error queue", None, PROFILE.replace("SENS:BAND {bw_mhz}", "SENS:BAND 30"), 6,
-     'SENS:BAND 30: -222,"Data out of range', True),
+    ("garbage", "fault GARBAGE", None, 6, "*IDN?: garbled reply", True, None),
+    ("truncated", "fault TRUNCATE", None, 6, "*IDN?: connection closed mid-reply", True, None),
+    ("error queue", None, (BAND, {d: BAND[d].replace("{bw_mhz}", "30") for d in DIALECTS}), 6,
+     {"sim": 'SENS:BAND 30: -222,"Data out of range',
+      "lab": 'CONFIGURE:WLAN:BANDWIDTH 30: -222,"Value outside limits'}, True, None),
+    # The lab tester's reference level is its peak: without headroom the
+    # capture overloads, and its status says so.
+    ("no headroom", None, ("{level_dbm + 10}", "{level_dbm}"), 6,
+     'status 2 (valid: 0) in reply "2,+9.910000E+37": -230,"Measurement invalid;input overload', True, "lab"),
+    ("unit the record cannot take", None, ('unit = "%"', 'unit = "W"'), 2,
+     'p.toml:%d: measurements.evm.unit: unknown unit "W"' % (PROFILES["lab"].split('unit = "%"')[0].count("\n") + 1),
+     False, "lab"),
+    ("a rate the waveform map lacks", "rate 30", None, 2,
+     "rx-per: %s: operations.generator_setup sends {rate|waveform}, and rate 30 is not in [maps.waveform]"
+     % simrig.TESTER_DIALECTS["lab"][0], False, "lab"),
 ]
 
 
-@pytest.mark.parametrize("name,fixture,profile,status,says,sent", BAD, ids=[b[0] for b in BAD])
+def pick(v, dialect):
+    return v[dialect] if isinstance(v, dict) else v
+
+
+@pytest.mark.parametrize("name,fixture,profile,status,says,sent,only", BAD, ids=[b[0] for b in BAD])
 def test_bad_input_is_refused_or_an_error_naming_the_tester(trig, name, fixture, profile, status, says,
-                                                             sent):
-    plan = write(os.path.join(trig.tmp, "p.plan"), RADIO % 15 + "tx-measure --evm-max -25\n")
+                                                             sent, only):
+    if only and only != trig.dialect:
+        pytest.skip("the %s dialect's case" % only)
+    says = pick(says, trig.dialect)
+    steps = "tx-measure --evm-max -25\n"
+    if fixture == "rate 30":
+        steps = "rx-per --rate 30 --bw 20 --level -70 --frames 100 --per-max 1\n"
+    plan = write(os.path.join(trig.tmp, "p.plan"), RADIO % 15 + steps)
     text = open(trig.fixture).read()
     if profile is not None:
-        text = re.sub(r'profile = ".*"', 'profile = "%s"' % write(os.path.join(trig.tmp, "p.toml"), profile),
+        edited = PROFILES[trig.dialect].replace(pick(profile[0], trig.dialect), pick(profile[1], trig.dialect))
+        assert edited != PROFILES[trig.dialect], profile
+        text = re.sub(r'profile = ".*"', 'profile = "%s"' % write(os.path.join(trig.tmp, "p.toml"), edited),
                       text)
     if fixture and fixture.startswith("fault "):
-        trig.tester_query("DIAG:FAUL " + fixture.split()[1])
+        trig.tester_query({"sim": "DIAG:FAUL ", "lab": "DIAGNOSTIC:FAULT "}[trig.dialect] + fixture.split()[1])
     elif fixture == "port 5999":
         text = text.replace("::5025::", "::5999::")
     elif fixture == "drop-unit":
         text = re.sub(r"\[units\.\w+\]", "[units.eth9]", text)
-    elif fixture is not None:
+    elif fixture is not None and fixture != "rate 30":
         text = fixture
     args = ["run", plan] + ([] if name == "no fixture" else
                             ["--fixture", write(os.path.join(trig.tmp, "f.toml"), text)])
@@ -172,9 +212,10 @@ def test_bad_input_is_refused_or_an_error_naming_the_tester(trig, name, fixture,
 
 
 @pytest.mark.skipif(ON_VM, reason="four units: the namespace rig")
-def test_four_units_share_one_tester_and_each_gets_its_own_verdict(tmp_path):
+@pytest.mark.parametrize("dialect", DIALECTS)
+def test_four_units_share_one_tester_and_each_gets_its_own_verdict(tmp_path, dialect):
     d = str(tmp_path)
-    with simrig.MultiRig(4, BUILD, tester=True, faults={2: ["bad-crystal"], 3: ["weak-receiver"]}) as mr:
+    with simrig.MultiRig(4, BUILD, tester=dialect, faults={2: ["bad-crystal"], 3: ["weak-receiver"]}) as mr:
         mr.start_agents()
         units = []
         for k, i in enumerate(mr.ifaces):
@@ -190,7 +231,7 @@ def test_four_units_share_one_tester_and_each_gets_its_own_verdict(tmp_path):
     assert failed[2] == [("tx-measure", "freq_error")] and failed[3] == [("rx-per", "per")], failed
     waits = []
     for k, rec in enumerate(recs):
-        assert rec["metadata"]["tester_idn"].startswith("rfprobe,SIMTESTER,")
+        assert rec["metadata"]["tester_idn"].startswith(IDN[dialect])
         for s in rec["steps"]:
             if s["command"] in ("tx-measure", "rx-per"):
                 m = {x["name"]: x["value"] for x in s["measurements"]}

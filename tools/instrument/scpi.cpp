@@ -291,7 +291,9 @@ bool Instrument::greet(Error *err) {
         std::lock_guard<std::mutex> lock(idnMu_);
         idn_ = format::printableUtf8(idn, kMaxTesterText);
     }
-    // What an earlier session left in the queue is not ours to report.
+    // What an earlier session left in the queue is not ours to report,
+    // however deep it is.
+    if (!clear_.empty() && !write(clear_, err)) return false;
     std::vector<QueueEntry> stale;
     return readErrors(&stale, err);
 }
@@ -341,14 +343,44 @@ bool Instrument::fill(const std::string &cmd, long long deadline, Error *err) {
             return fail(Fault::Closed, cmd, std::string("receive failed: ") + strerror(errno), err);
         int w = waitFd(fd_, POLLIN, deadline, stop_);
         if (w == 2) return fail(Fault::Cancelled, cmd, kStopped, err);
+        if (w == 1 && in_.empty()) return noReply(cmd, err);
         if (w == 1)
             return fail(Fault::Timeout, cmd,
-                        in_.empty() ? "no reply within the timeout"
-                                    : "reply incomplete at the timeout (" + std::to_string(in_.size()) +
-                                          " bytes)",
-                        err);
+                        "reply incomplete at the timeout (" + std::to_string(in_.size()) + " bytes)", err);
         if (w < 0) return fail(Fault::Closed, cmd, std::string("poll failed: ") + strerror(errno), err);
     }
+}
+
+// A query with no reply at all: a tester that refuses a query answers
+// nothing and queues why (-113 Undefined header).  Its queue is read on
+// this connection, before the next connect empties it, and the entries
+// become the error; the connection closes either way, since a late reply
+// may still come.
+bool Instrument::noReply(const std::string &cmd, Error *err) {
+    std::string what = "no reply within the timeout";
+    if (cmd != errorQuery_) {
+        long long deadline = nowMs() + t_.exchangeMs;
+        std::string queue;
+        Error qerr;
+        for (int i = 0; i < maxErrors_ && fd_ >= 0; i++) {
+            std::string reply;
+            QueueEntry e;
+            if (!sendLine(errorQuery_, deadline, &qerr) || !readReply(errorQuery_, deadline, &reply, &qerr) ||
+                !parseQueueEntry(reply, &e) || e.code == 0)
+                break;
+            queue += (queue.empty() ? "" : "; ") + std::to_string(e.code) + ",\"" + e.text + "\"";
+        }
+        if (qerr.fault == Fault::Cancelled) {
+            *err = qerr;  // a stop stays a stop: the tester's abort follows
+            return false;
+        }
+        if (!queue.empty()) {
+            fail(Fault::Instrument, cmd, queue + " (no reply: the tester refused the query)", err);
+            disconnect();
+            return false;
+        }
+    }
+    return fail(Fault::Timeout, cmd, what, err);
 }
 
 // Drops the line end of the last block once it is there.

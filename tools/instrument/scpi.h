@@ -156,6 +156,9 @@ class Instrument {
         errorQuery_ = std::move(q);
         maxErrors_ = maxEntries;
     }
+    // Sent at connect, before the queue is read (profile's clear; "":
+    // none): a stale queue deeper than max_errors never fails a connect.
+    void setClearCommand(std::string c) { clear_ = std::move(c); }
 
   private:
     bool ensureConnected(Error *err);
@@ -163,6 +166,7 @@ class Instrument {
     bool sendLine(const std::string &cmd, long long deadline, Error *err);
     bool readReply(const std::string &cmd, long long deadline, std::string *reply, Error *err);
     bool fill(const std::string &cmd, long long deadline, Error *err);
+    bool noReply(const std::string &cmd, Error *err);
     bool fail(Fault f, const std::string &cmd, const std::string &what, Error *err);
     void dropBlockEnd();
 
@@ -175,6 +179,7 @@ class Instrument {
     std::string idn_;
     std::string errorQuery_ = "SYST:ERR?";
     int maxErrors_ = 32;
+    std::string clear_ = "*CLS";
     int fd_ = -1;
     std::string in_;         // bytes read past the last reply
     bool blockEnd_ = false;  // a block's line end may still come

@@ -1,5 +1,7 @@
 #include "instrument/tester.h"
 
+#include "instrument/reply.h"
+
 namespace instrument {
 
 namespace {
@@ -58,46 +60,97 @@ void FairQueue::advance() {
 Tester::Tester(const Profile &p, const Resource &r)
     : profile_(p), inst_("tester", r, Timeouts{p.connectTimeoutMs, p.timeoutMs}) {
     inst_.setErrorQuery(p.errorQuery, p.maxErrors);
+    inst_.setClearCommand(p.clear);
 }
 
 bool Tester::connect(Error *err) { return inst_.connect(err); }
 
-// Each command, then the error queue; the last query's reply in *lastReply.
-bool Tester::run(Op op, const Params &p, Error *err, const cancel::Token *stop, std::string *lastReply,
-                 int timeoutMs) {
+bool Tester::failWith(Fault f, const std::string &cmd, const std::string &what, Error *err) {
+    err->fault = f;
+    err->message = inst_.name() + ": " + cmd + ": " + what;
+    // A stop or a reply out of step: the next exchange starts on a new
+    // connection.
+    if (f == Fault::Cancelled || f == Fault::BadReply || f == Fault::Timeout) inst_.disconnect();
+    return false;
+}
+
+// A measurement's query: its reply read as the profile says, then the
+// error queue.  A reply that is no measurement names the queue's first
+// entry too, which usually says why.
+bool Tester::readMeasurement(Op op, const std::string &cmd, double *value, Error *err) {
+    const ReplyFormat &f = profile_.reply(op);
+    std::string reply;
+    if (!inst_.query(cmd, &reply, err, f.timeoutMs)) return false;
+    Fault fault = Fault::None;
+    std::string why;
+    bool ok = readValue(reply, f, an_.freqMhz, value, &fault, &why);
+    std::vector<QueueEntry> q;
+    Error qerr;
+    bool queueRead = inst_.readErrors(&q, &qerr);
+    if (ok && !queueRead) {
+        *err = qerr;
+        return false;
+    }
+    if (ok && q.empty()) return true;
+    if (ok) return failWith(Fault::Instrument, cmd, queueText(q), err);
+    if (queueRead && !q.empty()) why += ": " + std::to_string(q[0].code) + ",\"" + q[0].text + "\"";
+    return failWith(fault, cmd, why, err);
+}
+
+// Each command, then the error queue; a measurement's value in *value.
+bool Tester::run(Op op, const Params &p, Error *err, const cancel::Token *stop, double *value, int timeoutMs) {
     Instrument::Session hold(inst_, stop);
     if (stop && stop->raised()) {
         err->fault = Fault::Cancelled;
         err->message = inst_.name() + ": stopped before " + opKey(op);
         return false;
     }
+    bool fresh = !inst_.connected();
     if (!inst_.connect(err)) return false;
+    // A session starts from the tester's defaults where the profile asks.
+    if (fresh && profile_.resetAtStart && op != Op::Reset && !run(Op::Reset, {}, err, stop)) return false;
     const std::vector<std::string> &cmds = profile_.commands(op);
     for (size_t i = 0; i < cmds.size(); i++) {
-        std::string cmd = expand(cmds[i], p);
+        std::string cmd, why;
+        if (!expandCommand(cmds[i], p, profile_.maps, &cmd, &why)) {
+            err->fault = Fault::Usage;
+            err->message = inst_.name() + ": " + opKey(op) + ": " + why;
+            return false;
+        }
         bool last = i + 1 == cmds.size();
         if (!isQuery(cmd)) {
             if (!inst_.command(cmd, err)) return false;
             continue;
         }
+        if (last && op >= Op::MeasurePower && op <= Op::MeasureFreqError) return readMeasurement(op, cmd, value, err);
         std::string reply;
-        if (last && op >= Op::MeasurePower && op <= Op::MeasureFreqError) {
-            double v;
-            if (!inst_.queryNumber(cmd, &v, err)) return false;
-            reply = formatNumber(v);
-        } else if (!inst_.query(cmd, &reply, err, last ? timeoutMs : 0)) {
-            return false;
-        }
+        if (!inst_.query(cmd, &reply, err, last ? timeoutMs : 0)) return false;
         std::vector<QueueEntry> q;
         if (!inst_.readErrors(&q, err)) return false;
-        if (!q.empty()) {
-            err->fault = Fault::Instrument;
-            err->message = inst_.name() + ": " + cmd + ": " + queueText(q);
-            return false;
-        }
-        if (lastReply) *lastReply = reply;
+        if (!q.empty()) return failWith(Fault::Instrument, cmd, queueText(q), err);
     }
     return true;
+}
+
+// The profile's poll: its query until the reply matches, or the deadline.
+bool Tester::poll(Error *err, const cancel::Token *stop) {
+    const Poll &pl = profile_.poll;
+    Instrument::Session hold(inst_, stop);
+    long long deadline = cancel::nowMs() + pl.deadlineMs;
+    for (;;) {
+        std::string reply;
+        std::vector<QueueEntry> q;
+        if (!inst_.query(pl.query, &reply, err) || !inst_.readErrors(&q, err)) return false;
+        if (!q.empty()) return failWith(Fault::Instrument, pl.query, queueText(q), err);
+        if (sameReply(reply, pl.until)) return true;
+        if (cancel::nowMs() + pl.intervalMs > deadline)
+            return failWith(Fault::Timeout, pl.query,
+                            "still \"" + reply + "\", not \"" + pl.until + "\", after " +
+                                std::to_string(pl.deadlineMs) + " ms (poll.deadline_ms)",
+                            err);
+        if (!cancel::sleepFor((uint32_t)pl.intervalMs, stop))
+            return failWith(Fault::Cancelled, pl.query, "stopped while the tester captured", err);
+    }
 }
 
 Params Tester::analyserParams() const {
@@ -126,14 +179,15 @@ bool Tester::setupAnalyser(const AnalyserSetup &s, Error *err, const cancel::Tok
 
 bool Tester::measure(Measurement *m, Error *err, const cancel::Token *stop) {
     Params p = analyserParams();
-    std::string r;
+    Instrument::Session hold(inst_, stop);
+    if (!profile_.commands(Op::Trigger).empty() &&
+        !run(Op::Trigger, p, err, stop, nullptr, profile_.triggerTimeoutMs))
+        return false;
+    if (!profile_.poll.query.empty() && !poll(err, stop)) return false;
     Measurement out;
-    if (!run(Op::MeasurePower, p, err, stop, &r)) return false;
-    out.powerDbm = strtod(r.c_str(), nullptr);
-    if (!run(Op::MeasureEvm, p, err, stop, &r)) return false;
-    out.evmDb = strtod(r.c_str(), nullptr);
-    if (!run(Op::MeasureFreqError, p, err, stop, &r)) return false;
-    out.freqErrorPpm = strtod(r.c_str(), nullptr);
+    if (!run(Op::MeasurePower, p, err, stop, &out.powerDbm) || !run(Op::MeasureEvm, p, err, stop, &out.evmDb) ||
+        !run(Op::MeasureFreqError, p, err, stop, &out.freqErrorPpm))
+        return false;
     *m = out;
     return true;
 }

@@ -1,7 +1,8 @@
 // The station's view of a tester: the operations it needs, sent in the
 // dialect of a profile to one Instrument.  Set-up operations read the
 // error queue after each command, so an error names the command that
-// caused it; measurements refuse not-a-number.
+// caused it; measurements are read as the profile says (field, status,
+// unit) and refuse not-a-number.
 //
 // Figures here are at the tester's port; PathLoss (fixture.h) moves them
 // to the unit's port.
@@ -107,7 +108,9 @@ class Tester {
     bool reset(Error *err, const cancel::Token *stop = nullptr);
     bool selectPort(int port, Error *err, const cancel::Token *stop = nullptr);
     bool setupAnalyser(const AnalyserSetup &s, Error *err, const cancel::Token *stop = nullptr);
-    // Power, EVM and frequency error with the last analyser set-up.
+    // Power, EVM and frequency error with the last analyser set-up: the
+    // profile's trigger and poll (the unit transmits by now), then the
+    // measurements' queries, each reply in the record's unit.
     bool measure(Measurement *m, Error *err, const cancel::Token *stop = nullptr);
     bool setupGenerator(const GeneratorSetup &g, Error *err, const cancel::Token *stop = nullptr);
     // Sends frames and returns when the tester says they are sent (waits
@@ -119,8 +122,11 @@ class Tester {
     bool abort(Error *err);
 
   private:
-    bool run(Op op, const Params &p, Error *err, const cancel::Token *stop,
-             std::string *lastReply = nullptr, int timeoutMs = 0);
+    bool run(Op op, const Params &p, Error *err, const cancel::Token *stop, double *value = nullptr,
+             int timeoutMs = 0);
+    bool readMeasurement(Op op, const std::string &cmd, double *value, Error *err);
+    bool poll(Error *err, const cancel::Token *stop);
+    bool failWith(Fault f, const std::string &cmd, const std::string &what, Error *err);
     Params analyserParams() const;
     Params generatorParams() const;
 

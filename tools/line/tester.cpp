@@ -97,6 +97,16 @@ int prepareTester(const Plan &plan, const char *option, const char *command,
         fprintf(stderr, "rfprobe: %s: fixture %s (nothing was sent)\n", command, err.c_str());
         return station::kExitUsage;
     }
+    // Every rate the plan's generator steps send must have a name in the
+    // profile's maps ({rate|waveform}): checked now, not at the step.
+    for (const station::PlanStep &s : plan.steps) {
+        if (s.action.cmd->kind != station::ActionKind::RxPer) continue;
+        if (!f.profile.canSend("rate", std::to_string(s.action.req.byteArg), &err)) {
+            fprintf(stderr, "rfprobe: %s: %s:%d: %s: %s (nothing was sent)\n", command, plan.path.c_str(),
+                    s.planLine, s.action.cmd->word, err.c_str());
+            return station::kExitUsage;
+        }
+    }
     out->reset(new SharedTester(f));
     return station::kExitOk;
 }

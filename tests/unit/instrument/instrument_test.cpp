@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -29,6 +30,7 @@
 #include "format/text.h"
 #include "instrument/fixture.h"
 #include "instrument/profile.h"
+#include "instrument/reply.h"
 #include "instrument/scpi.h"
 #include "instrument/tester.h"
 #include "instrument/toml_read.h"
@@ -83,11 +85,14 @@ class SimTester {
 };
 
 // A tester whose answers the test writes: *IDN? answers idn, SYST:ERR?
-// takes the next of queue (then 0,"No error"), other queries answer "1".
-// It keeps what it was sent, a "(connect)" line for each connection.
+// takes the next of queue (then 0,"No error"), *CLS empties it when
+// clears, a query under BAD: is refused (no reply, -113 queued), other
+// queries answer "1".  It keeps what it was sent, a "(connect)" line for
+// each connection.
 class FakeTester {
   public:
-    FakeTester(std::string idn, std::deque<std::string> queue) : idn_(std::move(idn)), queue_(std::move(queue)) {
+    FakeTester(std::string idn, std::deque<std::string> queue, bool clears = false)
+        : idn_(std::move(idn)), queue_(std::move(queue)), clears_(clears) {
         lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         struct sockaddr_in sa = {};
         sa.sin_family = AF_INET;
@@ -121,6 +126,11 @@ class FakeTester {
         std::lock_guard<std::mutex> l(mu_);
         seen_.push_back(line);
         if (line == "*IDN?") return idn_ + "\n";
+        if (line == "*CLS" && clears_) queue_.clear();
+        if (line.rfind("BAD:", 0) == 0) {
+            queue_.push_back("-113,\"Undefined header\"");
+            return "";
+        }
         if (line == "SYST:ERR?") {
             if (queue_.empty()) return "0,\"No error\"\n";
             std::string e = queue_.front();
@@ -165,6 +175,7 @@ class FakeTester {
 
     std::string idn_;
     std::deque<std::string> queue_;
+    bool clears_;
     std::vector<std::string> seen_;
     std::mutex mu_;
     int lfd_ = -1, port_ = 0, stop_[2] = {-1, -1};
@@ -439,6 +450,7 @@ TEST(Connect, FailedDrainClosesSoTheNextConnectStartsOver) {
     FakeTester fake("rfprobe,FAKE,1,1.0", stale);
     Instrument inst("tester", fake.resource(), Timeouts{1000, 1000});
     inst.setErrorQuery("SYST:ERR?", 3);
+    inst.setClearCommand("");  // a profile with clear = "": the queue is drained alone
     Error err;
     EXPECT_FALSE(inst.connect(&err));
     EXPECT_EQ(err.fault, Fault::Instrument) << err.message;
@@ -573,6 +585,176 @@ TEST(Profile, BadProfilesAreRefusedAtLoad) {
         EXPECT_EQ(err.rfind("lab.toml:", 0), 0u) << err;
         EXPECT_NE(err.find(c.says), std::string::npos) << err;
     }
+}
+
+// Format 2 mistakes are refused when the profile loads, naming the file,
+// the key and the line, before any tester is reached.
+TEST(Profile, FormatTwoMistakesNameFileKeyAndLine) {
+    std::string lab;
+    ASSERT_TRUE(readWhole(LABTESTER_PROFILE, &lab, &lab));
+    Profile shipped;
+    std::string err;
+    ASSERT_TRUE(parseProfile(lab, "lab.toml", &shipped, &err)) << err;
+    auto with = [&](const std::string &from, const std::string &to) {
+        std::string t = lab;
+        size_t at = t.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? t : t.replace(at, from.size(), to);
+    };
+    std::string unitW = "unit = \"W\"";
+    struct Case {
+        std::string text;
+        const char *says;
+    } cases[] = {
+        {with("unit = \"%\"", unitW), "measurements.evm.unit: unknown unit \"W\""},
+        {with("unit = \"%\"", "unit = \"Hz\""), "measurements.evm.unit: the record keeps it in dB"},
+        {with("value_field = 1\nunit = \"Hz\"", "value_field = 0\nunit = \"Hz\""),
+         "measurements.freq_error.status_field: the status cannot be the value's field"},
+        {with("value_field = 1\nunit = \"dBm\"", "value_field = 99\nunit = \"dBm\""),
+         "measurements.power.value_field: 99 is outside 0..63"},
+        {with("separator = \",\"\nstatus_field = 0\nvalid_status = [\"0\"]\nvalue_field = 1\nunit = \"dBm\"",
+              "value_field = 1\nunit = \"dBm\""),
+         "measurements.power.separator: fields need a separator"},
+        {with("valid_status = [\"0\"]\nvalue_field = 1\nunit = \"%\"", "value_field = 1\nunit = \"%\""),
+         "measurements.evm.valid_status: status_field and valid_status go together"},
+        {with("[maps.waveform]\n", "[maps.empty]\n[maps.waveform]\n"), "maps.empty: a map without entries"},
+        {with("{rate|waveform}", "{rate|standard}"), "uses the map standard, which the profile has not"},
+        {with("{level_dbm + 10}", "{level_dbm * 2}"), "is not a parameter plus or minus numbers"},
+        {with("{level_dbm + 10}", "{level_dbm + 1e1}"), "is not a parameter plus or minus numbers"},
+        {with("{level_dbm + 10}", "{rate + 10}"), "unknown parameter {rate}"},
+        {with("deadline_ms = 5000\n", ""), "poll.deadline_ms: a poll needs a deadline"},
+        {with("query = \"STATUS:WLAN:STATE?\"", "query = \"STATUS:WLAN:STATE\""), "poll.query: "},
+        {with("format = 2\n", ""), "reset_at_start: needs format = 2"},
+    };
+    for (const Case &c : cases) {
+        Profile p;
+        EXPECT_FALSE(parseProfile(c.text, "lab.toml", &p, &err)) << c.says;
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        // "lab.toml:LINE: key: why"
+        int line = 0;
+        EXPECT_EQ(sscanf(err.c_str(), "lab.toml:%d:", &line), 1) << err;
+        EXPECT_GT(line, 0) << err;
+    }
+}
+
+// What a command carries: sums for headroom, maps for named waveforms,
+// numbers with at most 3 decimals; a rate the map lacks is refused before
+// a plan sends anything.
+TEST(Profile, CommandsCarrySumsMapsAndShortNumbers) {
+    Maps maps = {{"waveform", {{"7", "NONHT_R7"}}}};
+    Params p = {{"level_dbm", formatNumber(-82.7305555556)}, {"rate", "7"}, {"freq_mhz", formatNumber(2437)}};
+    struct Case {
+        const char *tmpl;
+        const char *sent;  // null: refused
+    } cases[] = {
+        {"RLEV {level_dbm}", "RLEV -82.731"},
+        {"RLEV {level_dbm + 10}", "RLEV -72.731"},
+        {"RLEV {level_dbm+10 - 0.5}", "RLEV -73.231"},
+        {"WAV {rate|waveform};FREQ {freq_mhz}", "WAV NONHT_R7;FREQ 2437"},
+        {"WAV {{{rate}}}", "WAV {7}"},
+        {"WAV {port}", nullptr},
+    };
+    for (const Case &c : cases) {
+        std::string out, why;
+        bool ok = expandCommand(c.tmpl, p, maps, &out, &why);
+        EXPECT_EQ(ok, c.sent != nullptr) << c.tmpl << ": " << why;
+        if (c.sent) {
+            EXPECT_EQ(out, c.sent);
+        }
+    }
+    std::string out, why;
+    EXPECT_FALSE(expandCommand("WAV {rate|waveform}", {{"rate", "30"}}, maps, &out, &why));
+    EXPECT_NE(why.find("rate 30 is not in the profile's map waveform"), std::string::npos) << why;
+    struct Num {
+        double v;
+        const char *s;
+    } nums[] = {{2437, "2437"}, {-65.5, "-65.5"}, {12.25, "12.25"}, {0.01695268677976462, "0.017"},
+                {-0.0001, "0"}, {1e-9, "0"}, {-130, "-130"}};
+    for (const Num &n : nums) EXPECT_EQ(formatNumber(n.v), n.s) << n.v;
+
+    Profile lab;
+    ASSERT_TRUE(loadProfile(LABTESTER_PROFILE, &lab, &why)) << why;
+    EXPECT_TRUE(lab.canSend("rate", "7", &why)) << why;
+    EXPECT_FALSE(lab.canSend("rate", "30", &why));
+    EXPECT_NE(why.find("operations.generator_setup sends {rate|waveform}, and rate 30 is not in [maps.waveform]"),
+              std::string::npos)
+        << why;
+    Profile sim;
+    ASSERT_TRUE(loadProfile(SIMTESTER_PROFILE, &sim, &why)) << why;
+    EXPECT_TRUE(sim.canSend("rate", "30", &why)) << why;
+}
+
+// A fetch's reply becomes the recorded figure: the value's field, the
+// status the tester gave it, its unit converted to the record's.
+TEST(Reply, FieldsStatusAndUnitsBecomeTheRecordsFigures) {
+    ReplyFormat whole;  // today's profiles: the reply is the value
+    ReplyFormat fetch;
+    fetch.separator = ",";
+    fetch.statusField = 0;
+    fetch.valid = {"0"};
+    fetch.field = 1;
+    ReplyFormat evm = fetch, ferr = fetch, khz = fetch;
+    evm.unit = Unit::Percent;
+    evm.recorded = Unit::Db;
+    ferr.unit = Unit::Hz;
+    ferr.recorded = Unit::Ppm;
+    khz.unit = Unit::KHz;
+    khz.recorded = Unit::Ppm;
+    struct Case {
+        const ReplyFormat &f;
+        const char *reply;
+        double centre;
+        double value;      // when it reads
+        Fault fault;       // None: it reads
+        const char *says;  // in *why when it does not
+    } cases[] = {
+        {whole, "17.5", 0, 17.5, Fault::None, ""},
+        {fetch, "0,+1.674157E+01", 0, 16.74157, Fault::None, ""},
+        {fetch, "+0,+1.674157E+01", 0, 16.74157, Fault::None, ""},
+        {evm, "0,+1.970000E+00", 0, 20 * std::log10(0.0197), Fault::None, ""},
+        {ferr, "0,-4.780000E+02", 2437, -478.0 / 2437, Fault::None, ""},
+        {khz, "0,-0.478", 2437, -478.0 / 2437, Fault::None, ""},
+        {fetch, "0", 0, 0, Fault::BadReply, "reply \"0\" has 1 field, the profile reads field 1"},
+        {fetch, "2,+9.910000E+37", 0, 0, Fault::Instrument, "the tester's status 2 (valid: 0)"},
+        {fetch, "0,+9.910000E+37", 0, 0, Fault::NotANumber, "not-a-number (+9.910000E+37)"},
+        {fetch, "0,abc", 0, 0, Fault::BadReply, "not a number: \"0,abc\""},
+        {ferr, "0,-4.780000E+02", 0, 0, Fault::Instrument, "needs the channel's centre frequency"},
+        {evm, "0,0", 0, 0, Fault::Instrument, "EVM of 0 % has no value in dB"},
+    };
+    for (const Case &c : cases) {
+        double v = 0;
+        Fault f = Fault::None;
+        std::string why;
+        bool ok = readValue(c.reply, c.f, c.centre, &v, &f, &why);
+        EXPECT_EQ(ok, c.fault == Fault::None) << c.reply << ": " << why;
+        if (ok) {
+            EXPECT_NEAR(v, c.value, 1e-9) << c.reply;
+        } else {
+            EXPECT_EQ(f, c.fault) << c.reply << ": " << why;
+            EXPECT_NE(why.find(c.says), std::string::npos) << why;
+        }
+    }
+}
+
+// A query the tester refuses gets no reply: the error is the tester's own
+// (read before the next connect empties the queue), not a bare timeout.
+// A stale queue deeper than max_errors no longer fails the connect: *CLS.
+TEST(Connect, RefusedQueryNamesTheTestersErrorAndStaleQueuesAreCleared) {
+    FakeTester fake("rfprobe,FAKE,1,1.0", std::deque<std::string>(40, "-350,\"Queue overflow\""), true);
+    Instrument inst("tester", fake.resource(), Timeouts{1000, 300});
+    inst.setErrorQuery("SYST:ERR?", 32);
+    Error err;
+    ASSERT_TRUE(inst.connect(&err)) << err.message;
+    std::string reply;
+    EXPECT_FALSE(inst.query("BAD:QUERY?", &reply, &err));
+    EXPECT_EQ(err.fault, Fault::Instrument) << err.message;
+    EXPECT_NE(err.message.find("BAD:QUERY?: -113,\"Undefined header\""), std::string::npos) << err.message;
+    EXPECT_TRUE(inst.query("OK?", &reply, &err)) << err.message;
+    EXPECT_EQ(reply, "1");
+    std::vector<std::string> seen = fake.seen();
+    std::vector<std::string> want = {"(connect)", "*IDN?",      "*CLS", "SYST:ERR?", "BAD:QUERY?", "SYST:ERR?",
+                                     "SYST:ERR?", "(connect)", "*IDN?", "*CLS",      "SYST:ERR?",  "OK?"};
+    EXPECT_EQ(seen, want);
 }
 
 TEST(Channels, CentreFrequencyAsTheRadioHasIt) {
@@ -720,6 +902,79 @@ TEST(Tester, MeasuresOnlyWhatTheRadioSendsAndFeedsItsReceiver) {
     EXPECT_FALSE(t.setupGenerator(GeneratorSetup{2437, 30, -50, 7}, &err));
     EXPECT_EQ(err.fault, Fault::Instrument);
     EXPECT_NE(err.message.find("SOUR:BAND 30: -222,\"Data out of range"), std::string::npos) << err.message;
+}
+
+// The lab dialect through its shipped profile: the capture triggered once
+// the unit transmits and polled until done, "status,value" replies in %
+// and Hz recorded in dB and ppm, headroom on the reference level, the
+// rate sent as a waveform name, and its "+0,"No error"" read as an empty
+// queue after every command.
+TEST(Tester, LabDialectReadsItsRepliesInItsUnitsAndOrder) {
+    TempDir tmp;
+    const std::string &dir = tmp.path();
+    writeFile(dir + "/unit", "seed 7\n");
+    auto radio = [&](const std::string &extra) {
+        writeFile(dir + "/state", "up=1\nchannel=6\nbw=20\nsideband=0\ntxchain=1\ntxpwr_qdbm=60\n" + extra);
+    };
+    SimTester sim({"--dialect", "lab", "--capture-ms", "200", "--port", "1=" + dir, "--loss", "1=2412:1.5,2484:2.5",
+                   "--seed", "3"});
+    std::string text, why;
+    ASSERT_TRUE(readWhole(LABTESTER_PROFILE, &text, &why));
+    Profile lab, tight, hasty;
+    ASSERT_TRUE(parseProfile(text, "lab.toml", &lab, &why)) << why;
+    std::string noHeadroom = text, shortPoll = text;
+    noHeadroom.replace(noHeadroom.find("{level_dbm + 10}"), 16, "{level_dbm}");
+    ASSERT_TRUE(parseProfile(noHeadroom, "tight.toml", &tight, &why)) << why;
+    shortPoll.replace(shortPoll.find("deadline_ms = 5000"), 18, "deadline_ms = 30");
+    ASSERT_TRUE(parseProfile(shortPoll, "hasty.toml", &hasty, &why)) << why;
+
+    sim::UnitTruth truth = sim::loadTruth(dir);
+    double expected = truth.output(0, pa::detectorCode(pa::kDefault[0], 15.0)) - (1.5 + 25.0 / 72.0);
+    struct Case {
+        const Profile &p;
+        const char *radio;
+        Fault fault;  // None: it measures
+        const char *says;
+    } cases[] = {
+        {lab, "pkteng=tx\n", Fault::None, ""},
+        {lab, "pkteng=0\n", Fault::Instrument,
+         "FETCH:WLAN:POWER?: the tester's status 1 (valid: 0) in reply \"1,+9.910000E+37\": "
+         "-230,\"Measurement invalid;the unit on port 1 is not transmitting\""},
+        {tight, "pkteng=tx\n", Fault::Instrument,
+         "status 2 (valid: 0) in reply \"2,+9.910000E+37\": -230,\"Measurement invalid;input overload"},
+        // The capture (200 ms) outlasts the poll's deadline.
+        {hasty, "pkteng=tx\n", Fault::Timeout, "STATUS:WLAN:STATE?: still \"RUN\", not \"RDY\", after 30 ms"},
+    };
+    for (const Case &c : cases) {
+        Tester t(c.p, sim.resource());
+        Error err;
+        ASSERT_TRUE(t.selectPort(1, &err)) << err.message;
+        radio(c.radio);
+        ASSERT_TRUE(t.setupAnalyser(AnalyserSetup{2437, 20, expected}, &err)) << err.message;
+        Measurement m;
+        bool ok = t.measure(&m, &err);
+        ASSERT_EQ(ok, c.fault == Fault::None) << c.radio << err.message;
+        if (ok) {
+            EXPECT_NEAR(m.powerDbm, expected, 0.5);
+            EXPECT_NEAR(m.evmDb, truth.evmFloorDb, 1.5);
+            EXPECT_NEAR(m.freqErrorPpm, truth.crystalPpm, 0.3);
+        } else {
+            EXPECT_EQ(err.fault, c.fault) << err.message;
+            EXPECT_NE(err.message.find(c.says), std::string::npos) << err.message;
+        }
+    }
+
+    // The generator takes the waveform's name for the rate.
+    Tester t(lab, sim.resource());
+    Error err;
+    radio("rxarmed=1\n");
+    ASSERT_TRUE(t.selectPort(1, &err)) << err.message;
+    ASSERT_TRUE(t.setupGenerator(GeneratorSetup{2437, 20, -50, 7}, &err)) << err.message;
+    ASSERT_TRUE(t.sendFrames(500, &err)) << err.message;
+    std::string total;
+    EXPECT_GE(readWhole(dir + "/rxgen", &total, &why) ? atol(total.c_str()) : 0, 495);
+    EXPECT_FALSE(t.setupGenerator(GeneratorSetup{2437, 20, -50, 30}, &err));
+    EXPECT_NE(err.message.find("rate 30 is not in the profile's map waveform"), std::string::npos) << err.message;
 }
 
 // The simulated radio's PA model and the units drawn from seeds: what the
