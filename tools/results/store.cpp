@@ -124,9 +124,11 @@ void Store::withConnection(const std::function<void(Connection &)> &fn) {
 // milliseconds), and the last one gives it back.  The schema is checked on
 // the first connection of the process, not again.
 void Store::withServer(const std::function<void(Connection &)> &fn) {
+    int64_t lostBefore;
     {
         std::lock_guard<std::mutex> held(mu_);
         serverUsers_++;
+        lostBefore = serverLost_;
     }
     std::unique_lock<std::mutex> turn(serverTurn_);
     struct Leave {
@@ -136,6 +138,15 @@ void Store::withServer(const std::function<void(Connection &)> &fn) {
             if (--store->serverUsers_ == 0) store->server_.reset();
         }
     } leave{this};
+    // The server stopped answering the unit before this one: waiting for
+    // it all over again would hold the units one after another.
+    bool lostMeanwhile;
+    {
+        std::lock_guard<std::mutex> held(mu_);
+        lostMeanwhile = serverLost_ != lostBefore;
+    }
+    if (lostMeanwhile)
+        throw Unreachable("cannot use " + url_.display + ": the server was lost a moment ago");
     try {
         if (!server_) server_ = openConnection(true);
         if (!schemaChecked_) {
@@ -146,6 +157,8 @@ void Store::withServer(const std::function<void(Connection &)> &fn) {
     } catch (const db::Error &e) {
         if (!server_ || e.connectionLost) {
             server_.reset();
+            std::lock_guard<std::mutex> held(mu_);
+            serverLost_++;
             throw Unreachable("cannot use " + url_.display + ": " + e.what());
         }
         throw StoreError(e.what());

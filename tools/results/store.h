@@ -258,6 +258,7 @@ class Store {
     // server_ and schemaChecked_, and is held while the server works.
     std::mutex serverTurn_;
     int serverUsers_ = 0;  // calls using or waiting for server_, and keepers
+    int64_t serverLost_ = 0;  // connections lost (or not made) so far; guarded by mu_
     std::unique_ptr<db::Connection> server_;
     bool schemaChecked_ = false;
 };
