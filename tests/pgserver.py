@@ -13,6 +13,8 @@ From Python:
     with PgServer() as pg:          # or pg = PgServer(); pg.start() ... pg.destroy()
         url = pg.url("mydb")         # creates the database; a postgresql:// URL
         pg.stop(); pg.start()        # the server goes away and comes back, data kept
+        with PgBouncer(pg) as b:     # Debian's pgbouncer in front of it, transaction mode
+            url = b.url("mydb")
 
 From another program (the C++ unit tests), as a child process:
 
@@ -35,6 +37,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 PORT = 5432
 SUPERUSER = "rfprobe"
@@ -175,6 +178,73 @@ class PgServer:
 
     def __exit__(self, *exc):
         self.destroy()
+
+
+class PgBouncer:
+    """pgbouncer in transaction mode in front of a PgServer, on a Unix socket
+    of its own in the server's directory (run as the server's user: it
+    refuses root).  pool_size: server connections per database and user."""
+
+    PORT = 6432
+
+    def __init__(self, pg, pool_size=20):
+        self.pg = pg
+        self.pool_size = pool_size
+        self.proc = None
+        self.dir = os.path.join(pg.base, "bouncer")
+
+    @staticmethod
+    def unavailable():
+        return None if shutil.which("pgbouncer") else "pgbouncer not installed (apt-get install pgbouncer)"
+
+    @property
+    def sock(self):
+        return os.path.join(self.dir, ".s.PGSQL.%d" % self.PORT)
+
+    def start(self):
+        if not os.path.isdir(self.dir):
+            os.mkdir(self.dir)
+            with open(os.path.join(self.dir, "users.txt"), "w") as f:
+                f.write('"%s" ""\n' % SUPERUSER)
+            with open(os.path.join(self.dir, "pgbouncer.ini"), "w") as f:
+                f.write("[databases]\n* = host=%s port=%d\n[pgbouncer]\nlisten_addr =\nlisten_port = %d\n"
+                        "unix_socket_dir = %s\nauth_type = trust\nauth_file = %s/users.txt\n"
+                        "pool_mode = transaction\nmax_client_conn = 2000\ndefault_pool_size = %d\n"
+                        "logfile = %s/log\n" % (self.pg.sock, PORT, self.PORT, self.dir, self.dir,
+                                                 self.pool_size, self.dir))
+            if os.geteuid() == 0:
+                shutil.chown(self.dir, "postgres", "postgres")
+        self.proc = subprocess.Popen(self.pg._as_server_user(["pgbouncer", os.path.join(self.dir, "pgbouncer.ini")]),
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(self.sock):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                self.stop()
+                raise PgError("pgbouncer did not start")
+            time.sleep(0.05)
+        return self
+
+    def stop(self):
+        """Ends pgbouncer (its socket goes); start() brings it back."""
+        if self.proc is None:
+            return
+        self.proc.terminate()  # runuser passes it on
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc = None
+
+    def url(self, dbname):
+        self.pg.createdb(dbname)
+        return "postgresql:///%s?host=%s&port=%d&user=%s" % (dbname, self.dir, self.PORT, SUPERUSER)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
 
 
 def serve():

@@ -3,9 +3,11 @@ that is not ours, no station held up by another or by a stuck server.
 
 Each test is one fault: an empty --store, a file that is not a results
 store, two stations creating one store, a store on a full disk, a
-PostgreSQL server stopped mid-run, and report output that cannot be
-written.  The routers are the simulated ones (sim/simrig.py); PostgreSQL is
-Debian's server (tests/pgserver.py).
+PostgreSQL server stopped mid-run, report output that cannot be written;
+and for a line on one server: stations behind a pooler in transaction
+mode, a session holding the records table, a station killed inside its
+transaction.  The routers are the simulated ones (sim/simrig.py);
+PostgreSQL and pgbouncer are Debian's (tests/pgserver.py).
 """
 import glob
 import hashlib
@@ -306,3 +308,135 @@ def test_report_output_that_cannot_be_written(agent, plan, tmp_path):
     assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
     with open(out) as f:
         assert f.readline().startswith("record_id,serial,")
+
+
+# ---- a line on one PostgreSQL server ----------------------------------------
+
+def _psql(pg, url, sql, **kw):
+    r = subprocess.run([os.path.join(pg.bin, "psql"), url, "-tAc", sql], capture_output=True, text=True,
+                       timeout=30, **kw)
+    assert r.returncode == 0, r.stderr
+    return r.stdout.strip()
+
+
+def _station(tmp_path, url, serial, name="st1"):
+    """argv of a station storing one unit's record; the plan needs no router."""
+    plan = tmp_path / "quick.plan"
+    plan.write_text("sleep 0.05\n")
+    return [RFPROBE, "run", str(plan), "--dut", serial, "--station", name, "--store", url,
+            "--spool", str(tmp_path / ("spool-%s.db" % name))]
+
+
+def _stations_at_once(argvs):
+    """Runs the stations side by side: (seconds each took, its result)."""
+    procs = [(time.monotonic(), subprocess.Popen(a, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
+             for a in argvs]
+    out = []
+    for t0, p in procs:
+        o, e = p.communicate(timeout=60)
+        out.append((time.monotonic() - t0, p.returncode, o + e))
+    return out
+
+
+@pytest.fixture
+def bouncer(pg):
+    why = pgserver.PgBouncer.unavailable()
+    if why:
+        pytest.skip(why)
+    # One server connection for every client: whatever one station leaves
+    # on its server session, the next one meets.
+    with pgserver.PgBouncer(pg, pool_size=1) as b:
+        yield b
+
+
+def test_two_stations_behind_pgbouncer_in_transaction_mode_write_sync_and_report(pg, bouncer, tmp_path):
+    url = bouncer.url("pooled")
+    res = _stations_at_once([_station(tmp_path, url, "SN%d" % k, "st%d" % k) for k in (1, 2)])
+    assert [rc for _, rc, _ in res] == [0, 0], res
+    assert "spool" not in res[0][2] + res[1][2], res
+    # The pooler away: the record waits in the outbox, sync brings it
+    # through the pooler once it is back.
+    bouncer.stop()
+    r = subprocess.run(_station(tmp_path, url, "SN3", "st1"), capture_output=True, text=True, timeout=60)
+    assert "kept in the spool" in r.stderr, r.stdout + r.stderr
+    bouncer.start()
+    sync = subprocess.run([RFPROBE, "sync", "--store", url, "--spool", str(tmp_path / "spool-st1.db")],
+                          capture_output=True, text=True, timeout=60)
+    assert sync.returncode == 0 and "1 record(s) uploaded" in sync.stdout, sync.stdout + sync.stderr
+    rep = subprocess.run([RFPROBE, "report", "--store", url, "--statement-timeout", "30"], capture_output=True,
+                         text=True, timeout=60)
+    assert rep.returncode == 0, rep.stderr
+    assert _psql(pg, url, "SELECT string_agg(serial || '@' || station, ' ' ORDER BY serial) FROM records") == \
+        "SN1@st1 SN2@st2 SN3@st1"
+    # Nothing the stations set stayed on the one server session they shared.
+    assert _psql(pg, url, "SELECT current_setting('statement_timeout') || ' ' || "
+                          "current_setting('lock_timeout')") == "0 0"
+
+
+def _backends(pg, url, where):
+    return int(_psql(pg, url, "SELECT count(*) FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND " + where))
+
+
+def _wait_for(what, deadline_s=10):
+    t0 = time.monotonic()
+    while not what():
+        assert time.monotonic() - t0 < deadline_s, "not within %d s" % deadline_s
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("hold, spooled, within", [
+    # An older rfprobe creating the schema (or psql) holds the lock it
+    # took for that: a station that finds the schema there needs no lock.
+    ("SELECT pg_advisory_lock(1060);", False, 1.5),
+    # A session (a DBA's psql, a stuck job) holds the records table: each
+    # station gives up after its own lock timeout (2 s) and keeps its
+    # record in its outbox; none queues behind another.
+    ("BEGIN; LOCK TABLE records IN EXCLUSIVE MODE;", True, 4),
+], ids=["schema-lock", "records-table"])
+def test_a_session_holding_a_lock_stalls_no_writer_beyond_the_lock_timeout(pg, tmp_path, hold, spooled, within):
+    url = pg.url("locked")
+    subprocess.run([RFPROBE, "report", "--store", url], capture_output=True, timeout=60)  # the schema
+    holder = subprocess.Popen([os.path.join(pg.bin, "psql"), url, "-q"], stdin=subprocess.PIPE,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, text=True)
+    try:
+        holder.stdin.write(hold + "\n")
+        holder.stdin.flush()
+        _wait_for(lambda: _backends(pg, url, "pid IN (SELECT pid FROM pg_locks WHERE granted AND"
+                                             " locktype IN ('advisory', 'relation') AND mode LIKE 'Exclusive%')"
+                                             " AND state LIKE 'idle%'") == 1)
+        res = _stations_at_once([_station(tmp_path, url, "SN%d" % k, "st%d" % k) for k in range(3)])
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=30)
+    for took, rc, out in res:
+        assert ("kept in the spool" in out) == spooled, out
+        assert took < within, "%.1f s: %s" % (took, out)
+    for k in range(3):
+        r = subprocess.run([RFPROBE, "sync", "--store", url, "--spool", str(tmp_path / ("spool-st%d.db" % k))],
+                           capture_output=True, text=True, timeout=60)
+        assert r.returncode == 0, r.stdout + r.stderr
+    assert _psql(pg, url, "SELECT count(*) FROM records") == "3"
+
+
+def test_a_station_killed_inside_its_transaction_stalls_nobody(pg, tmp_path):
+    """A station dies while its record's transaction is open on the server
+    (here: its insert sleeps in a trigger): the others store theirs at
+    once, and the dead one's session ends within its statement timeout."""
+    url = pg.url("killed")
+    subprocess.run([RFPROBE, "report", "--store", url], capture_output=True, timeout=60)  # the schema
+    _psql(pg, url, "CREATE FUNCTION hang() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+                   " IF NEW.serial = 'HANG' THEN PERFORM pg_sleep(60); END IF; RETURN NEW; END $$;"
+                   " CREATE TRIGGER hang BEFORE INSERT ON records FOR EACH ROW EXECUTE FUNCTION hang()")
+    hung = subprocess.Popen(_station(tmp_path, url, "HANG", "dead"), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    try:
+        _wait_for(lambda: _backends(pg, url, "wait_event = 'PgSleep'") == 1)
+    finally:
+        hung.kill()
+        hung.wait()
+    res = _stations_at_once([_station(tmp_path, url, "SN%d" % k, "st%d" % k) for k in range(3)])
+    for took, rc, out in res:
+        assert rc == 0 and "spool" not in out, out
+        assert took < 1.5, "%.1f s: %s" % (took, out)
+    assert _psql(pg, url, "SELECT count(*) FROM records") == "3"
+    _wait_for(lambda: _backends(pg, url, "wait_event = 'PgSleep'") == 0, deadline_s=8)

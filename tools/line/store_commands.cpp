@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 #include <memory>
+#include <optional>
 
 #include "format/output.h"
+#include "format/text.h"
 #include "line/line.h"
 #include "report/output.h"
 #include "report/zone.h"
@@ -25,6 +27,17 @@ std::string fromOptionOrEnv(const station::Action &act, const char *option, cons
     if (const char *v = act.text(option)) return v;
     const char *e = getenv(env);
     return e && *e ? e : fallback;
+}
+
+constexpr int kReportStatementMs = 300 * 1000;
+
+// --statement-timeout S: seconds, above 0, up to a day.
+int reportStatementMs(const char *v) {
+    std::optional<double> s = format::parseNumber(v);
+    if (!s || !(*s >= 0.001 && *s <= 86400))
+        throw results::InvalidInput(std::string("--statement-timeout ") + v +
+                                    " is not a number of seconds from 0.001 to 86400");
+    return (int)(*s * 1000 + 0.5);
 }
 
 // Everything on standard output reached it (a full disk or a closed pipe
@@ -72,7 +85,9 @@ int reportCommand(const station::Action &act) {
     const char *html = act.text("--html");
     report::Zone zone;
     std::vector<std::string> filters;  // as given, for the page
+    int statementMs = kReportStatementMs;
     try {
+        if (const char *v = act.text("--statement-timeout")) statementMs = reportStatementMs(v);
         if (csv && html) throw results::InvalidInput("give --csv or --html, not both");
         const char *tz = act.text("--tz");
         zone = report::Zone::select(tz ? tz : "");
@@ -109,6 +124,9 @@ int reportCommand(const station::Action &act) {
     try {
         results::OpenOptions o;
         o.mustExist = true;
+        // A report reads much more than a station writes, and waits for
+        // the locks of no one but a schema change.
+        o.statementMs = o.lockMs = statementMs;
         std::unique_ptr<results::Store> store = results::Store::open(url, o);
         if (html) {
             report::HtmlResult r = report::writeHtmlReport(*store, f, zone, filters, html);

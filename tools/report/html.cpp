@@ -185,15 +185,22 @@ std::string htmlPage(const Report &r) {
          "</span>PASS<span style=\"background:#c62828\"></span>FAIL<span style=\"background:#ef6c00\"></span>"
          "ERROR</p>\n";
     o += "<div id=\"days-all\">" + dayChart(r.overall, 960, 240) + "</div>\n";
-    if (r.plans.size() > 1 || r.stations.size() > 1) {
-        for (const auto *groups : {&r.plans, &r.stations}) {
-            if (groups->size() < 2) continue;
-            bool plans = groups == &r.plans;
-            o += std::string("<h3>Per ") + (plans ? "plan" : "station") + "</h3>\n<div class=\"charts\">";
-            for (const YieldGroup &g : *groups)
-                o += "<div><div class=\"meta\">" + escape(g.name) + "</div>" + dayChart(g, 470, 180) + "</div>";
-            o += "</div>\n";
+    for (const auto *groups : {&r.plans, &r.stations}) {
+        if (groups->size() < 2) continue;
+        bool plans = groups == &r.plans;
+        std::string what = plans ? "plan" : "station";
+        o += "<h3>Per " + what + "</h3>\n";
+        // A factory's hundreds of stations would make the page of little
+        // charts nobody reads: beyond a screenful their table says it.
+        if (groups->size() > kMaxGroupCharts) {
+            o += "<p class=\"meta\" id=\"per-" + what + "\">" + num((int64_t)groups->size()) + " " + what +
+                 "s: their yields are in the table By " + what + " below.</p>\n";
+            continue;
         }
+        o += "<div class=\"charts\">";
+        for (const YieldGroup &g : *groups)
+            o += "<div><div class=\"meta\">" + escape(g.name) + "</div>" + dayChart(g, 470, 180) + "</div>";
+        o += "</div>\n";
     }
     o += "<h3>By plan</h3>\n" + yieldTable(r.plans, "plan", "t-plans") + "\n";
     o += "<h3>By station</h3>\n" + yieldTable(r.stations, "station", "t-stations") + "\n";

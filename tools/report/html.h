@@ -9,6 +9,9 @@
 
 namespace report {
 
+// Plans or stations with a day chart each; more get only their table.
+constexpr size_t kMaxGroupCharts = 12;
+
 std::string htmlPage(const Report &r);
 
 }  // namespace report

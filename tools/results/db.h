@@ -58,11 +58,16 @@ class Connection {
   public:
     virtual ~Connection() = default;
     virtual Dialect dialect() const = 0;
-    // Statements without parameters, e.g. "BEGIN" or a schema script.
+    // Statements without parameters, e.g. "COMMIT" or a schema script.
     virtual void exec(const std::string &sql) = 0;
-    // One statement; returns the number of rows it changed.
+    // Starts a transaction: BEGIN IMMEDIATE on SQLite (a writer waits for
+    // the lock up front); BEGIN and the connection's limits on PostgreSQL.
+    virtual void begin() = 0;
+    // One statement; returns the number of rows it changed.  On PostgreSQL
+    // a statement outside a transaction runs in one of its own, so that the
+    // limits hold for it too.
     virtual int64_t run(const std::string &sql, const Params &params) = 0;
-    // One statement; calls each for every row.
+    // One statement; calls each for every row.  As run() for transactions.
     virtual void query(const std::string &sql, const Params &params, const RowFn &each) = 0;
 };
 
@@ -74,17 +79,23 @@ std::unique_ptr<Connection> openSqlite(const std::string &path, bool mustExist);
 // conninfo: a postgresql:// URL or key=value string for libpq.  Every wait
 // on the server is bounded: connecting (connect_timeout), each statement
 // (statement_timeout and lock_timeout on the server, and a deadline here
-// for a server that stops answering at all).
+// for a server that stops answering at all), and a transaction left open
+// by a station that stopped inside it (idle_in_transaction_session_timeout:
+// the server ends that session and its locks go).  The server's limits are
+// set with SET LOCAL at the start of every transaction, never for the
+// session: behind a pooler in transaction mode the next transaction may
+// run on another server connection, and a session's SET would stay behind
+// on this one for some other client.
 struct PgLimits {
     int connectSeconds = 5;
-    int statementMs = 10000;  // the server's statement_timeout
-    int lockMs = 5000;        // the server's lock_timeout
-    int answerMs = 15000;     // no answer at all within this: the connection is lost
+    int statementMs = 5000;          // the server's statement_timeout
+    int lockMs = 2000;               // the server's lock_timeout
+    int idleInTransactionMs = 5000;  // the server's idle_in_transaction_session_timeout
+    int answerMs = 15000;            // no answer at all within this: the connection is lost
 };
 std::unique_ptr<Connection> openPostgres(const std::string &conninfo, const PgLimits &limits = {});
 
-// Runs fn inside BEGIN/COMMIT (BEGIN IMMEDIATE on SQLite, so that a writer
-// waits for the lock up front); rolls back and rethrows on any exception.
+// Runs fn inside begin()/COMMIT; rolls back and rethrows on any exception.
 void transaction(Connection &c, const std::function<void()> &fn);
 
 // Calls fn again while it fails with a busy Error (SQLite returns busy

@@ -65,7 +65,13 @@ using Clock = std::chrono::steady_clock;
 
 class PgConnection : public Connection {
   public:
-    PgConnection(PGconn *c, int answerMs) : c_(c), answerMs_(answerMs) {}
+    PgConnection(PGconn *c, const PgLimits &limits)
+        : c_(c),
+          answerMs_(limits.answerMs),
+          begin_("BEGIN; SET LOCAL client_min_messages = warning; SET LOCAL statement_timeout = " +
+                 std::to_string(limits.statementMs) + "; SET LOCAL lock_timeout = " +
+                 std::to_string(limits.lockMs) + "; SET LOCAL idle_in_transaction_session_timeout = " +
+                 std::to_string(limits.idleInTransactionMs)) {}
     ~PgConnection() override { PQfinish(c_); }
 
     Dialect dialect() const override { return Dialect::Postgres; }
@@ -76,23 +82,36 @@ class PgConnection : public Connection {
         await(&r);
     }
 
+    // One round trip: the limits come with BEGIN.
+    void begin() override { exec(begin_); }
+
     int64_t run(const std::string &sql, const Params &params) override {
-        Result r;
-        execParams(sql, params, &r);
         int64_t n = 0;
-        const char *t = PQcmdTuples(r.r);
-        std::from_chars(t, t + strlen(t), n);
+        inTransaction([&] {
+            Result r;
+            execParams(sql, params, &r);
+            const char *t = PQcmdTuples(r.r);
+            std::from_chars(t, t + strlen(t), n);
+        });
         return n;
     }
 
     void query(const std::string &sql, const Params &params, const RowFn &each) override {
-        Result r;
-        execParams(sql, params, &r);
-        int n = PQntuples(r.r);
-        for (int i = 0; i < n; i++) each(PgRow(r.r, i));
+        inTransaction([&] {
+            Result r;
+            execParams(sql, params, &r);
+            int n = PQntuples(r.r);
+            for (int i = 0; i < n; i++) each(PgRow(r.r, i));
+        });
     }
 
   private:
+    // fn in the caller's transaction, or in one of its own.
+    void inTransaction(const std::function<void()> &fn) {
+        if (PQtransactionStatus(c_) != PQTRANS_IDLE) return fn();
+        transaction(*this, fn);
+    }
+
     void execParams(const std::string &sql, const Params &params, Result *out) {
         std::vector<std::string> text(params.size());
         std::vector<const char *> values(params.size());
@@ -166,6 +185,7 @@ class PgConnection : public Connection {
 
     PGconn *c_;
     int answerMs_;
+    std::string begin_;
 };
 
 }  // namespace
@@ -193,12 +213,10 @@ std::unique_ptr<Connection> openPostgres(const std::string &conninfo, const PgLi
         PQfinish(c);
         throw Error("PostgreSQL: " + m, true);
     }
-    auto conn = std::make_unique<PgConnection>(c, limits.answerMs);
     // A lock another session holds, or a statement that runs away, ends on
-    // the server with an error instead of holding this station.
-    conn->exec("SET client_min_messages = warning; SET statement_timeout = " +
-               std::to_string(limits.statementMs) + "; SET lock_timeout = " + std::to_string(limits.lockMs));
-    return conn;
+    // the server with an error instead of holding this station: the limits
+    // come with every BEGIN (see PgLimits).
+    return std::make_unique<PgConnection>(c, limits);
 }
 
 }  // namespace db

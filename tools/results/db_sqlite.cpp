@@ -58,6 +58,8 @@ class SqliteConnection : public Connection {
         }
     }
 
+    void begin() override { exec("BEGIN IMMEDIATE"); }
+
     int64_t run(const std::string &sql, const Params &params) override {
         step(sql, params, nullptr);
         return sqlite3_changes64(db_);
@@ -140,7 +142,7 @@ std::unique_ptr<Connection> openSqlite(const std::string &path, bool mustExist) 
 }
 
 void transaction(Connection &c, const std::function<void()> &fn) {
-    c.exec(c.dialect() == Dialect::Sqlite ? "BEGIN IMMEDIATE" : "BEGIN");
+    c.begin();
     try {
         fn();
         c.exec("COMMIT");

@@ -192,8 +192,21 @@ void prepareSqlite(Connection &c, const std::string &where, bool mayCreate) {
 }
 
 void preparePostgres(Connection &c, const std::string &where) {
+    // Reading only, under no lock: a line of stations that start at once
+    // must not queue behind one another (or behind a session that holds a
+    // lock) to learn that the schema is there.
+    bool there = false;
     db::transaction(c, [&] {
-        // Stations of a line may open a new database at the same moment.
+        c.query("SELECT to_regclass('schema_version') IS NOT NULL", {},
+                [&](const Row &r) { there = r.text(0) == "t"; });
+        if (there) checkVersion(c, where);
+    });
+    if (there) return;
+    db::transaction(c, [&] {
+        // Stations of a line may create a new database at the same moment:
+        // the first creates it, the others wait here and find it.  The lock
+        // ends with the transaction (a pooler may give the next one another
+        // server session).
         c.exec("SELECT pg_advisory_xact_lock(1060)");
         if (!tableExists(c, "schema_version")) {
             c.exec(schemaFor(Dialect::Postgres));

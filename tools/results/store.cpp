@@ -79,24 +79,26 @@ std::unique_ptr<Connection> Store::openConnection(bool mayCreate) {
     } else {
         db::PgLimits l;
         l.connectSeconds = opts_.connectSeconds;
-        l.answerMs = opts_.answerMs;
-        l.statementMs = std::max(1000, opts_.answerMs - 5000);
-        l.lockMs = l.statementMs / 2;
+        l.statementMs = opts_.statementMs;
+        l.lockMs = std::min(opts_.lockMs, opts_.statementMs);
+        l.idleInTransactionMs = opts_.idleInTransactionMs;
+        // The server ends a statement first and says why; only a server
+        // that says nothing at all meets this deadline.
+        l.answerMs = std::max(opts_.answerMs, opts_.statementMs + 5000);
         c = db::openPostgres(url_.conninfo, l);
-        preparePostgres(*c, url_.display);
     }
     return c;
 }
 
 void Store::withConnection(const std::function<void(Connection &)> &fn) {
+    if (url_.kind == StoreKind::Postgres) return withServer(fn);
     // The pool's lock is held only to take a connection and to give it
     // back, never while the database works.
     struct Lease {
         Store *store;
         std::unique_ptr<Connection> c;
-        bool keep = true;
         ~Lease() {
-            if (!keep || !c) return;
+            if (!c) return;
             std::lock_guard<std::mutex> held(store->mu_);
             store->idle_.push_back(std::move(c));
         }
@@ -112,13 +114,66 @@ void Store::withConnection(const std::function<void(Connection &)> &fn) {
         if (!lease.c) lease.c = openConnection(!opts_.mustExist);
         fn(*lease.c);
     } catch (const db::Error &e) {
-        if (url_.kind == StoreKind::Sqlite) throw StoreError(e.what());
-        if (!lease.c || e.connectionLost) {
-            lease.keep = false;
+        throw StoreError(e.what());
+    }
+}
+
+// A server pays for every connection (a process each, out of a few hundred
+// at most), so a station holds one at most, and only while some unit uses
+// it or waits for it: the units of a process take turns (a record takes
+// milliseconds), and the last one gives it back.  The schema is checked on
+// the first connection of the process, not again.
+void Store::withServer(const std::function<void(Connection &)> &fn) {
+    int64_t lostBefore;
+    {
+        std::lock_guard<std::mutex> held(mu_);
+        serverUsers_++;
+        lostBefore = serverLost_;
+    }
+    std::unique_lock<std::mutex> turn(serverTurn_);
+    struct Leave {
+        Store *store;
+        ~Leave() {
+            std::lock_guard<std::mutex> held(store->mu_);
+            if (--store->serverUsers_ == 0) store->server_.reset();
+        }
+    } leave{this};
+    // The server stopped answering the unit before this one: waiting for
+    // it all over again would hold the units one after another.
+    bool lostMeanwhile;
+    {
+        std::lock_guard<std::mutex> held(mu_);
+        lostMeanwhile = serverLost_ != lostBefore;
+    }
+    if (lostMeanwhile)
+        throw Unreachable("cannot use " + url_.display + ": the server was lost a moment ago");
+    try {
+        if (!server_) server_ = openConnection(true);
+        if (!schemaChecked_) {
+            preparePostgres(*server_, url_.display);
+            schemaChecked_ = true;
+        }
+        fn(*server_);
+    } catch (const db::Error &e) {
+        if (!server_ || e.connectionLost) {
+            server_.reset();
+            std::lock_guard<std::mutex> held(mu_);
+            serverLost_++;
             throw Unreachable("cannot use " + url_.display + ": " + e.what());
         }
         throw StoreError(e.what());
     }
+}
+
+Store::KeepConnection::KeepConnection(Store &s) : store_(s) {
+    std::lock_guard<std::mutex> held(store_.mu_);
+    store_.serverUsers_++;
+}
+
+Store::KeepConnection::~KeepConnection() {
+    std::lock_guard<std::mutex> turn(store_.serverTurn_);
+    std::lock_guard<std::mutex> held(store_.mu_);
+    if (--store_.serverUsers_ == 0) store_.server_.reset();
 }
 
 void Store::writeHere(const Record &r) {
@@ -216,6 +271,7 @@ SyncResult Store::sync() {
     if (opts_.spoolPath.empty()) throw StoreError("sync: no spool file is set");
     if (!fileExists(opts_.spoolPath)) return res;  // nothing was ever spooled
     Store &o = outbox();
+    KeepConnection keep(*this);  // one connection for the whole upload
     std::string target = outboxTarget();
     std::vector<std::pair<std::string, std::string>> waiting;  // id, digest
     o.withConnection([&](Connection &c) {

@@ -54,9 +54,16 @@ struct OpenOptions {
     // The outbox: the SQLite file that keeps records the store cannot take.
     // Required for writing; it must not be the store itself.
     std::string spoolPath;
-    // PostgreSQL: how long to wait for the server (tests shorten them).
+    // PostgreSQL: how long to wait for the server (tests shorten them),
+    // and the server's limits for each transaction (db::PgLimits).  A
+    // writer's are short: a record takes milliseconds, and one that cannot
+    // get its locks within lockMs goes to the outbox.  A report gives its
+    // queries longer (rfprobe report --statement-timeout).
     int connectSeconds = 5;
     int answerMs = 15000;
+    int statementMs = 5000;
+    int lockMs = 2000;
+    int idleInTransactionMs = 5000;
     // SQLite: false turns off the flush to disk after each record, for a
     // throwaway store (a benchmark's); a crash may then lose records.
     bool flushToDisk = true;
@@ -170,10 +177,12 @@ struct ReportRowReader {
     std::function<void(const MeasurementEntry &)> measurement;
 };
 
-// One store.  Units of a parallel run share one Store: each call takes a
-// connection of its own from a small pool (no lock is held while the
-// database works), and separate Store objects on one SQLite file (threads
-// or processes) also work, SQLite's lock orders them.
+// One store.  Units of a parallel run share one Store.  On SQLite each call
+// takes a connection of its own from a small pool (no lock is held while
+// the database works), and separate Store objects on one SQLite file
+// (threads or processes) also work, SQLite's lock orders them.  On
+// PostgreSQL a Store holds one connection at most, only while it is in use
+// or wanted, and the calls take turns on it (see withServer).
 class Store {
   public:
     // Throws InvalidInput (bad URL) or StoreError (the SQLite file is not a
@@ -227,6 +236,14 @@ class Store {
     std::unique_ptr<db::Connection> openConnection(bool mayCreate);
     // Runs fn on a pooled connection; database errors become StoreError.
     void withConnection(const std::function<void(db::Connection &)> &fn);
+    // PostgreSQL: the same on the Store's one connection.
+    void withServer(const std::function<void(db::Connection &)> &fn);
+    // Keeps the server connection open between calls while it lives.
+    struct KeepConnection {
+        explicit KeepConnection(Store &s);
+        ~KeepConnection();
+        Store &store_;
+    };
     void writeHere(const Record &r);
     void keepInOutbox(const Record &r, const std::string &target, const std::string &reason);
     std::string outboxTarget() const;
@@ -234,9 +251,16 @@ class Store {
 
     StoreUrl url_;
     OpenOptions opts_;
-    std::mutex mu_;  // guards idle_ and outbox_ only
+    std::mutex mu_;  // guards idle_, outbox_ and serverUsers_ only
     std::vector<std::unique_ptr<db::Connection>> idle_;
     std::unique_ptr<Store> outbox_;
+    // PostgreSQL: taken before mu_ when both are; serverTurn_ guards
+    // server_ and schemaChecked_, and is held while the server works.
+    std::mutex serverTurn_;
+    int serverUsers_ = 0;  // calls using or waiting for server_, and keepers
+    int64_t serverLost_ = 0;  // connections lost (or not made) so far; guarded by mu_
+    std::unique_ptr<db::Connection> server_;
+    bool schemaChecked_ = false;
 };
 
 }  // namespace results

@@ -193,6 +193,9 @@ constexpr ArgDef kReportArgs[] = {
     {"--html", "FILE", "--html", Conv::Text, Field::Text, false, 0, 0,
      "write the report to FILE as one self-contained HTML page\n"
      "with charts instead ('-': standard output)"},
+    {"--statement-timeout", "S", "--statement-timeout", Conv::Text, Field::Text, false, 0, 0,
+     "PostgreSQL: end a query of the report after S seconds\n"
+     "(default 300; a station's writes get 5 s)"},
 };
 constexpr ArgDef kSleepArgs[] = {
     {nullptr, "S", "sleep", Conv::Seconds, Field::WaitMs, true, 0, 0, nullptr, "SECONDS"}};

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "report/aggregate.h"
+#include "report/html.h"
 #include "report/stats.h"
 #include "report/svg.h"
 #include "report/zone.h"
@@ -250,5 +251,43 @@ TEST(ReportAggregate, NamedDistributions) {
                 EXPECT_DOUBLE_EQ(dist->summary.max, want->back()) << dist->name;
             }
         }
+    }
+}
+
+// A factory's store names hundreds of stations: beyond kMaxGroupCharts the
+// page shows their table only, so that its size does not grow with a day
+// chart per station (700 stations made a page of almost 1 MB).
+TEST(ReportPage, ManyStationsCollapseToTheirTable) {
+    auto group = [](const std::string &name) {
+        YieldGroup g;
+        g.name = name;
+        g.counts.records = g.counts.pass = 2;
+        g.days = {{"2026-12-07", g.counts}, {"2026-12-08", g.counts}};
+        return g;
+    };
+    auto countOf = [](const std::string &page, const std::string &what) {
+        size_t n = 0;
+        for (size_t p = page.find(what); p != std::string::npos; p = page.find(what, p + 1)) n++;
+        return n;
+    };
+    struct Case {
+        size_t stations, charts;  // charts: station day charts on the page
+        bool collapsed;
+    };
+    const Case cases[] = {{2, 2, false}, {kMaxGroupCharts, kMaxGroupCharts, false},
+                          {kMaxGroupCharts + 1, 0, true}, {700, 0, true}};
+    for (const Case &c : cases) {
+        Report r;
+        r.zone = "UTC";
+        r.overall = group("all");
+        r.overall.counts.records = r.overall.counts.pass = (int64_t)c.stations * 2;
+        r.plans = {group("a.plan")};
+        for (size_t i = 0; i < c.stations; i++) r.stations.push_back(group("st-" + std::to_string(i)));
+        std::string page = htmlPage(r);
+        SCOPED_TRACE(c.stations);
+        EXPECT_EQ(countOf(page, "<div><div class=\"meta\">st-"), c.charts);
+        EXPECT_EQ(page.find("id=\"per-station\"") != std::string::npos, c.collapsed);
+        // The table By station names every one of them either way.
+        EXPECT_EQ(countOf(page, ">st-"), c.stations + c.charts);
     }
 }

@@ -86,7 +86,7 @@ TEST(Manual, CommandListJoinsPairsAndWrapsLongSynopses) {
               "    sleep S                    wait S seconds (for plans)\n"
               "    sync [--store URL] [--spool PATH]\n"
               "                               upload the records kept in the spool\n"
-              "    report [--store URL] [FILTERS] [--tz ZONE] [--csv FILE] [--html FILE]\n"
+              "    report [--store URL] [FILTERS] [--tz ZONE] [--csv FILE] [--html FILE] [--statement-timeout S]\n"
               "                               yield, failures and measured values\n");
 }
 
@@ -114,7 +114,7 @@ TEST(Manual, PageSectionsFollowTheDescriptor) {
     // Only what talks to no router lacks the station options.
     EXPECT_EQ(section(commandHelp("sleep"), "SYNOPSIS"), "    rfprobe sleep S\n");
     EXPECT_EQ(section(commandHelp("report"), "SYNOPSIS"),
-              "    rfprobe report [--store URL] [FILTERS] [--tz ZONE] [--csv FILE] [--html FILE]\n");
+              "    rfprobe report [--store URL] [FILTERS] [--tz ZONE] [--csv FILE] [--html FILE] [--statement-timeout S]\n");
     EXPECT_EQ(section(commandHelp("listen"), "OPTIONS"), "");
 
     // Grouped options: "[GROUP]" in the synopsis, a section of their own; a
