@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "line/unit.h"
+#include "station/step.h"
 
 namespace line {
 
@@ -100,7 +101,8 @@ int prepareTester(const Plan &plan, const char *option, const char *command,
     // Every rate the plan's generator steps send must have a name in the
     // profile's maps ({rate|waveform}): checked now, not at the step.
     for (const station::PlanStep &s : plan.steps) {
-        if (s.action.cmd->kind != station::ActionKind::RxPer) continue;
+        const station::StepDef *step = s.action.cmd->step;
+        if (!step || !(step->needs & station::kGeneratorRate)) continue;
         if (!f.profile.canSend("rate", std::to_string(s.action.req.byteArg), &err)) {
             fprintf(stderr, "rfprobe: %s: %s:%d: %s: %s (nothing was sent)\n", command, plan.path.c_str(),
                     s.planLine, s.action.cmd->word, err.c_str());

@@ -38,6 +38,8 @@ enum : unsigned {
     kNeedsTx = 1u << 1,       // a set-tx after a set-channel
     kNeedsTester = 1u << 2,   // the fixture's tester (run --fixture)
     kOwnLimits = 1u << 3,     // has limits of its own: --stop-on-fail needs no option
+    kGeneratorRate = 1u << 4, // its --rate reaches the tester's generator ({rate}): the
+                              // profile must be able to send it (checked at start)
 };
 
 // One value a step records beyond its line on the screen (every point of a

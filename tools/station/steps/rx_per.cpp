@@ -85,7 +85,7 @@ RFPROBE_STEP(rx_per) = {
      "    rx-per --rate 0 --bw 20 --level -70 --frames 1000 --per-max 10\n"},
     kMeasures,
     sizeof kMeasures / sizeof kMeasures[0],
-    kNeedsChannel | kNeedsTester,
+    kNeedsChannel | kNeedsTester | kGeneratorRate,
     run,
 };
 
