@@ -9,49 +9,12 @@
 #include <vector>
 
 #include "instrument/fixture.h"
-#include "instrument/tester.h"
-#include "station/tester_step.h"
+#include "instrument/unit_tester.h"
 
 namespace line {
 
-// One tester, as the fixture names it, for every unit of a run.
-struct SharedTester {
-    explicit SharedTester(const instrument::Fixture &f)
-        : fixture(f), tester(f.profile, f.tester) {}
-    instrument::Fixture fixture;
-    instrument::Tester tester;
-};
-
-// A unit's StepTester: its port and path loss on the shared tester.
-class UnitTester : public station::StepTester {
-  public:
-    UnitTester(SharedTester &shared, const instrument::FixtureUnit &unit)
-        : shared_(shared), unit_(unit) {}
-
-    // The unit's token, passed into every wait (UnitRun sets it).
-    void useStop(const cancel::Token *stop) { stop_ = stop; }
-
-    bool take(double *waitedMs) override;
-    void give() override;
-    bool stopped() const override { return stop_ && stop_->raised(); }
-    bool setupAnalyser(int channel, int bwMhz, double expectDbm, std::string *why) override;
-    bool measure(station::TxReading *out, std::string *why) override;
-    bool setupGenerator(int channel, int bwMhz, int rate, double levelDbm,
-                        std::string *why) override;
-    bool sendFrames(long frames, std::string *why) override;
-    double lossDb() const override { return lossDb_; }
-    std::string idn() const override { return shared_.tester.idn(); }
-
-  private:
-    bool fail(const instrument::Error &e, std::string *why);
-
-    SharedTester &shared_;
-    instrument::FixtureUnit unit_;
-    std::unique_ptr<instrument::Tester::Turn> turn_;
-    const cancel::Token *stop_ = nullptr;
-    double freqMhz_ = 0;
-    double lossDb_ = 0;
-};
+using SharedTester = instrument::SharedTester;
+using UnitTester = instrument::UnitTester;
 
 // The fixture for a run: --fixture, else $RFPROBE_FIXTURE; empty when
 // neither is given.

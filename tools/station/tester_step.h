@@ -2,16 +2,15 @@
 // (station/steps/), and what a step knows of its unit beyond the link.
 //
 // The station drives the unit through the agent as always; the tester is
-// reached through StepTester, which the station only declares: the PC
-// build implements it over the instrument library and the fixture
-// (line/tester.h), and a build without it has no tester steps to run.
-// Every figure a StepTester takes or gives is at the unit's port: the
-// implementation applies the path loss.
+// reached through its plug (plug/tester.h), which the instrument library
+// implements (instrument/unit_tester.h).
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string>
+
+#include "plug/tester.h"
 
 namespace station {
 
@@ -21,45 +20,9 @@ struct Action;
 struct StepResult;
 struct StepDetail;  // station/step.h
 
-// The analyser's figures, at the unit's port.
-struct TxReading {
-    double powerDbm = 0;
-    double evmDb = 0;
-    double freqErrorPpm = 0;
-};
-
-// One unit's access to the tester it shares with the line.  Between
-// take() and give() the unit holds it alone; the holders follow each
-// other in the order they asked.  Each operation returns false with *why
-// naming the instrument, the command and the instrument's message.  The
-// unit's token ends every wait, the queue's included: an operation then
-// fails with stopped() true.
-class StepTester {
-  public:
-    // Waits for this unit's turn and adds how long it waited (ms) to
-    // *waitedMs; false when the unit was stopped first (nothing held).
-    virtual bool take(double *waitedMs) = 0;
-    virtual void give() = 0;
-    // The unit's token was raised: what failed was a stop, not a fault.
-    virtual bool stopped() const = 0;
-
-    // The analyser on this unit's port, set for a channel (its centre as
-    // the radio occupies it) and the expected level.
-    virtual bool setupAnalyser(int channel, int bwMhz, double expectDbm, std::string *why) = 0;
-    virtual bool measure(TxReading *out, std::string *why) = 0;
-    // The generator on this unit's port, at levelDbm at the unit.
-    virtual bool setupGenerator(int channel, int bwMhz, int rate, double levelDbm,
-                                std::string *why) = 0;
-    virtual bool sendFrames(long frames, std::string *why) = 0;
-
-    // The path loss (dB) the last set-up applied, and the tester's *IDN?
-    // answer (empty until it answered).
-    virtual double lossDb() const = 0;
-    virtual std::string idn() const = 0;
-
-  protected:
-    ~StepTester() = default;
-};
+// The tester plug (plug/tester.h), as the steps call it.
+using TxReading = plug::TxReading;
+using StepTester = plug::Tester;
 
 // The unit's turn at the tester for one stretch of tester work, given back
 // however it ends; held() is false when the unit was stopped while it
