@@ -57,8 +57,11 @@ using Env = std::function<const char *(const char *)>;
 
 // Reads and checks the record options of a run (environment for what is
 // not given).  Throws results::InvalidInput with a message for the user;
-// checks nothing on the network or in the store.
-Setup readSetup(const station::Options &opt, const station::Action &act, const Env &env);
+// checks nothing on the network or in the store.  unitsLater: the units
+// come with each scan (serve), so neither --dut nor --unit IF=SERIAL is
+// read.
+Setup readSetup(const station::Options &opt, const station::Action &act, const Env &env,
+                bool unitsLater = false);
 
 // Opens the setup's store with its spool, for the command `word` (run,
 // serve).  Returns kExitOk, or says why and returns kExitUsage (a bad URL)

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "format/text.h"
+#include "line/session.h"
 #include "line/tester.h"
 #include "line/summary.h"
 #include "results/store.h"
@@ -105,33 +106,22 @@ int testerRun(const station::Options &opt, const Plan &plan, const char *fixture
 }  // namespace
 
 int recordedRun(const station::Options &opt, const station::Action &act) {
-    Plan plan;
-    std::string bytes;
-    int rc = station::readPlan(act.path, &plan.path, &bytes, &plan.steps);
-    if (rc != station::kExitOk) return rc;
     // Without a unit to record, a run with the tester prints as a plain run.
-    const char *fixture = act.text("--fixture");
     bool onlyFixture = true;
     for (unsigned i = 0; i < act.textCount; ++i)
         onlyFixture = onlyFixture && strcmp(act.texts[i].arg->option, "--fixture") == 0;
-    if (onlyFixture) return testerRun(opt, plan, fixture);
-    Setup setup;
-    try {
-        setup = readSetup(opt, act, [](const char *name) { return getenv(name); });
-        plan.name = planName(act.path);
-        plan.sha256 = results::sha256Hex(bytes);
-    } catch (const results::InvalidInput &e) {
-        fprintf(stderr, "rfprobe: run: %s (nothing was sent)\n", e.what());
-        return station::kExitUsage;
+    if (onlyFixture) {
+        Plan plan;
+        std::string bytes;
+        int rc = station::readPlan(act.path, &plan.path, &bytes, &plan.steps);
+        if (rc != station::kExitOk) return rc;
+        return testerRun(opt, plan, act.text("--fixture"));
     }
-    std::unique_ptr<results::Store> store;
-    rc = openStore(setup, "run", &store);
+    Session s;
+    int rc = openSession(opt, act, "run", false, nullptr, &s);
     if (rc != station::kExitOk) return rc;
-    std::unique_ptr<SharedTester> shared;
-    rc = prepareTester(plan, fixture, "run", &shared);
-    if (rc != station::kExitOk) return rc;
-    return setup.parallel ? runParallel(opt, setup, plan, *store, shared.get())
-                          : runOne(opt, setup, plan, *store, shared.get());
+    return s.setup.parallel ? runParallel(opt, s.setup, s.plan, *s.store, s.tester.get())
+                            : runOne(opt, s.setup, s.plan, *s.store, s.tester.get());
 }
 
 }  // namespace line

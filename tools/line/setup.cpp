@@ -56,13 +56,14 @@ std::string forSerial(const std::string &path, const std::string &serial) {
 
 namespace {
 
-// --unit IF=SERIAL (once per unit) and --meta KEY=VALUE.
-void readUnitsAndMeta(const station::Action &act, Setup *s) {
+// --unit IF=SERIAL (once per unit, unless the units come later) and --meta
+// KEY=VALUE.
+void readUnitsAndMeta(const station::Action &act, bool unitsLater, Setup *s) {
     std::set<std::string> ifaces, serials, keys;
     for (unsigned i = 0; i < act.textCount; ++i) {
         const station::TextArg &t = act.texts[i];
         std::string v = t.value;
-        if (strcmp(t.arg->option, "--unit") == 0) {
+        if (strcmp(t.arg->option, "--unit") == 0 && !unitsLater) {
             size_t eq = v.find('=');
             if (eq == std::string::npos || eq == 0)
                 throw InvalidInput("--unit " + v + ": give IF=SERIAL, e.g. --unit eth1=SN0001");
@@ -171,14 +172,14 @@ void readExports(const station::Action &act, Setup *s) {
 
 }  // namespace
 
-Setup readSetup(const station::Options &opt, const station::Action &act, const Env &env) {
+Setup readSetup(const station::Options &opt, const station::Action &act, const Env &env, bool unitsLater) {
     Setup s;
     auto fromEnv = [&](const char *name) -> std::string {
         const char *v = env(name);
         return v ? v : "";
     };
-    readUnitsAndMeta(act, &s);
-    readDut(opt, act, &s);
+    readUnitsAndMeta(act, unitsLater, &s);
+    if (!unitsLater) readDut(opt, act, &s);
     readWho(act, fromEnv, &s);
     readStores(act, fromEnv, &s);
     readExports(act, &s);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <set>
 
+#include "line/session.h"
 #include "line/tester.h"
 #include "line/unit.h"
 #include "results/store.h"
@@ -103,61 +104,35 @@ bool parseListen(const std::string &text, std::string *host, int *port, std::str
 }
 
 int serveCommand(const station::Options &opt, const station::Action &act) {
-    line::Plan plan;
-    std::string bytes;
-    const char *planPath = act.path;
-    int rc = station::readPlan(planPath, &plan.path, &bytes, &plan.steps);
-    if (rc != station::kExitOk) return rc;
-    line::Setup setup;
+    // The plan, the record options, the tester and the store as run opens
+    // them: a record from the page is the record of `rfprobe run --unit`.
+    // The units come with each scan; the page's own options beside them.
     std::vector<UnitSlot> slots;
     std::string host = kLoopback, token, why;
     int port = kDefaultPort;
-    try {
+    line::Session session;
+    int rc = line::openSession(opt, act, "serve", true, [&] {
         slots = readUnits(act);
-        // The record options are run's, read by the same code: a record
-        // from the page is the record of `rfprobe run --unit`.  Its units
-        // come with each scan.
-        static const station::ArgDef kDut = {"--dut", "SERIAL", "--dut", station::Conv::Text,
-                                             station::Field::Text, false};
-        station::Action recordOpts = act;
-        recordOpts.textCount = 0;
-        for (unsigned i = 0; i < act.textCount; ++i) {
-            const char *o = act.texts[i].arg->option;
-            if (strcmp(o, "--unit") && strcmp(o, "--plan") && strcmp(o, "--listen") &&
-                strcmp(o, "--token-file") && strcmp(o, "--fixture"))
-                recordOpts.texts[recordOpts.textCount++] = act.texts[i];
-        }
-        recordOpts.texts[recordOpts.textCount++] = {&kDut, "serve"};
-        setup = line::readSetup(opt, recordOpts, [](const char *name) { return getenv(name); });
-        setup.units.clear();
-        plan.name = line::planName(planPath);
-        plan.sha256 = results::sha256Hex(bytes);
         if (const char *l = act.text("--listen"))
             if (!parseListen(l, &host, &port, &why)) throw results::InvalidInput(why);
         if (const char *t = act.text("--token-file"))
             token = readToken(t);
         else if (host != kLoopback)
             token = newToken();
-    } catch (const results::InvalidInput &e) {
-        fprintf(stderr, "rfprobe: serve: %s (nothing was sent)\n", e.what());
-        return station::kExitUsage;
-    }
-    // The tester's fixture, read and checked as run checks it, before
-    // anything is served: every unit a plan with tester steps runs on
-    // needs its entry.
-    std::unique_ptr<line::SharedTester> tester;
-    rc = line::prepareTester(plan, act.text("--fixture"), "serve", &tester);
+    }, &session);
     if (rc != station::kExitOk) return rc;
+    const line::Plan &plan = session.plan;
+    const line::Setup &setup = session.setup;
+    results::Store *store = session.store.get();
+    line::SharedTester *tester = session.tester.get();
+    // Every unit a plan with tester steps runs on needs its fixture entry.
     std::vector<std::string> ifaces;
     for (const UnitSlot &s : slots) ifaces.push_back(s.iface);
-    rc = line::cableUnits(plan, tester.get(), ifaces, "serve",
+    rc = line::cableUnits(plan, tester, ifaces, "serve",
                           [&](size_t i, const instrument::FixtureUnit &f) { slots[i].cable = &f; });
     if (rc != station::kExitOk) return rc;
-    std::unique_ptr<results::Store> store;
-    rc = line::openStore(setup, "serve", &store);
-    if (rc != station::kExitOk) return rc;
 
-    Panels panels(opt, setup, plan, *store, slots, tester.get());
+    Panels panels(opt, setup, plan, *store, slots, tester);
     PageServer server(panels, token);
     if (!server.bind(host, &port, &why)) {
         fprintf(stderr, "rfprobe: serve: %s\n", why.c_str());
