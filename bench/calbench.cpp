@@ -118,8 +118,8 @@ int main(int argc, char **argv) {
 
     sim::Rng noise(noiseSeed);
     const std::vector<double> grid = rangePowers();
-    std::vector<double> before, after, unitWorst, perChainCount;
-    int chains = 0, passed = 0, unitsAllPassed = 0, measurements = 0, rounds[11] = {};
+    std::vector<double> before, after, unitWorst, perChainCount, guards;
+    int chains = 0, passed = 0, passedOutside = 0, unitsAllPassed = 0, measurements = 0, rounds[11] = {};
     double seconds = 0;
     std::string failures;
     for (int n = 0; n < units; n++) {
@@ -139,6 +139,7 @@ int main(int argc, char **argv) {
             chains++;
             measurements += r.measurements;
             perChainCount.push_back(r.measurements);
+            if (std::isfinite(r.guardBandDb)) guards.push_back(r.guardBandDb);
             rounds[std::min(r.rounds, 10)]++;
             if (r.status == pacal::CalStatus::Pass) {
                 passed++;
@@ -149,10 +150,13 @@ int main(int argc, char **argv) {
                          pacal::calStatusName(r.status), r.why.c_str());
                 failures += line;
             }
+            double chainWorst = 0;
             for (double p : grid) {
                 after.push_back(trueError(u, chain, s.stored, p));
-                worst = std::fmax(worst, after.back());
+                chainWorst = std::fmax(chainWorst, after.back());
             }
+            worst = std::fmax(worst, chainWorst);
+            passedOutside += r.status == pacal::CalStatus::Pass && chainWorst > opt.toleranceDb;
         }
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         unitsAllPassed += allPassed;
@@ -183,13 +187,17 @@ int main(int argc, char **argv) {
     line("units within +-0.4 dB after", v, "all");
     snprintf(v, sizeof v, "%d of %d chains (%d of %d units)", passed, chains, unitsAllPassed, units);
     line("converged (PASS)", v, "all");
+    snprintf(v, sizeof v, "%d", passedOutside);
+    line("PASS with a true error above the tolerance", v, "0");
     snprintf(v, sizeof v, "%s", roundsText.c_str());
     line("rounds (chains in each)", v, "");
     snprintf(v, sizeof v, "median %.0f, mean %.2f, most %.0f", medianCount, perChain, maxCount);
     line("tester measurements per chain", v, "median <= 8, most <= 12");
+    snprintf(v, sizeof v, "median %.3f, p10 %.3f, p90 %.3f", pct(guards, 50), pct(guards, 10), pct(guards, 90));
+    line("guard band (2 sigma of the noise seen), dB", v, "");
     snprintf(v, sizeof v, "%.3f ms", seconds / units * 1000);
     line("time per unit (the loop's own work)", v, "");
     if (!failures.empty()) fprintf(stderr, "not PASS:\n%s", failures.c_str());
-    bool met = within == units && pct(after, 99) <= 0.25 && medianCount <= 8 && maxCount <= 12;
+    bool met = within == units && pct(after, 99) <= 0.25 && medianCount <= 8 && maxCount <= 12 && passedOutside == 0;
     return met ? 0 : 1;
 }

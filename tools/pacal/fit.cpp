@@ -190,7 +190,7 @@ bool residuals(const std::vector<Point> &pts, const Curve &fitted, FitResult *r)
         if (std::fabs(e) > worst) worst = std::fabs(e), r->worst = (int)i;
     }
     r->residualDb = std::sqrt(sum / used);
-    if (used > 3) r->noiseDb = std::sqrt(sum / (used - 3));
+    if (used > 3) r->noiseDb = std::sqrt(sum / (used - 3)), r->freedom = used - 3;
     return true;
 }
 

@@ -53,6 +53,7 @@ struct FitResult {
     // The noise the points show: the residual over the degrees of freedom
     // (n - 3); NAN with 3 points or before the residual is known.
     double noiseDb = NAN;
+    int freedom = 0;        // its degrees of freedom: points used - 3
     // Per point given: measured - model, NAN where left out (clamped) or
     // not known; worst is the index of the largest |residual|, -1 if none.
     std::vector<double> residualsDb;
