@@ -42,7 +42,9 @@ class Loop {
         r_.after = held_ = r_.before;
         if (!risesOver(Curve::of(r_.before), o_.limits.lowDbm, o_.limits.highDbm) && !safeStart()) return;
         FitResult f;
-        if (!firstRound() || !fitRound(1, &f)) return;
+        if (!firstRound()) return;
+        r_.rounds = 1;  // its fit is made: the record shows its checks
+        if (!fitRound(1, &f)) return;
         for (int round = 1;; round++) {
             r_.rounds = round;
             if (!write(f.coeffs) || !verify(round + 1)) return;
@@ -291,7 +293,7 @@ bool Loop::confirm(int round) {
         const CalPoint &p = r_.points.back();
         int m = ++n[worst];
         r_.verifyErrorsDb[worst] += (p.measuredDbm - p.setDbm - r_.verifyErrorsDb[worst]) / m;
-        r_.verifyLimitsDb[worst] = o_.toleranceDb - guard / std::sqrt((double)m);
+        r_.verifyLimitsDb[worst] = std::fmax(0, o_.toleranceDb - guard / std::sqrt((double)m));
     }
     return true;
 }
@@ -304,7 +306,9 @@ void Loop::judge(const FitResult &g) {
     if (g.freedom > 0) ss += g.freedom * g.noiseDb * g.noiseDb;
     r_.noiseDb = std::sqrt(ss / (kPriorFreedom + g.freedom));
     r_.guardBandDb = kGuardSigmas * r_.noiseDb;
-    r_.verifyLimitDb = o_.toleranceDb - r_.guardBandDb;
+    // A tolerance inside the guard band cannot be shown with this noise:
+    // nothing passes, and the limit stays a limit (0, not below).
+    r_.verifyLimitDb = std::fmax(0, o_.toleranceDb - r_.guardBandDb);
     r_.verifyLimitsDb.assign(r_.verifyErrorsDb.size(), r_.verifyLimitDb);
     Curve unit = Curve::of(g.coeffs);
     predicted_.clear();
@@ -354,6 +358,12 @@ bool checkOptions(const CalOptions &o, std::string *err) {
         }
     if (!(o.toleranceDb > 0 && o.toleranceDb <= 10)) {
         *err = fmt("tolerance %g dB is outside 0..10 dB", o.toleranceDb);
+        return false;
+    }
+    const FitLimits &l = o.limits;
+    if (!(l.lowDbm >= kPowerLowDbm && l.highDbm <= kPowerHighDbm && l.highDbm - l.lowDbm >= 3)) {
+        *err = fmt("--range %g..%g dBm is not within the radio's range 5..21 dBm and at least 3 dB wide",
+                   l.lowDbm, l.highDbm);
         return false;
     }
     if (o.maxRounds < 1 || o.maxRounds > 10) {

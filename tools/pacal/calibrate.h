@@ -119,7 +119,7 @@ struct CalResult {
     bool safeStart = false;  // the stored coefficients could not be used: started from kNominal
     std::vector<CalPoint> points;
     double residualDb = 0;  // of the last fit
-    int rounds = 0;         // fits written
+    int rounds = 0;         // rounds whose fit was made (and written, unless it failed)
     // measured - set of the last verify, per power (the mean of two where
     // the first was beyond the limit), and the limit each had to keep.
     std::vector<double> verifyErrorsDb, verifyLimitsDb;

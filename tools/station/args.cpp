@@ -191,6 +191,12 @@ bool convertLimit(const ArgDef &a, const char *s, Action *act, char *err, size_t
     case Field::StopOnFail:
         l.stopOnFail = true;
         return true;
+    case Field::CalRange: {  // both ends; checked with the other pa-cal arguments
+        bool lo = false, hi = false;
+        if (!getRange(a.what, s, &lo, &act->cal.rangeLowDbm, &hi, &act->cal.rangeHighDbm, err, errLen)) return false;
+        if (!lo || !hi) return fail(err, errLen, "%s '%s' needs both ends (like 5..21)", a.what, s);
+        return true;
+    }
     default:
         return true;
     }
@@ -268,6 +274,7 @@ bool convert(const ArgDef &a, const char *s, Action *act, char *err, size_t errL
     case Conv::PowerList: {
         CalArgs &c = act->cal;
         c.powerCount = 0;
+        c.powersGiven = true;
         std::string list = s;
         for (size_t at = 0; at <= list.size();) {
             size_t comma = list.find(',', at);
@@ -394,16 +401,25 @@ bool convertWords(const Command &cmd, const Words &w, Action *act, char *err, si
         for (unsigned i = 0; i < act->cal.powerCount; ++i) act->cal.powers[i] = d.powers[i];
         act->cal.toleranceDb = d.toleranceDb;
         act->cal.maxRounds = d.maxRounds;
+        act->cal.powersGiven = false;
+        act->cal.rangeLowDbm = d.limits.lowDbm, act->cal.rangeHighDbm = d.limits.highDbm;
     }
     for (int k = 0; k < cmd.args.count; ++k)
         if (w.text[k] && !convert(cmd.args.items[k], w.text[k], act, err, errLen)) return false;
     if (cmd.kind == ActionKind::PaCal) {
         // Bad powers, a tolerance or rounds out of range: refused here,
         // before anything is sent.
+        CalArgs &c = act->cal;
+        if (!c.powersGiven) {
+            std::vector<double> d = pacal::defaultPowers(c.rangeLowDbm, c.rangeHighDbm);
+            c.powerCount = (unsigned)d.size();
+            for (unsigned i = 0; i < c.powerCount; ++i) c.powers[i] = d[i];
+        }
         pacal::CalOptions o;
-        o.powers.assign(act->cal.powers, act->cal.powers + act->cal.powerCount);
-        o.toleranceDb = act->cal.toleranceDb;
-        o.maxRounds = act->cal.maxRounds;
+        o.powers.assign(c.powers, c.powers + c.powerCount);
+        o.toleranceDb = c.toleranceDb;
+        o.maxRounds = c.maxRounds;
+        o.limits.lowDbm = c.rangeLowDbm, o.limits.highDbm = c.rangeHighDbm;
         std::string why;
         if (!pacal::checkOptions(o, &why)) return fail(err, errLen, "%s", why.c_str());
     }

@@ -152,12 +152,19 @@ constexpr ArgDef kPaCalArgs[] = {
     kChain,
     {"--powers", "LIST", "--powers", Conv::PowerList, Field::CalPowers, false, 0, 0,
      "set powers in dBm, comma-separated: at least 3, each\n"
-     "within 5..21 with at most one decimal (default 8,12,16,20)"},
+     "within 5..21 with at most one decimal (default both ends\n"
+     "of the range and two between: 5,10.3,15.7,21)"},
+    {"--range", "LO..HI", "--range", Conv::Range, Field::CalRange, false, 0, 0,
+     "the set powers the unit transmits at, dBm, within 5..21\n"
+     "and at least 3 dB wide: the error must hold over all of\n"
+     "it (default 5..21)"},
     {"--tolerance", "DB", "--tolerance", Conv::Decibels, Field::CalTolerance, false, 0, 0,
      "the largest |measured - set| at verify that passes, dB,\n"
      "above 0 and up to 10 (default 0.5)"},
     {"--max-rounds", "N", "--max-rounds", Conv::Integer, Field::CalRounds, false, 1, 10,
-     "fits before the calibration gives up, 1..10 (default 3)"},
+     "fits written before the calibration gives up, 1..10\n"
+     "(default 2); (N + 1) x powers is also the most\n"
+     "measurements it takes"},
     {"--settle", "S", "settle time", Conv::Seconds, Field::WaitMs, false, 0, 0,
      "wait between start-tx and each measurement, 0..86400 s\n(default 0)"},
     kStopOnFail,
@@ -448,18 +455,25 @@ constexpr Command kCommands[] = {
      "    CHAIN, then for each power set-tx, start-tx, the tester's measurement and\n"
      "    stop-tx (the first round aims each set power at the output wanted),\n"
      "    fits the three coefficients to the points by least squares, checks the\n"
-     "    fit (residual, 16 bits, a curve rising over 5..21 dBm), writes them\n"
+     "    fit (residual, 16 bits, a curve rising over the --range), writes them\n"
      "    (pa-init, pa-write, then pa-read: a chain that does not read back\n"
-     "    what was written is ERROR, exit status 4) and verifies at the powers: every |measured - set|\n"
-     "    within --tolerance is PASS; otherwise another round fits all points so\n"
-     "    far, up to --max-rounds. A broken check or no convergence is FAIL,\n"
+     "    what was written is ERROR, exit status 4) and verifies at the powers:\n"
+     "    every |measured - set| within --tolerance less a guard band (1.645\n"
+     "    sigma of the tester's noise, estimated from the step's own points),\n"
+     "    and the error the fit on all points predicts over the range within\n"
+     "    the same, is PASS; a figure beyond it that the fit calls noise is\n"
+     "    measured again (the mean counts), otherwise another round fits all\n"
+     "    points so far, up to --max-rounds. A point far from the fit is\n"
+     "    measured again once; a point at detector code 0 or 4095 is left\n"
+     "    out; a chain whose coefficients cover no power of the range starts\n"
+     "    from the nominal curve. A broken check or no convergence is FAIL,\n"
      "    named by the measurement that failed (bounds, residual, monotonic,\n"
      "    verify_error). On FAIL, ERROR or Ctrl-C the chain's original\n"
      "    coefficients are written back. It never sends pa-save: save in a step\n"
      "    of its own once both chains passed (but every pa-write of the agent\n"
      "    hands the data file to the NVRAM tool). The record keeps the\n"
      "    coefficients before and after, every point and the verify errors.\n",
-     "    pa-cal 0 --powers 8,12,16,20 --tolerance 0.5 --stop-on-fail\n"},
+     "    pa-cal 0 --range 5..21 --tolerance 0.5 --stop-on-fail\n"},
     {"serve", ActionKind::Serve, -1, nullptr, kServeArgs, kNeedsStore, ReplyView::Ok,
      "the operator page: scan, watch, PASS or FAIL", "serve the operator page",
      "    Serves a web page for the line's operator: one panel per unit. A\n"

@@ -48,6 +48,11 @@ const Declared kDeclared[] = {
     {"monotonic", {"", 0, kFlag, true}},
     {"rounds", {"", 0, kBook, true}},
     {"measurements", {"", 0, kBook, true}},
+    {"noise", {"dB", 3, kBook, true}},
+    {"guard_band", {"dB", 3, kBook, true}},
+    {"range_error", {"dB", 2, kLimited, true}},
+    {"range_error_at", {"dBm", 1, kBook, true}},
+    {"safe_start", {"", 0, kFlag, true}},
     // pa-cal: the chain before, and each point it measured
     {"pa<k>_before", {"", 0, kBook, true}},
     {"p<k>_set", {"dBm", 2, kBook, true}},
@@ -56,6 +61,8 @@ const Declared kDeclared[] = {
     {"p<k>_loss", {"dB", 2, kBook, true}},
     {"p<k>_round", {"", 0, kBook, true}},
     {"p<k>_verify", {"", 0, kFlag, true}},
+    {"p<k>_clamped", {"", 0, kFlag, true}},
+    {"p<k>_outlier", {"", 0, kFlag, true}},
 };
 
 const MeasureInfo kUnknown = {"", 3, kBook, false};

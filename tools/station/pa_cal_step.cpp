@@ -207,7 +207,11 @@ std::vector<PaCalValue> paCalValues(const pacal::CalResult &r, const pacal::CalO
         out.push_back(value(n + "loss", p.lossDb));
         out.push_back(value(n + "round", p.round));
         out.push_back(value(n + "verify", p.verify ? 1 : 0));
+        // Left out of the fits, and why: only where it was.
+        if (p.dropped == pacal::Dropped::Clamped) out.push_back(value(n + "clamped", 1));
+        if (p.dropped == pacal::Dropped::Outlier) out.push_back(value(n + "outlier", 1));
     }
+    if (r.safeStart) out.push_back(value("safe_start", 1));
     if (r.rounds > 0) {
         // The last fit's checks, in the order fit() makes them, up to the
         // one that failed.
@@ -229,11 +233,26 @@ std::vector<PaCalValue> paCalValues(const pacal::CalResult &r, const pacal::CalO
     }
     out.push_back(atMost("rounds", r.rounds, o.maxRounds));
     out.push_back(value("measurements", r.measurements));
+    // The last verify's judgement: the noise and the guard band it gives,
+    // each verify error within the tolerance less its guard band, and the
+    // error the fit on all points predicts over the range.
+    if (std::isfinite(r.guardBandDb)) {
+        out.push_back(value("noise", r.noiseDb));
+        out.push_back(value("guard_band", r.guardBandDb));
+    }
     for (size_t k = 0; k < r.verifyErrorsDb.size() && k < o.powers.size(); k++) {
         PaCalValue v = value("verify_error_" + powerName(o.powers[k]), r.verifyErrorsDb[k]);
+        double lim = k < r.verifyLimitsDb.size() ? r.verifyLimitsDb[k] : o.toleranceDb;
         v.hasLow = v.hasHigh = true;
-        v.low = -o.toleranceDb, v.high = o.toleranceDb;
+        v.low = -lim, v.high = lim;
         out.push_back(v);
+    }
+    if (std::isfinite(r.rangeErrorDb)) {
+        PaCalValue v = value("range_error", r.rangeErrorDb);
+        v.hasLow = v.hasHigh = true;
+        v.low = -r.verifyLimitDb, v.high = r.verifyLimitDb;
+        out.push_back(v);
+        out.push_back(value("range_error_at", r.rangeErrorAtDbm));
     }
     return out;
 }
@@ -250,6 +269,7 @@ void runPaCal(const Link &l, const Options &opt, const Action &a, StepContext *c
     o.powers.assign(a.cal.powers, a.cal.powers + a.cal.powerCount);
     o.toleranceDb = a.cal.toleranceDb;
     o.maxRounds = a.cal.maxRounds;
+    o.limits.lowDbm = a.cal.rangeLowDbm, o.limits.highDbm = a.cal.rangeHighDbm;
 
     ctx->paCal.reset(new PaCalDetail);
     PaCalDetail &d = *ctx->paCal;
@@ -293,9 +313,16 @@ void runPaCal(const Link &l, const Options &opt, const Action &a, StepContext *c
     }
     if (check) r->measured[n++] = measuredOf(*check);
     if (!d.cal.verifyErrorsDb.empty()) {
-        double worst = 0;
-        for (double e : d.cal.verifyErrorsDb) worst = std::fmax(worst, std::fabs(e));
-        r->measured[n++] = checkMeasured("verify_error", worst, Limit{false, true, 0, o.toleranceDb});
+        // The verify error nearest its limit (or furthest beyond it).
+        size_t w = 0;
+        auto margin = [&](size_t k) {
+            double lim = k < d.cal.verifyLimitsDb.size() ? d.cal.verifyLimitsDb[k] : o.toleranceDb;
+            return lim - std::fabs(d.cal.verifyErrorsDb[k]);
+        };
+        for (size_t k = 1; k < d.cal.verifyErrorsDb.size(); k++)
+            if (margin(k) < margin(w)) w = k;
+        double lim = std::fabs(d.cal.verifyErrorsDb[w]) + margin(w);
+        r->measured[n++] = checkMeasured("verify_error", std::fabs(d.cal.verifyErrorsDb[w]), Limit{false, true, 0, lim});
     }
     r->measured[n++] = checkMeasured("rounds", d.cal.rounds, Limit{false, true, 0, (double)o.maxRounds});
     r->measuredCount = n;

@@ -40,10 +40,14 @@ struct PaCalDetail {
 // The values of a calibration as the record names them (docs/station.md):
 // pa1_before..pa3_before, pa1..pa3 (what the chain holds after the step),
 // p<k>_set, p<k>_code, p<k>_measured, p<k>_loss, p<k>_round, p<k>_verify
-// for every point k = 1.., the fit's checks (determined, bounds: 1 or 0,
-// at least 1; residual in dB, at most the limit; monotonic), rounds (at
-// most --max-rounds), measurements, and verify_error_<power> (dB, within
-// +-tolerance) for every power of the last verify.
+// for every point k = 1.. (p<k>_clamped or p<k>_outlier, 1, where the point
+// was left out of the fits), safe_start (1, where the chain's coefficients
+// could not be used), the fit's checks (determined, bounds: 1 or 0, at
+// least 1; residual in dB, at most the limit; monotonic), rounds (at most
+// --max-rounds), measurements, noise and guard_band (dB), verify_error_<power>
+// (dB, within +-(tolerance - guard band)) for every power of the last
+// verify, and range_error (dB, the worst the fit on all points predicts
+// over the range, within the same limit) with range_error_at (dBm).
 std::vector<PaCalValue> paCalValues(const pacal::CalResult &r, const pacal::CalOptions &o);
 
 // The step: set-antenna CHAIN, then the loop with set-tx at the plan's

@@ -69,7 +69,7 @@ TEST(Manual, CommandListJoinsPairsAndWrapsLongSynopses) {
               "                               the tester measures the unit's transmission\n"
               "    rx-per --rate I --bw W --level DBM --frames N [LIMITS]\n"
               "                               the tester's generator feeds a receive test\n"
-              "    pa-cal CHAIN [--powers LIST] [--tolerance DB] [--max-rounds N] [--settle S] [LIMITS]\n"
+              "    pa-cal CHAIN [--powers LIST] [--range LO..HI] [--tolerance DB] [--max-rounds N] [--settle S] [LIMITS]\n"
               "                               calibrate a chain's PA on the tester\n"
               "    serve --plan PLAN [--unit IF[=LABEL]]... [ACCESS] [--fixture FILE] [RECORD OPTIONS]\n"
               "                               the operator page: scan, watch, PASS or FAIL\n"
