@@ -207,6 +207,9 @@ def one_unit():
     (["--powers", "8,12,x"], "power"),
     (["--tolerance", "0"], "tolerance 0 dB is outside"),
     (["--max-rounds", "11"], "11"),
+    (["--range", "5..7"], "at least 3 dB wide"),
+    (["--range", "4..21"], "not within the radio's range 5..21 dBm"),
+    (["--range", "..21"], "needs both ends"),
 ])
 def test_bad_arguments_are_refused_before_anything_is_sent(one_unit, tmp_path, args, says):
     plan = tmp_path / "bad.plan"

@@ -187,13 +187,14 @@ class Loop {
     }
 
     bool fitRound(int round, FitResult *f);
-    bool remeasure(int round, const FitResult &f, const std::vector<size_t> &at);
+    bool remeasure(int round, const std::vector<Point> &pts, const std::vector<size_t> &at);
     void judge(const FitResult &g);
     bool confirm(int round);
 
     // The most measurements a chain takes: the first round's and one
-    // verify per round.  Repeats and the outlier's retake spend it too.
-    int budget() const { return (o_.maxRounds + 1) * (int)o_.powers.size(); }
+    // verify per round, and the one retake of a point at odds with the
+    // others.  Repeats of a noisy verify figure spend it.
+    int budget() const { return (o_.maxRounds + 1) * (int)o_.powers.size() + (remeasured_ ? 1 : 0); }
 
     bool withinLimit() const {
         for (size_t k = 0; k < r_.verifyErrorsDb.size(); k++)
@@ -229,17 +230,21 @@ class Loop {
     std::vector<double> predicted_;  // the error the last fit predicts at each verify power
 };
 
-// A fit on the points so far; a residual over the limit, or one point
-// more than twice the limit from the curve, has the worst point measured
-// again (once per calibration) and the fit made again without it.
+// A fit on the points so far; a fit that fails its checks, or one point
+// more than twice the residual limit from the curve, has the point most at odds
+// with the others measured again (once per calibration) and the fit made
+// again without it.
 bool Loop::fitRound(int round, FitResult *f) {
     std::vector<size_t> at;
     *f = fit(fitPoints(&at), o_.limits);
     pooled_ = r_.points.size();
     bool far = f->status == FitStatus::Ok && f->worst >= 0 &&
                std::fabs(f->residualsDb[f->worst]) > 2 * o_.limits.maxResidualDb;
-    if (!remeasured_ && f->worst >= 0 && r_.measurements < budget() && (f->status == FitStatus::Residual || far)) {
-        if (!remeasure(round, *f, at)) return false;
+    // A glitch can bend the curve out of 16 bits or out of rising as well.
+    bool failed = f->status == FitStatus::Residual || f->status == FitStatus::Bounds ||
+                  f->status == FitStatus::NotMonotonic;
+    if (!remeasured_ && (failed || far)) {
+        if (!remeasure(round, fitPoints(&at), at)) return false;
         *f = fit(fitPoints(&at), o_.limits);
         pooled_ = r_.points.size();
     }
@@ -249,9 +254,11 @@ bool Loop::fitRound(int round, FitResult *f) {
     return false;
 }
 
-bool Loop::remeasure(int round, const FitResult &f, const std::vector<size_t> &at) {
+bool Loop::remeasure(int round, const std::vector<Point> &pts, const std::vector<size_t> &at) {
     remeasured_ = true;
-    size_t k = at[f.worst];
+    int odd = mostAtOdds(pts);
+    if (odd < 0) return true;
+    size_t k = at[odd];
     r_.points[k].dropped = Dropped::Outlier;
     CalPoint old = r_.points[k];
     // The same set power with what the chain holds now: the same point

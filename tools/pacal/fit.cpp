@@ -243,6 +243,27 @@ FitResult fit(const std::vector<Point> &all, const FitLimits &lim) {
     return r;
 }
 
+int mostAtOdds(const std::vector<Point> &pts) {
+    size_t n = pts.size();
+    if (n < 3) return -1;
+    double su = 0, sy = 0;
+    for (const Point &p : pts) su += p.code, sy += p.measuredDbm;
+    double mu = su / n, my = sy / n, suu = 0, suy = 0;
+    for (const Point &p : pts) suu += (p.code - mu) * (p.code - mu), suy += (p.code - mu) * (p.measuredDbm - my);
+    if (!(suu > 0)) return -1;
+    double slope = suy / suu;
+    int worst = -1;
+    double most = -1;
+    for (size_t k = 0; k < n; k++) {
+        // The residual over (1 - leverage) is the deviation from the line
+        // fitted without the point.
+        double du = pts[k].code - mu, h = 1.0 / n + du * du / suu;
+        double d = std::fabs(pts[k].measuredDbm - (my + slope * du)) / std::fmax(1 - h, 1e-9);
+        if (d > most) most = d, worst = (int)k;
+    }
+    return worst;
+}
+
 bool checkPowers(const std::vector<double> &powers, double lo, double hi, std::string *err) {
     if (powers.size() < 3) {
         *err = "at least 3 powers are needed, not " + std::to_string(powers.size());

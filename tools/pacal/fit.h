@@ -64,6 +64,14 @@ struct FitResult {
 
 FitResult fit(const std::vector<Point> &points, const FitLimits &limits = FitLimits());
 
+// The point most at odds with the others: the largest deviation from the
+// straight line through all the other points (leave-one-out).  Over 5..21
+// dBm a chain's curve is within about 0.5 dB of a straight line in the
+// code, so a glitch of a dB or more stands out, even among four points
+// where the fit's own residuals are all alike (one degree of freedom).
+// -1 with fewer than 3 points.
+int mostAtOdds(const std::vector<Point> &points);
+
 // The calibration's --powers: at least 3, no duplicates, each within
 // lo..hi.  false with *err saying which rule a value breaks.
 bool checkPowers(const std::vector<double> &powers, double lo, double hi, std::string *err);
