@@ -6,7 +6,7 @@
 // bench/RESULTS.md.
 //
 //   calbench [--units N] [--first-seed S] [--sigma DB] [--noise-seed S]
-//            [--powers 8,12,16,20] [--tolerance 0.5] [--max-rounds 3] [--markdown]
+//            [--powers 5,10.3,15.7,21] [--tolerance 0.5] [--max-rounds 2] [--markdown]
 //
 // The error of a unit is the TRUE one (what the tester would see without
 // noise) at every whole dBm from 5 to 21, the range the line transmits in,
@@ -194,7 +194,7 @@ int main(int argc, char **argv) {
     snprintf(v, sizeof v, "median %.0f, mean %.2f, most %.0f", medianCount, perChain, maxCount);
     line("tester measurements per chain", v, "median <= 8, most <= 12");
     snprintf(v, sizeof v, "median %.3f, p10 %.3f, p90 %.3f", pct(guards, 50), pct(guards, 10), pct(guards, 90));
-    line("guard band (2 sigma of the noise seen), dB", v, "");
+    line("guard band (1.645 sigma of the noise), dB", v, "");
     snprintf(v, sizeof v, "%.3f ms", seconds / units * 1000);
     line("time per unit (the loop's own work)", v, "");
     if (!failures.empty()) fprintf(stderr, "not PASS:\n%s", failures.c_str());
