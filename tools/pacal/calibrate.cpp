@@ -357,6 +357,13 @@ const char *calStatusName(CalStatus s) {
 }
 
 bool checkOptions(const CalOptions &o, std::string *err) {
+    // The range first: the default powers follow from it.
+    const FitLimits &l = o.limits;
+    if (!(l.lowDbm >= kPowerLowDbm && l.highDbm <= kPowerHighDbm && l.highDbm - l.lowDbm >= 3)) {
+        *err = fmt("--range %g..%g dBm is not within the radio's range 5..21 dBm and at least 3 dB wide",
+                   l.lowDbm, l.highDbm);
+        return false;
+    }
     if (!checkPowers(o.powers, kPowerLowDbm, kPowerHighDbm, err)) return false;
     for (double p : o.powers)
         if (std::fabs(p * 10 - std::round(p * 10)) > 1e-6) {
@@ -365,12 +372,6 @@ bool checkOptions(const CalOptions &o, std::string *err) {
         }
     if (!(o.toleranceDb > 0 && o.toleranceDb <= 10)) {
         *err = fmt("tolerance %g dB is outside 0..10 dB", o.toleranceDb);
-        return false;
-    }
-    const FitLimits &l = o.limits;
-    if (!(l.lowDbm >= kPowerLowDbm && l.highDbm <= kPowerHighDbm && l.highDbm - l.lowDbm >= 3)) {
-        *err = fmt("--range %g..%g dBm is not within the radio's range 5..21 dBm and at least 3 dB wide",
-                   l.lowDbm, l.highDbm);
         return false;
     }
     if (o.maxRounds < 1 || o.maxRounds > 10) {
