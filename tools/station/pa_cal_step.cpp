@@ -190,6 +190,16 @@ Measured measuredOf(const PaCalValue &v) {
     return checkMeasured(name, v.value, Limit{v.hasLow, v.hasHigh, v.low, v.high});
 }
 
+// For the screen: the verify error nearest its limit (or furthest beyond
+// it), each power having its own limit (tolerance less its guard band).
+Measured closestVerify(const pacal::CalResult &c, const pacal::CalOptions &o) {
+    auto limit = [&](size_t k) { return k < c.verifyLimitsDb.size() ? c.verifyLimitsDb[k] : o.toleranceDb; };
+    size_t w = 0;
+    for (size_t k = 1; k < c.verifyErrorsDb.size(); k++)
+        if (limit(k) - std::fabs(c.verifyErrorsDb[k]) < limit(w) - std::fabs(c.verifyErrorsDb[w])) w = k;
+    return checkMeasured("verify_error", std::fabs(c.verifyErrorsDb[w]), Limit{false, true, 0, limit(w)});
+}
+
 }  // namespace
 
 std::vector<PaCalValue> paCalValues(const pacal::CalResult &r, const pacal::CalOptions &o) {
@@ -312,18 +322,7 @@ void runPaCal(const Link &l, const Options &opt, const Action &a, StepContext *c
         if (v.name == "residual" && (!check || v.value > v.high)) check = &v;
     }
     if (check) r->measured[n++] = measuredOf(*check);
-    if (!d.cal.verifyErrorsDb.empty()) {
-        // The verify error nearest its limit (or furthest beyond it).
-        size_t w = 0;
-        auto margin = [&](size_t k) {
-            double lim = k < d.cal.verifyLimitsDb.size() ? d.cal.verifyLimitsDb[k] : o.toleranceDb;
-            return lim - std::fabs(d.cal.verifyErrorsDb[k]);
-        };
-        for (size_t k = 1; k < d.cal.verifyErrorsDb.size(); k++)
-            if (margin(k) < margin(w)) w = k;
-        double lim = std::fabs(d.cal.verifyErrorsDb[w]) + margin(w);
-        r->measured[n++] = checkMeasured("verify_error", std::fabs(d.cal.verifyErrorsDb[w]), Limit{false, true, 0, lim});
-    }
+    if (!d.cal.verifyErrorsDb.empty()) r->measured[n++] = closestVerify(d.cal, o);
     r->measured[n++] = checkMeasured("rounds", d.cal.rounds, Limit{false, true, 0, (double)o.maxRounds});
     r->measuredCount = n;
 
