@@ -6,11 +6,12 @@
 // bench/RESULTS.md.
 //
 //   calbench [--units N] [--first-seed S] [--sigma DB] [--noise-seed S]
-//            [--powers 8,12,16,20] [--tolerance 0.5] [--max-rounds 3] [--markdown]
+//            [--powers 5,10.3,15.7,21] [--tolerance 0.5] [--max-rounds 2] [--markdown]
 //
 // The error of a unit is the TRUE one (what the tester would see without
-// noise) at the verify powers, with the coefficients it holds: before
-// calibration the defaults, after it the calibrated ones.
+// noise) at every whole dBm from 5 to 21, the range the line transmits in,
+// with the coefficients it holds: before calibration the defaults, after
+// it the calibrated ones (the originals again where it did not PASS).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -51,6 +52,13 @@ struct SimUnit : pacal::Target {
 
 double trueError(const sim::UnitTruth &u, int chain, const pa::Coeffs &held, double set) {
     return std::fabs(u.output(chain, pa::detectorCode(held, set)) - set);
+}
+
+// Every whole dBm of the range the line uses.
+std::vector<double> rangePowers() {
+    std::vector<double> v;
+    for (int p = 5; p <= 21; p++) v.push_back(p);
+    return v;
 }
 
 double pct(std::vector<double> v, double p) {
@@ -109,13 +117,15 @@ int main(int argc, char **argv) {
     }
 
     sim::Rng noise(noiseSeed);
-    std::vector<double> before, after;
-    int chains = 0, passed = 0, unitsAllPassed = 0, measurements = 0, rounds[11] = {};
+    const std::vector<double> grid = rangePowers();
+    std::vector<double> before, after, unitWorst, perChainCount, guards;
+    int chains = 0, passed = 0, passedOutside = 0, unitsAllPassed = 0, measurements = 0, rounds[11] = {};
     double seconds = 0;
     std::string failures;
     for (int n = 0; n < units; n++) {
         sim::UnitTruth u = sim::truthFromSeed(firstSeed + n);
         bool allPassed = true;
+        double worst = 0;
         auto t0 = std::chrono::steady_clock::now();
         for (int chain = 0; chain < 2; chain++) {
             SimUnit s;
@@ -124,10 +134,12 @@ int main(int argc, char **argv) {
             s.stored = pa::kDefault[chain];
             s.noise = &noise;
             s.sigma = sigma;
-            for (double p : opt.powers) before.push_back(trueError(u, chain, s.stored, p));
+            for (double p : grid) before.push_back(trueError(u, chain, s.stored, p));
             pacal::CalResult r = pacal::calibrate(s, opt);
             chains++;
             measurements += r.measurements;
+            perChainCount.push_back(r.measurements);
+            if (std::isfinite(r.guardBandDb)) guards.push_back(r.guardBandDb);
             rounds[std::min(r.rounds, 10)]++;
             if (r.status == pacal::CalStatus::Pass) {
                 passed++;
@@ -138,19 +150,25 @@ int main(int argc, char **argv) {
                          pacal::calStatusName(r.status), r.why.c_str());
                 failures += line;
             }
-            for (double p : opt.powers) after.push_back(trueError(u, chain, s.stored, p));
+            double chainWorst = 0;
+            for (double p : grid) {
+                after.push_back(trueError(u, chain, s.stored, p));
+                chainWorst = std::fmax(chainWorst, after.back());
+            }
+            worst = std::fmax(worst, chainWorst);
+            passedOutside += r.status == pacal::CalStatus::Pass && chainWorst > opt.toleranceDb;
         }
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         unitsAllPassed += allPassed;
+        unitWorst.push_back(worst);
     }
     double worstAfter = *std::max_element(after.begin(), after.end());
+    const double kWithinDb = 0.4;  // what a unit must hold over the range after calibration
     int within = 0;
-    for (size_t i = 0; i < after.size(); i += opt.powers.size() * 2) {
-        bool ok = true;
-        for (size_t k = i; k < i + opt.powers.size() * 2; k++) ok = ok && after[k] <= opt.toleranceDb;
-        within += ok;
-    }
+    for (double w : unitWorst) within += w <= kWithinDb;
     double perChain = (double)measurements / chains;
+    double medianCount = pct(perChainCount, 50);
+    double maxCount = *std::max_element(perChainCount.begin(), perChainCount.end());
     std::string roundsText;
     for (int k = 1; k <= 10; k++)
         if (rounds[k]) roundsText += (roundsText.empty() ? "" : ", ") + std::to_string(rounds[k]) + " in " + std::to_string(k);
@@ -164,18 +182,22 @@ int main(int argc, char **argv) {
     line("power error before, dB (absolute)", v, "");
     snprintf(v, sizeof v, "median %.3f, p90 %.3f, p99 %.3f, worst %.3f", pct(after, 50), pct(after, 90),
              pct(after, 99), worstAfter);
-    line("power error after, dB (absolute)", v, "p99 <= 0.3");
+    line("power error after, dB (absolute)", v, "p99 <= 0.25");
     snprintf(v, sizeof v, "%d of %d", within, units);
-    line("units within the tolerance after", v, "all");
+    line("units within +-0.4 dB after", v, "all");
     snprintf(v, sizeof v, "%d of %d chains (%d of %d units)", passed, chains, unitsAllPassed, units);
     line("converged (PASS)", v, "all");
+    snprintf(v, sizeof v, "%d", passedOutside);
+    line("PASS with a true error above the tolerance", v, "0");
     snprintf(v, sizeof v, "%s", roundsText.c_str());
     line("rounds (chains in each)", v, "");
-    snprintf(v, sizeof v, "%.2f", perChain);
-    line("tester measurements per chain, mean", v, "<= 8");
+    snprintf(v, sizeof v, "median %.0f, mean %.2f, most %.0f", medianCount, perChain, maxCount);
+    line("tester measurements per chain", v, "median <= 8, most <= 12");
+    snprintf(v, sizeof v, "median %.3f, p10 %.3f, p90 %.3f", pct(guards, 50), pct(guards, 10), pct(guards, 90));
+    line("guard band (1.645 sigma of the noise), dB", v, "");
     snprintf(v, sizeof v, "%.3f ms", seconds / units * 1000);
     line("time per unit (the loop's own work)", v, "");
     if (!failures.empty()) fprintf(stderr, "not PASS:\n%s", failures.c_str());
-    bool met = within == units && pct(after, 99) <= 0.3 && perChain <= 8;
+    bool met = within == units && pct(after, 99) <= 0.25 && medianCount <= 8 && maxCount <= 12 && passedOutside == 0;
     return met ? 0 : 1;
 }

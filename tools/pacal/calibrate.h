@@ -9,7 +9,19 @@
 // A round's verify measurements are also points of the next round's fit
 // (all points are pooled): one round of four points extrapolates where the
 // unit's curve is far from the stored one, a second round covers the range
-// with the first fit's codes.
+// with the first fit's codes.  That fit on all points is also the best
+// estimate of the unit's curve: it decides whether the written
+// coefficients hold over the whole range (the predicted error at every
+// whole dBm), and its residual over its degrees of freedom is the noise of
+// the tester's figures, which tightens the verify limit by a guard band so
+// that noise cannot pass a unit outside the tolerance.
+//
+// A fit that fails on its residual, or leaves one point far from the
+// curve, has that point measured again once (the worst one) before the
+// calibration gives up.  Points at a clamped detector code are kept in the
+// record but left out of the fits.  A chain whose stored coefficients
+// cannot place a point in the range (all zero, say) starts from the
+// radio's nominal curve (pamodel.h), written first.
 //
 // Nothing is saved to NVRAM here.  Whenever the calibration does not end
 // PASS (FAIL, ERROR, interrupted) the chain's original coefficients are
@@ -50,19 +62,40 @@ class Target {
 // precision (12.3 dBm becomes 12.25).  The detector code follows from it.
 double radioSetPower(int powerTenths);
 
-// The radio's range of set powers for --powers, in dBm.
+// The radio's range of set powers for --powers and --range, in dBm.
 constexpr double kPowerLowDbm = 5, kPowerHighDbm = 21;
 
+// The powers a calibration measures and verifies at when none are given:
+// both ends of the range and two between, so that the error holds over
+// the whole range and not only between the points.
+std::vector<double> defaultPowers(double lowDbm, double highDbm);
+
 struct CalOptions {
-    std::vector<double> powers{8, 12, 16, 20};  // dBm, checkPowers
-    double toleranceDb = 0.5;                   // every |measured - set| at verify
-    int maxRounds = 3;
+    std::vector<double> powers = defaultPowers(kPowerLowDbm, kPowerHighDbm);  // dBm, checkPowers
+    double toleranceDb = 0.5;  // every |measured - set| at verify, before the guard band
+    int maxRounds = 2;  // (maxRounds + 1) x powers is also the most measurements
+    // The noise of the tester's power figure (one sigma, dB) the guard band
+    // assumes before the step has seen its own points: it is pooled with
+    // the step's estimate as if from kPriorFreedom points, so that a few
+    // points that happen to scatter (or to agree) do not set the guard
+    // band alone.
+    double nominalNoiseDb = 0.1;
+    // limits.lowDbm..highDbm is the range the unit transmits in (--range):
+    // the fitted curve must rise over it, the error must hold over it.
     FitLimits limits;
+};
+
+// Why a measured point is not in the fits.
+enum class Dropped {
+    No,
+    Clamped,  // the detector code was 0 or 4095 (clampedCode)
+    Outlier,  // far from the curve: measured again
 };
 
 struct CalPoint {
     int round = 0;         // 1-based: the round whose fit the point went into first
     bool verify = false;   // a verify measurement (of the previous round's fit)
+    Dropped dropped = Dropped::No;
     double setDbm = 0;     // what the radio was asked for (radioSetPower)
     int code = 0;          // the detector code it used (detectorCode)
     double measuredDbm = 0;  // at the unit's port
@@ -83,10 +116,20 @@ struct CalResult {
     bool wrote = false;     // new coefficients were written at some point
     bool restored = false;  // the originals were written back (writeCoeffs said the chain holds them)
     std::string restoreError;  // the write-back itself failed (the chain holds unknown values)
+    bool safeStart = false;  // the stored coefficients could not be used: started from kNominal
     std::vector<CalPoint> points;
     double residualDb = 0;  // of the last fit
-    int rounds = 0;         // fits made
-    std::vector<double> verifyErrorsDb;  // measured - set of the last verify, per power
+    int rounds = 0;         // rounds whose fit was made (and written, unless it failed)
+    // measured - set of the last verify, per power (the mean of two where
+    // the first was beyond the limit), and the limit each had to keep.
+    std::vector<double> verifyErrorsDb, verifyLimitsDb;
+    // The last verify's judgement: the noise (one sigma, estimated or the
+    // profile's), the guard band it gives, the limit every verify error
+    // and the predicted error must keep (tolerance - guard band), and the
+    // worst error the last fit predicts over the range with the written
+    // coefficients (measured - set, signed) and the power where it is.
+    double noiseDb = NAN, guardBandDb = NAN, verifyLimitDb = NAN;
+    double rangeErrorDb = NAN, rangeErrorAtDbm = NAN;
     int measurements = 0;   // tester measurements
 };
 

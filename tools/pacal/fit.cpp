@@ -1,6 +1,7 @@
 #include "pacal/fit.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <set>
@@ -9,32 +10,77 @@ namespace pacal {
 
 namespace {
 
-// Solves the 3x3 system m x = v by elimination with partial pivoting;
-// false when it is (nearly) singular.
-bool solve3(double m[3][3], double v[3], double x[3]) {
-    double scale = 0;
-    for (int i = 0; i < 3; i++)
-        for (int j = 0; j < 3; j++) scale = std::max(scale, std::fabs(m[i][j]));
-    if (scale == 0) return false;
-    for (int col = 0; col < 3; col++) {
-        int piv = col;
-        for (int r = col + 1; r < 3; r++)
-            if (std::fabs(m[r][col]) > std::fabs(m[piv][col])) piv = r;
-        if (std::fabs(m[piv][col]) < 1e-12 * scale) return false;
-        std::swap(m[piv], m[col]);
-        std::swap(v[piv], v[col]);
-        for (int r = col + 1; r < 3; r++) {
-            double f = m[r][col] / m[col][col];
-            for (int j = col; j < 3; j++) m[r][j] -= f * m[col][j];
-            v[r] -= f * v[col];
+// Below this reciprocal condition number (of the scaled sensitivities,
+// linearFit) the points leave a direction of (a, b, c) to the noise: a
+// set over 5..21 dBm (about 1000 codes) is near 1e-2, one over 100 codes
+// 3e-4, over 30 codes 3e-5: sets within about 1 dB are degenerate.
+constexpr double kMinRcond = 1e-4;
+
+// 1 / (|R| |R^-1|) in the Frobenius norm for the 3x3 upper triangle of
+// R: within a factor of 3 of the reciprocal of R's condition number.
+double reciprocalCondition(const std::vector<std::array<double, 3>> &R) {
+    double inv[3][3] = {};
+    for (int j = 0; j < 3; j++) {
+        if (R[j][j] == 0) return 0;
+        inv[j][j] = 1 / R[j][j];
+        for (int i = j - 1; i >= 0; i--) {
+            double s = 0;
+            for (int k = i + 1; k <= j; k++) s += R[i][k] * inv[k][j];
+            inv[i][j] = -s / R[i][i];
         }
     }
-    for (int i = 2; i >= 0; i--) {
-        double s = v[i];
-        for (int j = i + 1; j < 3; j++) s -= m[i][j] * x[j];
-        x[i] = s / m[i][i];
+    double a = 0, b = 0;
+    for (int i = 0; i < 3; i++)
+        for (int j = i; j < 3; j++) a += R[i][j] * R[i][j], b += inv[i][j] * inv[i][j];
+    return 1 / std::sqrt(a * b);
+}
+
+// Least squares min |A x - y| by Householder QR.  Each column is scaled to
+// unit length first, so that the condition seen is the points' and not the
+// units'.  false when a column is zero or the scaled R is ill-conditioned
+// (*rcond, reciprocalCondition).
+bool solveQr(std::vector<std::array<double, 3>> A, std::vector<double> y, double x[3], double *rcond) {
+    const size_t n = A.size();
+    double scale[3];
+    for (int j = 0; j < 3; j++) {
+        double s = 0;
+        for (size_t i = 0; i < n; i++) s += A[i][j] * A[i][j];
+        scale[j] = std::sqrt(s);
+        if (!(scale[j] > 0) || !std::isfinite(scale[j])) return *rcond = 0, false;
+        for (size_t i = 0; i < n; i++) A[i][j] /= scale[j];
     }
-    return true;
+    for (int k = 0; k < 3; k++) {
+        double norm = 0;
+        for (size_t i = k; i < n; i++) norm += A[i][k] * A[i][k];
+        norm = std::sqrt(norm);
+        if (norm == 0) return *rcond = 0, false;
+        double alpha = A[k][k] > 0 ? -norm : norm;
+        // v = a_k - alpha e_k, kept in column k below the diagonal.
+        std::vector<double> v(n - k);
+        for (size_t i = k; i < n; i++) v[i - k] = A[i][k];
+        v[0] -= alpha;
+        double vv = 0;
+        for (double e : v) vv += e * e;
+        if (vv > 0) {
+            for (int j = k; j < 3; j++) {
+                double d = 0;
+                for (size_t i = k; i < n; i++) d += v[i - k] * A[i][j];
+                for (size_t i = k; i < n; i++) A[i][j] -= 2 * d / vv * v[i - k];
+            }
+            double d = 0;
+            for (size_t i = k; i < n; i++) d += v[i - k] * y[i];
+            for (size_t i = k; i < n; i++) y[i] -= 2 * d / vv * v[i - k];
+        }
+    }
+    *rcond = reciprocalCondition(A);
+    if (!(*rcond >= 1e-12)) return false;  // singular in double precision
+    for (int i = 2; i >= 0; i--) {
+        double s = y[i];
+        for (int j = i + 1; j < 3; j++) s -= A[i][j] * x[j];
+        x[i] = s / A[i][i];
+    }
+    for (int j = 0; j < 3; j++) x[j] /= scale[j];
+    return std::isfinite(x[0]) && std::isfinite(x[1]) && std::isfinite(x[2]);
 }
 
 std::string fmt(const char *f, double a, double b = 0) {
@@ -57,39 +103,119 @@ const char *fitStatusName(FitStatus s) {
     return "?";
 }
 
-FitResult fit(const std::vector<Point> &pts, const FitLimits &lim) {
+namespace {
+
+// Whether the points determine the curve is a question of the codes and
+// of how the power moves with them, not of the measured values: their
+// noise alone makes the linearised columns look independent even for
+// three codes side by side, and a fit to that noise is as well-conditioned
+// at its own wild curvature.  So this is the reciprocal condition of the
+// sensitivities d P / d(a, b, c) at the straight line through the points.
+double determinedness(const std::vector<Point> &pts) {
+    double su = 0, sy = 0, suu = 0, suy = 0, n = (double)pts.size();
+    for (const Point &p : pts) {
+        double u = p.code / 1000.0;
+        su += u, sy += p.measuredDbm, suu += u * u, suy += u * p.measuredDbm;
+    }
+    double slope = (n * suy - su * sy) / (n * suu - su * su), icept = (sy - slope * su) / n;
+    std::vector<std::array<double, 3>> J;
+    for (const Point &p : pts) {
+        double u = p.code / 1000.0;
+        J.push_back({1, u, -u * (icept + slope * u)});
+    }
+    double x[3], rcond = 0;
+    return solveQr(J, std::vector<double>(J.size(), 0.0), x, &rcond) ? rcond : 0;
+}
+
+// The reweighted linear fit of the usable points: a curve, or false with
+// r's status and why.  A point where the previous round's curve is
+// undefined (denominator <= 0) has no weight that minimises its error in
+// dB: the fit stops there rather than weigh it as if it were fine.
+bool linearFit(const std::vector<Point> &pts, Curve *k, FitResult *r) {
+    double rcond = determinedness(pts);
+    if (!(rcond >= kMinRcond)) {
+        r->status = FitStatus::Degenerate;
+        r->why = fmt("the points do not determine the curve (condition %.2g)", rcond);
+        return false;
+    }
+    double weightC = 0;  // c of the previous round, for the weights
+    for (int round = 0; round < 4; round++) {
+        // Unknowns a, b, c against u = t/1000; the QR scales the columns.
+        std::vector<std::array<double, 3>> A;
+        std::vector<double> y;
+        for (const Point &p : pts) {
+            double den = 1 + weightC * p.code;
+            if (!(den > 1e-6)) {
+                r->status = FitStatus::Residual;
+                r->residualDb = INFINITY;
+                r->why = fmt("the best curve is undefined at detector code %.0f", p.code);
+                return false;
+            }
+            double u = p.code / 1000.0, w = 1.0 / den;
+            A.push_back({w, w * u, -w * u * p.measuredDbm});
+            y.push_back(w * p.measuredDbm);
+        }
+        double x[3], rcond = 0;
+        if (!solveQr(A, y, x, &rcond)) {
+            r->status = FitStatus::Degenerate;
+            r->why = fmt("the points do not determine the curve (condition %.2g)", rcond);
+            return false;
+        }
+        *k = Curve{x[0], x[1] / 1000.0, x[2] / 1000.0};
+        weightC = k->c;
+    }
+    return true;
+}
+
+// The residual of each point given (NAN where left out) with the rounded
+// coefficients; false where the curve is undefined at a point's code.
+bool residuals(const std::vector<Point> &pts, const Curve &fitted, FitResult *r) {
+    double sum = 0, worst = -1;
+    int used = 0;
+    r->residualsDb.assign(pts.size(), NAN);
+    for (size_t i = 0; i < pts.size(); i++) {
+        const Point &p = pts[i];
+        if (clampedCode(p.code)) continue;
+        double m;
+        if (!fitted.power(p.code, &m)) {
+            r->status = FitStatus::Residual;
+            r->residualDb = INFINITY;
+            r->why = fmt("the best curve is undefined at detector code %.0f", p.code);
+            return false;
+        }
+        double e = p.measuredDbm - m;
+        r->residualsDb[i] = e;
+        sum += e * e;
+        used++;
+        if (std::fabs(e) > worst) worst = std::fabs(e), r->worst = (int)i;
+    }
+    r->residualDb = std::sqrt(sum / used);
+    if (used > 3) r->noiseDb = std::sqrt(sum / (used - 3)), r->freedom = used - 3;
+    return true;
+}
+
+}  // namespace
+
+FitResult fit(const std::vector<Point> &all, const FitLimits &lim) {
     FitResult r;
+    std::vector<Point> pts;
     std::set<int> codes;
-    for (const Point &p : pts) codes.insert(p.code);
+    for (const Point &p : all) {
+        if (clampedCode(p.code)) {
+            r.clamped++;
+            continue;
+        }
+        pts.push_back(p);
+        codes.insert(p.code);
+    }
     if (pts.size() < 3 || codes.size() < 3) {
         r.status = FitStatus::TooFewPoints;
         r.why = "a fit needs at least 3 points with distinct detector codes, not " + std::to_string(codes.size());
+        if (r.clamped) r.why += fmt(" (%.0f left out at a clamped detector code)", r.clamped);
         return r;
     }
-    // Unknowns in well-scaled units: a, b*1000, c*1000 against u = t/1000.
     Curve k;
-    double weightC = 0;  // c of the previous round, for the weights
-    for (int round = 0; round < 4; round++) {
-        double m[3][3] = {}, v[3] = {};
-        for (const Point &p : pts) {
-            double u = p.code / 1000.0;
-            double den = 1 + weightC * p.code;
-            double w = den > 1e-6 ? 1.0 / (den * den) : 1.0;
-            double row[3] = {1.0, u, -u * p.measuredDbm};
-            for (int i = 0; i < 3; i++) {
-                for (int j = 0; j < 3; j++) m[i][j] += w * row[i] * row[j];
-                v[i] += w * row[i] * p.measuredDbm;
-            }
-        }
-        double x[3];
-        if (!solve3(m, v, x) || !std::isfinite(x[0]) || !std::isfinite(x[1]) || !std::isfinite(x[2])) {
-            r.status = FitStatus::Degenerate;
-            r.why = "the points do not determine the curve";
-            return r;
-        }
-        k = Curve{x[0], x[1] / 1000.0, x[2] / 1000.0};
-        weightC = k.c;
-    }
+    if (!linearFit(pts, &k, &r)) return r;
     double q[3] = {std::round(k.a * kScale1), std::round(k.b * kScale2), std::round(k.c * kScale3)};
     for (int i = 0; i < 3; i++) {
         if (q[i] < -32768 || q[i] > 32767) {
@@ -100,44 +226,42 @@ FitResult fit(const std::vector<Point> &pts, const FitLimits &lim) {
     }
     r.coeffs = Coeffs{(int16_t)q[0], (int16_t)q[1], (int16_t)q[2]};
     Curve fitted = Curve::of(r.coeffs);
-    double sum = 0;
-    for (const Point &p : pts) {
-        double m;
-        if (!fitted.power(p.code, &m)) {
-            r.status = FitStatus::Residual;
-            r.residualDb = INFINITY;
-            r.why = fmt("the best curve is undefined at detector code %.0f", p.code);
-            return r;
-        }
-        sum += (m - p.measuredDbm) * (m - p.measuredDbm);
-    }
-    r.residualDb = std::sqrt(sum / pts.size());
+    if (!residuals(all, fitted, &r)) return r;
     if (!(r.residualDb <= lim.maxResidualDb)) {
         r.status = FitStatus::Residual;
         r.why = fmt("RMS residual %.3f dB above the limit %.3f dB", r.residualDb, lim.maxResidualDb);
         return r;
     }
-    // It must reach the range's low end from below and rise, code by
-    // code, past its high end.
-    int tLo = -1;
-    double p = 0;
-    for (int t = 0; t <= kCodeMax && tLo < 0; t++)
-        if (fitted.power(t, &p) && p >= lim.lowDbm) tLo = t;
-    bool rises = tLo > 0, reached = false;
-    double prev = p;
-    for (int t = tLo + 1; rises && !reached && t <= kCodeMax; t++) {
-        rises = fitted.power(t, &p) && p > prev;
-        reached = p > lim.highDbm;
-        prev = p;
-    }
-    if (!rises || !reached) {
+    if (!risesOver(fitted, lim.lowDbm, lim.highDbm)) {
         r.status = FitStatus::NotMonotonic;
         r.why = fmt("the fitted curve does not rise over %.1f..%.1f dBm", lim.lowDbm, lim.highDbm);
         return r;
     }
     r.status = FitStatus::Ok;
     r.why = fmt("RMS residual %.3f dB", r.residualDb);
+    if (r.clamped) r.why += fmt(", %.0f point(s) left out at a clamped detector code", r.clamped);
     return r;
+}
+
+int mostAtOdds(const std::vector<Point> &pts) {
+    size_t n = pts.size();
+    if (n < 3) return -1;
+    double su = 0, sy = 0;
+    for (const Point &p : pts) su += p.code, sy += p.measuredDbm;
+    double mu = su / n, my = sy / n, suu = 0, suy = 0;
+    for (const Point &p : pts) suu += (p.code - mu) * (p.code - mu), suy += (p.code - mu) * (p.measuredDbm - my);
+    if (!(suu > 0)) return -1;
+    double slope = suy / suu;
+    int worst = -1;
+    double most = -1;
+    for (size_t k = 0; k < n; k++) {
+        // The residual over (1 - leverage) is the deviation from the line
+        // fitted without the point.
+        double du = pts[k].code - mu, h = 1.0 / n + du * du / suu;
+        double d = std::fabs(pts[k].measuredDbm - (my + slope * du)) / std::fmax(1 - h, 1e-9);
+        if (d > most) most = d, worst = (int)k;
+    }
+    return worst;
 }
 
 bool checkPowers(const std::vector<double> &powers, double lo, double hi, std::string *err) {

@@ -27,4 +27,19 @@ int detectorCode(const Coeffs &stored, double setDbm) {
     return best;
 }
 
+bool risesOver(const Curve &k, double lowDbm, double highDbm) {
+    int tLo = -1;
+    double p = 0;
+    for (int t = 0; t <= kCodeMax && tLo < 0; t++)
+        if (k.power(t, &p) && p >= lowDbm) tLo = t;
+    bool rises = tLo > 0, reached = false;
+    double prev = p;
+    for (int t = tLo + 1; rises && !reached && t <= kCodeMax; t++) {
+        rises = k.power(t, &p) && p > prev;
+        reached = p > highDbm;
+        prev = p;
+    }
+    return rises && reached;
+}
+
 }  // namespace pacal

@@ -191,6 +191,12 @@ bool convertLimit(const ArgDef &a, const char *s, Action *act, char *err, size_t
     case Field::StopOnFail:
         l.stopOnFail = true;
         return true;
+    case Field::CalRange: {  // both ends; checked with the other pa-cal arguments
+        bool lo = false, hi = false;
+        if (!getRange(a.what, s, &lo, &act->cal.rangeLowDbm, &hi, &act->cal.rangeHighDbm, err, errLen)) return false;
+        if (!lo || !hi) return fail(err, errLen, "%s '%s' needs both ends (like 5..21)", a.what, s);
+        return true;
+    }
     default:
         return true;
     }
@@ -268,6 +274,7 @@ bool convert(const ArgDef &a, const char *s, Action *act, char *err, size_t errL
     case Conv::PowerList: {
         CalArgs &c = act->cal;
         c.powerCount = 0;
+        c.powersGiven = true;
         std::string list = s;
         for (size_t at = 0; at <= list.size();) {
             size_t comma = list.find(',', at);

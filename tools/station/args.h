@@ -53,6 +53,8 @@ constexpr unsigned kMaxCalPowers = 16;
 struct CalArgs {
     double powers[kMaxCalPowers];  // dBm
     unsigned powerCount;
+    bool powersGiven;              // --powers; else they follow the range
+    double rangeLowDbm, rangeHighDbm;  // --range: where the error must hold
     double toleranceDb;
     int maxRounds;
 };

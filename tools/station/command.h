@@ -64,7 +64,7 @@ enum class Field : uint8_t {
     EachMax,              // the upper limit alone of measured value number lo
     Level,                // Action::levelDbm
     Frames,               // Action::frames
-    CalPowers, CalTolerance, CalRounds,  // Action::cal
+    CalPowers, CalTolerance, CalRounds, CalRange,  // Action::cal
 };
 
 struct ArgDef {

@@ -135,3 +135,52 @@ TEST(PaFit, PowersAreCheckedBeforeAnythingIsSent) {
         }
     }
 }
+
+// Point sets the fit once got wrong, each with the outcome it must name:
+// codes side by side fitted the noise into an arbitrary curvature (and
+// failed as "bounds" or "not monotonic"); a point where the radio's loop
+// ran out of codes was fitted as if on the curve; a coefficient one past
+// 16 bits must be "bounds" on either side, not wrap into a "residual".
+TEST(PaFit, EachDoubtfulSetGetsItsNamedOutcome) {
+    sim::UnitTruth u = sim::truthFromSeed(9);
+    sim::Rng noise(3);
+    auto at = [&](std::vector<int> codes, double sigma) {
+        std::vector<pacal::Point> pts;
+        for (int t : codes) pts.push_back({0, t, u.output(0, t) + sigma * noise.gauss()});
+        return pts;
+    };
+    // Exact points of a straight curve (c3 = 0) with this c1, c2.
+    auto line = [](int c1, int c2, std::vector<int> codes) {
+        std::vector<pacal::Point> pts;
+        for (int t : codes) pts.push_back({0, t, c1 / pacal::kScale1 + c2 * t / pacal::kScale2});
+        return pts;
+    };
+    std::vector<pacal::Point> saturated = at({900, 1200, 1500, 1800}, 0.05);
+    saturated.push_back({21, pacal::kCodeMax, 19.0});  // where the PA gave up
+    struct Case {
+        const char *name;
+        std::vector<pacal::Point> pts;
+        pacal::FitStatus status;
+        const char *says;
+        int clamped;
+    } cases[] = {
+        {"four codes side by side", at({1200, 1201, 1202, 1203}, 0.1), pacal::FitStatus::Degenerate,
+         "do not determine", 0},
+        {"three codes within 10", at({1200, 1205, 1210, 1200}, 0.1), pacal::FitStatus::Degenerate,
+         "do not determine", 0},
+        {"a point at code 4095", saturated, pacal::FitStatus::Ok, "left out at a clamped detector code", 1},
+        {"c2 at the top of 16 bits", line(-640, 32767, {250, 320, 400, 480}), pacal::FitStatus::Ok, "RMS", 0},
+        {"c2 one past it", line(-640, 32768, {250, 320, 400, 480}), pacal::FitStatus::Bounds, "c2 = 32768", 0},
+        {"c2 one below -32768", line(2560, -32769, {300, 380, 460, 540}), pacal::FitStatus::Bounds,
+         "c2 = -32769", 0},
+    };
+    for (const Case &c : cases) {
+        pacal::FitResult f = pacal::fit(c.pts);
+        EXPECT_EQ(f.status, c.status) << c.name << ": " << pacal::fitStatusName(f.status) << ", " << f.why;
+        EXPECT_NE(f.why.find(c.says), std::string::npos) << c.name << ": " << f.why;
+        EXPECT_EQ(f.clamped, c.clamped) << c.name;
+        if (c.status == pacal::FitStatus::Ok) {
+            EXPECT_LT(f.residualDb, 0.1) << c.name;
+        }
+    }
+}

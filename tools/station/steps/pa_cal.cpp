@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "pacal/calibrate.h"
 #include "station/common_args.h"
@@ -37,18 +38,32 @@ constexpr MeasureDecl kMeasures[] = {
     {"p<k>_loss", "dB", 2, MeasureKind::Bookkeeping},
     {"p<k>_round", "", 0, MeasureKind::Bookkeeping},
     {"p<k>_verify", "", 0, MeasureKind::Flag},
+    {"p<k>_clamped", "", 0, MeasureKind::Flag},
+    {"p<k>_outlier", "", 0, MeasureKind::Flag},
+    {"safe_start", "", 0, MeasureKind::Flag},
+    {"noise", "dB", 3, MeasureKind::Bookkeeping},
+    {"guard_band", "dB", 3, MeasureKind::Bookkeeping},
+    {"range_error", "dB", 2, MeasureKind::Limited},
+    {"range_error_at", "dBm", 1, MeasureKind::Bookkeeping},
 };
 
 constexpr ArgDef kArgs[] = {
     kChain,
     {"--powers", "LIST", "--powers", Conv::PowerList, Field::CalPowers, false, 0, 0,
      "set powers in dBm, comma-separated: at least 3, each\n"
-     "within 5..21 with at most one decimal (default 8,12,16,20)"},
+     "within 5..21 with at most one decimal (default both ends\n"
+     "of the range and two between: 5,10.3,15.7,21)"},
+    {"--range", "LO..HI", "--range", Conv::Range, Field::CalRange, false, 0, 0,
+     "the set powers the unit transmits at, dBm, within 5..21\n"
+     "and at least 3 dB wide: the error must hold over all of\n"
+     "it (default 5..21)"},
     {"--tolerance", "DB", "--tolerance", Conv::Decibels, Field::CalTolerance, false, 0, 0,
      "the largest |measured - set| at verify that passes, dB,\n"
      "above 0 and up to 10 (default 0.5)"},
     {"--max-rounds", "N", "--max-rounds", Conv::Integer, Field::CalRounds, false, 1, 10,
-     "fits before the calibration gives up, 1..10 (default 3)"},
+     "fits written before the calibration gives up, 1..10\n"
+     "(default 2); (N + 1) x powers is also the most\n"
+     "measurements it takes"},
     {"--settle", "S", "settle time", Conv::Seconds, Field::WaitMs, false, 0, 0,
      "wait between start-tx and each measurement, 0..86400 s\n(default 0)"},
     kStopOnFail,
@@ -186,10 +201,14 @@ std::string powerName(double dbm) {
 // The values of a calibration as the record names them (docs/station.md):
 // pa1_before..pa3_before, pa1..pa3 (what the chain holds after the step),
 // p<k>_set, p<k>_code, p<k>_measured, p<k>_loss, p<k>_round, p<k>_verify
-// for every point k = 1.., the fit's checks (determined, bounds: 1 or 0,
-// at least 1; residual in dB, at most the limit; monotonic), rounds (at
-// most --max-rounds), measurements, and verify_error_<power> (dB, within
-// +-tolerance) for every power of the last verify.
+// for every point k = 1.. (p<k>_clamped or p<k>_outlier, 1, where the point
+// was left out of the fits), safe_start (1, where the chain's coefficients
+// could not be used), the fit's checks (determined, bounds: 1 or 0, at
+// least 1; residual in dB, at most the limit; monotonic), rounds (at most
+// --max-rounds), measurements, noise and guard_band (dB), verify_error_<power>
+// (dB, within +-(tolerance - guard band)) for every power of the last
+// verify, and range_error (dB, the worst the fit on all points predicts
+// over the range, within the same limit) with range_error_at (dBm).
 std::vector<RecordedValue> paCalValues(const pacal::CalResult &r, const pacal::CalOptions &o) {
     std::vector<RecordedValue> out;
     const int16_t before[3] = {r.before.c1, r.before.c2, r.before.c3};
@@ -205,7 +224,11 @@ std::vector<RecordedValue> paCalValues(const pacal::CalResult &r, const pacal::C
         out.push_back(value(n + "loss", p.lossDb));
         out.push_back(value(n + "round", p.round));
         out.push_back(value(n + "verify", p.verify ? 1 : 0));
+        // Left out of the fits, and why: only where it was.
+        if (p.dropped == pacal::Dropped::Clamped) out.push_back(value(n + "clamped", 1));
+        if (p.dropped == pacal::Dropped::Outlier) out.push_back(value(n + "outlier", 1));
     }
+    if (r.safeStart) out.push_back(value("safe_start", 1));
     if (r.rounds > 0) {
         // The last fit's checks, in the order fit() makes them, up to the
         // one that failed.
@@ -227,10 +250,24 @@ std::vector<RecordedValue> paCalValues(const pacal::CalResult &r, const pacal::C
     }
     out.push_back(atMost("rounds", r.rounds, o.maxRounds));
     out.push_back(value("measurements", r.measurements));
+    // The last verify's judgement: the noise and the guard band it gives,
+    // each verify error within the tolerance less its guard band, and the
+    // error the fit on all points predicts over the range.
+    if (std::isfinite(r.guardBandDb)) {
+        out.push_back(value("noise", r.noiseDb));
+        out.push_back(value("guard_band", r.guardBandDb));
+    }
     for (size_t k = 0; k < r.verifyErrorsDb.size() && k < o.powers.size(); k++) {
         RecordedValue v = value("verify_error_" + powerName(o.powers[k]), r.verifyErrorsDb[k]);
-        v.limit = Limit{true, true, -o.toleranceDb, o.toleranceDb};
+        double lim = k < r.verifyLimitsDb.size() ? r.verifyLimitsDb[k] : o.toleranceDb;
+        v.limit = Limit{true, true, -lim, lim};
         out.push_back(v);
+    }
+    if (std::isfinite(r.rangeErrorDb)) {
+        RecordedValue v = value("range_error", r.rangeErrorDb);
+        v.limit = Limit{true, true, -r.verifyLimitDb, r.verifyLimitDb};
+        out.push_back(v);
+        out.push_back(value("range_error_at", r.rangeErrorAtDbm));
     }
     return out;
 }
@@ -242,12 +279,20 @@ pacal::CalOptions calOptions(const Action &a) {
     o.powers.assign(a.cal.powers, a.cal.powers + a.cal.powerCount);
     o.toleranceDb = a.cal.toleranceDb;
     o.maxRounds = a.cal.maxRounds;
+    o.limits.lowDbm = a.cal.rangeLowDbm, o.limits.highDbm = a.cal.rangeHighDbm;
     return o;
 }
 
 // Defaults first, then the powers, tolerance and rounds as a whole: bad
 // ones are refused before anything is sent.
 bool check(Action *a, char *err, size_t errLen) {
+    CalArgs &c = a->cal;
+    if (!c.powersGiven) {
+        // Without --powers: those that hold the error over the range.
+        std::vector<double> d = pacal::defaultPowers(c.rangeLowDbm, c.rangeHighDbm);
+        c.powerCount = (unsigned)d.size();
+        for (unsigned i = 0; i < c.powerCount; ++i) c.powers[i] = d[i];
+    }
     std::string why;
     if (pacal::checkOptions(calOptions(*a), &why)) return true;
     snprintf(err, errLen, "%s", why.c_str());
@@ -260,6 +305,18 @@ void defaults(Action *a) {
     for (unsigned i = 0; i < a->cal.powerCount; ++i) a->cal.powers[i] = d.powers[i];
     a->cal.toleranceDb = d.toleranceDb;
     a->cal.maxRounds = d.maxRounds;
+    a->cal.powersGiven = false;
+    a->cal.rangeLowDbm = d.limits.lowDbm, a->cal.rangeHighDbm = d.limits.highDbm;
+}
+
+// For the screen: the verify error nearest its limit (or furthest beyond
+// it), each power having its own limit (tolerance less its guard band).
+Measured closestVerify(const pacal::CalResult &c, const pacal::CalOptions &o) {
+    auto limit = [&](size_t k) { return k < c.verifyLimitsDb.size() ? c.verifyLimitsDb[k] : o.toleranceDb; };
+    size_t w = 0;
+    for (size_t k = 1; k < c.verifyErrorsDb.size(); k++)
+        if (limit(k) - std::fabs(c.verifyErrorsDb[k]) < limit(w) - std::fabs(c.verifyErrorsDb[w])) w = k;
+    return checkMeasured("verify_error", std::fabs(c.verifyErrorsDb[w]), Limit{false, true, 0, limit(w)});
 }
 
 // The screen's summary: the check that decided (the failed one, else the
@@ -276,11 +333,7 @@ void summarise(StepRun &s, const pacal::CalResult &cal, const pacal::CalOptions 
     for (unsigned k = 0; check && k < s.def.measureCount; ++k)
         if (check->name == s.def.measures[k].name)
             r.measured[r.measuredCount++] = checkMeasured(s.def.measures[k].name, check->value, check->limit);
-    if (!cal.verifyErrorsDb.empty()) {
-        double worst = 0;
-        for (double e : cal.verifyErrorsDb) worst = std::fmax(worst, std::fabs(e));
-        r.measured[r.measuredCount++] = checkMeasured("verify_error", worst, Limit{false, true, 0, o.toleranceDb});
-    }
+    if (!cal.verifyErrorsDb.empty()) r.measured[r.measuredCount++] = closestVerify(cal, o);
     r.measured[r.measuredCount++] = checkMeasured("rounds", cal.rounds, Limit{false, true, 0, (double)o.maxRounds});
 }
 
@@ -350,18 +403,25 @@ RFPROBE_STEP(pa_cal) = {
      "    CHAIN, then for each power set-tx, start-tx, the tester's measurement and\n"
      "    stop-tx (the first round aims each set power at the output wanted),\n"
      "    fits the three coefficients to the points by least squares, checks the\n"
-     "    fit (residual, 16 bits, a curve rising over 5..21 dBm), writes them\n"
+     "    fit (residual, 16 bits, a curve rising over the --range), writes them\n"
      "    (pa-init, pa-write, then pa-read: a chain that does not read back\n"
-     "    what was written is ERROR, exit status 4) and verifies at the powers: every |measured - set|\n"
-     "    within --tolerance is PASS; otherwise another round fits all points so\n"
-     "    far, up to --max-rounds. A broken check or no convergence is FAIL,\n"
+     "    what was written is ERROR, exit status 4) and verifies at the powers:\n"
+     "    every |measured - set| within --tolerance less a guard band (1.645\n"
+     "    sigma of the tester's noise, estimated from the step's own points),\n"
+     "    and the error the fit on all points predicts over the range within\n"
+     "    the same, is PASS; a figure beyond it that the fit calls noise is\n"
+     "    measured again (the mean counts), otherwise another round fits all\n"
+     "    points so far, up to --max-rounds. A point far from the fit is\n"
+     "    measured again once; a point at detector code 0 or 4095 is left\n"
+     "    out; a chain whose coefficients cover no power of the range starts\n"
+     "    from the nominal curve. A broken check or no convergence is FAIL,\n"
      "    named by the measurement that failed (bounds, residual, monotonic,\n"
      "    verify_error). On FAIL, ERROR or Ctrl-C the chain's original\n"
      "    coefficients are written back. It never sends pa-save: save in a step\n"
      "    of its own once both chains passed (but every pa-write of the agent\n"
      "    hands the data file to the NVRAM tool). The record keeps the\n"
      "    coefficients before and after, every point and the verify errors.\n",
-     "    pa-cal 0 --powers 8,12,16,20 --tolerance 0.5 --stop-on-fail\n"},
+     "    pa-cal 0 --range 5..21 --tolerance 0.5 --stop-on-fail\n"},
     kMeasures,
     sizeof kMeasures / sizeof kMeasures[0],
     kNeedsChannel | kNeedsTester | kOwnLimits,
