@@ -215,6 +215,24 @@ std::string measuringCommands() {
     return out;
 }
 
+// "8,12,16.5": set powers in dBm, at most one decimal each.
+bool convertPowerList(const ArgDef &a, const char *s, CalArgs *c, char *err, size_t errLen) {
+    c->powerCount = 0;
+    c->powersGiven = true;
+    std::string list = s;
+    for (size_t at = 0; at <= list.size();) {
+        size_t comma = list.find(',', at);
+        std::string one = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        uint32_t tenths;
+        if (!getPower(one.c_str(), &tenths, err, errLen)) return false;
+        if (c->powerCount == kMaxCalPowers) return fail(err, errLen, "%s: at most %u powers", a.what, kMaxCalPowers);
+        c->powers[c->powerCount++] = tenths / 10.0;
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    return true;
+}
+
 // Converts one argument's text as its definition says and stores the value.
 bool convert(const ArgDef &a, const char *s, Action *act, char *err, size_t errLen) {
     long long v = 0;
@@ -271,24 +289,8 @@ bool convert(const ArgDef &a, const char *s, Action *act, char *err, size_t errL
         act->levelDbm = d;
         return true;
     }
-    case Conv::PowerList: {
-        CalArgs &c = act->cal;
-        c.powerCount = 0;
-        c.powersGiven = true;
-        std::string list = s;
-        for (size_t at = 0; at <= list.size();) {
-            size_t comma = list.find(',', at);
-            std::string one = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
-            uint32_t tenths;
-            if (!getPower(one.c_str(), &tenths, err, errLen)) return false;
-            if (c.powerCount == kMaxCalPowers)
-                return fail(err, errLen, "%s: at most %u powers", a.what, kMaxCalPowers);
-            c.powers[c.powerCount++] = tenths / 10.0;
-            if (comma == std::string::npos) break;
-            at = comma + 1;
-        }
-        return true;
-    }
+    case Conv::PowerList:
+        return convertPowerList(a, s, &act->cal, err, errLen);
     case Conv::Decibels: {
         double d;
         if (!getDecimal(a.what, s, &d, err, errLen)) return false;
