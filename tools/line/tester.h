@@ -41,6 +41,7 @@ class UnitTester : public station::StepTester {
     bool sendFrames(long frames, std::string *why) override;
     double lossDb() const override { return lossDb_; }
     std::string idn() const override { return shared_.tester.idn(); }
+    int port() const { return unit_.port; }
 
   private:
     bool fail(const instrument::Error &e, std::string *why);

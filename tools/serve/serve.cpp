@@ -12,6 +12,7 @@
 #include <cstring>
 #include <set>
 
+#include "line/golden.h"
 #include "line/tester.h"
 #include "line/unit.h"
 #include "results/store.h"
@@ -146,6 +147,8 @@ int serveCommand(const station::Options &opt, const station::Action &act) {
     // anything is served: every unit a plan with tester steps runs on
     // needs its entry.
     std::unique_ptr<line::SharedTester> tester;
+    rc = line::prepareGolden(&plan, {}, "serve");
+    if (rc != station::kExitOk) return rc;
     rc = line::prepareTester(plan, act.text("--fixture"), "serve", &tester);
     if (rc != station::kExitOk) return rc;
     std::vector<std::string> ifaces;
