@@ -151,3 +151,34 @@ def test_a_drifting_cable_fails_the_golden_check_locks_its_port_and_fixture_cal_
         r = line_run(1)
         assert r.returncode == 0, r.stdout + r.stderr
         assert truth_error(mr, 1, tmp_path) <= 0.4
+
+        # The report charts each port's checks with the tolerance lines.
+        r = mr.station("rfprobe", "report", "--store", store, "--html", d + "/report.html")
+        assert r.returncode == 0, r.stderr
+        golden = open(d + "/report.html").read().split('<h2 id="golden">')[1].split("<h2")[0]
+        rows = re.findall(r'<tr><td>st1</td><td>(\d)</td><td class="num">(\d+)</td><td class="num">(\d+)</td>',
+                          golden)
+        assert rows == [("1", "1", "0"), ("2", "3", "1"), ("3", "1", "0")], golden
+        assert golden.count('data-limit="low" data-value="-0.3"') == 3, golden
+
+
+def test_the_operator_page_shows_a_locked_port_and_sends_nothing_on_its_scan(tmp_path):
+    import urllib.error
+    import urllib.request
+
+    from test_serve import Line, records
+    ln = Line(tmp_path, open(LINE_CAL).read(), tester=True, extra=["--require-golden", "8"])
+    try:
+        with urllib.request.urlopen(ln.base + "state", timeout=10) as r:
+            units = json.load(r)["units"]
+        for k, u in enumerate(units):
+            assert u["locked"] is True, u
+            assert ("port %d (stn%d) is locked: no golden check of this port on station st1" % (k + 1, k)
+                    in u["message"]), u
+        req = urllib.request.Request(ln.base + "start", data=b"unit=0&serial=SN1", headers={"X-Rfprobe-Token": "-"})
+        with pytest.raises(urllib.error.HTTPError) as e:
+            urllib.request.urlopen(req, timeout=10)
+        assert e.value.code == 409 and b"is locked" in e.value.read()
+        assert ln.requests_seen(0) == [] and records(ln.db) == []
+    finally:
+        ln.down()
