@@ -763,9 +763,13 @@ class MultiRig:
     interface tells them apart.  down() ends every unit and the station
     namespace; like Rig, only what this rig started."""
 
-    def __init__(self, n, build=None, keep=False, tester=False, seeds=None, faults=None):
+    def __init__(self, n, build=None, keep=False, tester=False, seeds=None, faults=None,
+                 cable_loss=None, fixture_loss=None):
         """tester: one simulated tester for all units (port k+1 is unit k);
-        seeds: a seed per unit (default 1000+k); faults: {unit: [names]}."""
+        seeds: a seed per unit (default 1000+k); faults: {unit: [names]};
+        cable_loss: {unit: (MHz, dB) points}, the cable's true loss the
+        tester applies, and fixture_loss the same for what the station's
+        fixture file says (both default to unit_loss(k))."""
         if not 1 <= n <= MAX_UNITS:
             raise RigError("a multi-unit rig has 1 to %d units, not %r" % (MAX_UNITS, n))
         self.n = n
@@ -775,6 +779,8 @@ class MultiRig:
         self.dialect = tester_dialect(tester)
         self.seeds = list(seeds) if seeds is not None else [unit_seed(k) for k in range(n)]
         self.unit_faults = dict(faults or {})
+        self.cable_loss = dict(cable_loss or {})
+        self.fixture_loss = dict(fixture_loss or {})
         self.tester_proc = None
         self._tester_log = None
         self.fixture = None
@@ -801,11 +807,12 @@ class MultiRig:
                     raise RigError("simulated tester not built in %s" % sim_bin)
                 self.tester_proc = start_tester(
                     self.station_ns, sim_bin,
-                    {k + 1: (u.sim_dir, unit_loss(k)) for k, u in enumerate(self.units)},
+                    {k + 1: (u.sim_dir, self.cable_loss.get(k, unit_loss(k))) for k, u in enumerate(self.units)},
                     self.seeds[0], self._tester_log, self.dialect)
                 self.fixture = write_fixture(
                     os.path.join(self.run_dir, "fixture.toml"),
-                    [(u.station_if, k + 1, unit_loss(k)) for k, u in enumerate(self.units)], self.dialect)
+                    [(u.station_if, k + 1, self.fixture_loss.get(k, unit_loss(k)))
+                     for k, u in enumerate(self.units)], self.dialect)
         except BaseException:
             self.down()
             raise
@@ -866,6 +873,26 @@ class MultiRig:
     def rfprobe(self, unit, *args, timeout=30.0):
         """rfprobe --iface stn<unit> ARGS in the station namespace."""
         return self.units[unit].rfprobe(*args, timeout=timeout)
+
+    def set_cable_drift(self, unit, db):
+        """The rig fault cable-drift: unit's cable loses db more than it
+        did (0 or None: as it was), from the tester's next measurement."""
+        path = os.path.join(self.units[unit].sim_dir, "fault.cable-drift")
+        if db:
+            with open(path, "w") as f:
+                f.write("%g\n" % db)
+        elif os.path.exists(path):
+            os.unlink(path)
+
+    def make_golden(self, unit, path, serial, channels=(1, 6, 11), powers=(9, 13, 17)):
+        """Makes unit a golden unit: its truth (what it sends at each set
+        power with the coefficients it holds now, and its sensitivity)
+        written to path as the station's reference file."""
+        r = _run(os.path.join(self.units[unit].sim_bin, "simtester"), "--golden", self.units[unit].sim_dir,
+                 serial, ",".join(str(c) for c in channels), ",".join("%g" % p for p in powers))
+        with open(path, "w") as f:
+            f.write(r.stdout)
+        return path
 
     def tester_query(self, *cmds, timeout=10.0):
         """SCPI to the shared tester (ROUT:PORT k+1 selects unit k)."""

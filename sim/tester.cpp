@@ -30,6 +30,13 @@
 //             [--dialect sim|lab] [--capture-ms MS]
 //             --port N=SIMDIR [--loss N=MHZ:DB,MHZ:DB...] ...
 //   simtester --truth SIMDIR    print the unit's truth (key=value lines)
+//   simtester --golden SIMDIR SERIAL CHANNELS POWERS
+//                               print the unit's truth as a golden reference
+//                               file (CHANNELS, POWERS comma-separated)
+//
+// The rig's fault cable-drift: a number of dB in SIMDIR/fault.cable-drift is
+// added to that port's cable loss while the file is there (a worn cable, a
+// loose connector), read at every measurement.
 //
 // It prints "simtester: listening on ADDR:PORT" once it accepts
 // connections (port 0 picks a free one) and runs until SIGTERM or SIGINT.
@@ -63,7 +70,8 @@ struct Port {
     std::string simDir;                              // empty: nothing cabled
     long long received = 0;                          // frames that reached the radio
     std::vector<std::pair<double, double>> loss;     // (MHz, dB)
-    double lossAt(double mhz) const {
+    double lossAt(double mhz) const { return tableAt(mhz) + driftDb(); }
+    double tableAt(double mhz) const {
         if (loss.empty()) return 0;
         if (mhz <= loss.front().first) return loss.front().second;
         if (mhz >= loss.back().first) return loss.back().second;
@@ -72,6 +80,13 @@ struct Port {
                 return loss[i - 1].second + (loss[i].second - loss[i - 1].second) * (mhz - loss[i - 1].first) /
                                                 (loss[i].first - loss[i - 1].first);
         return loss.back().second;
+    }
+    // The rig's cable-drift fault on this port, dB (0 without it).
+    double driftDb() const {
+        std::string text;
+        if (simDir.empty() || !sim::readFile(simDir + "/fault.cable-drift", text)) return 0;
+        double d = strtod(text.c_str(), nullptr);
+        return std::isfinite(d) ? d : 0;
     }
 };
 
@@ -220,6 +235,16 @@ std::string num(double v) {
     return buf;
 }
 
+// The coefficients the radio holds for a chain (its state), else the defaults.
+pa::Coeffs storedCoeffs(sim::State &s, int chain) {
+    static const char *names[6] = {"pa2gw0a0", "pa2gw1a0", "pa2gw2a0", "pa2gw0a1", "pa2gw1a1", "pa2gw2a1"};
+    pa::Coeffs c = pa::kDefault[chain];
+    int16_t *v[3] = {&c.c1, &c.c2, &c.c3};
+    for (int i = 0; i < 3; i++)
+        if (s.count(names[chain * 3 + i])) *v[i] = (int16_t)(sim::getNum(s, names[chain * 3 + i], 0) & 0xffff);
+    return c;
+}
+
 // What the analyser sees on the selected port: the true output at the
 // tester's port, or false with why in *why.
 struct Signal {
@@ -256,13 +281,8 @@ bool transmitted(Signal *sig, std::string *why) {
     if (s.count("txdet")) {
         det = (int)sim::getNum(s, "txdet", 0);
     } else {
-        static const char *names[6] = {"pa2gw0a0", "pa2gw1a0", "pa2gw2a0", "pa2gw0a1", "pa2gw1a1", "pa2gw2a1"};
-        pa::Coeffs c = pa::kDefault[chain];
-        int16_t *v[3] = {&c.c1, &c.c2, &c.c3};
-        for (int i = 0; i < 3; i++)
-            if (s.count(names[chain * 3 + i])) *v[i] = (int16_t)(sim::getNum(s, names[chain * 3 + i], 0) & 0xffff);
         long long q = sim::getNum(s, "txpwr_qdbm", -1);
-        det = pa::detectorCode(c, q < 0 ? 18.0 : q / 4.0);
+        det = pa::detectorCode(storedCoeffs(s, chain), q < 0 ? 18.0 : q / 4.0);
     }
     sig->outputDbm = sig->truth.output(chain, det);
     return true;
@@ -739,8 +759,39 @@ int printTruth(const std::string &dir) {
     return 0;
 }
 
+// The unit made golden: what it truly sends at each set power with the
+// coefficients its radio holds now, and its sensitivity, as the station's
+// reference file (docs/tester.md).
+int printGolden(const std::string &dir, const char *serial, const char *channels, const char *powers) {
+    sim::UnitTruth u = sim::loadTruth(dir);
+    sim::State s = sim::loadState(dir);
+    std::vector<double> p;
+    std::istringstream ps(powers);
+    for (std::string w; std::getline(ps, w, ',');) p.push_back(atof(w.c_str()));
+    printf("# The golden unit %s: its truth, from the simulated unit (seed %llu)\n", serial,
+           (unsigned long long)u.seed);
+    printf("serial = \"%s\"\nsource = \"simtester --golden %s (seed %llu)\"\n", serial, dir.c_str(),
+           (unsigned long long)u.seed);
+    std::istringstream cs(channels);
+    for (std::string w; std::getline(cs, w, ',');) {
+        printf("\n[[channel]]\nchannel = %d\nbw = 20\nrate = 0\nsensitivity = %.2f\n", atoi(w.c_str()),
+               sim::nominalSensitivity(0, 20) + u.sensOffsetDb);
+        for (int chain = 0; chain < 2; chain++) {
+            printf("chain%d = [", chain);
+            for (size_t i = 0; i < p.size(); i++) {
+                double applied = std::floor(p[i] * 4 + 1e-9) / 4;  // the radio's quarter dB
+                double out = u.output(chain, pa::detectorCode(storedCoeffs(s, chain), applied));
+                printf("%s[%g, %.3f]", i ? ", " : "", p[i], out);
+            }
+            printf("]\n");
+        }
+    }
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc == 3 && std::string(argv[1]) == "--truth") return printTruth(argv[2]);
+    if (argc == 6 && std::string(argv[1]) == "--golden") return printGolden(argv[2], argv[3], argv[4], argv[5]);
     std::string listenAt = "127.0.0.1:5025";
     uint64_t seed = 1;
     for (int i = 1; i < argc; i++) {

@@ -57,4 +57,23 @@ struct Fixture {
 bool loadFixture(const std::string &path, Fixture *out, std::string *err);
 bool parseFixture(const std::string &text, const std::string &path, Fixture *out, std::string *err);
 
+// ---- rewriting one unit's loss table (fixture_write.cpp) -------------------
+
+// Whether the fixture can be replaced atomically: a regular file (not a
+// link) in a directory this process may write (the new file is made
+// beside it and renamed over it).  False with *err naming the file.
+bool canRewriteFixture(const std::string &path, std::string *err);
+// The fixture text with the loss of units.IFACE replaced by points, every
+// other line (other units, comments, the tester) kept as it was; false
+// with *err ("FILE:LINE: ...") when the unit's table or its loss cannot be
+// found or the result does not read back as that loss.
+bool replaceLossText(const std::string &text, const std::string &path, const std::string &iface,
+                     const std::vector<std::pair<double, double>> &points, std::string *out,
+                     std::string *err);
+// replaceLossText on the file, written atomically: a temporary file in the
+// same directory, fsync, rename over the fixture, fsync of the directory.
+// A crash leaves the old file or the new one, never half of one.
+bool rewriteFixtureLoss(const std::string &path, const std::string &iface,
+                        const std::vector<std::pair<double, double>> &points, std::string *err);
+
 }  // namespace instrument

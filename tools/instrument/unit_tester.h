@@ -40,6 +40,7 @@ class UnitTester : public plug::Tester {
     bool sendFrames(long frames, std::string *why) override;
     double lossDb() const override { return lossDb_; }
     std::string idn() const override { return shared_.tester.idn(); }
+    int port() const { return unit_.port; }
 
   private:
     bool fail(const Error &e, std::string *why);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "line/golden.h"
 #include "line/line.h"
 
 namespace line {
@@ -27,7 +28,8 @@ int report(const station::Options &, const station::Action &act) { return report
 
 const bool registered = station::registerRecordHandler("run", guarded<recordedRun>) &&
                         station::registerRecordHandler("sync", guarded<sync>) &&
-                        station::registerRecordHandler("report", guarded<report>);
+                        station::registerRecordHandler("report", guarded<report>) &&
+                        station::registerRecordHandler("fixture-cal", guarded<fixtureCalCommand>);
 
 }  // namespace
 

@@ -51,6 +51,9 @@ struct Setup {
     std::string spool;      // SQLite path, for a PostgreSQL store
     std::string jsonPath;   // may hold {serial}
     std::string junitPath;
+    // --require-golden HOURS: production runs only on ports whose last
+    // golden check passed within HOURS (0: no such rule).
+    double requireGoldenHours = 0;
 };
 
 using Env = std::function<const char *(const char *)>;

@@ -11,6 +11,7 @@
 
 #include "format/text.h"
 #include "line/session.h"
+#include "line/golden.h"
 #include "line/tester.h"
 #include "line/summary.h"
 #include "results/store.h"
@@ -18,6 +19,26 @@
 namespace line {
 
 namespace {
+
+// Under --require-golden: why this unit's port may not run the plan ("" when
+// it may).  A golden check itself always runs: it is what unlocks a port.
+std::string lockOf(const Setup &setup, const Plan &plan, results::Store &store, const UnitTester *t,
+                   const Unit &u) {
+    if (setup.requireGoldenHours <= 0 || plan.golden) return "";
+    if (!t)
+        return "unit " + u.iface + " has no port in a fixture: --require-golden checks the golden check "
+               "of its tester port; give --fixture FILE";
+    try {
+        return goldenLock(store, setup.station, u.iface, t->port(), setup.requireGoldenHours);
+    } catch (const std::exception &e) {
+        return std::string("the golden checks cannot be read from the store: ") + e.what();
+    }
+}
+
+void sayLocked(const Unit &u, const std::string &why) {
+    fprintf(stderr, "rfprobe: run: %s %s: %s (nothing was sent to it)\n", u.iface.empty() ? "unit" : u.iface.c_str(),
+            u.serial.c_str(), why.c_str());
+}
 
 // One unit, as a plain run prints it, and its record.
 int runOne(const station::Options &opt, const Setup &setup, const Plan &plan,
@@ -30,6 +51,11 @@ int runOne(const station::Options &opt, const Setup &setup, const Plan &plan,
                             u.tester.reset(new UnitTester(*shared, f));
                         });
     if (rc != station::kExitOk) return rc;
+    std::string locked = lockOf(setup, plan, store, u.tester.get(), setup.units[0]);
+    if (!locked.empty()) {
+        sayLocked(setup.units[0], locked);
+        return station::kExitUsage;
+    }
     u.run(opt);
     if (!u.opened) return u.status;
     u.keep(store, store.url().display);
@@ -40,15 +66,31 @@ int runOne(const station::Options &opt, const Setup &setup, const Plan &plan,
 }
 
 // Every unit in a thread of its own, on its own interface.
-int runParallel(const station::Options &opt, const Setup &setup, const Plan &plan,
+int runParallel(const station::Options &opt, const Setup &all, const Plan &plan,
                 results::Store &store, SharedTester *shared) {
     std::vector<std::string> ifaces;
-    for (const Unit &u : setup.units) ifaces.push_back(u.iface);
-    std::vector<std::unique_ptr<UnitTester>> testers(ifaces.size());
+    for (const Unit &u : all.units) ifaces.push_back(u.iface);
+    std::vector<std::unique_ptr<UnitTester>> cabled(ifaces.size());
     int rc = cableUnits(plan, shared, ifaces, "run", [&](size_t i, const instrument::FixtureUnit &f) {
-        testers[i].reset(new UnitTester(*shared, f));
+        cabled[i].reset(new UnitTester(*shared, f));
     });
     if (rc != station::kExitOk) return rc;
+    // A locked port's unit is left out; the others run.
+    Setup setup = all;
+    setup.units.clear();
+    std::vector<std::unique_ptr<UnitTester>> testers;
+    bool refused = false;
+    for (size_t i = 0; i < all.units.size(); ++i) {
+        std::string locked = lockOf(all, plan, store, cabled[i].get(), all.units[i]);
+        if (!locked.empty()) {
+            sayLocked(all.units[i], locked);
+            refused = true;
+            continue;
+        }
+        setup.units.push_back(all.units[i]);
+        testers.push_back(std::move(cabled[i]));
+    }
+    if (setup.units.empty()) return station::kExitUsage;
     bool live = isatty(STDOUT_FILENO) && !opt.verbose;
     Board board(setup.units, plan.steps.size(), live);
     UnitRuns runs;
@@ -75,15 +117,18 @@ int runParallel(const station::Options &opt, const Setup &setup, const Plan &pla
     for (std::thread &t : threads) t.join();
     int status = station::kExitOk;
     for (const auto &u : runs) status = station::worseStatus(status, u->status);
+    if (refused) status = station::worseStatus(status, station::kExitUsage);
     writeJunit(setup, runs, &status);
     printUnitTable(setup, plan, runs, store.url().display);
     return status;
 }
 
 // A plan with the tester but without records (run PLAN --fixture FILE).
-int testerRun(const station::Options &opt, const Plan &plan, const char *fixtureOption) {
+int testerRun(const station::Options &opt, Plan &plan, const char *fixtureOption) {
     std::unique_ptr<SharedTester> shared;
-    int rc = prepareTester(plan, fixtureOption, "run", &shared);
+    int rc = prepareGolden(&plan, {}, "run");
+    if (rc != station::kExitOk) return rc;
+    rc = prepareTester(plan, fixtureOption, "run", &shared);
     if (rc != station::kExitOk) return rc;
     std::unique_ptr<UnitTester> tester;
     rc = cableUnits(plan, shared.get(), {opt.iface}, "run",
@@ -96,6 +141,7 @@ int testerRun(const station::Options &opt, const Plan &plan, const char *fixture
     if (rc != station::kExitOk) return rc;
     station::StepContext ctx;
     ctx.tester = tester.get();
+    ctx.golden = plan.golden.get();
     station::PlanOutcome o = station::runSteps(l, opt, plan.path.c_str(), plan.steps, &ctx);
     station::closeLink(&l);
     if (ctx.testerUsed && !opt.quiet && !opt.json)

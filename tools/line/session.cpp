@@ -1,6 +1,8 @@
 // What run and serve open before anything is sent (see session.h).
 #include "line/session.h"
 
+#include "line/golden.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -21,6 +23,12 @@ int openSession(const station::Options &opt, const station::Action &act, const c
         fprintf(stderr, "rfprobe: %s: %s (nothing was sent)\n", word, e.what());
         return station::kExitUsage;
     }
+    // The golden unit's reference, when the plan checks one, and its
+    // serial against the units (serve's come with each scan).
+    std::vector<std::string> serials;
+    for (const Unit &u : out->setup.units) serials.push_back(u.serial);
+    rc = prepareGolden(&plan, serials, word);
+    if (rc != station::kExitOk) return rc;
     rc = prepareTester(plan, act.text("--fixture"), word, &out->tester);
     if (rc != station::kExitOk) return rc;
     return openStore(out->setup, word, &out->store);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <set>
@@ -183,6 +184,12 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
     readWho(act, fromEnv, &s);
     readStores(act, fromEnv, &s);
     readExports(act, &s);
+    if (const char *h = act.text("--require-golden")) {
+        char *end = nullptr;
+        s.requireGoldenHours = strtod(h, &end);
+        if (!*h || *end || !(s.requireGoldenHours > 0 && s.requireGoldenHours <= 8760))
+            throw InvalidInput(std::string("--require-golden ") + h + ": give hours, above 0 and at most 8760");
+    }
     if (s.parallel)
         for (const Unit &u : s.units)
             if (if_nametoindex(u.iface.c_str()) == 0)

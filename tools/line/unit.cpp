@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "format/output.h"
+#include "line/golden.h"
 #include "results/export.h"
 
 namespace line {
@@ -56,6 +57,12 @@ bool UnitRun::begin(const station::Options &opt) {
     }
     rec.startedAt = results::nowUtc();
     ctx_.tester = tester.get();
+    ctx_.golden = plan_.golden.get();
+    if (plan_.golden) {
+        // A golden check's record: the lock-out and the report find it by these.
+        rec.metadata[kKindKey] = kGoldenKind;
+        if (tester) rec.metadata[kFixturePortKey] = std::to_string(tester->port());
+    }
     if (tester) tester->useStop(&stop);
     steps_.reset(new station::PlanRun(link_, opt_, plan_.path.c_str(), plan_.steps, &ctx_));
     return true;

@@ -20,6 +20,8 @@ struct Plan {
     std::string name;  // in records
     std::string sha256;
     std::vector<station::PlanStep> steps;
+    // The golden unit's reference of its golden-check step (golden.h).
+    std::shared_ptr<const station::GoldenReference> golden;
 };
 
 double monoSeconds();

@@ -1,5 +1,6 @@
 // From the store's rows to the report's figures; see aggregate.h.
 #include "report/aggregate.h"
+#include "report/golden.h"
 
 #include <algorithm>
 #include <cmath>
@@ -268,6 +269,7 @@ void testerAndCalibration(const Dataset &d, Report *rep) {
 Report aggregate(const Dataset &d, const Zone &zone) {
     Report rep;
     rep.zone = zone.name();
+    rep.golden = goldenPorts(d);
     if (!d.records.empty()) {
         rep.firstStart = d.records.front().startedAt;
         rep.lastStart = d.records.back().startedAt;

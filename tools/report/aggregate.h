@@ -96,6 +96,15 @@ struct ParetoReport {
     int64_t steps = 0;              // failed or errored steps in all
 };
 
+// One tester port's golden checks over time (report/golden.h).
+struct GoldenPort {
+    std::string station, port;
+    std::vector<RunPoint> run;        // oldest first; beyond kMaxRunPoints checks, each point several
+    std::optional<double> low, high;  // the newest check's tolerance
+    int64_t checks = 0, failed = 0;   // failed: not PASS
+    std::string last, lastVerdict;    // the newest check's start (UTC) and verdict
+};
+
 struct Report {
     std::string zone;
     std::vector<std::string> filters;  // "--plan x", ... as given
@@ -110,6 +119,7 @@ struct Report {
     std::vector<ShareRow> operators;
     std::vector<MetadataReport> metadata;  // by key, at most kMaxMetadataKeys
     int64_t otherMetadataKeys = 0;
+    std::vector<GoldenPort> golden;  // per station and port (report/golden.h)
 };
 
 constexpr size_t kMaxShareRows = 20;      // per metadata key, and operators

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "report/charts.h"
+#include "report/golden.h"
 #include "report/svg.h"
 #include "station/measures.h"
 
@@ -291,6 +292,8 @@ std::string htmlPage(const Report &r) {
                      "</div>";
         o += "</div>\n";
     }
+
+    o += goldenSection(r.golden);
 
     // ---- who and what
     o += "<h2 id=\"people\">Operators and metadata</h2>\n" + shareTable(r.operators, "operator", "t-operators") +

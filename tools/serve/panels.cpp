@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "format/json.h"
+#include "line/golden.h"
 #include "results/record.h"
 #include "station/measures.h"
 
@@ -43,6 +44,7 @@ struct Panels::Panel {
     bool stopping = false;
     std::vector<StepView> steps;
     std::string message;  // why a scan was refused, or what went wrong
+    bool locked = false;  // --require-golden: its port's golden check did not pass
     std::string record;
     std::unique_ptr<Run> run;
 };
@@ -52,7 +54,23 @@ Panels::Panels(const station::Options &opt, const line::Setup &setup, const line
     : opt_(opt), setup_(setup), plan_(plan), store_(store), slots_(std::move(slots)),
       tester_(tester) {
     opt_.quiet = true;
-    for (size_t i = 0; i < slots_.size(); ++i) panels_.emplace_back(new Panel);
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        panels_.emplace_back(new Panel);
+        panels_.back()->message = lockOf(i);
+        panels_.back()->locked = !panels_.back()->message.empty();
+    }
+}
+
+std::string Panels::lockOf(size_t u) {
+    if (setup_.requireGoldenHours <= 0 || plan_.golden) return "";
+    if (!slots_[u].cable) return "unit " + slots_[u].iface + " has no tester port in the fixture: --require-golden "
+                                 "checks the golden check of its port";
+    try {
+        return line::goldenLock(store_, setup_.station, slots_[u].iface, slots_[u].cable->port,
+                                setup_.requireGoldenHours);
+    } catch (const std::exception &e) {
+        return std::string("the golden checks cannot be read from the store: ") + e.what();
+    }
 }
 
 Panels::~Panels() { close(); }
@@ -63,10 +81,13 @@ void Panels::changed() {
 }
 
 std::string Panels::start(size_t u, const std::string &serial) {
+    // Read from the store before the page's lock is taken.
+    std::string locked = u < slots_.size() ? lockOf(u) : "";
     std::unique_lock<std::mutex> lock(mu_);
     if (u >= panels_.size()) return "no such unit";
     Panel &p = *panels_[u];
     std::string why;
+    p.locked = !locked.empty();
     if (closing_ || station::interruptedBySignal())
         why = "the station is closing: no new runs";
     else if (p.state == Panel::State::Running)
@@ -82,6 +103,10 @@ std::string Panels::start(size_t u, const std::string &serial) {
             if (k != u && panels_[k]->state == Panel::State::Running &&
                 panels_[k]->serial == serial)
                 why = "serial " + serial + " is under test on unit " + slots_[k].label;
+        if (why.empty() && plan_.golden && serial != plan_.golden->serial)
+            why = "the unit " + serial + " is not the golden unit of " + plan_.golden->path + " (serial " +
+                  plan_.golden->serial + ")";
+        if (why.empty()) why = locked;
     }
     if (!why.empty()) {
         // Shown on the panel until the next change of its run.
@@ -219,6 +244,7 @@ std::string Panels::snapshot(uint64_t *version) {
         else
             j.null();
         j.key("stopping"), j.boolean(p.stopping);
+        j.key("locked"), j.boolean(p.locked);
         j.key("message"), j.str(p.message);
         j.key("record"), j.str(p.record);
         j.key("steps"), j.open('[');

@@ -63,6 +63,8 @@ class Panels {
     struct Run;
     struct Panel;
     void changed();  // with mu_ held
+    // Under --require-golden: why unit u's port is locked, or "" (reads the store).
+    std::string lockOf(size_t u);
 
     station::Options opt_;
     const line::Setup &setup_;

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "line/session.h"
+#include "line/golden.h"
 #include "line/tester.h"
 #include "line/unit.h"
 #include "results/store.h"

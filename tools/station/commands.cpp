@@ -144,6 +144,10 @@ constexpr ArgDef kRunArgs[] = {
      nullptr, kRecordOpts},
     {"--junit", "FILE", "--junit", Conv::Text, Field::Text, false, 0, 0,
      "also write the records to FILE as JUnit XML", nullptr, kRecordOpts},
+    {"--require-golden", "HOURS", "--require-golden", Conv::Text, Field::Text, false, 0, 0,
+     "run a unit only on a tester port whose last golden check\n"
+     "in the store passed within HOURS (docs/tester.md)",
+     nullptr, kRecordOpts},
 };
 constexpr ArgDef kSyncArgs[] = {kStoreArg, kSpoolArg};
 constexpr ArgDef kServeArgs[] = {
@@ -170,6 +174,18 @@ constexpr ArgDef kServeArgs[] = {
     kRunArgs[6],
     kRunArgs[7],
     kRunArgs[8],
+    kRunArgs[11],
+};
+constexpr ArgDef kFixtureCalArgs[] = {
+    {"--fixture", "FILE", "--fixture", Conv::Text, Field::Text, false, 0, 0,
+     "the fixture whose loss table is rewritten; default\n$RFPROBE_FIXTURE"},
+    {"--reference", "FILE", "--reference", Conv::Text, Field::Text, false, 0, 0,
+     "the golden unit's reference file (docs/tester.md)"},
+    {"--unit", "IF=SERIAL", "--unit", Conv::Text, Field::Text, false, 0, 0,
+     "the golden unit: its interface (its fixture port) and serial"},
+    {"--plan", "PLAN", "--plan", Conv::Text, Field::Text, false, 0, 0,
+     "a plan the line runs: its channels are measured; once per\nplan",
+     nullptr, nullptr, true},
 };
 constexpr ArgDef kReportArgs[] = {
     kStoreArg,
@@ -379,6 +395,23 @@ constexpr Command kCommands[] = {
      "    record and ends serve with exit status 130 (5 when a record could be\n"
      "    neither stored nor spooled).\n",
      "    rfprobe serve --plan line3.plan --unit eth1=A --unit eth2=B\n"},
+    {"fixture-cal", ActionKind::Run, -1, nullptr, kFixtureCalArgs, kNeedsStore, ReplyView::Ok,
+     "measure a port's path loss with the golden unit", "calibrate a fixture port's path loss",
+     "    With the line's golden unit in the port of interface IF, measures\n"
+     "    the path loss at every channel the plans set (set-channel) and\n"
+     "    writes it as that port's loss table in the fixture file, keeping the\n"
+     "    file's other units, its tester and its comments. The golden unit\n"
+     "    sends the powers of its reference file on each channel and chain;\n"
+     "    the tester reads them through the cable with no loss applied, and\n"
+     "    the loss is the reference's output minus the reading, averaged.\n"
+     "    Refused before anything is sent (exit status 2), with the file and\n"
+     "    line: a reference without a channel a plan sets, a serial that is not\n"
+     "    the reference's, a fixture without the unit, or one that cannot be\n"
+     "    replaced atomically (a link, a directory that is not writable). The\n"
+     "    new file is written beside the old one, flushed and renamed over it:\n"
+     "    a crash leaves one or the other. A tester failure leaves the file as\n"
+     "    it was (exit status 6). Run the golden check afterwards.\n",
+     "    rfprobe fixture-cal --fixture line3.toml --reference g1.toml --unit eth1=G1 --plan line3.plan\n"},
     {"sleep", ActionKind::Sleep, -1, sleepCommand, kSleepArgs, kPlanStep, ReplyView::Ok,
      "wait S seconds (for plans)", "wait",
      "    Waits S seconds (0..86400, up to 3 decimals) and sends nothing. Meant\n"

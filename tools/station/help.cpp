@@ -203,7 +203,8 @@ bool sendsRequests(const Command &c) {
 
 // Talks to no router: no station option applies.
 bool offline(const Command &c) {
-    return c.kind == ActionKind::Sleep || ((c.flags & kNeedsStore) && c.kind != ActionKind::Serve);
+    return c.kind == ActionKind::Sleep ||
+           ((c.flags & kNeedsStore) && c.kind != ActionKind::Serve && c.kind != ActionKind::Run);
 }
 
 // The option list of the options in group (null: those in none).

@@ -40,6 +40,9 @@ enum : unsigned {
     kOwnLimits = 1u << 3,     // has limits of its own: --stop-on-fail needs no option
     kGeneratorRate = 1u << 4, // its --rate reaches the tester's generator ({rate}): the
                               // profile must be able to send it (checked at start)
+    kNeedsGolden = 1u << 5,   // measures the golden unit against its reference (--reference
+                              // FILE, the action's path): the line reads the file, checks the
+                              // unit's serial against it and records the run as kind "golden"
 };
 
 // One value a step records beyond its line on the screen (every point of a

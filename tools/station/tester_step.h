@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "plug/tester.h"
 
@@ -44,6 +45,33 @@ class TesterHold {
     bool held_;
 };
 
+// A golden unit's reference: what the unit really sends and how well it
+// really receives, measured once on a trusted bench (its file:
+// docs/tester.md, "The golden unit"; the line reads it).  Figures at the
+// unit's antenna port.
+struct GoldenPoint {
+    double setDbm;     // the set-tx power
+    double outputDbm;  // what the unit sends at it
+};
+struct GoldenChannel {
+    int channel = 0, bwMhz = 20;
+    int rate = 0;                 // the rate of the sensitivity and the reference's set-tx
+    double sensitivityDbm = 0;    // the level at which 10 % of the frames are lost
+    std::vector<GoldenPoint> chains[2];  // per chain; an empty chain is not measured
+    int line = 0;                 // where the file gives it, for messages
+};
+struct GoldenReference {
+    std::string path;    // the file, for messages
+    std::string serial;  // the golden unit's
+    std::string source;  // where the figures came from
+    std::vector<GoldenChannel> channels;
+    const GoldenChannel *find(int channel) const {
+        for (const GoldenChannel &c : channels)
+            if (c.channel == channel) return &c;
+        return nullptr;
+    }
+};
+
 // What the steps of one unit's plan run share: the radio's settings as
 // the plan has made them so far, and the unit's tester.
 struct StepContext {
@@ -54,6 +82,9 @@ struct StepContext {
     int txChannel = 0, txBwMhz = 20, txRate = 0;
     double txPowerDbm = 0;
     bool testerUsed = false;       // a tester step ran (the record names the tester)
+    // The golden unit's reference for a step that needs it (kNeedsGolden),
+    // read and checked by the line before anything is sent.
+    const GoldenReference *golden = nullptr;
     std::shared_ptr<StepDetail> detail;  // the running step's detail (StepResult::detail)
 };
 

@@ -823,6 +823,51 @@ TEST(Fixture, MalformedFixturesNameFileAndKey) {
     }
 }
 
+// fixture-cal rewrites one unit's loss table: everything else in the file
+// (comments, other units, the tester) stays byte for byte, whatever shape
+// the old table had; what cannot be found is refused, and the file on disk
+// is replaced whole (no temporary left, a link refused).
+TEST(Fixture, OneUnitsLossIsRewrittenAndEverythingElseKept) {
+    const std::string head = "# line 3\n[tester]\nresource = \"TCPIP::198.18.255.1::SOCKET\"\n"
+                             "profile = \"" SIMTESTER_PROFILE "\"\n\n";
+    const std::string b = "[units.b]  # the other cable\nport = 2\nloss = [[2412, 1.2]]\n";
+    const std::vector<std::pair<double, double>> pts = {{2437, 3.41}, {2462, 3.38}};
+    const std::string want = "loss = [[2437, 3.41], [2462, 3.38]]";
+    struct Case {
+        std::string unitA;  // the [units.a] table as the file has it
+        std::string after;  // as it must read afterwards ("": refused)
+        const char *says;   // the refusal
+    } cases[] = {
+        {"[units.a]\nport = 1\nloss = [[2412, 2.0]]   # MHz, dB\n",
+         "[units.a]\nport = 1\n" + want + "   # MHz, dB\n", ""},
+        {"[units.\"a\"]\n  loss = [\n    [2412, 2.0],  # low\n    [5180, 2.9],\n  ]\nport = 1\n",
+         "[units.\"a\"]\n  " + want + "\nport = 1\n", ""},
+        {"[units.a]\nport = 1\n", "[units.a]\n" + want + "\nport = 1\n", ""},
+        {"[units.c]\nport = 1\nloss = [[2412, 2.0]]\n", "", "no table [units.a]"},
+        {"[units.a]\nport = 1\nloss = [[2412, 2.0]\n", "", ":8: units.a.loss: its list does not close"},
+    };
+    for (const Case &c : cases) {
+        std::string out, err;
+        bool ok = replaceLossText(head + c.unitA + b, "/lab/f.toml", "a", pts, &out, &err);
+        EXPECT_EQ(ok, !c.after.empty()) << c.unitA << err;
+        if (ok) EXPECT_EQ(out, head + c.after + b);
+        else EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    }
+    TempDir tmp;
+    const std::string f = tmp.path() + "/f.toml", link = tmp.path() + "/link.toml";
+    writeFile(f, head + "[units.a]\nport = 1\nloss = [[2412, 2.0]]\n" + b);
+    std::string err;
+    ASSERT_TRUE(rewriteFixtureLoss(f, "a", pts, &err)) << err;
+    Fixture fx;
+    ASSERT_TRUE(loadFixture(f, &fx, &err)) << err;
+    EXPECT_EQ(fx.unit("a")->loss.points, pts);
+    EXPECT_EQ(fx.unit("b")->loss.points.size(), 1u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()), {}), 1);
+    std::filesystem::create_symlink(f, link);
+    EXPECT_FALSE(rewriteFixtureLoss(link, "a", pts, &err));
+    EXPECT_NE(err.find("link.toml: not a regular file"), std::string::npos) << err;
+}
+
 // The tester's operations through the shipped profile, against a radio
 // whose state this test writes the way the simulated wl does.
 TEST(Tester, MeasuresOnlyWhatTheRadioSendsAndFeedsItsReceiver) {

@@ -44,7 +44,7 @@ TEST(Limits, OnlyWhatMeasuresTakesThem) {
     // A limit on a step that measures nothing says so and names those that do.
     expectRefused({"set-channel", "6", "--min", "1"},
                   "set-channel: --min is a limit, and set-channel measures nothing; limits apply "
-                  "only to what stop-rx, rx, pa-read, pa-cal");
+                  "only to what stop-rx, rx, pa-read, golden-check, pa-cal");
     expectRefused({"start-rx", "--rate", "1", "--bw", "20", "--max", "5"}, "measures nothing");
     expectRefused({"raw", "0x98", "--stop-on-fail"}, "measures nothing");
     // A coefficient's limit does not apply to a count.

@@ -2,10 +2,14 @@
 // (everything refused here is refused before anything is sent or written)
 // and the record steps made from what the station saw.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <map>
 #include <string>
 
+#include "line/golden.h"
 #include "line/line.h"
 #include "results/export.h"
 #include "station_test_util.h"
@@ -255,6 +259,117 @@ TEST(LineRecord, TesterTextNeverCostsTheRecord) {
         EXPECT_NO_THROW(results::validateRecord(rec)) << c.message.substr(0, 40);
         EXPECT_EQ(rec.metadata[line::kTesterIdnKey], c.wantIdn);
         EXPECT_EQ(rec.steps[0].error.rfind(c.wantErrorStart, 0), 0u) << rec.steps[0].error;
+    }
+}
+
+}  // namespace
+
+// ---- the golden unit ----------------------------------------------------------
+
+namespace {
+
+// A reference file is refused with its file, line and key, so that the
+// one who wrote it finds the mistake.
+TEST(GoldenReference, MistakesNameFileLineAndKey) {
+    const std::string ok = "[[channel]]\nchannel = 6\nsensitivity = -95.5\nchain0 = [[9, 9.1], [17, 16.8]]\n";
+    const std::string head = "serial = \"G1\"\nsource = \"bench 4, 2026-12-01\"\n";
+    struct Case {
+        std::string text;
+        const char *says;
+    } cases[] = {
+        {"source = \"x\"\n" + ok, "g.toml: serial: missing"},
+        {"serial = \"G 1\"\nsource = \"x\"\n" + ok, "g.toml:1: serial: "},
+        {"serial = \"G1\"\n" + ok, "source: missing"},
+        {head, "channel: missing"},
+        {head + "[[channel]]\nchannel = 6\nchain0 = [[9, 9.1]]\n", "g.toml:3: channel[0].sensitivity: missing"},
+        {head + "[[channel]]\nchannel = 6\nsensitivity = -95\n", "g.toml:3: channel[0].chain0: missing"},
+        {head + "[[channel]]\nchannel = 6\nsensitivity = -95\nchain0 = [[9.05, 9.1]]\n",
+         "g.toml:6: channel[0].chain0[0]: the set power must be 5..21 dBm"},
+        {head + "[[channel]]\nchannel = 6\nsensitivity = -95\nchain1 = [[9, \"9\"]]\n",
+         "g.toml:6: channel[0].chain1[0]: must be a pair"},
+        {head + "[[channel]]\nchannel = 6\nbw = 30\nsensitivity = -95\nchain0 = [[9, 9]]\n",
+         "g.toml:5: channel[0].bw: must be 20, 40, 80 or 160"},
+        {head + ok + ok, "g.toml:7: channel[1].channel: channel 6 is given twice"},
+        {head + ok + "chain2 = []\n", "channel[0].chain2: unknown key"},
+    };
+    for (const Case &c : cases) {
+        station::GoldenReference ref;
+        std::string err;
+        EXPECT_FALSE(line::parseGoldenReference(c.text, "g.toml", &ref, &err)) << c.says;
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    }
+    station::GoldenReference ref;
+    std::string err;
+    ASSERT_TRUE(line::parseGoldenReference(head + ok, "g.toml", &ref, &err)) << err;
+    ASSERT_NE(ref.find(6), nullptr);
+    EXPECT_EQ(ref.find(6)->chains[0].size(), 2u);
+    EXPECT_EQ(ref.find(6)->line, 3);
+    EXPECT_EQ(ref.find(1), nullptr);
+}
+
+struct Written {
+    std::string station, kind, port;
+    Verdict verdict;
+    double hoursAgo;
+};
+
+results::Record checkRecord(const Written &w) {
+    using namespace std::chrono;
+    int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    results::Record r;
+    r.id = results::newRecordId();
+    r.serial = "G1";
+    r.station = w.station;
+    r.planName = "golden.plan";
+    r.planSha256 = results::sha256Hex("golden-check");
+    r.startedAt = r.endedAt = results::formatUtc(now - (int64_t)(w.hoursAgo * 3600000));
+    if (!w.kind.empty()) r.metadata = {{"kind", w.kind}, {"fixture_port", w.port}};
+    results::Step s;
+    s.line = 2;
+    s.command = "golden-check";
+    s.startedAt = r.startedAt;
+    results::Measurement m;
+    m.name = "power_diff";
+    m.value = w.verdict == Verdict::Pass ? 0.1 : 1.1;
+    m.low = -0.3, m.high = 0.3;
+    m.verdict = s.verdict = r.verdict = w.verdict;
+    s.measurements = {m};
+    r.steps = {s};
+    return r;
+}
+
+// The lock-out reads the port's last golden check on this station: only
+// a passed check within the hours unlocks it, whatever came before it;
+// another port's, another station's or a record of another kind never does.
+TEST(GoldenLock, OnlyTheLastCheckOfThePortWithinTheHoursUnlocksIt) {
+    const Verdict P = Verdict::Pass, F = Verdict::Fail;
+    struct Case {
+        std::vector<Written> records;
+        const char *says;  // "": unlocked
+    } cases[] = {
+        {{}, "port 1 (stn0) is locked: no golden check of this port on station st1"},
+        {{{"st1", "golden", "1", P, 1}}, ""},
+        {{{"st1", "golden", "1", P, 10}}, "passed 10.0 h ago, more than --require-golden 8 h"},
+        {{{"st1", "golden", "1", P, 2}, {"st1", "golden", "1", F, 1}}, "golden unit G1, record "},
+        {{{"st1", "golden", "1", P, 2}, {"st1", "golden", "1", F, 1}}, ") is FAIL; check the cable"},
+        {{{"st1", "golden", "1", F, 2}, {"st1", "golden", "1", P, 1}}, ""},
+        {{{"st1", "golden", "2", P, 1}}, "no golden check of this port"},
+        {{{"st2", "golden", "1", P, 1}}, "no golden check of this port"},
+        {{{"st1", "", "1", P, 1}}, "no golden check of this port"},
+    };
+    for (const Case &c : cases) {
+        std::string dir = testing::TempDir() + "rfprobe-golden-" + std::to_string(getpid());
+        std::filesystem::create_directories(dir);
+        {
+            results::OpenOptions o;
+            o.spoolPath = dir + "/spool.db";
+            auto store = results::Store::open(dir + "/r.db", o);
+            for (const Written &w : c.records) store->write(checkRecord(w));
+            std::string why = line::goldenLock(*store, "st1", "stn0", 1, 8);
+            if (!*c.says) EXPECT_EQ(why, "");
+            else EXPECT_NE(why.find(c.says), std::string::npos) << why;
+        }
+        std::filesystem::remove_all(dir);
     }
 }
 

@@ -83,6 +83,8 @@ TEST(Manual, CommandListJoinsPairsAndWrapsLongSynopses) {
               "                               run a test plan file ('-': standard input)\n"
               "    serve --plan PLAN [--unit IF[=LABEL]]... [ACCESS] [--fixture FILE] [RECORD OPTIONS]\n"
               "                               the operator page: scan, watch, PASS or FAIL\n"
+              "    fixture-cal [--fixture FILE] [--reference FILE] [--unit IF=SERIAL] [--plan PLAN]...\n"
+              "                               measure a port's path loss with the golden unit\n"
               "    sleep S                    wait S seconds (for plans)\n"
               "    sync [--store URL] [--spool PATH]\n"
               "                               upload the records kept in the spool\n"
