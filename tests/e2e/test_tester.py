@@ -122,6 +122,8 @@ def test_power_error_is_measured_minus_the_power_the_radio_applies(trig, step):
         assert applied_as == applied, at
         assert abs(error - (measured - applied)) < 0.0015, at
         assert abs(error - truly) < 0.5 and (off == 0 or abs(truly) > 1), at
+        # The line's figure, kept beside every point: the point furthest off.
+        assert m["power_error"] == error and (step == "tx-measure" or m["points"] == 1), at
     if step == "tx-measure":
         assert [x["name"] for x in rec_step["measurements"]][:5] == \
             ["power", "power_error", "evm", "freq_error", "applied_power"]

@@ -46,6 +46,12 @@ results::Measurement measurement(const std::string &name, double value,
     return m;
 }
 
+bool inDetail(const station::StepDetail &d, const std::string &name) {
+    for (const station::RecordedValue &v : d.values)
+        if (v.name == name) return true;
+    return false;
+}
+
 }  // namespace
 
 results::Step recordStep(const station::PlanStep &s, const station::StepResult &r,
@@ -72,11 +78,15 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
     }
     // The verdicts are the station's, as its screen showed them: the
     // record layer checks them (results::validateRecord), never decides.
+    // A detail's values (every point), then the screen's figures it does
+    // not hold already (tx-sweep's furthest point): a step records each
+    // name once.
     if (r.detail)
         for (const station::RecordedValue &v : r.detail->values)
             out.measurements.push_back(measurement(v.name, v.value, v.limit, v.verdict));
-    for (unsigned k = 0; k < r.measuredCount && !r.detail; ++k) {
+    for (unsigned k = 0; k < r.measuredCount; ++k) {
         const station::Measured &m = r.measured[k];
+        if (r.detail && inDetail(*r.detail, m.name)) continue;
         out.measurements.push_back(measurement(m.name, m.value, m.limit, m.verdict));
     }
     if (r.tester) {
