@@ -48,18 +48,21 @@ bool allDigits(std::string_view s) {
     return true;
 }
 
-// name against a declared name, which may hold one placeholder.
+// name against a declared name, whose placeholders "<k>" (digits) and
+// "<dBm>" (a number) each stand for a part of the name.
 bool matches(std::string_view pattern, std::string_view name) {
     size_t open = pattern.find('<');
     if (open == std::string_view::npos) return pattern == name;
+    if (name.substr(0, open) != pattern.substr(0, open)) return false;
     size_t close = pattern.find('>', open);
-    std::string_view prefix = pattern.substr(0, open), suffix = pattern.substr(close + 1);
-    std::string_view hole = pattern.substr(open, close + 1 - open);
-    if (name.size() <= prefix.size() + suffix.size()) return false;
-    if (name.substr(0, prefix.size()) != prefix || name.substr(name.size() - suffix.size()) != suffix)
-        return false;
-    std::string_view middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-    return hole == "<k>" ? allDigits(middle) : format::parseNumber(middle).has_value();
+    if (close == std::string_view::npos) return false;
+    std::string_view hole = pattern.substr(open, close + 1 - open), rest = pattern.substr(close + 1);
+    for (size_t len = 1; open + len <= name.size(); ++len) {
+        std::string_view middle = name.substr(open, len);
+        bool fits = hole == "<k>" ? allDigits(middle) : format::parseNumber(middle).has_value();
+        if (fits && matches(rest, name.substr(open + len))) return true;
+    }
+    return false;
 }
 
 // Adds one to the last digit of a string of digits, carrying.

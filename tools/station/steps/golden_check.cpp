@@ -25,6 +25,10 @@ constexpr MeasureDecl kMeasures[] = {
     // The record: per channel C, chain K and set power P chC_cK_power_P
     // and chC_cK_diff_P, per channel and chain the mean chC_cK_diff
     // (within the tolerance), and per channel chC_per.
+    {"ch<k>_c<k>_power_<dBm>", "dBm", 2, MeasureKind::Bookkeeping},
+    {"ch<k>_c<k>_diff_<dBm>", "dB", 2, MeasureKind::Bookkeeping},
+    {"ch<k>_c<k>_diff", "dB", 2, MeasureKind::Limited},
+    {"ch<k>_per", "%", 2, MeasureKind::Limited},
 };
 
 constexpr double kDefaultTolerance = 0.3;  // dB
