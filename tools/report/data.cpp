@@ -24,6 +24,8 @@ Dataset readStore(results::Store &store, const results::RecordFilter &filter, Ro
     std::vector<MetadataRow> meta;
     std::vector<FailedStepRow> steps;
     std::vector<MeasurementRow> meas;
+    std::vector<Pending> calAt;
+    std::vector<CalStepRow> cal;
     std::map<std::tuple<std::string, int, std::string, std::string>, uint32_t> seriesIds;
     std::vector<std::tuple<int, std::string, std::string>> measStep;
 
@@ -56,7 +58,13 @@ Dataset readStore(results::Store &store, const results::RecordFilter &filter, Ro
             m.value = x.value;
             m.low = x.low;
             m.high = x.high;
+            m.failed = x.failed;
             meas.push_back(m);
+        };
+        reader.stepCommands = {"pa-cal"};
+        reader.stepArgs = [&](const results::StepArgsEntry &x) {
+            calAt.push_back({x.recordId, x.line, 0});
+            cal.push_back({0, x.line, x.args.substr(0, x.args.find(' '))});
         };
     }
     store.reportRows(filter, reader);
@@ -102,6 +110,13 @@ Dataset readStore(results::Store &store, const results::RecordFilter &filter, Ro
         for (size_t i : order) {
             steps[i].record = rec[i];
             d.failedSteps.push_back(std::move(steps[i]));
+        }
+    }
+    {
+        auto [order, rec] = ordered(calAt, [](size_t) { return 0; });
+        for (size_t i : order) {
+            cal[i].record = rec[i];
+            d.calSteps.push_back(std::move(cal[i]));
         }
     }
     {
