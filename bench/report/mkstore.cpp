@@ -107,7 +107,7 @@ Record calLineRecord(std::mt19937_64 &rng, int64_t when, const std::string &seri
                       : n % 9 == 5 ? UnitFault::BadCrystal
                       : n % 11 == 7 ? UnitFault::BrokenPa
                                     : UnitFault::None;
-    bool agentDown = std::uniform_real_distribution<double>(0, 1)(rng) < 0.04;
+    bool agentDown = k % 40 == 13;  // one unit in forty finds its agent down
     return makeCalLineRecord(rng, when, serial, fault, (k / 4) % 5 == 4, agentDown, (int)k);
 }
 

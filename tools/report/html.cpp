@@ -21,12 +21,13 @@ const char kStyle[] = R"(
 body{font:14px/1.4 system-ui,sans-serif;margin:16px;color:#222;max-width:1400px}
 h1{font-size:22px;margin:0 0 4px}h2{font-size:18px;margin:28px 0 8px;border-bottom:1px solid #ccc}
 h3{font-size:15px;margin:16px 0 4px}
-h1,h2,h3,p,td,th,summary,.meta{overflow-wrap:anywhere}
+h1,h2,h3,p,td,summary,.meta{overflow-wrap:anywhere}
 .meta{color:#555;margin:2px 0}
 .scroll{overflow-x:auto;max-width:100%}
 table{border-collapse:collapse;margin:6px 0}
 th,td{padding:3px 8px;border-bottom:1px solid #e4e4e4;text-align:left;vertical-align:top}
-td.num,th.num{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}
+td.num,th.num{text-align:right;font-variant-numeric:tabular-nums}
+td.num{white-space:nowrap}
 .kpis{display:flex;gap:10px;flex-wrap:wrap}
 .kpi{border:1px solid #ddd;border-radius:6px;padding:6px 12px;min-width:110px}
 .kpi .v{font-size:22px;font-weight:600}
@@ -142,17 +143,17 @@ std::string failuresSection(const Report &r) {
          (r.failures.items.size() > kBars ? " (the chart shows the first " + num(kBars) + ")" : "") + ".</p>\n";
     o += "<p class=\"legend\"><span style=\"background:#c62828\"></span>FAIL<span style=\"background:#ef6c00\">"
          "</span>ERROR</p>\n" + paretoChart(r.failures, kBars);
-    o += "\n<table id=\"t-pareto\"><tr>" + th("step \u00b7 measurement") + th("FAIL", true) + th("ERROR", true) +
+    std::string t = "<table id=\"t-pareto\"><tr>" + th("step \u00b7 measurement") + th("FAIL", true) + th("ERROR", true) +
          th("share", true) + th("cumulative", true) + "</tr>";
     for (size_t i = 0; i < r.failures.items.size(); i++) {
         const ParetoItem &it = r.failures.items[i];
         int s = r.failures.series[i];
         std::string name = s < 0 ? escape(it.label)
                                  : "<a href=\"#" + seriesAnchor((size_t)s) + "\">" + escape(it.label) + "</a>";
-        o += "<tr id=\"f" + num((int64_t)i) + "\"><td>" + name + "</td>" + td(num(r.failures.fail[i]), true) +
+        t += "<tr id=\"f" + num((int64_t)i) + "\"><td>" + name + "</td>" + td(num(r.failures.fail[i]), true) +
              td(num(r.failures.error[i]), true) + td(pct(it.share), true) + td(pct(it.cumulative), true) + "</tr>";
     }
-    return o + "</table>\n";
+    return o + "\n" + scrolling(t + "</table>") + "\n";
 }
 
 std::string cycleSection(const Report &r) {

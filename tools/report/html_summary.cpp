@@ -57,7 +57,7 @@ std::string worstCpk(const Report &r) {
 std::string calibrationBox(const Report &r) {
     if (r.powerErrors.empty()) return "";
     std::string t = "<table id=\"t-cal-summary\"><tr>" + th("chain") + th("points", true) +
-                    th("median |error| before (dB)", true) + th("after (dB)", true) + "</tr>";
+                    th("before (dB)", true) + th("after (dB)", true) + "</tr>";
     for (size_t i = 0; i < r.powerErrors.size(); i++) {
         const PowerErrorReport &p = r.powerErrors[i];
         auto dB = [](double v) { return station::measureNumber("verify_error", v); };
@@ -65,7 +65,7 @@ std::string calibrationBox(const Report &r) {
              td(num(p.before.summary.n), true) + td(dB(p.before.median), true) + td(dB(p.after.median), true) +
              "</tr>";
     }
-    return box("s-calibration", "calibration", "Calibration: power error", t + "</table>");
+    return box("s-calibration", "calibration", "Calibration: median |power error|", t + "</table>");
 }
 
 }  // namespace
