@@ -61,13 +61,21 @@ Dataset readStore(results::Store &store, const results::RecordFilter &filter, Ro
             m.failed = x.failed;
             meas.push_back(m);
         };
-        reader.stepCommands = {"pa-cal"};
-        reader.stepArgs = [&](const results::StepArgsEntry &x) {
+    }
+    store.reportRows(filter, reader);
+    // The chains of the pa-cal steps, read only where there are any: the
+    // steps table has no index by command, and most stores calibrate nothing.
+    bool calibrated = false;
+    for (const auto &m : measStep) calibrated = calibrated || std::get<1>(m) == "pa-cal";
+    if (calibrated) {
+        results::ReportRowReader steps;
+        steps.stepCommands = {"pa-cal"};
+        steps.stepArgs = [&](const results::StepArgsEntry &x) {
             calAt.push_back({x.recordId, x.line, 0});
             cal.push_back({0, x.line, x.args.substr(0, x.args.find(' '))});
         };
+        store.reportRows(filter, steps);
     }
-    store.reportRows(filter, reader);
 
     std::sort(d.records.begin(), d.records.end(), [](const RecordRow &a, const RecordRow &b) {
         return std::tie(a.startedAt, a.id) < std::tie(b.startedAt, b.id);
