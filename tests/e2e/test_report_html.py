@@ -158,7 +158,10 @@ def load(driver, path):
     url = "file://" + path
     driver.get(url)
     requests = [json.loads(e["message"])["message"] for e in driver.get_log("performance")]
-    requested = [m["params"]["request"]["url"] for m in requests if m["method"] == "Network.requestWillBeSent"]
+    # The browser's own pages (chrome://, its start page's icons) may still
+    # be loading when the log is read: not the page's requests.
+    requested = [m["params"]["request"]["url"] for m in requests if m["method"] == "Network.requestWillBeSent"
+                 and not m["params"]["request"]["url"].startswith("chrome://")]
     return url, requested, driver.get_log("browser")
 
 

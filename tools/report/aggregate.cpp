@@ -376,14 +376,15 @@ void calibration(const Dataset &d, Report *rep) {
         if (chain != chainOf.end()) c.chain = chain->second;
         for (const auto &p : s.second.points) {
             const CalPointRow &q = p.second;
+            // By whole dBm: a unit's first round sets powers of its own.
             if (q.set && q.measured && q.round && *q.round == 1 && !(q.verify && *q.verify != 0)) {
                 c.before.push_back(*q.measured - *q.set);
-                c.beforeBy[*q.set].push_back(*q.measured - *q.set);
+                c.beforeBy[std::round(*q.set)].push_back(*q.measured - *q.set);
             }
         }
         for (const auto &v : s.second.verifyErrors) {
             c.after.push_back(v.second);
-            c.afterBy[v.first].push_back(v.second);
+            c.afterBy[std::round(v.first)].push_back(v.second);
         }
         if (!s.second.verifyErrors.empty()) {
             c.low = s.second.low;

@@ -98,7 +98,7 @@ struct PowerErrorReport {
     int64_t bins = 0;
     double binLo = 0, binWidth = 1;         // the signed histograms' common bins
     std::vector<int64_t> beforeBins, afterBins;
-    std::vector<Band> beforeBySet, afterBySet;  // by set power, lowest first
+    std::vector<Band> beforeBySet, afterBySet;  // by set power in whole dBm, lowest first
 };
 
 // A power sweep step (tx-sweep): power_error_<dBm> by set power.

@@ -51,17 +51,32 @@ void takeInLimits(double &d0, double &d1, std::optional<double> low, std::option
         }
 }
 
-// A vertical limit line over [top, bottom] with its label, turned inwards
-// so that it stays inside the chart.
-void limitLine(Svg &svg, const Scale &x, double top, double bottom, std::optional<double> v, const char *which) {
-    if (!v) return;
-    double p = x.at(*v);
-    svg.line(p, top - 6, p, bottom, "limit", attr("data-limit", which) + attr("data-value", exact(*v)));
-    // The low limit's label left of its line, the high one's right of it,
-    // so that close limits keep both readable; turned near an edge.
-    bool left = std::string(which) == "low" ? p - x.p0 > 50 : x.p1 - p < 50;
-    svg.text(left ? p - 3 : p + 3, top - 8, std::string(which == std::string("low") ? "LSL " : "USL ") + shown(*v),
-             left ? "end" : "start", "limit-label");
+// Vertical limit lines over [top, bottom], labelled above the chart: the
+// low limit's label left of its line, the high one's right of it, turned
+// near an edge; limits too close for two labels share one.
+void limitLines(Svg &svg, const Scale &x, double top, double bottom, std::optional<double> low,
+                std::optional<double> high) {
+    const std::pair<std::optional<double>, const char *> limits[] = {{low, "low"}, {high, "high"}};
+    for (const auto &l : limits)
+        if (l.first)
+            svg.line(x.at(*l.first), top - 6, x.at(*l.first), bottom, "limit",
+                     attr("data-limit", l.second) + attr("data-value", exact(*l.first)));
+    auto label = [&](double p, const std::string &text, bool preferLeft) {
+        double room = (double)text.size() * kCharPx;
+        bool left = preferLeft ? p - x.p0 > room || x.p1 - p < room : x.p1 - p < room;
+        svg.text(left ? p - 3 : p + 3, top - 8, text, left ? "end" : "start", "limit-label");
+    };
+    std::string lo = low ? "LSL " + shown(*low) : "", hi = high ? "USL " + shown(*high) : "";
+    if (low && high && std::fabs(x.at(*high) - x.at(*low)) < (double)(lo.size() + hi.size()) * kCharPx) {
+        double mid = (x.at(*low) + x.at(*high)) / 2, room = (double)(lo.size() + hi.size() + 2) * kCharPx / 2;
+        std::string both = lo + ", " + hi;
+        if (mid - x.p0 < room) svg.text(x.p0, top - 8, both, "start", "limit-label");
+        else if (x.p1 - mid < room) svg.text(x.p1, top - 8, both, "end", "limit-label");
+        else svg.text(mid, top - 8, both, "middle", "limit-label");
+        return;
+    }
+    if (low) label(x.at(*low), lo, true);
+    if (high) label(x.at(*high), hi, false);
 }
 
 }  // namespace
@@ -91,7 +106,7 @@ std::vector<std::string> wrapText(const std::string &text, size_t maxChars, size
     return lines;
 }
 
-std::string dayChart(const YieldGroup &group, int width, int height, const std::string &zone) {
+std::string dayChart(const YieldGroup &group, int width, int height) {
     // Many days: consecutive days share a bar, so that the chart stays
     // readable and the page small.
     YieldGroup g;
@@ -144,7 +159,7 @@ std::string dayChart(const YieldGroup &group, int width, int height, const std::
         if (i % labelEvery == 0) svg.text(x + bar / 2, bottom + 15, d.day, "middle", "tick");
     }
     svg.line(left, bottom, right, bottom, "axis");
-    svg.titles("day (" + zone + ")", "records", 4);
+    svg.titles("day", "records", 4);  // the zone is named once, at the top of the page
     return svg.done();
 }
 
@@ -215,8 +230,7 @@ std::string histogramChart(const Histogram &h, std::optional<double> low, std::o
                  shown(h.edge(i)) + " .. " + shown(h.edge(i + 1)) + ": " + std::to_string(h.counts[i]));
     }
     svg.xAxis(x, bottom, ticks(x.d0, x.d1, 5));
-    limitLine(svg, x, top, bottom, low, "low");
-    limitLine(svg, x, top, bottom, high, "high");
+    limitLines(svg, x, top, bottom, low, high);
     svg.titles(axes.x, axes.y, 4);
     return svg.done();
 }
@@ -299,8 +313,7 @@ std::string calibrationChart(const PowerErrorReport &p, const std::string &label
         svg.text(right - 2, pt + 12, k == 0 ? "before calibration" : "after (verify)", "end", "panel");
     }
     svg.xAxis(x, bottom, ticks(x.d0, x.d1, 5));
-    limitLine(svg, x, top, bottom, p.low, "low");
-    limitLine(svg, x, top, bottom, p.high, "high");
+    limitLines(svg, x, top, bottom, p.low, p.high);
     svg.titles("power error (dB): measured \xE2\x88\x92 set", "points", 4);
     return svg.done();
 }
@@ -339,7 +352,10 @@ std::string setPowerChart(const std::vector<BandSeries> &series, std::optional<d
                        s.name + " at " + shown(b.set) + " dBm: " + std::to_string(b.n) + " values, mean " +
                            shown(b.mean, 3) + " dB, " + shown(b.min, 3) + " .. " + shown(b.max, 3) + " dB");
         }
-        if (means.size() > 1) svg.polyline(means, "trend");
+        // Means of several values make a trend; single points stay a scatter
+        // (a first round's own powers: one value each).
+        bool several = std::all_of(s.bands->begin(), s.bands->end(), [](const Band &b) { return b.n > 1; });
+        if (means.size() > 1 && several) svg.polyline(means, "trend");
         svg.raw("</g>");
     }
     svg.titles("set power (dBm)", "power error (dB)", 4);

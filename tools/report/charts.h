@@ -18,11 +18,11 @@ struct Axes {
     std::string x, y;
 };
 
-// Records per day in zone, stacked PASS / FAIL / ERROR, with the yield on
+// Records per day (in the report's zone), stacked PASS / FAIL / ERROR, with the yield on
 // hover.  More than kMaxDayBars days (with records): each bar holds
 // several consecutive ones.
 constexpr size_t kMaxDayBars = 190;
-std::string dayChart(const YieldGroup &g, int width, int height, const std::string &zone);
+std::string dayChart(const YieldGroup &g, int width, int height);
 // Failures by measurement, most frequent first, as horizontal bars with
 // FAIL and ERROR apart and the whole label beside each (wrapped).
 std::string paretoChart(const ParetoReport &p, size_t maxBars);

@@ -112,7 +112,7 @@ std::string header(const Report &r) {
 
 std::string yieldSection(const Report &r) {
     std::string o = "<h2 id=\"yield\">Yield</h2>\n<h3>Records per day</h3>\n" + legend();
-    o += "<div id=\"days-all\">" + dayChart(r.overall, 960, 250, r.zone) + "</div>\n";
+    o += "<div id=\"days-all\">" + dayChart(r.overall, 960, 250) + "</div>\n";
     for (const auto *groups : {&r.plans, &r.stations}) {
         if (groups->size() < 2) continue;
         std::string what = groups == &r.plans ? "plan" : "station";
@@ -126,7 +126,7 @@ std::string yieldSection(const Report &r) {
         }
         o += "<div class=\"charts\">";
         for (const YieldGroup &g : *groups)
-            o += "<div><div class=\"meta\">" + escape(g.name) + "</div>" + dayChart(g, 470, 200, r.zone) + "</div>";
+            o += "<div><div class=\"meta\">" + escape(g.name) + "</div>" + dayChart(g, 470, 200) + "</div>";
         o += "</div>\n";
     }
     o += "<h3>By plan</h3>\n" + yieldTable(r.plans, "plan", "t-plans") + "\n";
