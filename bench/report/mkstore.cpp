@@ -1,7 +1,7 @@
 // report-mkstore: a results store of generated records, written through the
 // results library, for the report's benchmark and browser test.
 //
-//   report-mkstore --store URL --records N [--seed S] [--days D] [--start DAY] [--fast]
+//   report-mkstore --store URL --records N [--seed S] [--days D] [--start DAY] [--fast] [--line cal]
 //
 // The records look like a line's: two plans (factory.plan with a receive
 // test and a PA read, smoke.plan with the receive test only), three
@@ -9,15 +9,19 @@
 // with a slow drift, an occasional stop-rx without reply, and failed units
 // tested again later.  The same seed gives the same values (record ids and
 // the plan's hash aside).  --fast turns off SQLite's flush to disk for the
-// run (a throwaway store for a benchmark).
+// run (a throwaway store for a benchmark).  --line cal writes the records
+// of a 4-unit calibration line instead (calline.cpp): line-cal.plan and,
+// every fifth round, line-tester.plan, with faulty units tested again.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "calline.h"
 #include "results/store.h"
 
 using namespace results;
@@ -94,6 +98,19 @@ Record makeRecord(std::mt19937_64 &rng, int64_t startMs, const std::string &seri
     return r;
 }
 
+// The calibration line: rounds of four units, the fifth round of each
+// five on line-tester.plan; a unit's fault follows from its serial, so
+// that a faulty unit fails its retest again.
+Record calLineRecord(std::mt19937_64 &rng, int64_t when, const std::string &serial, long k) {
+    unsigned long n = strtoul(serial.c_str() + 2, nullptr, 10);
+    UnitFault fault = n % 9 == 2 ? UnitFault::WeakReceiver
+                      : n % 9 == 5 ? UnitFault::BadCrystal
+                      : n % 11 == 7 ? UnitFault::BrokenPa
+                                    : UnitFault::None;
+    bool agentDown = k % 40 == 13;  // one unit in forty finds its agent down
+    return makeCalLineRecord(rng, when, serial, fault, (k / 4) % 5 == 4, agentDown, (int)k);
+}
+
 int64_t dayMs(const char *day) {
     struct tm tm = {};
     if (sscanf(day, "%d-%d-%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday) != 3) return -1;
@@ -109,7 +126,7 @@ int main(int argc, char **argv) {
     long records = 0, days = 5;
     unsigned long seed = 1;
     const char *start = "2024-05-01";
-    bool fast = false;
+    bool fast = false, calLine = false;
     for (int i = 1; i < argc; i++) {
         auto next = [&]() -> const char * {
             if (i + 1 >= argc) {
@@ -124,9 +141,10 @@ int main(int argc, char **argv) {
         else if (!strcmp(argv[i], "--days")) days = atol(next());
         else if (!strcmp(argv[i], "--start")) start = next();
         else if (!strcmp(argv[i], "--fast")) fast = true;
+        else if (!strcmp(argv[i], "--line") && !strcmp(next(), "cal")) calLine = true;
         else {
             fprintf(stderr, "usage: report-mkstore --store URL --records N [--seed S] [--days D] "
-                            "[--start YYYY-MM-DD] [--fast]\n");
+                            "[--start YYYY-MM-DD] [--fast] [--line cal]\n");
             return 2;
         }
     }
@@ -143,6 +161,7 @@ int main(int argc, char **argv) {
         std::uniform_real_distribution<double> u(0, 1);
         int64_t span = days * 86400000LL, t0 = dayMs(start);
         std::vector<std::string> retest;  // serials of failed units, tested again later
+        std::set<std::string> retested;
         long nextSerial = 1;
         for (long k = 0; k < records; k++) {
             int64_t when = t0 + span * k / std::max(records, 1L);
@@ -155,8 +174,10 @@ int main(int argc, char **argv) {
                 snprintf(b, sizeof b, "SN%07ld", nextSerial++);
                 serial = b;
             }
-            Record r = makeRecord(rng, when, serial, k % 4 == 3, (int)k);
-            if (r.verdict != Verdict::Pass && u(rng) < 0.8) retest.push_back(serial);
+            Record r = calLine ? calLineRecord(rng, when, serial, k) : makeRecord(rng, when, serial, k % 4 == 3, (int)k);
+            // The calibration line tests a failed unit once more, not until it passes.
+            bool again = calLine ? retested.insert(serial).second : u(rng) < 0.8;
+            if (r.verdict != Verdict::Pass && again) retest.push_back(serial);
             WriteOutcome w = store->write(r);
             if (w.spooled) throw StoreError("record spooled: " + w.reason);
         }

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <map>
 #include <set>
 
@@ -93,26 +96,45 @@ std::map<std::string, std::vector<uint32_t>> yields(const Dataset &d, const Zone
     return byPlan;
 }
 
-// ---- failures by step
+// ---- failures by measurement
+std::string seriesLabel(const SeriesKey &k) {
+    return k.plan + " \u00b7 line " + std::to_string(k.line) + " \u00b7 " + k.command +
+           (k.name.empty() ? std::string() : " \u00b7 " + k.name);
+}
+
 void failures(const Dataset &d, Report *rep) {
-    std::map<std::string, std::pair<int64_t, int64_t>> failures;  // label -> fail, error
+    // The FAIL measurements of each (record, line): the step's culprits.
+    std::map<std::pair<uint32_t, int>, std::vector<uint32_t>> culprits;
+    for (const MeasurementRow &m : d.measurements)
+        if (m.failed) culprits[{m.record, d.series[m.series].line}].push_back(m.series);
+    std::map<std::string, int> seriesAt;
+    for (size_t i = 0; i < rep->series.size(); i++) seriesAt[seriesLabel(rep->series[i].key)] = (int)i;
+    std::map<std::string, std::pair<int64_t, int64_t>> counts;  // label -> fail, error
     for (const FailedStepRow &s : d.failedSteps) {
-        std::string label = d.records[s.record].plan + " \u00b7 line " + std::to_string(s.line) + " \u00b7 " + s.command;
-        auto &f = failures[label];
-        (s.verdict == Verdict::Fail ? f.first : f.second)++;
+        auto bump = [&](const std::string &label) {
+            auto &f = counts[label];
+            (s.verdict == Verdict::Fail ? f.first : f.second)++;
+        };
+        auto c = culprits.find({s.record, s.line});
+        if (c == culprits.end())
+            bump(seriesLabel({d.records[s.record].plan, s.line, s.command, ""}));
+        else
+            for (uint32_t k : c->second) bump(seriesLabel(d.series[k]));
         rep->failures.steps++;
     }
     std::vector<std::pair<std::string, int64_t>> totals;
-    for (const auto &f : failures) totals.emplace_back(f.first, f.second.first + f.second.second);
+    for (const auto &f : counts) totals.emplace_back(f.first, f.second.first + f.second.second);
     rep->failures.items = pareto(totals);
     for (const ParetoItem &it : rep->failures.items) {
-        rep->failures.fail.push_back(failures[it.label].first);
-        rep->failures.error.push_back(failures[it.label].second);
+        rep->failures.fail.push_back(counts[it.label].first);
+        rep->failures.error.push_back(counts[it.label].second);
+        auto at = seriesAt.find(it.label);
+        rep->failures.series.push_back(at == seriesAt.end() ? -1 : at->second);
     }
 }
 
 // At most kMaxRunPoints points, each the mean, min and max of its share.
-std::vector<RunPoint> runChart(const Dataset &d, const std::vector<const MeasurementRow *> &rows,
+std::vector<RunPoint> runChart(const Dataset &d, const Zone &zone, const std::vector<const MeasurementRow *> &rows,
                                const std::vector<double> &values) {
     std::vector<const MeasurementRow *> finite;
     for (const MeasurementRow *m : rows)
@@ -131,16 +153,19 @@ std::vector<RunPoint> runChart(const Dataset &d, const std::vector<const Measure
             p.max = std::max(p.max, values[i]);
         }
         p.mean = sum / (double)p.n;
-        p.from = d.records[finite[a]->record].startedAt;
+        p.from = zone.timeOf(ms(d.records[finite[a]->record].startedAt));
         run.push_back(p);
     }
     return run;
 }
 
 // ---- one measurement of one step: statistics, histogram, run chart
-SeriesReport series(const Dataset &d, size_t s, const std::vector<const MeasurementRow *> &rows) {
+SeriesReport series(const Dataset &d, const Zone &zone, size_t s, const std::vector<const MeasurementRow *> &rows) {
     SeriesReport sr;
     sr.key = d.series[s];
+    station::MeasureInfo info = station::measureInfo(sr.key.name, sr.key.command);
+    sr.kind = info.kind;
+    sr.unit = info.unit;
     std::vector<double> values;
     values.reserve(rows.size());
     std::set<std::pair<std::optional<double>, std::optional<double>>> limitSets;
@@ -152,6 +177,7 @@ SeriesReport series(const Dataset &d, size_t s, const std::vector<const Measurem
         else
             sr.notFinite++;
         limitSets.emplace(m->low, m->high);
+        if (std::isfinite(m->value) && m->value != 0) sr.held++;
         if ((m->low && !(m->value >= *m->low)) || (m->high && !(m->value <= *m->high))) sr.failed++;
     }
     if (!rows.empty()) {
@@ -160,10 +186,30 @@ SeriesReport series(const Dataset &d, size_t s, const std::vector<const Measurem
     }
     sr.limitSets = (int)limitSets.size();
     sr.summary = summarize(values);
-    sr.cpk = cpk(sr.summary, sr.low, sr.high);
-    sr.histogram = histogram(values);
-    sr.run = runChart(d, rows, values);
+    // A flag's limit makes it a check, its values a share: no Cpk.
+    if (sr.kind == station::MeasureKind::Limited) {
+        sr.cpk = cpk(sr.summary, sr.low, sr.high);
+        sr.noCpk = cpkWhyNot(sr.summary, sr.low, sr.high);
+    } else {
+        sr.noCpk = "not a value with limits";
+    }
+    // Only a limited value is drawn: a flag is a share, bookkeeping a line.
+    if (sr.kind == station::MeasureKind::Limited) {
+        sr.histogram = histogram(values);
+        sr.run = runChart(d, zone, rows, values);
+    }
     return sr;
+}
+
+// Limited values first, the least capable first (no Cpk after every Cpk),
+// then flags, then bookkeeping; each kind in key order otherwise.
+void sortSeries(std::vector<SeriesReport> *series) {
+    auto rank = [](const SeriesReport &s) {
+        double worst = s.cpk ? *s.cpk : std::numeric_limits<double>::infinity();
+        return std::make_pair((int)s.kind, worst);
+    };
+    std::stable_sort(series->begin(), series->end(),
+                     [&](const SeriesReport &a, const SeriesReport &b) { return rank(a) < rank(b); });
 }
 
 // ---- cycle time per plan
@@ -216,13 +262,26 @@ struct CalPointRow {
 };
 struct CalStepRows {
     std::map<int, CalPointRow> points;
-    std::vector<double> verifyErrors;
+    std::vector<std::pair<double, double>> verifyErrors;  // (set dBm, error dB)
+    std::optional<double> low, high;                      // of the verify errors
 };
 
+// The number a patterned name ends with after prefix ("verify_error_17.5").
+bool suffixNumber(const std::string &name, const char *prefix, double *v) {
+    size_t n = strlen(prefix);
+    if (name.compare(0, n, prefix) != 0 || name.size() == n) return false;
+    char *end = nullptr;
+    *v = strtod(name.c_str() + n, &end);
+    return end && *end == 0 && std::isfinite(*v);
+}
+
 // Adds one pa-cal value, named as pa-cal records it (p<k>_set ...).
-void addCalValue(CalStepRows *st, const std::string &name, double value) {
-    if (name.compare(0, 13, "verify_error_") == 0) {
-        st->verifyErrors.push_back(std::fabs(value));
+void addCalValue(CalStepRows *st, const std::string &name, const MeasurementRow &m) {
+    double set = 0;
+    if (suffixNumber(name, "verify_error_", &set)) {
+        st->verifyErrors.emplace_back(set, m.value);
+        st->low = m.low;
+        st->high = m.high;
         return;
     }
     int n = 0;
@@ -230,37 +289,116 @@ void addCalValue(CalStepRows *st, const std::string &name, double value) {
     if (sscanf(name.c_str(), "p%d_%15s", &n, field) != 2) return;
     std::string f = field;
     CalPointRow &p = st->points[n];
-    if (f == "set") p.set = value;
-    else if (f == "measured") p.measured = value;
-    else if (f == "round") p.round = value;
-    else if (f == "verify") p.verify = value;
+    if (f == "set") p.set = m.value;
+    else if (f == "measured") p.measured = m.value;
+    else if (f == "round") p.round = m.value;
+    else if (f == "verify") p.verify = m.value;
 }
 
-// ---- tester wait per plan, and power error before and after pa-cal
-void testerAndCalibration(const Dataset &d, Report *rep) {
+// Values by set power, lowest first: n, mean and range of each.
+std::vector<Band> bands(const std::map<double, std::vector<double>> &bySet) {
+    std::vector<Band> out;
+    for (const auto &b : bySet) {
+        Summary s = summarize(b.second);
+        out.push_back({b.first, s.n, s.mean, s.min, s.max});
+    }
+    return out;
+}
+
+// What one pa-cal step (plan, line) did on all its records.
+struct CalCollected {
+    std::string chain;
+    std::vector<double> before, after;                  // signed, dB
+    std::map<double, std::vector<double>> beforeBy, afterBy;
+    std::optional<double> low, high;
+};
+
+PowerErrorReport powerError(const std::string &step, CalCollected &&c) {
+    PowerErrorReport p;
+    p.step = step;
+    p.chain = c.chain;
+    p.low = c.low;
+    p.high = c.high;
+    std::vector<double> all = c.before, absBefore, absAfter;
+    all.insert(all.end(), c.after.begin(), c.after.end());
+    Histogram h = histogram(all);
+    p.bins = (int64_t)h.counts.size();
+    p.binLo = h.lo;
+    p.binWidth = h.width;
+    auto binned = [&](const std::vector<double> &v, std::vector<double> *abs) {
+        std::vector<int64_t> counts(h.counts.size(), 0);
+        for (double x : v) {
+            double pos = std::floor((x - h.lo) / h.width);
+            counts[pos < 0 ? 0 : std::min((size_t)pos, counts.size() - 1)]++;
+            abs->push_back(std::fabs(x));
+        }
+        return counts;
+    };
+    p.beforeBins = binned(c.before, &absBefore);
+    p.afterBins = binned(c.after, &absAfter);
+    p.before = distribution("before", std::move(absBefore));
+    p.after = distribution("after", std::move(absAfter));
+    p.beforeBySet = bands(c.beforeBy);
+    p.afterBySet = bands(c.afterBy);
+    return p;
+}
+
+// ---- tester wait per plan
+void testerWaits(const Dataset &d, Report *rep) {
     std::map<std::string, std::vector<double>> waits;
+    for (const MeasurementRow &m : d.measurements)
+        if (std::isfinite(m.value) && d.series[m.series].name == "tester_wait_ms")
+            waits[d.series[m.series].plan].push_back(m.value);
+    for (auto &w : waits) rep->testerWaits.push_back(distribution(w.first, std::move(w.second)));
+}
+
+// ---- power error before and after pa-cal, per step; a sweep's by set power
+void calibration(const Dataset &d, Report *rep) {
     std::map<std::pair<uint32_t, int>, CalStepRows> calSteps;  // (record, line)
+    std::map<std::pair<std::string, int>, std::pair<SweepReport, std::map<double, std::vector<double>>>> sweeps;
     for (const MeasurementRow &m : d.measurements) {
         const SeriesKey &k = d.series[m.series];
+        double set = 0;
         if (!std::isfinite(m.value)) continue;
-        if (k.name == "tester_wait_ms") waits[k.plan].push_back(m.value);
-        if (k.command == "pa-cal") addCalValue(&calSteps[{m.record, k.line}], k.name, m.value);
+        if (k.command == "pa-cal") addCalValue(&calSteps[{m.record, k.line}], k.name, m);
+        if (k.command == "tx-sweep" && suffixNumber(k.name, "power_error_", &set)) {
+            auto &sw = sweeps[{k.plan, k.line}];
+            sw.first.low = m.low;
+            sw.first.high = m.high;
+            sw.second[set].push_back(m.value);
+        }
     }
-    for (auto &w : waits) rep->testerWaits.push_back(distribution(w.first, std::move(w.second)));
-    std::map<std::pair<std::string, int>, std::pair<std::vector<double>, std::vector<double>>> errors;
+    std::map<std::pair<uint32_t, int>, std::string> chainOf;
+    for (const CalStepRow &c : d.calSteps) chainOf[{c.record, c.line}] = c.chain;
+    std::map<std::pair<std::string, int>, CalCollected> steps;
     for (const auto &s : calSteps) {
-        auto &e = errors[{d.records[s.first.first].plan, s.first.second}];
+        CalCollected &c = steps[{d.records[s.first.first].plan, s.first.second}];
+        auto chain = chainOf.find(s.first);
+        if (chain != chainOf.end()) c.chain = chain->second;
         for (const auto &p : s.second.points) {
             const CalPointRow &q = p.second;
-            if (q.set && q.measured && q.round && *q.round == 1 && !(q.verify && *q.verify != 0))
-                e.first.push_back(std::fabs(*q.measured - *q.set));
+            // By whole dBm: a unit's first round sets powers of its own.
+            if (q.set && q.measured && q.round && *q.round == 1 && !(q.verify && *q.verify != 0)) {
+                c.before.push_back(*q.measured - *q.set);
+                c.beforeBy[std::round(*q.set)].push_back(*q.measured - *q.set);
+            }
         }
-        e.second.insert(e.second.end(), s.second.verifyErrors.begin(), s.second.verifyErrors.end());
+        for (const auto &v : s.second.verifyErrors) {
+            c.after.push_back(v.second);
+            c.afterBy[std::round(v.first)].push_back(v.second);
+        }
+        if (!s.second.verifyErrors.empty()) {
+            c.low = s.second.low;
+            c.high = s.second.high;
+        }
     }
-    for (auto &e : errors) {
-        std::string step = e.first.first + " \u00b7 line " + std::to_string(e.first.second) + " \u00b7 pa-cal";
-        rep->powerErrors.push_back({step, distribution("before", std::move(e.second.first)),
-                                    distribution("after", std::move(e.second.second))});
+    for (auto &s : steps)
+        rep->powerErrors.push_back(powerError(
+            s.first.first + " \u00b7 line " + std::to_string(s.first.second) + " \u00b7 pa-cal", std::move(s.second)));
+    for (auto &s : sweeps) {
+        s.second.first.step = s.first.first + " \u00b7 line " + std::to_string(s.first.second) + " \u00b7 tx-sweep";
+        s.second.first.bySet = bands(s.second.second);
+        rep->sweeps.push_back(std::move(s.second.first));
     }
 }
 
@@ -271,16 +409,18 @@ Report aggregate(const Dataset &d, const Zone &zone) {
     rep.zone = zone.name();
     rep.golden = goldenPorts(d);
     if (!d.records.empty()) {
-        rep.firstStart = d.records.front().startedAt;
-        rep.lastStart = d.records.back().startedAt;
+        rep.firstStart = zone.timeOf(ms(d.records.front().startedAt));
+        rep.lastStart = zone.timeOf(ms(d.records.back().startedAt));
     }
     std::map<std::string, std::vector<uint32_t>> byPlan = yields(d, zone, &rep);
-    failures(d, &rep);
     std::vector<std::vector<const MeasurementRow *>> bySeries(d.series.size());
     for (const MeasurementRow &m : d.measurements) bySeries[m.series].push_back(&m);
-    for (size_t s = 0; s < d.series.size(); s++) rep.series.push_back(series(d, s, bySeries[s]));
+    for (size_t s = 0; s < d.series.size(); s++) rep.series.push_back(series(d, zone, s, bySeries[s]));
+    sortSeries(&rep.series);
+    failures(d, &rep);
     cycles(d, byPlan, &rep);
-    testerAndCalibration(d, &rep);
+    testerWaits(d, &rep);
+    calibration(d, &rep);
     return rep;
 }
 

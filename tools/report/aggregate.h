@@ -13,6 +13,7 @@
 #include "report/stats.h"
 #include "report/zone.h"
 #include "results/report.h"
+#include "station/measures.h"
 
 namespace report {
 
@@ -38,16 +39,24 @@ struct YieldGroup {
 struct RunPoint {
     int64_t n = 0;
     double mean = 0, min = 0, max = 0;
-    std::string from;  // the first value's record start, UTC
+    std::string from;  // the first value's record start, "YYYY-MM-DD HH:MM" in the report's zone
 };
 constexpr size_t kMaxRunPoints = 60;
 
+// One measurement of one plan step.  Its kind (the step's declaration)
+// decides what the page shows: a Limited value its statistics, histogram,
+// run chart and Cpk; a Flag how often it held; Bookkeeping a line of the
+// appendix.
 struct SeriesReport {
     SeriesKey key;
+    station::MeasureKind kind = station::MeasureKind::Bookkeeping;
+    std::string unit;  // "dBm", ..., or "" for counts and flags
+    int64_t held = 0;  // a flag's values that are not 0
     Summary summary;
     std::optional<double> low, high;  // the newest record's limits
     int limitSets = 1;                // how many different limits the records had
     std::optional<double> cpk;
+    std::string noCpk;                // why there is no Cpk (cpkWhyNot)
     int64_t failed = 0;               // values outside the limits of their record
     int64_t notFinite = 0;            // NaN or infinite values, not in the figures
     Histogram histogram;
@@ -74,9 +83,29 @@ struct Distribution {
 // A pa-cal step of a plan (its line fixes the chain): |measured - set| of
 // the first round's points, on the uncalibrated unit, against |verify
 // error| of the last verify, on the calibrated one; dB.
+// Both are also kept signed (measured - set; verify error) on common bins,
+// and per set power, with the tolerance the verify errors were held to.
+struct Band {
+    double set = 0;  // dBm
+    int64_t n = 0;
+    double mean = 0, min = 0, max = 0;
+};
 struct PowerErrorReport {
-    std::string step;  // "plan · line N · pa-cal"
+    std::string step;   // "plan · line N · pa-cal"
+    std::string chain;  // the step's first argument
     Distribution before, after;
+    std::optional<double> low, high;        // the newest verify error's limits, dB
+    int64_t bins = 0;
+    double binLo = 0, binWidth = 1;         // the signed histograms' common bins
+    std::vector<int64_t> beforeBins, afterBins;
+    std::vector<Band> beforeBySet, afterBySet;  // by set power in whole dBm, lowest first
+};
+
+// A power sweep step (tx-sweep): power_error_<dBm> by set power.
+struct SweepReport {
+    std::string step;  // "plan · line N · tx-sweep"
+    std::optional<double> low, high;
+    std::vector<Band> bySet;
 };
 
 struct ShareRow {
@@ -90,9 +119,12 @@ struct MetadataReport {
     int64_t otherValues = 0;       // values left out of the list
 };
 
+// Failures by measurement: each FAIL measurement of a step that did not
+// pass; a step without one (an ERROR, mostly) counts as the step itself.
 struct ParetoReport {
-    std::vector<ParetoItem> items;  // "plan · line N · command"
+    std::vector<ParetoItem> items;  // "plan · line N · command · measurement" or "... · command"
     std::vector<int64_t> fail, error;
+    std::vector<int> series;        // the measurement's index in Report::series, or -1
     int64_t steps = 0;              // failed or errored steps in all
 };
 
@@ -108,14 +140,15 @@ struct GoldenPort {
 struct Report {
     std::string zone;
     std::vector<std::string> filters;  // "--plan x", ... as given
-    std::string firstStart, lastStart;  // UTC
+    std::string firstStart, lastStart;  // "YYYY-MM-DD HH:MM" in zone
     YieldGroup overall;
     std::vector<YieldGroup> plans, stations;
     ParetoReport failures;
-    std::vector<SeriesReport> series;
+    std::vector<SeriesReport> series;  // Limited worst Cpk first, then flags, then bookkeeping
     std::vector<CycleReport> cycles;
     std::vector<Distribution> testerWaits;     // per plan, ms; plans whose records have tester_wait_ms
     std::vector<PowerErrorReport> powerErrors;  // per pa-cal step, by plan then line
+    std::vector<SweepReport> sweeps;            // per tx-sweep step, by plan then line
     std::vector<ShareRow> operators;
     std::vector<MetadataReport> metadata;  // by key, at most kMaxMetadataKeys
     int64_t otherMetadataKeys = 0;

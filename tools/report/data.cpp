@@ -12,18 +12,42 @@
 
 namespace report {
 
+namespace {
+
+// Rows of steps and measurements with their record's id and position,
+// sorted into record order once the records are known.
+struct Pending {
+    std::string id;
+    int64_t step = 0, index = 0;
+};
+
+// The chains of the pa-cal steps, read only where there are any: the
+// steps table has no index by command, and most stores calibrate nothing.
+void readChains(results::Store &store, const results::RecordFilter &filter,
+                const std::vector<std::tuple<int, std::string, std::string>> &measStep, std::vector<Pending> *at,
+                std::vector<CalStepRow> *rows) {
+    bool calibrated = false;
+    for (const auto &m : measStep) calibrated = calibrated || std::get<1>(m) == "pa-cal";
+    if (!calibrated) return;
+    results::ReportRowReader steps;
+    steps.stepCommands = {"pa-cal"};
+    steps.stepArgs = [&](const results::StepArgsEntry &x) {
+        at->push_back({x.recordId, x.line, 0});
+        rows->push_back({0, x.line, x.args.substr(0, x.args.find(' '))});
+    };
+    store.reportRows(filter, steps);
+}
+
+}  // namespace
+
 Dataset readStore(results::Store &store, const results::RecordFilter &filter, Rows which) {
     Dataset d;
-    // Rows of steps and measurements with their record's id and position,
-    // sorted into record order once the records are known.
-    struct Pending {
-        std::string id;
-        int64_t step = 0, index = 0;
-    };
     std::vector<Pending> metaAt, stepAt, measAt;
     std::vector<MetadataRow> meta;
     std::vector<FailedStepRow> steps;
     std::vector<MeasurementRow> meas;
+    std::vector<Pending> calAt;
+    std::vector<CalStepRow> cal;
     std::map<std::tuple<std::string, int, std::string, std::string>, uint32_t> seriesIds;
     std::vector<std::tuple<int, std::string, std::string>> measStep;
 
@@ -56,10 +80,12 @@ Dataset readStore(results::Store &store, const results::RecordFilter &filter, Ro
             m.value = x.value;
             m.low = x.low;
             m.high = x.high;
+            m.failed = x.failed;
             meas.push_back(m);
         };
     }
     store.reportRows(filter, reader);
+    readChains(store, filter, measStep, &calAt, &cal);
 
     std::sort(d.records.begin(), d.records.end(), [](const RecordRow &a, const RecordRow &b) {
         return std::tie(a.startedAt, a.id) < std::tie(b.startedAt, b.id);
@@ -102,6 +128,13 @@ Dataset readStore(results::Store &store, const results::RecordFilter &filter, Ro
         for (size_t i : order) {
             steps[i].record = rec[i];
             d.failedSteps.push_back(std::move(steps[i]));
+        }
+    }
+    {
+        auto [order, rec] = ordered(calAt, [](size_t) { return 0; });
+        for (size_t i : order) {
+            cal[i].record = rec[i];
+            d.calSteps.push_back(std::move(cal[i]));
         }
     }
     {

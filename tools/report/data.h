@@ -45,6 +45,15 @@ struct MeasurementRow {
     uint32_t series = 0;  // index into Dataset::series
     double value = 0;
     std::optional<double> low, high;
+    bool failed = false;  // the station's verdict on it was FAIL
+};
+
+// A pa-cal step: its line in its record's plan, and its chain (the step's
+// first argument).
+struct CalStepRow {
+    uint32_t record = 0;
+    int line = 0;
+    std::string chain;
 };
 
 struct Dataset {
@@ -53,6 +62,7 @@ struct Dataset {
     std::vector<FailedStepRow> failedSteps;      // in record order, then step order
     std::vector<SeriesKey> series;
     std::vector<MeasurementRow> measurements;    // in record order, then step and position
+    std::vector<CalStepRow> calSteps;            // in record order, then line
 };
 
 enum class Rows { RecordsOnly, All };

@@ -20,6 +20,12 @@ Summary summarize(const std::vector<double> &values) {
         s.max = std::max(s.max, v);
     }
     s.mean = sum / (double)s.n;
+    // Equal values have no spread: the rounding of the sum (three 0.1 add
+    // up to 0.30000000000000004) must not invent one.
+    if (s.min == s.max) {
+        s.mean = s.min;
+        return s;
+    }
     if (s.n > 1) {
         // Two passes: no cancellation for values far from zero.
         double sq = 0;
@@ -30,16 +36,18 @@ Summary summarize(const std::vector<double> &values) {
 }
 
 std::optional<double> cpk(const Summary &s, std::optional<double> low, std::optional<double> high) {
-    if ((!low && !high) || s.n < 2) return std::nullopt;
+    if (!cpkWhyNot(s, low, high).empty()) return std::nullopt;
     double margin = std::numeric_limits<double>::infinity();
     if (high) margin = std::min(margin, *high - s.mean);
     if (low) margin = std::min(margin, s.mean - *low);
-    if (s.sigma == 0) {
-        if (margin == 0) return 0.0;
-        return margin > 0 ? std::numeric_limits<double>::infinity()
-                          : -std::numeric_limits<double>::infinity();
-    }
     return margin / (3 * s.sigma);
+}
+
+std::string cpkWhyNot(const Summary &s, std::optional<double> low, std::optional<double> high) {
+    if (!low && !high) return "no limits";
+    if (s.n < 2) return s.n == 1 ? "one value" : "no values";
+    if (s.sigma == 0) return "no spread: every value the same";
+    return "";
 }
 
 Histogram histogram(const std::vector<double> &values, size_t maxBins) {

@@ -16,15 +16,18 @@ namespace report {
 
 struct Summary {
     int64_t n = 0;
-    double mean = 0, sigma = 0;  // sigma: sample standard deviation (n - 1); 0 when n < 2
+    double mean = 0, sigma = 0;  // sigma: sample standard deviation (n - 1); 0 when n < 2 or all equal
     double min = 0, max = 0;
 };
 Summary summarize(const std::vector<double> &values);
 
 // Cpk = min(high - mean, mean - low) / (3 sigma), from the limits there are
-// (one limit: that side only).  None without limits or with fewer than two
-// values; +inf (or -inf, a mean outside a limit) when sigma is 0.
+// (one limit: that side only).  None without limits, with fewer than two
+// values or without spread (sigma 0: a ratio that says nothing about the
+// process, whatever rounding leaves of it); cpkWhyNot says which.
 std::optional<double> cpk(const Summary &s, std::optional<double> low, std::optional<double> high);
+// Why there is no Cpk ("no limits", "one value", ...); empty when there is.
+std::string cpkWhyNot(const Summary &s, std::optional<double> low, std::optional<double> high);
 // The capability a line expects; a lower Cpk is shown in red.
 constexpr double kCpkTarget = 1.33;
 

@@ -78,14 +78,26 @@ std::vector<double> ticks(double lo, double hi, int n) {
 
 std::vector<double> countTicks(double most, int n) {
     std::vector<double> t = ticks(0, std::max(most, 1.0), n);
+    // A count has no halves: the step is a whole number.
+    if (t.size() >= 2 && t[1] - t[0] < 1) {
+        t.clear();
+        for (double v = 0; v <= std::max(most, 1.0); v++) t.push_back(v);
+    }
     if (t.size() >= 2 && t.back() < most) t.push_back(t.back() + (t[1] - t[0]));
     return t;
 }
 
-Svg::Svg(int width, int height, const std::string &cls, const std::string &label) {
-    out_ = "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"" + cls + "\" width=\"" + std::to_string(width) +
-           "\" height=\"" + std::to_string(height) + "\" viewBox=\"0 0 " + std::to_string(width) + " " +
-           std::to_string(height) + "\" role=\"img\" aria-label=\"" + escape(label) + "\">";
+Svg::Svg(int width, int height, const std::string &cls, const std::string &label) : width_(width), height_(height) {
+    // Drawn in its own units and scaled to the page's width, never wider
+    // than drawn: a phone gets the whole chart, smaller.
+    out_ = "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"" + cls + "\" width=\"100%\" viewBox=\"0 0 " +
+           std::to_string(width) + " " + std::to_string(height) + "\" style=\"max-width:" + std::to_string(width) +
+           "px\" role=\"img\" aria-label=\"" + escape(label) + "\">";
+}
+
+void Svg::titles(const std::string &x, const std::string &y, double yLeft) {
+    if (!x.empty()) text(width_ / 2.0, height_ - 4, x, "middle", "axis-title");
+    if (!y.empty()) text(yLeft, 11, y, "start", "axis-title");
 }
 
 void Svg::rect(double x, double y, double w, double h, const std::string &cls, const std::string &attrs,

@@ -31,7 +31,8 @@ std::vector<double> countTicks(double most, int n = 4);
 
 class Svg {
   public:
-    // width x height pixels; label: the chart's accessible name.
+    // width x height units, scaled to the page's width (at most width
+    // pixels); label: the chart's accessible name.
     Svg(int width, int height, const std::string &cls, const std::string &label);
     // attrs: extra attributes, already escaped (` data-n="3"`).
     void rect(double x, double y, double w, double h, const std::string &cls, const std::string &attrs = "",
@@ -45,6 +46,10 @@ class Svg {
     void text(double x, double y, const std::string &text, const std::string &anchor = "start",
               const std::string &cls = "");
     void raw(const std::string &s) { out_ += s; }
+    // The axes' titles with their units: x centred on the bottom line, y
+    // over the values' axis from yLeft (top left, unrotated).
+    void titles(const std::string &x, const std::string &y, double yLeft = 4);
+    int width() const { return width_; }
     // Horizontal axis ticks and labels under y, vertical ones left of x.
     void xAxis(const Scale &x, double y, const std::vector<double> &at);
     void yAxis(const Scale &y, double x, double right, const std::vector<double> &at,
@@ -52,6 +57,7 @@ class Svg {
     std::string done();
 
   private:
+    int width_, height_;
     std::string out_;
 };
 

@@ -110,17 +110,34 @@ Zone Zone::select(const std::string &requested) {
     return z;
 }
 
-std::string Zone::dayOf(int64_t unixMs) const {
+namespace {
+
+struct tm fieldsOf(int64_t unixMs, bool utc) {
     int64_t secs = unixMs / 1000;
     if (unixMs % 1000 < 0) secs--;
     time_t t = (time_t)secs;
     struct tm tm;
-    if (utc_)
+    if (utc)
         gmtime_r(&t, &tm);
     else
         localtime_r(&t, &tm);
+    return tm;
+}
+
+}  // namespace
+
+std::string Zone::dayOf(int64_t unixMs) const {
+    struct tm tm = fieldsOf(unixMs, utc_);
     char buf[32];
     snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    return buf;
+}
+
+std::string Zone::timeOf(int64_t unixMs) const {
+    struct tm tm = fieldsOf(unixMs, utc_);
+    char buf[48];
+    snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+             tm.tm_hour, tm.tm_min);
     return buf;
 }
 

@@ -26,6 +26,8 @@ class Zone {
 
     // "YYYY-MM-DD": the day unixMs falls on in this zone.
     std::string dayOf(int64_t unixMs) const;
+    // "YYYY-MM-DD HH:MM": the minute unixMs falls on in this zone.
+    std::string timeOf(int64_t unixMs) const;
     // The first millisecond of day ("YYYY-MM-DD", checked by the caller) in
     // this zone, as Unix milliseconds.
     int64_t startOfDay(const std::string &day) const;

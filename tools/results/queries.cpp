@@ -204,7 +204,7 @@ void Store::reportRows(const RecordFilter &f, const ReportRowReader &reader) {
                     });
         if (reader.measurement)
             c.query("SELECT m.record_id, m.step_index, m.measurement_index, st.line, st.command, m.name,"
-                    " m.value, m.low, m.high FROM measurements m"
+                    " m.value, m.low, m.high, m.verdict FROM measurements m"
                     " JOIN steps st ON st.record_id = m.record_id AND st.step_index = m.step_index"
                     " JOIN records r ON r.record_id = m.record_id" + where,
                     p, [&](const Row &row) {
@@ -218,8 +218,23 @@ void Store::reportRows(const RecordFilter &f, const ReportRowReader &reader) {
                         m.value = row.real(6);
                         if (!row.isNull(7)) m.low = row.real(7);
                         if (!row.isNull(8)) m.high = row.real(8);
+                        m.failed = row.text(9) == "FAIL";
                         reader.measurement(m);
                     });
+        if (reader.stepArgs && !reader.stepCommands.empty()) {
+            Params q = p;
+            std::string in;
+            for (const std::string &cmd : reader.stepCommands) {
+                q.push_back(cmd);
+                in += (in.empty() ? "$" : ", $") + std::to_string(q.size());
+            }
+            c.query("SELECT st.record_id, st.line, st.command, st.args FROM steps st"
+                    " JOIN records r ON r.record_id = st.record_id" + where +
+                    (where.empty() ? " WHERE" : " AND") + " st.command IN (" + in + ")",
+                    q, [&](const Row &row) {
+                        reader.stepArgs({row.text(0), (int)row.integer(1), row.text(2), row.text(3)});
+                    });
+        }
     });
 }
 

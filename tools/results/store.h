@@ -166,6 +166,15 @@ struct MeasurementEntry {
     std::string command, name;
     double value = 0;
     std::optional<double> low, high;
+    bool failed = false;  // the station's verdict on it was FAIL
+};
+
+// A step of one of the commands ReportRowReader::stepCommands names, with
+// its arguments as stored (space-separated): a pa-cal step's chain.
+struct StepArgsEntry {
+    std::string recordId;
+    int line = 0;
+    std::string command, args;
 };
 
 // What reportRows() reads: one callback per kind of row; a kind without a
@@ -175,6 +184,8 @@ struct ReportRowReader {
     std::function<void(const MetadataEntry &)> metadata;
     std::function<void(const FailedStep &)> failedStep;
     std::function<void(const MeasurementEntry &)> measurement;
+    std::function<void(const StepArgsEntry &)> stepArgs;
+    std::vector<std::string> stepCommands;  // whose steps stepArgs reads
 };
 
 // One store.  Units of a parallel run share one Store.  On SQLite each call

@@ -16,9 +16,6 @@
 using namespace report;
 using results::Verdict;
 
-namespace {
-const double kInf = std::numeric_limits<double>::infinity();
-}
 
 TEST(ReportStats, Cpk) {
     struct Case {
@@ -34,13 +31,19 @@ TEST(ReportStats, Cpk) {
         {"mean outside a limit: negative", {9, 10, 11}, 11.5, 20.0, -0.5},
         {"no limits: none", {9, 10, 11}, std::nullopt, std::nullopt, std::nullopt},
         {"one value: none", {10}, 0.0, 20.0, std::nullopt},
-        {"no spread inside the limits", {5, 5, 5}, 0.0, 10.0, kInf},
-        {"no spread outside the limits", {12, 12}, 0.0, 10.0, -kInf},
+        // No spread: no Cpk at all (a ratio over zero says nothing), even
+        // where rounding the mean of equal values leaves a sigma of 1e-17.
+        {"no spread inside the limits", {5, 5, 5}, 0.0, 10.0, std::nullopt},
+        {"no spread outside the limits", {12, 12}, 0.0, 10.0, std::nullopt},
+        {"no spread, on the limit, mean rounded", {0.1, 0.1, 0.1}, std::nullopt, 0.1, std::nullopt},
+        {"no spread, far from zero", {1e9 + 0.3, 1e9 + 0.3, 1e9 + 0.3}, 0.0, 2e9, std::nullopt},
     };
     for (const Case &c : cases) {
         Summary s = summarize(c.values);
         auto got = cpk(s, c.low, c.high);
         ASSERT_EQ(got.has_value(), c.expected.has_value()) << c.what;
+        // Each missing Cpk says why; a present one has no excuse.
+        EXPECT_EQ(cpkWhyNot(s, c.low, c.high).empty(), got.has_value()) << c.what;
         if (got) {
             if (std::isinf(*c.expected))
                 EXPECT_EQ(*got, *c.expected) << c.what;
