@@ -9,6 +9,7 @@ browser through sim/pagebridge.py (a relay on 127.0.0.1)."""
 import os
 import re
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -252,21 +253,101 @@ def test_on_loopback_only_this_machines_names_are_served(line):
         assert r.status == 200
 
 
+# Every path the station serves, with what it answers when the token is
+# right: the stream included (it carries the whole page's state).
+PATHS = [("", None, 200), ("page.css", None, 200), ("page.js", None, 200), ("state", None, 200),
+         ("events", None, 200), ("start", b"unit=9&serial=SN1", 400), ("stop", b"unit=0", 409)]
+
+def framed_out(headers):
+    """No other site may show the page in a frame of its own."""
+    return (headers.get("X-Frame-Options") == "DENY"
+            and "frame-ancestors 'none'" in headers.get("Content-Security-Policy", ""))
+
+
 def test_beyond_loopback_every_request_needs_the_token(tmp_path):
     ln = Line(tmp_path, PLAN, listen="0.0.0.0:0")
     try:
         assert "?token=" in ln.url and len(ln.query) > len("?token=") + 16
-        for path, data in (("", None), ("state", None), ("start", b"unit=0&serial=SN1")):
-            req = urllib.request.Request(ln.base + path, data=data,
-                                         headers={"X-Rfprobe-Token": "-"} if data else {})
-            with pytest.raises(urllib.error.HTTPError) as e:
-                urllib.request.urlopen(req, timeout=10)
-            assert e.value.code == 403
-        with urllib.request.urlopen(ln.base + ln.query, timeout=10) as r:
-            assert r.status == 200
+        token = ln.query[len("?token="):]
+        for path, data, right in PATHS:
+            for query, header in (("", None), ("?token=" + "0" * len(token), None),
+                                  ("", "0" * len(token)), ("?token=" + token, "-")):
+                headers = {"X-Rfprobe-Token": header} if header else {}
+                req = urllib.request.Request(ln.base + path + query, data=data, headers=headers)
+                with pytest.raises(urllib.error.HTTPError) as e:
+                    urllib.request.urlopen(req, timeout=10)
+                assert e.value.code == 403, (path, query, header)
+                assert framed_out(e.value.headers), (path, e.value.headers)
+            headers = {"X-Rfprobe-Token": token} if data else {}
+            req = urllib.request.Request(ln.base + path + ("" if data else ln.query), data=data,
+                                         headers=headers)
+            try:
+                with urllib.request.urlopen(req, timeout=10) as r:
+                    status, got = r.status, r.headers
+            except urllib.error.HTTPError as e:
+                status, got = e.code, e.headers
+            assert status == right and framed_out(got), (path, status)
         assert ln.requests_seen(0) == [] and records(ln.db) == []
     finally:
         ln.down()
+
+
+def rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
+
+
+@pytest.mark.parametrize("line", [SLOW], indirect=True)
+def test_no_crowd_of_viewers_slow_or_flooding_client_keeps_a_scan_from_starting(line):
+    port = line.bridge.target[1]
+    get = b"GET /events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port
+    streams = [line.bridge.dial("127.0.1.%d" % (k + 1)) for k in range(60)]
+    for s in streams:  # open pages that never read their events
+        s.sendall(get)
+    slow = [line.bridge.dial("127.0.2.%d" % (k + 1)) for k in range(30)]
+    for s in slow:
+        s.sendall(b"GET / HTTP/1.1\r\n")
+    flood = line.bridge.dial("127.0.3.1")
+    flood.settimeout(10)
+    head = b"GET / HTTP/1.1\r\n" + b"a: b\r\n" * 200000
+    try:
+        flood.sendall(head)
+    except OSError:
+        pass  # refused before it was all sent
+    assert flood.recv(200).startswith(b"HTTP/1.1 431 ")
+    # One address cannot take every connection.
+    crowd = [line.bridge.dial("127.0.4.1") for _ in range(40)]
+    time.sleep(0.5)
+    dropped = 0
+    for s in crowd:
+        s.settimeout(0.05)
+        try:
+            dropped += s.recv(10) == b""
+        except (socket.timeout, ConnectionResetError):
+            pass
+    assert dropped == 40 - 32, dropped
+    t0 = time.monotonic()
+    with urllib.request.urlopen(line.base, timeout=10) as r:
+        assert r.status == 200
+    req = urllib.request.Request(line.base + "start", data=b"unit=1&serial=SN0900",
+                                 headers={"X-Rfprobe-Token": "-"})
+    with urllib.request.urlopen(req, timeout=10) as r:
+        assert r.status == 200
+    assert time.monotonic() - t0 < 1.0
+    # A slow client, one header byte at a time, is dropped when its time is up.
+    deadline = time.monotonic() + 8
+    alive = list(slow)
+    while alive and time.monotonic() < deadline:
+        for s in list(alive):
+            try:
+                s.send(b"X")
+            except OSError:
+                alive.remove(s)
+        time.sleep(0.5)
+    assert alive == []
+    assert rss_kb(line.proc.pid) < 64 * 1024
+    for s in streams + slow + crowd + [flood]:
+        s.close()
 
 
 def test_tester_steps_run_from_the_page_with_the_fixture_as_run_runs_them(tmp_path):
