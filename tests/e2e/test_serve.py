@@ -55,9 +55,10 @@ def records(db):
 
 
 class Line:
-    """Two simulated units, rfprobe serve on them, and a browser on its page."""
+    """Simulated units (two unless told), rfprobe serve on them, and a browser
+    on its page."""
 
-    def __init__(self, tmp_path, plan, listen="127.0.0.1:0", extra=(), tester=False):
+    def __init__(self, tmp_path, plan, listen="127.0.0.1:0", extra=(), tester=False, units=2):
         if os.geteuid() != 0:
             pytest.skip("the rig needs root (network namespaces, mounts)")
         self.tmp = tmp_path
@@ -65,7 +66,8 @@ class Line:
         self.plan = str(tmp_path / "line3.plan")
         with open(self.plan, "w") as f:
             f.write(plan)
-        self.rig = simrig.MultiRig(2, BUILD, tester=tester).up()
+        self.units = units
+        self.rig = simrig.MultiRig(units, BUILD, tester=tester).up()
         self.proc = self.bridge = self.driver = None
         try:
             self.rig.start_agents(manual=True)
@@ -79,8 +81,9 @@ class Line:
     def _serve(self, listen, extra):
         self.proc = subprocess.Popen(
             ["ip", "netns", "exec", self.rig.station_ns, os.path.join(BUILD, "tools", "rfprobe"),
-             "serve", "--plan", self.plan, "--unit", "stn0=A", "--unit", "stn1=B",
-             "--store", self.db, "--spool", str(self.tmp / "s.db"), "--station", "st1",
+             "serve", "--plan", self.plan] +
+            sum((["--unit", "stn%d=%s" % (k, "ABCDEFGH"[k])] for k in range(self.units)), []) +
+            ["--store", self.db, "--spool", str(self.tmp / "s.db"), "--station", "st1",
              "--listen", listen] + list(extra),
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         lines = [self.proc.stdout.readline() for _ in range(2)]
@@ -90,8 +93,8 @@ class Line:
         self.bridge = pagebridge.PageBridge(self.rig.station_ns, int(hostport.rsplit(":", 1)[1]))
         self.base = "http://%s/" % self.bridge.address
 
-    def browser(self):
-        self.chrome = Browser(1280, 900)
+    def browser(self, width=1280, height=900):
+        self.chrome = Browser(width, height)
         self.driver = self.chrome.driver
         self.driver.get(self.base + self.query)
         self.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#unit-1 input.serial"))
@@ -404,5 +407,88 @@ def test_tester_steps_run_from_the_page_with_the_fixture_as_run_runs_them(tmp_pa
         assert len(waits) == 4 and min(waits) >= 0, waits
         assert [r[:2] for r in records(ln.db)] == [("SN0500", "PASS"), ("SN0501", "PASS"),
                                                    ("SN0502", "PASS")]
+    finally:
+        ln.down()
+
+
+FLOW = PLAN.replace("enter-test-mode\n", "enter-test-mode\nsleep 3\n")
+
+
+def contrast(fg, bg):
+    """WCAG contrast of two computed colours ("rgb(r, g, b)")."""
+    def lum(css):
+        c = [int(x) / 255 for x in re.findall(r"\d+", css)[:3]]
+        c = [x / 12.92 if x <= 0.04045 else ((x + 0.055) / 1.055) ** 2.4 for x in c]
+        return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2]
+    a, b = sorted((lum(fg), lum(bg)), reverse=True)
+    return (a + 0.05) / (b + 0.05)
+
+
+VERDICT_BOXES = """return [innerWidth, innerHeight, [...document.querySelectorAll('.panel')].map(p => {
+  const o = p.querySelector('.overlay'), r = o.getBoundingClientRect(), q = p.getBoundingClientRect(),
+        cs = getComputedStyle(o);
+  return [p.id, r.left, r.top, r.right, r.bottom, r.width * r.height / (q.width * q.height),
+          cs.color, cs.backgroundColor, o.textContent];
+})];"""
+FOCUSED = """const a = document.activeElement, p = a && a.closest('.panel');
+return [p ? p.id : null, a.className, a.value];"""
+
+
+@pytest.mark.parametrize("units", [4, 8])
+def test_every_unit_on_one_screen_and_a_scan_is_never_lost(tmp_path, units):
+    ln = Line(tmp_path, FLOW, units=units)
+    try:
+        ln.rig.units[1].set_state(rxrate="20")  # unit B receives badly: FAIL
+        d = ln.browser(1366, 768)
+        typed = lambda serial: d.switch_to.active_element.send_keys(serial + Keys.ENTER)
+        focused = lambda: tuple(d.execute_script(FOCUSED))
+        beeps = lambda: d.find_element(By.TAG_NAME, "body").get_attribute("data-beeps")
+        # Each scan starts the unit in focus and moves the focus to the next idle one.
+        for k in range(units):
+            assert focused() == ("unit-%d" % k, "serial", ""), k
+            typed("L-%d" % k)
+            if k < units - 1:
+                ln.until(lambda d: focused()[0] == "unit-%d" % (k + 1))
+        for k in range(units):
+            ln.running(k)
+        # All busy: refused where it was scanned, seen and heard, the serial kept.
+        typed("L-X")
+        ln.until(lambda d: "All units are testing" in d.find_element(By.ID, "notice").text)
+        assert focused() == ("unit-%d" % (units - 1), "serial", "L-X") and beeps() == "1"
+        # Stop: the focus goes back to a scan field.
+        ln.panel(2).find_element(By.CLASS_NAME, "stop").click()
+        assert focused()[:2] == ("unit-2", "serial")
+        assert ln.verdict(2) == "ERROR"
+        # A busy unit: refused, the serial kept in the idle unit's field.
+        ln.panel(0).find_element(By.CSS_SELECTOR, "input.serial").click()
+        typed("L-Y")
+        ln.until(lambda d: "still testing L-0" in ln.panel(0).text)
+        assert focused() == ("unit-2", "serial", "L-Y") and beeps() == "2"
+        verdicts = [ln.verdict(k) for k in range(units)]
+        assert verdicts == ["PASS", "FAIL", "ERROR"] + ["PASS"] * (units - 3)
+        # The failing step, its figure rounded with its limit, before anything else.
+        failing = ln.panel(1).find_element(By.CLASS_NAME, "failing").text
+        assert re.match(r"line 4 rx .*: count \d+ below 700$", failing), failing
+        for w, h in ((1366, 768), (1920, 1080)):
+            # The screen's size exactly (a window's size counts its frame).
+            d.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                              {"width": w, "height": h, "deviceScaleFactor": 1, "mobile": False})
+            ln.until(lambda d: d.execute_script("return innerWidth") == w)
+            vw, vh, boxes = d.execute_script(VERDICT_BOXES)
+            assert vh == h and {b[-1] for b in boxes} == {"PASS", "FAIL", "ERROR"}, (vh, boxes)
+            for pid, left, top, right, bottom, share, fg, bg, text in boxes:
+                assert text in ("PASS", "FAIL", "ERROR"), (pid, text)
+                assert 0 <= left and 0 <= top and right <= vw and bottom <= vh, (w, pid, top, bottom)
+                assert share >= 0.3, (w, pid, share)  # the verdict fills its panel
+                assert contrast(fg, bg) >= 4.5, (pid, text, fg, bg)
+            ln.shot("units%d-%dx%d" % (units, w, h))
+        # Every verdict was on screen: PASS, FAIL and ERROR were all checked.
+        # A retest (the kept serial replaced by the next scan) says so, with
+        # the earlier verdict.
+        typed("L-1")
+        ln.until(lambda d: ln.panel(2).get_attribute("data-attempt") == "2")
+        assert ln.verdict(2) == "PASS"
+        assert "attempt 2" in ln.panel(2).text and "(earlier FAIL)" in ln.panel(2).text
+        assert [r[:2] for r in records(ln.db)].count(("L-1", "FAIL")) == 1
     finally:
         ln.down()
