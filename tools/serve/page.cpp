@@ -86,7 +86,7 @@ const char kJs[] = R"JS('use strict';
 // page's address (?token=...) and goes with every request.
 const token = new URLSearchParams(location.search).get('token') || '';
 const panels = [];
-let planSteps = 0, audio = null, beeps = 0;
+let planSteps = 0, audio = null, beeps = 0, noticeFor = -1;
 
 function el(tag, cls, text) {
   const e = document.createElement(tag);
@@ -122,6 +122,7 @@ function beep() {
 function refuse(i, text) {
   panels[i].notice.textContent = text;
   document.getElementById('notice').textContent = text;
+  noticeFor = i;
   beep();
 }
 
@@ -262,9 +263,12 @@ function failingText(u) {
   return 'line ' + s.line + ' ' + s.command + (s.args ? ' ' + s.args : '') + ': ' + bad.join('; ');
 }
 
-function showUnit(p, u) {
-  const freed = busy(p) && !p.pending && u.state !== 'running';
-  if (p.state !== u.state) p.notice.textContent = '';  // it was about the run before
+function showUnit(i, u) {
+  const p = panels[i], freed = busy(p) && !p.pending && u.state !== 'running';
+  if (p.state !== u.state) {  // a refusal was about the run before
+    p.notice.textContent = '';
+    if (noticeFor === i) document.getElementById('notice').textContent = '';
+  }
   p.state = u.state;
   p.serial = u.serial;
   if (u.elapsed_ms !== null && u.state === 'running') p.t0 = performance.now() - u.elapsed_ms;
@@ -311,7 +315,7 @@ function show(s) {
   planSteps = s.plan_steps;
   if (!panels.length) build(s.units);
   let freed = -1;
-  s.units.forEach((u, i) => { if (showUnit(panels[i], u) && freed < 0) freed = i; });
+  s.units.forEach((u, i) => { if (showUnit(i, u) && freed < 0) freed = i; });
   if (freed >= 0) refocus(freed);
   const h = document.getElementById('history');
   h.textContent = '';
