@@ -177,6 +177,7 @@ function scan(i) {
       return;
     }
     p.state = 'running';
+    p.started = serial;
     clearNotice(i);
   });
 }
@@ -264,7 +265,13 @@ function failingText(u) {
 }
 
 function showUnit(i, u) {
-  const p = panels[i], freed = busy(p) && !p.pending && u.state !== 'running';
+  const p = panels[i];
+  // A state sent before this page's scan started the unit is out of date.
+  if (p.started) {
+    if (u.serial !== p.started || u.state === 'idle') return false;
+    p.started = '';
+  }
+  const freed = busy(p) && !p.pending && u.state !== 'running';
   if (p.state !== u.state) {  // a refusal was about the run before
     p.notice.textContent = '';
     if (noticeFor === i) document.getElementById('notice').textContent = '';
