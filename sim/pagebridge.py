@@ -57,13 +57,26 @@ class PageBridge:
             return
         self._ready.put(None)
         while True:
-            reply = self._asks.get()
-            if reply is None:
+            ask = self._asks.get()
+            if ask is None:
                 return
+            reply, source = ask if isinstance(ask, tuple) else (ask, None)
             try:
-                reply.put(socket.create_connection(self.target, timeout=5))
+                reply.put(socket.create_connection(self.target, timeout=5,
+                                                   source_address=(source, 0) if source else None))
             except OSError as e:
                 reply.put(e)
+
+    def dial(self, source):
+        """A socket connected to the target from inside the namespace, from
+        the given address (any of 127.0.0.0/8 there): a client of its own, as
+        the many viewers of a line are, where the relay's are all one."""
+        reply = queue.Queue()
+        self._asks.put((reply, source))
+        s = reply.get()
+        if isinstance(s, Exception):
+            raise s
+        return s
 
     def _accept(self):
         while not self._closed:

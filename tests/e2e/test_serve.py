@@ -9,6 +9,7 @@ browser through sim/pagebridge.py (a relay on 127.0.0.1)."""
 import os
 import re
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -54,9 +55,10 @@ def records(db):
 
 
 class Line:
-    """Two simulated units, rfprobe serve on them, and a browser on its page."""
+    """Simulated units (two unless told), rfprobe serve on them, and a browser
+    on its page."""
 
-    def __init__(self, tmp_path, plan, listen="127.0.0.1:0", extra=(), tester=False):
+    def __init__(self, tmp_path, plan, listen="127.0.0.1:0", extra=(), tester=False, units=2):
         if os.geteuid() != 0:
             pytest.skip("the rig needs root (network namespaces, mounts)")
         self.tmp = tmp_path
@@ -64,7 +66,8 @@ class Line:
         self.plan = str(tmp_path / "line3.plan")
         with open(self.plan, "w") as f:
             f.write(plan)
-        self.rig = simrig.MultiRig(2, BUILD, tester=tester).up()
+        self.units = units
+        self.rig = simrig.MultiRig(units, BUILD, tester=tester).up()
         self.proc = self.bridge = self.driver = None
         try:
             self.rig.start_agents(manual=True)
@@ -78,8 +81,9 @@ class Line:
     def _serve(self, listen, extra):
         self.proc = subprocess.Popen(
             ["ip", "netns", "exec", self.rig.station_ns, os.path.join(BUILD, "tools", "rfprobe"),
-             "serve", "--plan", self.plan, "--unit", "stn0=A", "--unit", "stn1=B",
-             "--store", self.db, "--spool", str(self.tmp / "s.db"), "--station", "st1",
+             "serve", "--plan", self.plan] +
+            sum((["--unit", "stn%d=%s" % (k, "ABCDEFGH"[k])] for k in range(self.units)), []) +
+            ["--store", self.db, "--spool", str(self.tmp / "s.db"), "--station", "st1",
              "--listen", listen] + list(extra),
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         lines = [self.proc.stdout.readline() for _ in range(2)]
@@ -89,8 +93,8 @@ class Line:
         self.bridge = pagebridge.PageBridge(self.rig.station_ns, int(hostport.rsplit(":", 1)[1]))
         self.base = "http://%s/" % self.bridge.address
 
-    def browser(self):
-        self.chrome = Browser(1280, 900)
+    def browser(self, width=1280, height=900):
+        self.chrome = Browser(width, height)
         self.driver = self.chrome.driver
         self.driver.get(self.base + self.query)
         self.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#unit-1 input.serial"))
@@ -252,21 +256,101 @@ def test_on_loopback_only_this_machines_names_are_served(line):
         assert r.status == 200
 
 
+# Every path the station serves, with what it answers when the token is
+# right: the stream included (it carries the whole page's state).
+PATHS = [("", None, 200), ("page.css", None, 200), ("page.js", None, 200), ("state", None, 200),
+         ("events", None, 200), ("start", b"unit=9&serial=SN1", 400), ("stop", b"unit=0", 409)]
+
+def framed_out(headers):
+    """No other site may show the page in a frame of its own."""
+    return (headers.get("X-Frame-Options") == "DENY"
+            and "frame-ancestors 'none'" in headers.get("Content-Security-Policy", ""))
+
+
 def test_beyond_loopback_every_request_needs_the_token(tmp_path):
     ln = Line(tmp_path, PLAN, listen="0.0.0.0:0")
     try:
         assert "?token=" in ln.url and len(ln.query) > len("?token=") + 16
-        for path, data in (("", None), ("state", None), ("start", b"unit=0&serial=SN1")):
-            req = urllib.request.Request(ln.base + path, data=data,
-                                         headers={"X-Rfprobe-Token": "-"} if data else {})
-            with pytest.raises(urllib.error.HTTPError) as e:
-                urllib.request.urlopen(req, timeout=10)
-            assert e.value.code == 403
-        with urllib.request.urlopen(ln.base + ln.query, timeout=10) as r:
-            assert r.status == 200
+        token = ln.query[len("?token="):]
+        for path, data, right in PATHS:
+            for query, header in (("", None), ("?token=" + "0" * len(token), None),
+                                  ("", "0" * len(token)), ("?token=" + token, "-")):
+                headers = {"X-Rfprobe-Token": header} if header else {}
+                req = urllib.request.Request(ln.base + path + query, data=data, headers=headers)
+                with pytest.raises(urllib.error.HTTPError) as e:
+                    urllib.request.urlopen(req, timeout=10)
+                assert e.value.code == 403, (path, query, header)
+                assert framed_out(e.value.headers), (path, e.value.headers)
+            headers = {"X-Rfprobe-Token": token} if data else {}
+            req = urllib.request.Request(ln.base + path + ("" if data else ln.query), data=data,
+                                         headers=headers)
+            try:
+                with urllib.request.urlopen(req, timeout=10) as r:
+                    status, got = r.status, r.headers
+            except urllib.error.HTTPError as e:
+                status, got = e.code, e.headers
+            assert status == right and framed_out(got), (path, status)
         assert ln.requests_seen(0) == [] and records(ln.db) == []
     finally:
         ln.down()
+
+
+def rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
+
+
+@pytest.mark.parametrize("line", [SLOW], indirect=True)
+def test_no_crowd_of_viewers_slow_or_flooding_client_keeps_a_scan_from_starting(line):
+    port = line.bridge.target[1]
+    get = b"GET /events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port
+    streams = [line.bridge.dial("127.0.1.%d" % (k + 1)) for k in range(60)]
+    for s in streams:  # open pages that never read their events
+        s.sendall(get)
+    slow = [line.bridge.dial("127.0.2.%d" % (k + 1)) for k in range(30)]
+    for s in slow:
+        s.sendall(b"GET / HTTP/1.1\r\n")
+    flood = line.bridge.dial("127.0.3.1")
+    flood.settimeout(10)
+    head = b"GET / HTTP/1.1\r\n" + b"a: b\r\n" * 200000
+    try:
+        flood.sendall(head)
+    except OSError:
+        pass  # refused before it was all sent
+    assert flood.recv(200).startswith(b"HTTP/1.1 431 ")
+    # One address cannot take every connection.
+    crowd = [line.bridge.dial("127.0.4.1") for _ in range(40)]
+    time.sleep(0.5)
+    dropped = 0
+    for s in crowd:
+        s.settimeout(0.05)
+        try:
+            dropped += s.recv(10) == b""
+        except (socket.timeout, ConnectionResetError):
+            pass
+    assert dropped == 40 - 32, dropped
+    t0 = time.monotonic()
+    with urllib.request.urlopen(line.base, timeout=10) as r:
+        assert r.status == 200
+    req = urllib.request.Request(line.base + "start", data=b"unit=1&serial=SN0900",
+                                 headers={"X-Rfprobe-Token": "-"})
+    with urllib.request.urlopen(req, timeout=10) as r:
+        assert r.status == 200
+    assert time.monotonic() - t0 < 1.0
+    # A slow client, one header byte at a time, is dropped when its time is up.
+    deadline = time.monotonic() + 8
+    alive = list(slow)
+    while alive and time.monotonic() < deadline:
+        for s in list(alive):
+            try:
+                s.send(b"X")
+            except OSError:
+                alive.remove(s)
+        time.sleep(0.5)
+    assert alive == []
+    assert rss_kb(line.proc.pid) < 64 * 1024
+    for s in streams + slow + crowd + [flood]:
+        s.close()
 
 
 def test_tester_steps_run_from_the_page_with_the_fixture_as_run_runs_them(tmp_path):
@@ -323,5 +407,88 @@ def test_tester_steps_run_from_the_page_with_the_fixture_as_run_runs_them(tmp_pa
         assert len(waits) == 4 and min(waits) >= 0, waits
         assert [r[:2] for r in records(ln.db)] == [("SN0500", "PASS"), ("SN0501", "PASS"),
                                                    ("SN0502", "PASS")]
+    finally:
+        ln.down()
+
+
+FLOW = PLAN.replace("enter-test-mode\n", "enter-test-mode\nsleep 3\n")
+
+
+def contrast(fg, bg):
+    """WCAG contrast of two computed colours ("rgb(r, g, b)")."""
+    def lum(css):
+        c = [int(x) / 255 for x in re.findall(r"\d+", css)[:3]]
+        c = [x / 12.92 if x <= 0.04045 else ((x + 0.055) / 1.055) ** 2.4 for x in c]
+        return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2]
+    a, b = sorted((lum(fg), lum(bg)), reverse=True)
+    return (a + 0.05) / (b + 0.05)
+
+
+VERDICT_BOXES = """return [innerWidth, innerHeight, [...document.querySelectorAll('.panel')].map(p => {
+  const o = p.querySelector('.overlay'), r = o.getBoundingClientRect(), q = p.getBoundingClientRect(),
+        cs = getComputedStyle(o);
+  return [p.id, r.left, r.top, r.right, r.bottom, r.width * r.height / (q.width * q.height),
+          cs.color, cs.backgroundColor, o.textContent];
+})];"""
+FOCUSED = """const a = document.activeElement, p = a && a.closest('.panel');
+return [p ? p.id : null, a.className, a.value];"""
+
+
+@pytest.mark.parametrize("units", [4, 8])
+def test_every_unit_on_one_screen_and_a_scan_is_never_lost(tmp_path, units):
+    ln = Line(tmp_path, FLOW, units=units)
+    try:
+        ln.rig.units[1].set_state(rxrate="20")  # unit B receives badly: FAIL
+        d = ln.browser(1366, 768)
+        typed = lambda serial: d.switch_to.active_element.send_keys(serial + Keys.ENTER)
+        focused = lambda: tuple(d.execute_script(FOCUSED))
+        beeps = lambda: d.find_element(By.TAG_NAME, "body").get_attribute("data-beeps")
+        # Each scan starts the unit in focus and moves the focus to the next idle one.
+        for k in range(units):
+            assert focused() == ("unit-%d" % k, "serial", ""), k
+            typed("L-%d" % k)
+            if k < units - 1:
+                ln.until(lambda d: focused()[0] == "unit-%d" % (k + 1))
+        for k in range(units):
+            ln.running(k)
+        # All busy: refused where it was scanned, seen and heard, the serial kept.
+        typed("L-X")
+        ln.until(lambda d: "All units are testing" in d.find_element(By.ID, "notice").text)
+        assert focused() == ("unit-%d" % (units - 1), "serial", "L-X") and beeps() == "1"
+        # Stop: the focus goes back to a scan field.
+        ln.panel(2).find_element(By.CLASS_NAME, "stop").click()
+        assert focused()[:2] == ("unit-2", "serial")
+        assert ln.verdict(2) == "ERROR"
+        # A busy unit: refused, the serial kept in the idle unit's field.
+        ln.panel(0).find_element(By.CSS_SELECTOR, "input.serial").click()
+        typed("L-Y")
+        ln.until(lambda d: "still testing L-0" in ln.panel(0).text)
+        assert focused() == ("unit-2", "serial", "L-Y") and beeps() == "2"
+        verdicts = [ln.verdict(k) for k in range(units)]
+        assert verdicts == ["PASS", "FAIL", "ERROR"] + ["PASS"] * (units - 3)
+        # The failing step, its figure rounded with its limit, before anything else.
+        failing = ln.panel(1).find_element(By.CLASS_NAME, "failing").text
+        assert re.match(r"line 4 rx .*: count \d+ below 700$", failing), failing
+        for w, h in ((1366, 768), (1920, 1080)):
+            # The screen's size exactly (a window's size counts its frame).
+            d.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                              {"width": w, "height": h, "deviceScaleFactor": 1, "mobile": False})
+            ln.until(lambda d: d.execute_script("return innerWidth") == w)
+            vw, vh, boxes = d.execute_script(VERDICT_BOXES)
+            assert vh == h and {b[-1] for b in boxes} == {"PASS", "FAIL", "ERROR"}, (vh, boxes)
+            for pid, left, top, right, bottom, share, fg, bg, text in boxes:
+                assert text in ("PASS", "FAIL", "ERROR"), (pid, text)
+                assert 0 <= left and 0 <= top and right <= vw and bottom <= vh, (w, pid, top, bottom)
+                assert share >= 0.3, (w, pid, share)  # the verdict fills its panel
+                assert contrast(fg, bg) >= 4.5, (pid, text, fg, bg)
+            ln.shot("units%d-%dx%d" % (units, w, h))
+        # Every verdict was on screen: PASS, FAIL and ERROR were all checked.
+        # A retest (the kept serial replaced by the next scan) says so, with
+        # the earlier verdict.
+        typed("L-1")
+        ln.until(lambda d: ln.panel(2).get_attribute("data-attempt") == "2")
+        assert ln.verdict(2) == "PASS"
+        assert "attempt 2" in ln.panel(2).text and "(earlier FAIL)" in ln.panel(2).text
+        assert [r[:2] for r in records(ln.db)].count(("L-1", "FAIL")) == 1
     finally:
         ln.down()

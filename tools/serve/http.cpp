@@ -1,174 +1,445 @@
 // The operator page's HTTP side (see http.h).
+//
+// Every connection is a Session on the one I/O thread.  A request's head
+// is looked at line by line as it arrives (Gate), parsed by Beast within
+// fixed bounds, and must be whole within kRequestTime of its first byte
+// (or of the previous reply): a slow client is dropped then, whatever it
+// sends.  An event stream keeps at most the state being written and the
+// newest one: a page that does not read holds no more than that.
 #include "serve/http.h"
 
-#include <httplib.h>
+#include <boost/asio.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
 
-#include <cstdlib>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <optional>
+#include <set>
 #include <thread>
 
 #include "format/json.h"
+#include "serve/gate.h"
 #include "serve/page.h"
 
 namespace serve {
 
+namespace asio = boost::asio;
+namespace bhttp = boost::beast::http;
+using tcp = asio::ip::tcp;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
 namespace {
 
-// One SSE connection stays on one of these threads for as long as the page
-// is open: enough for every unit's operator plus a few reloads.
-constexpr size_t kThreads = 32;
+// Enough for every operator's browser and a crowd of viewers; one address
+// (a browser opens at most 6 plus its event stream) cannot take them all.
+constexpr size_t kMaxConnections = 512;
+constexpr size_t kPerClient = 32;
+constexpr auto kRequestTime = seconds(5);
+// A reply (an event) that the client does not take in this time ends it.
+constexpr auto kWriteTime = seconds(20);
+constexpr auto kLingerTime = seconds(1);
 // A comment line this often finds a page that went away.
 constexpr int kKeepAliveMs = 10000;
+constexpr int kWatchMs = 1000;
+constexpr size_t kReadChunk = 4096;
 
-void jsonReply(httplib::Response &res, int status, const char *key, const std::string &text) {
+const char *reason(int status) {
+    switch (status) {
+        case 200: return "OK";
+        case 400: return "Bad Request";
+        case 403: return "Forbidden";
+        case 404: return "Not Found";
+        case 405: return "Method Not Allowed";
+        case 409: return "Conflict";
+        case 413: return "Payload Too Large";
+        case 414: return "URI Too Long";
+        case 431: return "Request Header Fields Too Large";
+        default: return "Error";
+    }
+}
+
+// What every reply carries: nothing cached, and no other site may show the
+// page in a frame of its own (where a click on it would be the other
+// site's: a scan or a Stop the operator did not mean).
+const char kCommonHeaders[] =
+    "Cache-Control: no-store\r\n"
+    "X-Frame-Options: DENY\r\n"
+    "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'\r\n"
+    "X-Content-Type-Options: nosniff\r\n";
+
+std::string replyHead(int status, const std::string &type, long length, bool keepAlive) {
+    std::string h = "HTTP/1.1 " + std::to_string(status) + " " + reason(status) + "\r\n";
+    h += "Content-Type: " + type + "\r\n";
+    if (length >= 0) h += "Content-Length: " + std::to_string(length) + "\r\n";
+    h += kCommonHeaders;
+    h += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
+    return h;
+}
+
+std::string jsonText(const char *key, const std::string &text) {
     format::Json j;
     j.open('{');
     j.key(key), j.str(text);
     j.close('}');
-    res.status = status;
-    res.set_content(j.done(), "application/json");
+    return j.done();
 }
 
 // The unit a form names: its index, or -1.
-long unitParam(const httplib::Request &req, size_t count) {
-    if (!req.has_param("unit")) return -1;
-    std::string v = req.get_param_value("unit");
+long unitParam(const std::string &form, size_t count) {
+    std::string v;
+    if (!formValue(form, "unit", &v)) return -1;
     char *end = nullptr;
     long u = strtol(v.c_str(), &end, 10);
     if (v.empty() || *end || u < 0 || (size_t)u >= count) return -1;
     return u;
 }
 
-// "127.0.0.1", "localhost", either with a port.
-bool loopbackHost(const std::string &host) {
-    std::string h = host.substr(0, host.rfind(':') == std::string::npos ? host.size()
-                                                                         : host.rfind(':'));
-    return h == "127.0.0.1" || h == "localhost";
-}
+// One state for the event streams (version 0: a keep-alive comment).
+struct Event {
+    uint64_t version;
+    std::string text;
+};
 
 }  // namespace
 
-bool tokenMatches(const std::string &given, const std::string &token) {
-    unsigned diff = given.size() != token.size();
-    for (size_t i = 0; i < token.size(); ++i)
-        diff |= (unsigned char)token[i] ^ (unsigned char)(i < given.size() ? given[i] : 0);
-    return diff == 0;
-}
-
 struct PageServer::Impl {
+    struct Session;
     Panels &panels;
     std::string token;
-    httplib::Server svr;
-    std::thread thread;
+    std::map<asio::ip::address, size_t> perClient;
+    size_t open = 0;
+    asio::io_context ioc{1};
+    tcp::acceptor acceptor{ioc};
+    asio::steady_timer acceptPause{ioc};
+    std::set<std::shared_ptr<Session>> streams;
+    std::thread io, watcher;
+    std::atomic<bool> stopping{false};
+
     Impl(Panels &p, std::string t) : panels(p), token(std::move(t)) {}
+    void accept();
+    void admit(tcp::socket s);
+    void watch();
+    void broadcast(std::shared_ptr<const Event> ev);
 };
 
-PageServer::PageServer(Panels &panels, std::string token)
-    : impl_(new Impl(panels, std::move(token))) {
-    Impl &m = *impl_;
-    m.svr.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
-    m.svr.set_keep_alive_max_count(100);
-    // An idle connection holds one of the threads, and stop() waits for it:
-    // a short wait lets serve end soon after Ctrl-C.
-    m.svr.set_keep_alive_timeout(1);
-    // A reply's header and body go out at once, not 40 ms apart (Nagle's
-    // algorithm waiting for a delayed ACK): a scan starts its run at once.
-    m.svr.set_tcp_nodelay(true);
-    // The token (when there is one) on every request; a POST also carries
-    // the header, which a page of another site cannot send without asking.
-    m.svr.set_pre_routing_handler([&m](const httplib::Request &req, httplib::Response &res) {
-        std::string given = req.has_header("X-Rfprobe-Token") ? req.get_header_value("X-Rfprobe-Token")
-                            : req.has_param("token")          ? req.get_param_value("token")
-                                                              : "";
-        if (!m.token.empty() && !tokenMatches(given, m.token)) {
-            jsonReply(res, 403, "error", "this station wants its token: open the address "
-                                         "that rfprobe serve printed");
-            return httplib::Server::HandlerResponse::Handled;
+struct PageServer::Impl::Session : std::enable_shared_from_this<Session> {
+    Impl &srv;
+    tcp::socket sock;
+    asio::ip::address client;
+    asio::steady_timer deadline;
+    boost::beast::flat_buffer buf{kHeaderLimit + kBodyLimit + kReadChunk};
+    std::optional<bhttp::request_parser<bhttp::string_body>> parser;
+    std::optional<Gate> gate;
+    bool closed = false, streaming = false, writing = false;
+    uint64_t seen = 0;  // the newest state sent on the stream
+    std::shared_ptr<const Event> pending;
+    char sink[512];
+
+    Session(Impl &s, tcp::socket so, asio::ip::address a)
+        : srv(s), sock(std::move(so)), client(a), deadline(s.ioc) {}
+    ~Session() {
+        if (--srv.perClient[client] == 0) srv.perClient.erase(client);
+        --srv.open;
+    }
+
+    void arm(std::chrono::steady_clock::duration d) {
+        deadline.expires_after(d);
+        deadline.async_wait([self = shared_from_this()](boost::system::error_code ec) {
+            if (!ec) self->close();
+        });
+    }
+    void close();
+    void nextRequest();
+    void read();
+    void onBytes();
+    void handle();
+    void route(const bhttp::request<bhttp::string_body> &req, bool keepAlive);
+    void send(int status, const std::string &type, const std::string &body, bool keepAlive);
+    void refuse(const Refusal &r) { send(r.status, "application/json", jsonText("error", r.why), false); }
+    void startStream();
+    void offer(std::shared_ptr<const Event> ev);
+    void writeEvent(std::shared_ptr<const Event> ev);
+    void watchClose();
+    void linger();
+};
+
+void PageServer::Impl::Session::close() {
+    if (closed) return;
+    closed = true;
+    boost::system::error_code e;
+    sock.shutdown(tcp::socket::shutdown_both, e);
+    sock.close(e);
+    deadline.cancel();
+    if (streaming) srv.streams.erase(shared_from_this());
+}
+
+void PageServer::Impl::Session::nextRequest() {
+    parser.emplace();
+    parser->header_limit(kHeaderLimit);
+    parser->body_limit(kBodyLimit);
+    gate.emplace(srv.token);
+    arm(kRequestTime);
+    if (buf.size())  // the next request came with the last
+        onBytes();
+    else
+        read();
+}
+
+void PageServer::Impl::Session::read() {
+    size_t room = buf.max_size() - buf.size();
+    if (room == 0) return refuse({431, "the request is too large"});
+    sock.async_read_some(buf.prepare(std::min(room, kReadChunk)),
+                         [self = shared_from_this()](boost::system::error_code ec, size_t n) {
+                             if (ec || self->closed) return self->close();
+                             self->buf.commit(n);
+                             self->onBytes();
+                         });
+}
+
+// The head is looked at as it comes; the parser takes it once it is whole.
+void PageServer::Impl::Session::onBytes() {
+    if (!parser->is_header_done()) {
+        auto d = buf.data();
+        if (Refusal r = gate->scan((const char *)d.data(), d.size())) return refuse(r);
+    }
+    boost::beast::error_code ec;
+    while (buf.size() && !parser->is_done()) {
+        size_t used = parser->put(buf.data(), ec);
+        buf.consume(used);
+        if (ec == bhttp::error::need_more) {
+            ec = {};
+            break;
         }
-        // Without a token only this machine's own names: a page of another
-        // site whose name was pointed at 127.0.0.1 sends its own Host.
-        if (m.token.empty() && !loopbackHost(req.get_header_value("Host"))) {
-            jsonReply(res, 403, "error", "open the page as http://127.0.0.1:PORT/");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (req.method == "POST" && !req.has_header("X-Rfprobe-Token")) {
-            jsonReply(res, 403, "error", "start and stop come from the operator page");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    auto file = [](const httplib::Request &req, httplib::Response &res) {
-        const PageFile *f = pageFile(req.path.c_str());
-        if (!f) {
-            res.status = 404;
-            return;
-        }
-        res.set_header("Cache-Control", "no-store");
-        res.set_content(f->body, f->type);
-    };
-    m.svr.Get("/", file);
-    m.svr.Get("/page.css", file);
-    m.svr.Get("/page.js", file);
-    m.svr.Get("/state", [&m](const httplib::Request &, httplib::Response &res) {
+        if (ec == bhttp::error::header_limit) return refuse({431, "the request's head is too large"});
+        if (ec == bhttp::error::body_limit) return refuse({413, "the request's body is too large"});
+        if (ec) return refuse({400, "the request cannot be read: " + ec.message()});
+        if (used == 0) break;
+    }
+    if (parser->is_done())
+        handle();
+    else
+        read();
+}
+
+void PageServer::Impl::Session::handle() {
+    const bhttp::request<bhttp::string_body> &req = parser->get();
+    RequestView v;
+    v.method = std::string(req.method_string());
+    v.target = std::string(req.target());
+    auto host = req.find(bhttp::field::host);
+    v.hasHost = host != req.end();
+    if (v.hasHost) v.host = std::string(host->value());
+    auto tok = req.find("X-Rfprobe-Token");
+    v.hasTokenHeader = tok != req.end();
+    if (v.hasTokenHeader) v.tokenHeader = std::string(tok->value());
+    if (Refusal r = gate->check(v)) return refuse(r);
+    route(req, req.keep_alive());
+}
+
+void PageServer::Impl::Session::route(const bhttp::request<bhttp::string_body> &req,
+                                      bool keepAlive) {
+    std::string path, query;
+    splitTarget(std::string(req.target()), &path, &query);
+    bool get = req.method() == bhttp::verb::get;
+    Panels &panels = srv.panels;
+    if (get && path == "/events") return startStream();
+    if (get && path == "/state") {
         uint64_t v;
-        res.set_content(m.panels.snapshot(&v), "application/json");
-    });
-    // The whole state at once, then again at every change: a page that
-    // comes back sees where every run stands.
-    m.svr.Get("/events", [&m](const httplib::Request &, httplib::Response &res) {
-        res.set_header("Cache-Control", "no-store");
-        uint64_t seen = 0;
-        res.set_chunked_content_provider(
-            "text/event-stream", [&m, seen](size_t, httplib::DataSink &sink) mutable {
-                std::string snap;
-                if (!m.panels.waitChange(&seen, kKeepAliveMs, &snap)) {
-                    if (m.panels.closing()) return false;
-                    return sink.write(": still here\n\n", 14);
-                }
-                std::string ev = "data: " + snap + "\n\n";
-                return sink.write(ev.data(), ev.size());
-            });
-    });
-    m.svr.Post("/start", [&m](const httplib::Request &req, httplib::Response &res) {
-        long u = unitParam(req, m.panels.count());
-        if (u < 0) return jsonReply(res, 400, "error", "no such unit");
-        std::string why = m.panels.start((size_t)u, req.get_param_value("serial"));
-        if (why.empty()) return jsonReply(res, 200, "ok", "started");
-        jsonReply(res, 409, "error", why);
-    });
-    m.svr.Post("/stop", [&m](const httplib::Request &req, httplib::Response &res) {
-        long u = unitParam(req, m.panels.count());
-        if (u < 0) return jsonReply(res, 400, "error", "no such unit");
-        if (m.panels.stop((size_t)u)) return jsonReply(res, 200, "ok", "stopping");
-        jsonReply(res, 409, "error", "the unit is not testing");
+        return send(200, "application/json", panels.snapshot(&v), keepAlive);
+    }
+    if (const PageFile *f = get ? pageFile(path.c_str()) : nullptr)
+        return send(200, f->type, f->body, keepAlive);
+    if (get || (path != "/start" && path != "/stop"))
+        return send(404, "application/json", jsonText("error", "no such page"), keepAlive);
+    // A form in the body, as the page sends it, or in the address.
+    const std::string &form = req.body().empty() ? query : req.body();
+    long u = unitParam(form, panels.count());
+    if (u < 0) return send(400, "application/json", jsonText("error", "no such unit"), keepAlive);
+    if (path == "/start") {
+        std::string serial;
+        formValue(form, "serial", &serial);
+        std::string why = panels.start((size_t)u, serial);
+        if (why.empty()) return send(200, "application/json", jsonText("ok", "started"), keepAlive);
+        return send(409, "application/json", jsonText("error", why), keepAlive);
+    }
+    if (panels.stop((size_t)u)) return send(200, "application/json", jsonText("ok", "stopping"), keepAlive);
+    send(409, "application/json", jsonText("error", "the unit is not testing"), keepAlive);
+}
+
+void PageServer::Impl::Session::send(int status, const std::string &type, const std::string &body,
+                                     bool keepAlive) {
+    auto out = std::make_shared<std::string>(replyHead(status, type, (long)body.size(), keepAlive));
+    *out += body;
+    arm(kWriteTime);
+    asio::async_write(sock, asio::buffer(*out),
+                      [self = shared_from_this(), out, keepAlive](boost::system::error_code ec, size_t) {
+                          if (ec || self->closed) return self->close();
+                          if (!keepAlive) return self->linger();
+                          self->nextRequest();
+                      });
+}
+
+// The whole state at once, then again at every change: a page that comes
+// back sees where every run stands.
+void PageServer::Impl::Session::startStream() {
+    streaming = true;
+    srv.streams.insert(shared_from_this());
+    deadline.cancel();
+    uint64_t v;
+    std::string snap = srv.panels.snapshot(&v);
+    auto first = std::make_shared<Event>(
+        Event{v, replyHead(200, "text/event-stream", -1, false) + "data: " + snap + "\n\n"});
+    seen = v;
+    writeEvent(first);
+    watchClose();
+}
+
+void PageServer::Impl::Session::offer(std::shared_ptr<const Event> ev) {
+    if (closed) return;
+    if (ev->version) {
+        if (ev->version <= seen) return;
+        seen = ev->version;
+    }
+    if (!writing)
+        writeEvent(ev);
+    else if (ev->version || !pending)  // a comment never replaces a state
+        pending = ev;
+}
+
+void PageServer::Impl::Session::writeEvent(std::shared_ptr<const Event> ev) {
+    writing = true;
+    arm(kWriteTime);
+    asio::async_write(sock, asio::buffer(ev->text),
+                      [self = shared_from_this(), ev](boost::system::error_code ec, size_t) {
+                          self->writing = false;
+                          if (ec || self->closed) return self->close();
+                          self->deadline.cancel();
+                          if (self->pending) {
+                              auto next = std::move(self->pending);
+                              self->pending.reset();
+                              self->writeEvent(next);
+                          }
+                      });
+}
+
+// A stream's client sends nothing more; its end (or anything it sends,
+// thrown away) is how a closed page is noticed.
+void PageServer::Impl::Session::watchClose() {
+    sock.async_read_some(asio::buffer(sink), [self = shared_from_this()](boost::system::error_code ec, size_t) {
+        if (ec || self->closed) return self->close();
+        self->watchClose();
     });
 }
+
+// After a refusal, what the client still sends is read and thrown away for a
+// moment before the socket closes: closed with unread data, it would be reset
+// and the client could lose the reply that says why.
+void PageServer::Impl::Session::linger() {
+    boost::system::error_code e;
+    sock.shutdown(tcp::socket::shutdown_send, e);
+    arm(kLingerTime);
+    watchClose();
+}
+
+void PageServer::Impl::accept() {
+    acceptor.async_accept([this](boost::system::error_code ec, tcp::socket s) {
+        if (stopping) return;
+        if (ec) {
+            // Out of descriptors, most likely: try again shortly rather than
+            // spin.
+            acceptPause.expires_after(milliseconds(100));
+            acceptPause.async_wait([this](boost::system::error_code e) {
+                if (!e) accept();
+            });
+            return;
+        }
+        admit(std::move(s));
+        accept();
+    });
+}
+
+void PageServer::Impl::admit(tcp::socket s) {
+    boost::system::error_code e;
+    tcp::endpoint peer = s.remote_endpoint(e);
+    if (e) return;
+    if (open >= kMaxConnections || perClient[peer.address()] >= kPerClient) {
+        if (perClient[peer.address()] == 0) perClient.erase(peer.address());
+        s.close(e);
+        return;
+    }
+    ++open;
+    ++perClient[peer.address()];
+    // A reply's header and body go out at once, not 40 ms apart (Nagle's
+    // algorithm waiting for a delayed ACK): a scan starts its run at once.
+    s.set_option(tcp::no_delay(true), e);
+    std::make_shared<Session>(*this, std::move(s), peer.address())->nextRequest();
+}
+
+// Every change of the state goes to every stream from here: one snapshot
+// for all of them.
+void PageServer::Impl::watch() {
+    uint64_t seen = 0;
+    int quiet = 0;
+    while (!stopping) {
+        std::string snap;
+        if (panels.waitChange(&seen, kWatchMs, &snap)) {
+            quiet = 0;
+            broadcast(std::make_shared<Event>(Event{seen, "data: " + snap + "\n\n"}));
+            continue;
+        }
+        if (panels.closing()) break;
+        if ((quiet += kWatchMs) >= kKeepAliveMs) {
+            quiet = 0;
+            broadcast(std::make_shared<Event>(Event{0, ": still here\n\n"}));
+        }
+    }
+}
+
+void PageServer::Impl::broadcast(std::shared_ptr<const Event> ev) {
+    asio::post(ioc, [this, ev] {
+        std::vector<std::shared_ptr<Session>> all(streams.begin(), streams.end());
+        for (auto &s : all) s->offer(ev);
+    });
+}
+
+PageServer::PageServer(Panels &panels, std::string token)
+    : impl_(new Impl(panels, std::move(token))) {}
 
 PageServer::~PageServer() { stop(); }
 
 bool PageServer::bind(const std::string &host, int *port, std::string *why) {
     Impl &m = *impl_;
-    bool ok;
-    if (*port == 0) {
-        int p = m.svr.bind_to_any_port(host);
-        ok = p > 0;
-        if (ok) *port = p;
-    } else {
-        ok = m.svr.bind_to_port(host, *port);
+    boost::system::error_code ec;
+    tcp::endpoint ep(asio::ip::make_address(host, ec), (unsigned short)*port);
+    if (!ec) m.acceptor.open(ep.protocol(), ec);
+    if (!ec) m.acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec) m.acceptor.bind(ep, ec);
+    if (!ec) m.acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        *why = "cannot listen on " + host + ":" + std::to_string(*port) + ": " + ec.message();
+        return false;
     }
-    if (!ok) *why = "cannot listen on " + host + ":" + std::to_string(*port);
-    return ok;
+    *port = m.acceptor.local_endpoint().port();
+    return true;
 }
 
 void PageServer::start() {
     Impl &m = *impl_;
-    m.thread = std::thread([&m] { m.svr.listen_after_bind(); });
+    m.accept();
+    m.watcher = std::thread([&m] { m.watch(); });
+    m.io = std::thread([&m] { m.ioc.run(); });
 }
 
 void PageServer::stop() {
     Impl &m = *impl_;
-    if (!m.thread.joinable()) return;
-    m.svr.stop();
-    m.thread.join();
+    if (!m.io.joinable()) return;
+    m.stopping = true;
+    m.ioc.stop();
+    m.io.join();
+    m.watcher.join();
 }
 
 }  // namespace serve

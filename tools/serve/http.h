@@ -1,5 +1,8 @@
 // The operator page's HTTP side: the page's files, the state as
-// Server-Sent Events, and start and stop, on cpp-httplib.  Every request
+// Server-Sent Events, and start and stop.  One thread serves every
+// connection, event-driven (Boost.Asio, Beast's parser): an open page, a
+// slow or a silent client holds a socket and a few kilobytes, never a
+// thread, so no viewer can keep a scan from starting.  Every request
 // beyond this machine's loopback address carries the station's token.
 #pragma once
 
@@ -23,12 +26,10 @@ class PageServer {
     void start();
     void stop();
 
-  private:
     struct Impl;
+
+  private:
     std::unique_ptr<Impl> impl_;
 };
-
-// Constant-time comparison of a request's token with the station's.
-bool tokenMatches(const std::string &given, const std::string &token);
 
 }  // namespace serve

@@ -46,8 +46,19 @@ struct Panels::Panel {
     std::string message;  // why a scan was refused, or what went wrong
     bool locked = false;  // --require-golden: its port's golden check did not pass
     std::string record;
+    int attempt = 0;       // of this serial, 1 for its first
+    std::string previous;  // the serial's verdict before this attempt
+    std::chrono::steady_clock::time_point began, ended;
     std::unique_ptr<Run> run;
 };
+
+namespace {
+
+int64_t msBetween(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+}
+
+}  // namespace
 
 Panels::Panels(const station::Options &opt, const line::Setup &setup, const line::Plan &plan,
                results::Store &store, std::vector<UnitSlot> slots, line::SharedTester *tester)
@@ -108,12 +119,9 @@ std::string Panels::start(size_t u, const std::string &serial) {
                   plan_.golden->serial + ")";
         if (why.empty()) why = locked;
     }
-    if (!why.empty()) {
-        // Shown on the panel until the next change of its run.
-        p.message = why + " (nothing was sent)";
-        changed();
-        return p.message;
-    }
+    // A refusal goes back to the page that scanned, which shows it where
+    // the scan was made; kept on the panel, it would outlive its moment.
+    if (!why.empty()) return why + " (nothing was sent)";
     // The previous run's thread has ended (its state is Done); reap it.
     if (p.run && p.run->thread.joinable()) p.run->thread.join();
     std::unique_ptr<Run> run(new Run);
@@ -127,9 +135,7 @@ std::string Panels::start(size_t u, const std::string &serial) {
         if (tester_ && slots_[u].cable)
             run->unit->tester.reset(new line::UnitTester(*tester_, *slots_[u].cable));
     } catch (const std::exception &e) {
-        p.message = std::string("cannot start: ") + e.what() + " (nothing was sent)";
-        changed();
-        return p.message;
+        return std::string("cannot start: ") + e.what() + " (nothing was sent)";
     }
     run->unit->keepNotes = true;
     p.state = Panel::State::Running;
@@ -138,6 +144,11 @@ std::string Panels::start(size_t u, const std::string &serial) {
     p.steps.clear();
     p.message.clear();
     p.record.clear();
+    if (tries_.size() >= kAttemptsKept && !tries_.count(serial)) tries_.clear();
+    Tries &t = tries_[serial];
+    p.attempt = ++t.attempts;
+    p.previous = t.last;
+    p.began = std::chrono::steady_clock::now();
     Run *r = run.get();
     p.run = std::move(run);
     station::Options o = opt_;
@@ -149,7 +160,9 @@ std::string Panels::start(size_t u, const std::string &serial) {
         std::lock_guard<std::mutex> g(mu_);
         Panel &p = *panels_[r->u];
         p.state = Panel::State::Done;
+        p.ended = std::chrono::steady_clock::now();
         p.verdict = unit.verdict();
+        tries_[p.serial].last = station::verdictName(p.verdict);
         p.record = unit.storedText();
         p.message = p.verdict == Verdict::Pass ? "" : unit.detail();
         if (p.stopping) p.message = "stopped on the page: " + p.message;
@@ -247,6 +260,15 @@ std::string Panels::snapshot(uint64_t *version) {
         j.key("locked"), j.boolean(p.locked);
         j.key("message"), j.str(p.message);
         j.key("record"), j.str(p.record);
+        j.key("attempt"), j.integer(p.attempt);
+        j.key("previous"), j.str(p.previous);
+        j.key("elapsed_ms");
+        if (p.state == Panel::State::Idle)
+            j.null();
+        else
+            j.integer(msBetween(p.began, p.state == Panel::State::Running
+                                             ? std::chrono::steady_clock::now()
+                                             : p.ended));
         j.key("steps"), j.open('[');
         for (const StepView &s : p.steps) {
             j.open('{');

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -77,6 +78,13 @@ class Panels {
         std::string serial, unit, verdict, record, endedAt;
     };
     std::deque<Done> history_;
+    // Each serial's attempts so far and its last verdict: a retest is shown
+    // as one.  Forgotten all at once past kAttemptsKept serials.
+    struct Tries {
+        int attempts = 0;
+        std::string last;
+    };
+    std::map<std::string, Tries> tries_;
     std::mutex mu_;
     std::condition_variable cv_;
     uint64_t version_ = 1;
@@ -86,5 +94,6 @@ class Panels {
 
 // How many finished units the page lists.
 constexpr size_t kHistory = 12;
+constexpr size_t kAttemptsKept = 100000;
 
 }  // namespace serve

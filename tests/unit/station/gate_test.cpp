@@ -1,0 +1,66 @@
+// The operator page's gate refuses a request from the first line that
+// decides it, before the rest of the head arrives: a client without the
+// token must not hold the server while it trickles in its headers.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "serve/gate.h"
+
+namespace {
+
+const std::string kToken = "0123456789abcdef0123456789abcdef";
+const std::string kWrong = "0123456789abcdef0123456789abcdeX";
+
+struct Partial {
+    const char *what;
+    std::string token;
+    std::string head;  // as far as it has arrived
+    int status;        // 0: not decided yet
+};
+
+TEST(ServeGate, RefusesAsSoonAsALineDecides) {
+    std::string many = "GET / HTTP/1.1\r\n";
+    for (int i = 0; i < 70; ++i) many += "a: b\r\n";
+    const Partial cases[] = {
+        {"wrong token in the address, no header yet", kToken, "GET /events?token=" + kWrong + " HTTP/1.1\r\n", 403},
+        {"right token in the address", kToken, "GET /events?token=" + kToken + " HTTP/1.1\r\nHost: x\r\n", 0},
+        {"wrong token header, more to come", kToken, "POST /start HTTP/1.1\r\nX-Rfprobe-Token: " + kWrong + "\r\n", 403},
+        {"foreign Host on loopback, more to come", "", "GET /state HTTP/1.1\r\nHost: attacker.example\r\n", 403},
+        {"loopback Host", "", "GET /state HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nAccept: *", 0},
+        {"too long an address", "", "GET /" + std::string(serve::kTargetLimit, 'a') + " HTTP/1.1\r\n", 414},
+        {"too many header lines", "", many, 431},
+        {"a head without end past its limit", "", "GET / HTTP/1.1\r\na: " + std::string(serve::kHeaderLimit + 10, 'b'), 431},
+    };
+    for (const Partial &c : cases) {
+        serve::Gate gate(c.token);
+        // Byte by byte, as a slow client sends it: the same answer, at the
+        // line that decides.
+        serve::Refusal r;
+        for (size_t n = 1; n <= c.head.size() && !r; ++n) r = gate.scan(c.head.data(), n);
+        EXPECT_EQ(r.status, c.status) << c.what;
+    }
+}
+
+TEST(ServeGate, TheWholeRequestCarriesTheRightTokenEverywhere) {
+    using serve::RequestView;
+    struct Whole {
+        const char *what;
+        std::string token;
+        RequestView req;
+        int status;
+    };
+    const Whole cases[] = {
+        {"no token", kToken, {"GET", "/events", "h", true, false, ""}, 403},
+        {"right in the address, wrong in the header", kToken,
+         {"GET", "/events?token=" + kToken, "h", true, true, kWrong}, 403},
+        {"right in the header", kToken, {"POST", "/start", "h", true, true, kToken}, 0},
+        {"loopback without Host", "", {"GET", "/", "", false, false, ""}, 403},
+        {"loopback POST without the page's header", "", {"POST", "/stop", "127.0.0.1", true, false, ""}, 403},
+        {"loopback POST from the page", "", {"POST", "/stop", "localhost:80", true, true, "-"}, 0},
+        {"another method", "", {"PUT", "/", "127.0.0.1", true, true, "-"}, 405},
+    };
+    for (const Whole &c : cases) EXPECT_EQ(serve::Gate(c.token).check(c.req).status, c.status) << c.what;
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+// Who may ask the operator page for what, decided from the request's own
+// lines as they arrive: a wrong token in the address is refused on the
+// request line, a foreign Host or a wrong token header on its own line, so
+// that a client without the token holds nothing while it sends the rest.
+// The parsed request is checked again in full (check()) before any
+// handler runs; the early refusals only come sooner.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace serve {
+
+// The bounds of one request.
+constexpr size_t kTargetLimit = 2048;  // the request line's target (414)
+constexpr size_t kHeaderLimit = 8192;  // request line and header lines (431)
+constexpr size_t kMaxHeaderLines = 64;  // (431)
+constexpr size_t kBodyLimit = 4096;    // a form is a unit and a serial (413)
+
+// A refusal: its HTTP status and what the page shows; status 0 is none.
+struct Refusal {
+    int status = 0;
+    std::string why;
+    explicit operator bool() const { return status != 0; }
+};
+
+// The parts of a request the rules look at.
+struct RequestView {
+    std::string method, target, host;
+    bool hasHost = false, hasTokenHeader = false;
+    std::string tokenHeader;
+};
+
+class Gate {
+  public:
+    // token: empty when none is required (a station on 127.0.0.1).
+    explicit Gate(const std::string &token) : token_(token) {}
+
+    // Looks at the complete lines of a request's head received so far (the
+    // whole head from its first byte, as often as more arrives).
+    Refusal scan(const char *data, size_t size);
+    // The rules on the whole parsed request.
+    Refusal check(const RequestView &r) const;
+
+  private:
+    Refusal line(const std::string &text);
+    const std::string &token_;
+    size_t seen_ = 0;   // bytes of complete lines looked at
+    size_t lines_ = 0;  // lines looked at
+};
+
+// Constant-time comparison of a request's token with the station's.
+bool tokenMatches(const std::string &given, const std::string &token);
+// "127.0.0.1", "localhost", either with a port.
+bool loopbackHost(const std::string &host);
+// The value of key in a query or form ("a=1&b=2", %XX and + decoded);
+// false when absent.
+bool formValue(const std::string &text, const std::string &key, std::string *value);
+// The target's path and query ("/events?token=x" -> "/events", "token=x").
+void splitTarget(const std::string &target, std::string *path, std::string *query);
+
+}  // namespace serve
