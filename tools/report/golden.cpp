@@ -85,7 +85,7 @@ std::string goldenSection(const std::vector<GoldenPort> &ports) {
     for (const GoldenPort &g : ports) {
         std::string label = g.station + " port " + (g.port.empty() ? "?" : g.port);
         o += "<div class=\"golden\"><div class=\"meta\">" + escape(label) + ", power difference, dB</div>" +
-             runChart(g.run, g.low, g.high, "golden checks of " + label, "dB") + "</div>";
+             runChart(g.run, g.low, g.high, "golden checks of " + label, Axes{"checks, oldest first", "power difference, dB"}) + "</div>";
     }
     return o + "</div>\n";
 }
