@@ -91,34 +91,51 @@ void Panels::changed() {
     cv_.notify_all();
 }
 
+std::string Panels::refusal(size_t u, const std::string &serial, const std::string &locked) {
+    const Panel &p = *panels_[u];
+    if (closing_ || station::interruptedBySignal()) return "the station is closing: no new runs";
+    if (p.state == Panel::State::Running)
+        return "unit " + slots_[u].label + " is still testing " + p.serial + ": stop it or wait for its verdict";
+    try {
+        results::validateSerial(serial);
+    } catch (const results::InvalidInput &e) {
+        return e.what();
+    }
+    for (size_t k = 0; k < panels_.size(); ++k)
+        if (k != u && panels_[k]->state == Panel::State::Running && panels_[k]->serial == serial)
+            return "serial " + serial + " is under test on unit " + slots_[k].label;
+    if (plan_.golden && serial != plan_.golden->serial)
+        return "the unit " + serial + " is not the golden unit of " + plan_.golden->path + " (serial " +
+               plan_.golden->serial + ")";
+    return locked;
+}
+
+void Panels::finished(Run *r) {
+    line::UnitRun &unit = *r->unit;
+    std::lock_guard<std::mutex> g(mu_);
+    Panel &p = *panels_[r->u];
+    p.state = Panel::State::Done;
+    p.ended = std::chrono::steady_clock::now();
+    p.verdict = unit.verdict();
+    tries_[p.serial].last = station::verdictName(p.verdict);
+    p.record = unit.storedText();
+    p.message = p.verdict == Verdict::Pass ? "" : unit.detail();
+    if (p.stopping) p.message = "stopped on the page: " + p.message;
+    worst_ = station::worseStatus(worst_, unit.status == station::kExitStore ? station::kExitStore : station::kExitOk);
+    history_.push_front({unit.rec.serial, slots_[r->u].label, station::verdictName(p.verdict), p.record,
+                         unit.rec.endedAt.empty() ? results::nowUtc() : unit.rec.endedAt});
+    if (history_.size() > kHistory) history_.pop_back();
+    changed();
+}
+
 std::string Panels::start(size_t u, const std::string &serial) {
     // Read from the store before the page's lock is taken.
     std::string locked = u < slots_.size() ? lockOf(u) : "";
     std::unique_lock<std::mutex> lock(mu_);
     if (u >= panels_.size()) return "no such unit";
     Panel &p = *panels_[u];
-    std::string why;
     p.locked = !locked.empty();
-    if (closing_ || station::interruptedBySignal())
-        why = "the station is closing: no new runs";
-    else if (p.state == Panel::State::Running)
-        why = "unit " + slots_[u].label + " is still testing " + p.serial +
-              ": stop it or wait for its verdict";
-    else {
-        try {
-            results::validateSerial(serial);
-        } catch (const results::InvalidInput &e) {
-            why = e.what();
-        }
-        for (size_t k = 0; why.empty() && k < panels_.size(); ++k)
-            if (k != u && panels_[k]->state == Panel::State::Running &&
-                panels_[k]->serial == serial)
-                why = "serial " + serial + " is under test on unit " + slots_[k].label;
-        if (why.empty() && plan_.golden && serial != plan_.golden->serial)
-            why = "the unit " + serial + " is not the golden unit of " + plan_.golden->path + " (serial " +
-                  plan_.golden->serial + ")";
-        if (why.empty()) why = locked;
-    }
+    std::string why = refusal(u, serial, locked);
     // A refusal goes back to the page that scanned, which shows it where
     // the scan was made; kept on the panel, it would outlive its moment.
     if (!why.empty()) return why + " (nothing was sent)";
@@ -154,26 +171,9 @@ std::string Panels::start(size_t u, const std::string &serial) {
     station::Options o = opt_;
     snprintf(o.iface, sizeof o.iface, "%s", slots_[u].iface.c_str());
     r->thread = std::thread([this, r, o] {
-        line::UnitRun &unit = *r->unit;
         r->drive(o);
-        unit.keep(store_, store_.url().display);
-        std::lock_guard<std::mutex> g(mu_);
-        Panel &p = *panels_[r->u];
-        p.state = Panel::State::Done;
-        p.ended = std::chrono::steady_clock::now();
-        p.verdict = unit.verdict();
-        tries_[p.serial].last = station::verdictName(p.verdict);
-        p.record = unit.storedText();
-        p.message = p.verdict == Verdict::Pass ? "" : unit.detail();
-        if (p.stopping) p.message = "stopped on the page: " + p.message;
-        worst_ = station::worseStatus(worst_, unit.status == station::kExitStore
-                                                  ? station::kExitStore
-                                                  : station::kExitOk);
-        history_.push_front({unit.rec.serial, slots_[r->u].label,
-                             station::verdictName(p.verdict), p.record,
-                             unit.rec.endedAt.empty() ? results::nowUtc() : unit.rec.endedAt});
-        if (history_.size() > kHistory) history_.pop_back();
-        changed();
+        r->unit->keep(store_, store_.url().display);
+        finished(r);
     });
     changed();
     return "";
@@ -232,6 +232,45 @@ void Panels::Run::notes(const std::vector<std::string> &texts) {
     owner->changed();
 }
 
+namespace {
+
+// One step of a panel, as the page reads it.
+void stepJson(format::Json *jp, const StepView &s) {
+    format::Json &j = *jp;
+    j.open('{');
+    j.key("line"), j.integer(s.line);
+    j.key("command"), j.str(s.command);
+    j.key("args"), j.str(s.args);
+    j.key("verdict");
+    if (s.done)
+        j.str(station::verdictName(s.verdict));
+    else
+        j.null();
+    j.key("error"), j.str(s.error);
+    j.key("measured"), j.open('[');
+    for (const station::Measured &m : s.measured) {
+        j.open('{');
+        j.key("name"), j.str(m.name);
+        j.key("value"), j.num(m.value);
+        // What the page shows: the station's text of the value, so that it
+        // reads as the station's line does.
+        station::MeasureInfo info = station::measureInfo(m.name);
+        j.key("unit"), j.str(info.unit);
+        j.key("resolution"), j.num(station::measureResolution(info));
+        j.key("shown"), j.str(station::shownValue(m));
+        j.key("low");
+        if (m.limit.hasLow) j.num(m.limit.low); else j.null();
+        j.key("high");
+        if (m.limit.hasHigh) j.num(m.limit.high); else j.null();
+        j.key("verdict"), j.str(station::verdictName(m.verdict));
+        j.close('}');
+    }
+    j.close(']');
+    j.close('}');
+}
+
+}  // namespace
+
 std::string Panels::snapshot(uint64_t *version) {
     std::lock_guard<std::mutex> lock(mu_);
     *version = version_;
@@ -270,38 +309,7 @@ std::string Panels::snapshot(uint64_t *version) {
                                              ? std::chrono::steady_clock::now()
                                              : p.ended));
         j.key("steps"), j.open('[');
-        for (const StepView &s : p.steps) {
-            j.open('{');
-            j.key("line"), j.integer(s.line);
-            j.key("command"), j.str(s.command);
-            j.key("args"), j.str(s.args);
-            j.key("verdict");
-            if (s.done)
-                j.str(station::verdictName(s.verdict));
-            else
-                j.null();
-            j.key("error"), j.str(s.error);
-            j.key("measured"), j.open('[');
-            for (const station::Measured &m : s.measured) {
-                j.open('{');
-                j.key("name"), j.str(m.name);
-                j.key("value"), j.num(m.value);
-                // What the page shows: the station's text of the value, so
-                // that it reads as the station's line does.
-                station::MeasureInfo info = station::measureInfo(m.name);
-                j.key("unit"), j.str(info.unit);
-                j.key("resolution"), j.num(station::measureResolution(info));
-                j.key("shown"), j.str(station::shownValue(m));
-                j.key("low");
-                if (m.limit.hasLow) j.num(m.limit.low); else j.null();
-                j.key("high");
-                if (m.limit.hasHigh) j.num(m.limit.high); else j.null();
-                j.key("verdict"), j.str(station::verdictName(m.verdict));
-                j.close('}');
-            }
-            j.close(']');
-            j.close('}');
-        }
+        for (const StepView &s : p.steps) stepJson(&j, s);
         j.close(']');
         j.close('}');
     }

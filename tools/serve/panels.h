@@ -66,6 +66,11 @@ class Panels {
     void changed();  // with mu_ held
     // Under --require-golden: why unit u's port is locked, or "" (reads the store).
     std::string lockOf(size_t u);
+    // Why a scan of serial on unit u cannot start ("" when it can), with
+    // mu_ held; locked: the golden lock's message.
+    std::string refusal(size_t u, const std::string &serial, const std::string &locked);
+    // A run's thread has ended: the panel shows its verdict.
+    void finished(Run *r);
 
     station::Options opt_;
     const line::Setup &setup_;
