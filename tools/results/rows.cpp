@@ -2,6 +2,8 @@
 // databases' differences.
 #include "results/rows.h"
 
+#include <functional>
+
 namespace results {
 
 using db::Connection;
@@ -122,6 +124,35 @@ Verdict verdictAt(const Row &row, int col) {
     return *v;
 }
 
+// The exchanges of a record, each into its step.
+static void loadExchanges(Connection &c, const std::string &id, const std::function<Step &(int64_t)> &stepAt) {
+    c.query("SELECT step_index, attempts, req_code, req_byte, req_value1, req_value2, req_value3,"
+            " req_chain, reply_code, reply_byte, reply_value1, reply_value2, reply_value3, reply_half,"
+            " reply_from FROM exchanges WHERE record_id = $1 ORDER BY step_index, exchange_index",
+            {id}, [&](const Row &row) {
+                Exchange e;
+                e.attempts = (unsigned)row.integer(1);
+                e.request.code = (uint8_t)row.integer(2);
+                e.request.byteArg = (uint8_t)row.integer(3);
+                e.request.value1 = (uint32_t)row.integer(4);
+                e.request.value2 = (uint32_t)row.integer(5);
+                e.request.value3 = (uint32_t)row.integer(6);
+                e.request.chain = (uint8_t)row.integer(7);
+                if (!row.isNull(8)) {
+                    ReplyFields y;
+                    y.code = (uint8_t)row.integer(8);
+                    y.byteArg = (uint8_t)row.integer(9);
+                    y.value1 = (uint32_t)row.integer(10);
+                    y.value2 = (uint32_t)row.integer(11);
+                    y.value3 = (uint32_t)row.integer(12);
+                    y.half = (uint16_t)row.integer(13);
+                    if (!row.isNull(14)) y.from = row.text(14);
+                    e.reply = y;
+                }
+                stepAt(row.integer(0)).exchanges.push_back(e);
+            });
+}
+
 std::optional<Record> loadRecord(Connection &c, const std::string &id) {
     Dialect d = c.dialect();
     Record r;
@@ -170,31 +201,7 @@ std::optional<Record> loadRecord(Connection &c, const std::string &id) {
             throw StoreError("record " + id + ": a row names a step that is not there");
         return r.steps[(size_t)i];
     };
-    c.query("SELECT step_index, attempts, req_code, req_byte, req_value1, req_value2, req_value3,"
-            " req_chain, reply_code, reply_byte, reply_value1, reply_value2, reply_value3, reply_half,"
-            " reply_from FROM exchanges WHERE record_id = $1 ORDER BY step_index, exchange_index",
-            {id}, [&](const Row &row) {
-                Exchange e;
-                e.attempts = (unsigned)row.integer(1);
-                e.request.code = (uint8_t)row.integer(2);
-                e.request.byteArg = (uint8_t)row.integer(3);
-                e.request.value1 = (uint32_t)row.integer(4);
-                e.request.value2 = (uint32_t)row.integer(5);
-                e.request.value3 = (uint32_t)row.integer(6);
-                e.request.chain = (uint8_t)row.integer(7);
-                if (!row.isNull(8)) {
-                    ReplyFields y;
-                    y.code = (uint8_t)row.integer(8);
-                    y.byteArg = (uint8_t)row.integer(9);
-                    y.value1 = (uint32_t)row.integer(10);
-                    y.value2 = (uint32_t)row.integer(11);
-                    y.value3 = (uint32_t)row.integer(12);
-                    y.half = (uint16_t)row.integer(13);
-                    if (!row.isNull(14)) y.from = row.text(14);
-                    e.reply = y;
-                }
-                stepAt(row.integer(0)).exchanges.push_back(e);
-            });
+    loadExchanges(c, id, stepAt);
     c.query("SELECT step_index, name, value, low, high, verdict FROM measurements"
             " WHERE record_id = $1 ORDER BY step_index, measurement_index",
             {id}, [&](const Row &row) {
