@@ -190,6 +190,10 @@ RecordedValue atLeast(const std::string &name, double v, double low) {
     return x;
 }
 
+// A limit the guard band tightened, to a thousandth of a dB: it reads as
+// the figure it is, and the digits below are the noise estimate's own.
+double guarded(double limitDb) { return std::round(limitDb * 1000) / 1000; }
+
 std::string powerName(double dbm) {
     char b[32];
     snprintf(b, sizeof b, "%g", dbm);
@@ -259,13 +263,13 @@ std::vector<RecordedValue> paCalValues(const pacal::CalResult &r, const pacal::C
     }
     for (size_t k = 0; k < r.verifyErrorsDb.size() && k < o.powers.size(); k++) {
         RecordedValue v = value("verify_error_" + powerName(o.powers[k]), r.verifyErrorsDb[k]);
-        double lim = k < r.verifyLimitsDb.size() ? r.verifyLimitsDb[k] : o.toleranceDb;
+        double lim = guarded(k < r.verifyLimitsDb.size() ? r.verifyLimitsDb[k] : o.toleranceDb);
         v.limit = Limit{true, true, -lim, lim};
         out.push_back(v);
     }
     if (std::isfinite(r.rangeErrorDb)) {
         RecordedValue v = value("range_error", r.rangeErrorDb);
-        v.limit = Limit{true, true, -r.verifyLimitDb, r.verifyLimitDb};
+        v.limit = Limit{true, true, -guarded(r.verifyLimitDb), guarded(r.verifyLimitDb)};
         out.push_back(v);
         out.push_back(value("range_error_at", r.rangeErrorAtDbm));
     }
@@ -312,7 +316,7 @@ void defaults(Action *a) {
 // For the screen: the verify error nearest its limit (or furthest beyond
 // it), each power having its own limit (tolerance less its guard band).
 Measured closestVerify(const pacal::CalResult &c, const pacal::CalOptions &o) {
-    auto limit = [&](size_t k) { return k < c.verifyLimitsDb.size() ? c.verifyLimitsDb[k] : o.toleranceDb; };
+    auto limit = [&](size_t k) { return guarded(k < c.verifyLimitsDb.size() ? c.verifyLimitsDb[k] : o.toleranceDb); };
     size_t w = 0;
     for (size_t k = 1; k < c.verifyErrorsDb.size(); k++)
         if (limit(k) - std::fabs(c.verifyErrorsDb[k]) < limit(w) - std::fabs(c.verifyErrorsDb[w])) w = k;
