@@ -30,21 +30,6 @@ std::vector<std::string> split(const std::string &s, const std::string &sep) {
     return out;
 }
 
-// A reply quoted for a message, printable and short.
-std::string quoted(const std::string &s) {
-    std::string o;
-    for (size_t i = 0; i < s.size() && i < 60; i++) {
-        unsigned char c = (unsigned char)s[i];
-        if (c >= 32 && c < 127) {
-            o += (char)c;
-        } else {
-            char b[8];
-            snprintf(b, sizeof b, "\\x%02x", c);
-            o += b;
-        }
-    }
-    return "\"" + o + (s.size() > 60 ? "...\"" : "\"");
-}
 
 double hzPer(Unit u) { return u == Unit::KHz ? 1e3 : u == Unit::MHz ? 1e6 : 1; }
 
@@ -86,7 +71,7 @@ bool readValue(const std::string &reply, const ReplyFormat &f, double centreMhz,
     int need = std::max(f.field, f.statusField) + 1;
     if ((int)fields.size() < need) {
         *fault = Fault::BadReply;
-        *why = "reply " + quoted(reply) + " has " + std::to_string(fields.size()) + " field" +
+        *why = "reply " + quotedReply(reply) + " has " + std::to_string(fields.size()) + " field" +
                (fields.size() == 1 ? "" : "s") + ", the profile reads field " + std::to_string(need - 1);
         return false;
     }
@@ -98,14 +83,14 @@ bool readValue(const std::string &reply, const ReplyFormat &f, double centreMhz,
             std::string list;
             for (const std::string &v : f.valid) list += (list.empty() ? "" : ", ") + v;
             *fault = Fault::Instrument;
-            *why = "the tester's status " + trim(st) + " (valid: " + list + ") in reply " + quoted(reply);
+            *why = "the tester's status " + trim(st) + " (valid: " + list + ") in reply " + quotedReply(reply);
             return false;
         }
     }
     const std::string &text = fields[(size_t)f.field];
     double v;
     if (!parseNumber(text, &v, fault)) {
-        *why = *fault == Fault::NotANumber ? "not-a-number (" + trim(text) + ")" : "not a number: " + quoted(reply);
+        *why = *fault == Fault::NotANumber ? "not-a-number (" + trim(text) + ")" : "not a number: " + quotedReply(reply);
         return false;
     }
     if (f.unit == f.recorded) {
@@ -116,7 +101,7 @@ bool readValue(const std::string &reply, const ReplyFormat &f, double centreMhz,
     char buf[160];
     if (f.recorded == Unit::Db && f.unit == Unit::Percent) {
         if (!(v > 0)) {
-            snprintf(buf, sizeof buf, "EVM of %g %% has no value in dB (reply %s)", v, quoted(reply).c_str());
+            snprintf(buf, sizeof buf, "EVM of %g %% has no value in dB (reply %s)", v, quotedReply(reply).c_str());
             *why = buf;
             return false;
         }
@@ -127,7 +112,7 @@ bool readValue(const std::string &reply, const ReplyFormat &f, double centreMhz,
         if (!(centreMhz > 0)) {
             *why = std::string("a frequency error in ") + unitName(f.unit) +
                    " needs the channel's centre frequency to become ppm, and there is none (reply " +
-                   quoted(reply) + ")";
+                   quotedReply(reply) + ")";
             return false;
         }
         *out = v * hzPer(f.unit) / centreMhz;  // Hz / (MHz * 1e6) * 1e6

@@ -52,8 +52,16 @@ int waitFd(int fd, short events, long long deadline, const cancel::Token *stop) 
     return -1;
 }
 
-// A short printable rendering of a reply for messages.
-std::string shown(const std::string &s) {
+
+bool printable(const std::string &s) {
+    for (unsigned char c : s)
+        if ((c < 32 && c != '\t') || c == 127) return false;
+    return true;
+}
+
+}  // namespace
+
+std::string quotedReply(const std::string &s) {
     std::string o;
     for (size_t i = 0; i < s.size() && i < 60; i++) {
         unsigned char c = (unsigned char)s[i];
@@ -68,14 +76,6 @@ std::string shown(const std::string &s) {
     if (s.size() > 60) o += "...";
     return "\"" + o + "\"";
 }
-
-bool printable(const std::string &s) {
-    for (unsigned char c : s)
-        if ((c < 32 && c != '\t') || c == 127) return false;
-    return true;
-}
-
-}  // namespace
 
 bool parseResource(const std::string &text, Resource *out, std::string *err) {
     std::vector<std::string> p = splitColons(text);
@@ -406,7 +406,7 @@ bool Instrument::readReply(const std::string &cmd, long long deadline, std::stri
         while (in_.size() < 2)
             if (!fill(cmd, deadline, err)) return false;
         if (!isdigit((unsigned char)in_[1]))
-            return fail(Fault::BadReply, cmd, "malformed block header " + shown(in_.substr(0, 12)), err);
+            return fail(Fault::BadReply, cmd, "malformed block header " + quotedReply(in_.substr(0, 12)), err);
         size_t nd = (size_t)(in_[1] - '0');
         if (nd == 0) {
             // Indefinite block: up to the line end.
@@ -423,7 +423,7 @@ bool Instrument::readReply(const std::string &cmd, long long deadline, std::stri
             if (!fill(cmd, deadline, err)) return false;
         std::string digits = in_.substr(2, nd);
         if (strspn(digits.c_str(), "0123456789") != nd)
-            return fail(Fault::BadReply, cmd, "malformed block header " + shown(in_.substr(0, 2 + nd)), err);
+            return fail(Fault::BadReply, cmd, "malformed block header " + quotedReply(in_.substr(0, 2 + nd)), err);
         unsigned long long len = strtoull(digits.c_str(), nullptr, 10);
         if (len > kMaxReply)
             return fail(Fault::BadReply, cmd, "block of " + digits + " bytes is too long", err);
@@ -446,7 +446,7 @@ bool Instrument::readReply(const std::string &cmd, long long deadline, std::stri
     std::string line = in_.substr(0, nl);
     in_.erase(0, nl + 1);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!printable(line)) return fail(Fault::BadReply, cmd, "garbled reply " + shown(line), err);
+    if (!printable(line)) return fail(Fault::BadReply, cmd, "garbled reply " + quotedReply(line), err);
     *reply = line;
     return true;
 }
@@ -463,7 +463,7 @@ bool Instrument::query(const std::string &cmd, std::string *reply, Error *err, i
     dropBlockEnd();
     if (!in_.empty()) {
         // Bytes nobody asked for: the stream is out of step.
-        return fail(Fault::BadReply, cmd, "unexpected bytes before the query " + shown(in_), err);
+        return fail(Fault::BadReply, cmd, "unexpected bytes before the query " + quotedReply(in_), err);
     }
     long long deadline = nowMs() + (timeoutMs > 0 ? timeoutMs : t_.exchangeMs);
     return sendLine(cmd, deadline, err) && readReply(cmd, deadline, reply, err);
@@ -475,7 +475,7 @@ bool Instrument::queryNumber(const std::string &cmd, double *value, Error *err, 
     if (!query(cmd, &reply, err, timeoutMs)) return false;
     Fault f = Fault::None;
     if (parseNumber(reply, value, &f)) return true;
-    if (f == Fault::BadReply) return fail(f, cmd, "not a number: " + shown(reply), err);
+    if (f == Fault::BadReply) return fail(f, cmd, "not a number: " + quotedReply(reply), err);
     // Not-a-number: the tester's queue usually says why.
     std::string why = "not-a-number (" + reply + ")";
     std::vector<QueueEntry> q;
@@ -491,7 +491,7 @@ bool Instrument::readErrors(std::vector<QueueEntry> *entries, Error *err) {
         std::string reply;
         if (!query(errorQuery_, &reply, err)) return false;
         QueueEntry e;
-        if (!parseQueueEntry(reply, &e)) return fail(Fault::BadReply, errorQuery_, "garbled reply " + shown(reply), err);
+        if (!parseQueueEntry(reply, &e)) return fail(Fault::BadReply, errorQuery_, "garbled reply " + quotedReply(reply), err);
         if (e.code == 0) return true;
         entries->push_back(e);
     }

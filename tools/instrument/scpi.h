@@ -75,6 +75,10 @@ struct QueueEntry {
     std::string text;
 };
 
+// A reply as messages quote it: printable, at most 60 bytes ("..." after),
+// other bytes as \xNN, in double quotes.
+std::string quotedReply(const std::string &reply);
+
 // Parses a SYST:ERR? reply strictly: an integer, a comma, a quoted string.
 // The string's text is made printable UTF-8 (format::printableUtf8), at
 // most kMaxTesterText bytes.
