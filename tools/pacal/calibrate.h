@@ -130,6 +130,13 @@ struct CalResult {
     // coefficients (measured - set, signed) and the power where it is.
     double noiseDb = NAN, guardBandDb = NAN, verifyLimitDb = NAN;
     double rangeErrorDb = NAN, rangeErrorAtDbm = NAN;
+    // Verify powers the last verify judged with the fit on all points (its
+    // figure beyond its limit, no measurement left): the power, the error
+    // the fit predicts there and the limit that prediction had to keep.
+    struct FitJudged {
+        double powerDbm, predictedDb, limitDb;
+    };
+    std::vector<FitJudged> fitJudged;
     int measurements = 0;   // tester measurements
 };
 

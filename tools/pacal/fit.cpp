@@ -243,6 +243,49 @@ FitResult fit(const std::vector<Point> &all, const FitLimits &lim) {
     return r;
 }
 
+double predictionSpread(const std::vector<Point> &pts, const Coeffs &k, int t) {
+    const Curve c = Curve::of(k);
+    auto sensitivity = [&](double code, double g[3]) {
+        double den = 1 + c.c * code, u = code / 1000.0;
+        if (!(den > 1e-6)) return false;
+        g[0] = 1 / den, g[1] = u / den, g[2] = -u * (c.a + c.b * code) / den / den;
+        return true;
+    };
+    double M[3][4] = {}, g[3];
+    for (const Point &p : pts) {
+        if (clampedCode(p.code)) continue;
+        if (!sensitivity(p.code, g)) return INFINITY;
+        for (int i = 0; i < 3; i++)
+            for (int j = 0; j < 3; j++) M[i][j] += g[i] * g[j];
+    }
+    if (!sensitivity(t, g)) return INFINITY;
+    // Solve (J'J) z = g on the scaled matrix (unit diagonal), then g'z.
+    double d[3];
+    for (int i = 0; i < 3; i++) {
+        if (!(M[i][i] > 0)) return INFINITY;
+        d[i] = 1 / std::sqrt(M[i][i]);
+    }
+    for (int i = 0; i < 3; i++) {
+        for (int j = 0; j < 3; j++) M[i][j] *= d[i] * d[j];
+        M[i][3] = g[i] * d[i];
+    }
+    for (int col = 0; col < 3; col++) {
+        int piv = col;
+        for (int r = col + 1; r < 3; r++)
+            if (std::fabs(M[r][col]) > std::fabs(M[piv][col])) piv = r;
+        if (!(std::fabs(M[piv][col]) > 1e-10)) return INFINITY;
+        for (int j = 0; j < 4; j++) std::swap(M[col][j], M[piv][j]);
+        for (int r = 0; r < 3; r++) {
+            if (r == col) continue;
+            double f = M[r][col] / M[col][col];
+            for (int j = col; j < 4; j++) M[r][j] -= f * M[col][j];
+        }
+    }
+    double q = 0;
+    for (int i = 0; i < 3; i++) q += g[i] * d[i] * (M[i][3] / M[i][i]);
+    return q >= 0 && std::isfinite(q) ? std::sqrt(q) : INFINITY;
+}
+
 int mostAtOdds(const std::vector<Point> &pts) {
     size_t n = pts.size();
     if (n < 3) return -1;

@@ -64,6 +64,14 @@ struct FitResult {
 
 FitResult fit(const std::vector<Point> &points, const FitLimits &limits = FitLimits());
 
+// How far the fitted curve at detector code t may be from the true one,
+// in units of the points' noise: sqrt(g' (J'J)^-1 g), J the curve's
+// sensitivities to (a, b, c) at the points used and g at t.  At a point
+// used it is the square root of its leverage (their squares add up to 3);
+// away from the points it grows.  INFINITY where the curve is undefined
+// or the points do not determine it.
+double predictionSpread(const std::vector<Point> &points, const Coeffs &k, int t);
+
 // The point most at odds with the others: the largest deviation from the
 // straight line through all the other points (leave-one-out).  Over 5..21
 // dBm a chain's curve is within about 0.5 dB of a straight line in the

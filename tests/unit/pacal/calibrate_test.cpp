@@ -50,12 +50,13 @@ struct Unit : pacal::Target {
     bool interrupted() override { return stopAfterWrites >= 0 && writes >= stopAfterWrites; }
 };
 
-// A unit whose tester reads 2 dB high once, at measurement glitchAt.
+// A unit whose tester reads `glitchDb` high once, at measurement glitchAt.
 struct Glitchy : pacal::Target {
     sim::UnitTruth truth;
     pa::Coeffs stored = pa::kDefault[0];
     sim::Rng noise{5};
     int measures = 0, glitchAt = -1;
+    double glitchDb = 2.0, sigma = 0.1;
 
     bool readCoeffs(pacal::Coeffs *c, std::string *) override {
         *c = {stored.c1, stored.c2, stored.c3};
@@ -67,8 +68,8 @@ struct Glitchy : pacal::Target {
     }
     bool measure(int tenths, double *dbm, double *loss, std::string *) override {
         *loss = 0;
-        *dbm = truth.output(0, pa::detectorCode(stored, pacal::radioSetPower(tenths))) + 0.1 * noise.gauss() +
-               (measures++ == glitchAt ? 2.0 : 0.0);
+        *dbm = truth.output(0, pa::detectorCode(stored, pacal::radioSetPower(tenths))) + sigma * noise.gauss() +
+               (measures++ == glitchAt ? glitchDb : 0.0);
         return true;
     }
 };
@@ -198,6 +199,45 @@ TEST(PaCal, AGlitchOrUnusableCoefficientsStillCalibrate) {
             EXPECT_EQ(clamped, 0) << at;
             EXPECT_GT(r.guardBandDb, 0) << at;
             EXPECT_LE(std::fabs(r.rangeErrorDb), r.verifyLimitDb) << at;
+        }
+    }
+}
+
+// The last verify (one round here, so the first) with a figure beyond its
+// limit and no measurement left: a figure within the tolerance is judged
+// with the fit on all points, whose estimate of the error there is surer
+// than the one figure; a figure beyond the tolerance still fails.
+TEST(PaCal, TheLastVerifyJudgesAFigureWithTheFitOnAllPoints) {
+    struct Case {
+        const char *name;
+        double offsetDb;  // on the first verify figure (5 dBm)
+        pacal::CalStatus status;
+        size_t judged;
+    } cases[] = {
+        {"every figure within its limit", 0, pacal::CalStatus::Pass, 0},
+        {"a figure beyond its limit, within the tolerance", 0.38, pacal::CalStatus::Pass, 1},
+        {"a figure beyond the tolerance", 0.6, pacal::CalStatus::Fail, 0},
+    };
+    for (const Case &c : cases) {
+        for (uint64_t seed : {3, 11, 42}) {
+            Glitchy u;
+            u.truth = sim::truthFromSeed(seed);
+            u.sigma = 0.02, u.glitchAt = 4, u.glitchDb = c.offsetDb;
+            pacal::CalOptions o;
+            o.maxRounds = 1;
+            pacal::CalResult r = pacal::calibrate(u, o);
+            std::string at = std::string(c.name) + ", seed " + std::to_string(seed) + ": " + r.why;
+            EXPECT_EQ(r.status, c.status) << at;
+            EXPECT_EQ(r.measurements, 8) << at;
+            ASSERT_EQ(r.fitJudged.size(), c.judged) << at;
+            for (const pacal::CalResult::FitJudged &f : r.fitJudged) {
+                EXPECT_EQ(f.powerDbm, 5) << at;
+                EXPECT_LE(std::fabs(f.predictedDb), f.limitDb) << at;
+                EXPECT_LT(f.limitDb, o.toleranceDb) << at;
+                EXPECT_GT(r.verifyErrorsDb[0], r.verifyLimitDb) << at;
+                EXPECT_EQ(r.verifyLimitsDb[0], o.toleranceDb) << at;
+                EXPECT_LT(sim::worstError(u.stored, u.truth.pa[0]), 0.4) << at;
+            }
         }
     }
 }

@@ -184,3 +184,30 @@ TEST(PaFit, EachDoubtfulSetGetsItsNamedOutcome) {
         }
     }
 }
+
+// How far the fitted curve may be from the true one, from the points'
+// noise: across many noisy point sets the fitted error at a power spreads
+// as the noise times predictionSpread, at the ends of the points, between
+// them and beyond them.
+TEST(PaFit, ThePredictionsSpreadIsTheFitsOwn) {
+    const double sigma = 0.1;
+    sim::UnitTruth u = sim::truthFromSeed(5);
+    const std::vector<double> powers = {5, 10.3, 15.7, 21, 5, 10.3, 15.7, 21};
+    sim::Rng noise(9);
+    for (double at : {5.0, 13.0, 21.0, 23.0}) {
+        int code = pacal::detectorCode(station(pa::kDefault[0]), at);
+        double truth = u.output(0, code), sum = 0, sum2 = 0;
+        const int n = 2000;
+        for (int i = 0; i < n; i++) {
+            pacal::FitResult f = pacal::fit(measure(u, 0, pa::kDefault[0], powers, &noise, sigma));
+            ASSERT_EQ(f.status, pacal::FitStatus::Ok) << f.why;
+            double p = 0;
+            ASSERT_TRUE(pacal::power(f.coeffs, code, &p));
+            sum += p - truth, sum2 += (p - truth) * (p - truth);
+        }
+        double spread = std::sqrt(sum2 / n - (sum / n) * (sum / n));
+        double expected = sigma * pacal::predictionSpread(measure(u, 0, pa::kDefault[0], powers, nullptr, 0),
+                                                          station(u.pa[0]), code);
+        EXPECT_NEAR(spread / expected, 1.0, 0.1) << at << " dBm: " << spread << " against " << expected;
+    }
+}
