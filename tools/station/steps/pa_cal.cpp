@@ -29,6 +29,7 @@ constexpr MeasureDecl kMeasures[] = {
     {"defined", "", 0, MeasureKind::Flag},
     {"monotonic", "", 0, MeasureKind::Flag},
     {"verify_error_<dBm>", "dB", 2, MeasureKind::Limited},
+    {"verify_fit_<dBm>", "dB", 2, MeasureKind::Limited},
     {"measurements", "", 0, MeasureKind::Bookkeeping},
     {"pa<k>_before", "", 0, MeasureKind::Bookkeeping},
     {"pa<k>", "", 0, MeasureKind::Bookkeeping},
@@ -267,6 +268,12 @@ std::vector<RecordedValue> paCalValues(const pacal::CalResult &r, const pacal::C
         v.limit = Limit{true, true, -lim, lim};
         out.push_back(v);
     }
+    // A figure the fit on all points judged: its estimate and its limit.
+    for (const pacal::CalResult::FitJudged &f : r.fitJudged) {
+        RecordedValue v = value("verify_fit_" + powerName(f.powerDbm), f.predictedDb);
+        v.limit = Limit{true, true, -guarded(f.limitDb), guarded(f.limitDb)};
+        out.push_back(v);
+    }
     if (std::isfinite(r.rangeErrorDb)) {
         RecordedValue v = value("range_error", r.rangeErrorDb);
         v.limit = Limit{true, true, -guarded(r.verifyLimitDb), guarded(r.verifyLimitDb)};
@@ -410,12 +417,14 @@ RFPROBE_STEP(pa_cal) = {
      "    fit (residual, 16 bits, a curve rising over the --range), writes them\n"
      "    (pa-init, pa-write, then pa-read: a chain that does not read back\n"
      "    what was written is ERROR, exit status 4) and verifies at the powers:\n"
-     "    every |measured - set| within --tolerance less a guard band (1.645\n"
+     "    every |measured - set| within --tolerance less a guard band (2.326\n"
      "    sigma of the tester's noise, estimated from the step's own points),\n"
      "    and the error the fit on all points predicts over the range within\n"
      "    the same, is PASS; a figure beyond it that the fit calls noise is\n"
      "    measured again (the mean counts), otherwise another round fits all\n"
-     "    points so far, up to --max-rounds. A point far from the fit is\n"
+     "    points so far, up to --max-rounds; in the last verify, a figure\n"
+     "    beyond it with no measurement left is judged by the fit on all\n"
+     "    points (verify_fit_P). A point far from the fit is\n"
      "    measured again once; a point at detector code 0 or 4095 is left\n"
      "    out; a chain whose coefficients cover no power of the range starts\n"
      "    from the nominal curve. A broken check or no convergence is FAIL,\n"
