@@ -119,7 +119,7 @@ int main(int argc, char **argv) {
     sim::Rng noise(noiseSeed);
     const std::vector<double> grid = rangePowers();
     std::vector<double> before, after, unitWorst, perChainCount, guards;
-    int chains = 0, passed = 0, passedOutside = 0, unitsAllPassed = 0, measurements = 0, rounds[11] = {};
+    int chains = 0, fitJudged = 0, passed = 0, passedOutside = 0, unitsAllPassed = 0, measurements = 0, rounds[11] = {};
     double seconds = 0;
     std::string failures;
     for (int n = 0; n < units; n++) {
@@ -139,6 +139,7 @@ int main(int argc, char **argv) {
             chains++;
             measurements += r.measurements;
             perChainCount.push_back(r.measurements);
+            fitJudged += !r.fitJudged.empty();
             if (std::isfinite(r.guardBandDb)) guards.push_back(r.guardBandDb);
             rounds[std::min(r.rounds, 10)]++;
             if (r.status == pacal::CalStatus::Pass) {
@@ -194,7 +195,9 @@ int main(int argc, char **argv) {
     snprintf(v, sizeof v, "median %.0f, mean %.2f, most %.0f", medianCount, perChain, maxCount);
     line("tester measurements per chain", v, "median <= 8, most <= 12");
     snprintf(v, sizeof v, "median %.3f, p10 %.3f, p90 %.3f", pct(guards, 50), pct(guards, 10), pct(guards, 90));
-    line("guard band (1.645 sigma of the noise), dB", v, "");
+    line("guard band (2.326 sigma of the noise), dB", v, "");
+    snprintf(v, sizeof v, "%d", fitJudged);
+    line("chains whose last verify the fit on all points judged", v, "");
     snprintf(v, sizeof v, "%.3f ms", seconds / units * 1000);
     line("time per unit (the loop's own work)", v, "");
     if (!failures.empty()) fprintf(stderr, "not PASS:\n%s", failures.c_str());
