@@ -102,7 +102,7 @@ STEP_FIGURES = {
 }
 
 
-def figures(step):
+def recorded(step):
     """A step's measurements by name, and the values of its series
     "points" as COLUMN_P for each point's set power P (tx-sweep); a point's
     power_error is the measurement of that name."""
@@ -130,7 +130,7 @@ def test_power_error_is_measured_minus_the_power_the_radio_applies(trig, step):
                          os.path.join(trig.tmp, "r.db"), "--json-record", rec_path)
         assert r.returncode == 0, r.stdout + r.stderr
         rec_step = [s for s in json.load(open(rec_path))["steps"] if s["command"] == step][0]
-        m = figures(rec_step)
+        m = recorded(rec_step)
         measured, error, applied_as = (m[n % power if "%" in n else n] for n in names)
         truly = simrig.pa_power(pa0, int(trig.state()["txdet"])) - applied
         at = (step, power, off, m, truly)
