@@ -11,6 +11,7 @@ import glob
 import json
 import os
 import signal
+import sqlite3
 import subprocess
 import time
 
@@ -66,6 +67,9 @@ def true_output(truth, stored, set_dbm):
 
 
 DIALECTS = sorted(simrig.TESTER_DIALECTS)
+# The columns of pa-cal's series "points", with their units.
+POINT_COLUMNS = [("set_power", "dBm"), ("code", ""), ("measured", "dBm"), ("loss", "dB"),
+                 ("round", ""), ("verify", ""), ("dropped", "")]
 # The simulated tester's command that garbles its next reply, per dialect.
 GARBLE = {"sim": "DIAG:FAUL GARB", "lab": "DIAGNOSTIC:FAULT GARBAGE"}
 
@@ -84,6 +88,7 @@ def test_a_line_of_four_calibrates_saves_and_verifies_and_a_broken_pa_saves_noth
         recs = [json.load(open(d + "/SN%d.json" % k)) for k in range(4)]
         assert [rec["verdict"] for rec in recs] == ["PASS", "PASS", "PASS", "FAIL"], r.stdout
         own = set()
+        stored = {}
         for k, rig in enumerate(mr.units[:3]):
             cal = [s for s in recs[k]["steps"] if s["command"] == "pa-cal"]
             assert len(cal) == 2
@@ -95,8 +100,16 @@ def test_a_line_of_four_calibrates_saves_and_verifies_and_a_broken_pa_saves_noth
                 own.add(fitted)
                 # In the radio and, after pa-save, in NVRAM.
                 assert radio(rig, chain) == fitted and nvram(rig, chain) == fitted, (k, chain)
-                points = [n for n in v if n.startswith("p") and n.endswith("_measured")]
+                # Every point in the step's series, none as a measurement.
+                (series,) = step["series"]
+                cols = [(c["name"], c["unit"]) for c in series["columns"]]
+                assert series["name"] == "points" and cols == POINT_COLUMNS, series
+                points = [dict(zip([c for c, _ in cols], row)) for row in series["rows"]]
                 assert v["measurements"] == len(points) >= 8 and v["path_loss"] > 0
+                assert not [n for n in v if n.startswith("p") and n[1:2].isdigit()], sorted(v)
+                assert {p["round"] for p in points} >= {1} and all(p["dropped"] in (0, 1, 2) for p in points)
+                assert all(abs(p["measured"] - p["set_power"]) < 3 for p in points if p["verify"]), points
+                stored[(recs[k]["record_id"], step["index"])] = series["rows"]
                 assert all(abs(m["value"]) <= 0.5 for m in step["measurements"]
                            if m["name"].startswith("verify_error_")), step
             checks = [values(s)["power_error"] for s in recs[k]["steps"] if s["command"] == "tx-measure"]
@@ -108,6 +121,12 @@ def test_a_line_of_four_calibrates_saves_and_verifies_and_a_broken_pa_saves_noth
                 real = truth["pa%d" % chain]
                 errors = [true_output(real, radio(rig, chain), p) - p for p in (5, 13, 21)]
                 assert all(abs(e) <= 0.4 for e in errors), (k, chain, errors)
+        # The store holds the same points, value for value.
+        with sqlite3.connect(d + "/r.db") as db:
+            for (rid, idx), rows in stored.items():
+                got = db.execute("SELECT row_index, column_index, value FROM series_values"
+                                 " WHERE record_id = ? AND step_index = ? ORDER BY 1, 2", (rid, idx)).fetchall()
+                assert got == [(i, c, v) for i, row in enumerate(rows) for c, v in enumerate(row)], (rid, idx)
         # The broken PA: FAIL on its first chain's fit, before any write:
         # the radio keeps its originals and the NVRAM tool never ran.
         broken = mr.units[3]

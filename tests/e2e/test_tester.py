@@ -102,6 +102,21 @@ STEP_FIGURES = {
 }
 
 
+def recorded(step):
+    """A step's measurements by name, and the values of its series
+    "points" as COLUMN_P for each point's set power P (tx-sweep); a point's
+    power_error is the measurement of that name."""
+    m = {x["name"]: x["value"] for x in step["measurements"]}
+    for series in step.get("series", []):
+        cols = [c["name"] for c in series["columns"]]
+        assert series["name"] == "points" and cols == ["set_power", "applied_power", "power", "power_error"]
+        for row in series["rows"]:
+            for col, v in zip(cols[1:], row[1:]):
+                name = "%s_%g" % (col, row[0])
+                assert m.setdefault(name, v) == v, (name, m[name], v)
+    return m
+
+
 @pytest.mark.parametrize("step", sorted(STEP_FIGURES))
 def test_power_error_is_measured_minus_the_power_the_radio_applies(trig, step):
     line, *names = STEP_FIGURES[step]
@@ -115,7 +130,7 @@ def test_power_error_is_measured_minus_the_power_the_radio_applies(trig, step):
                          os.path.join(trig.tmp, "r.db"), "--json-record", rec_path)
         assert r.returncode == 0, r.stdout + r.stderr
         rec_step = [s for s in json.load(open(rec_path))["steps"] if s["command"] == step][0]
-        m = {x["name"]: x["value"] for x in rec_step["measurements"]}
+        m = recorded(rec_step)
         measured, error, applied_as = (m[n % power if "%" in n else n] for n in names)
         truly = simrig.pa_power(pa0, int(trig.state()["txdet"])) - applied
         at = (step, power, off, m, truly)
@@ -124,6 +139,8 @@ def test_power_error_is_measured_minus_the_power_the_radio_applies(trig, step):
         assert abs(error - truly) < 0.5 and (off == 0 or abs(truly) > 1), at
         # The line's figure, kept beside every point: the point furthest off.
         assert m["power_error"] == error and (step == "tx-measure" or m["points"] == 1), at
+        assert step == "tx-measure" or [x["name"] for x in rec_step["measurements"]] == \
+            ["power_error_%g" % power, "power_error", "points", "path_loss", "tester_wait_ms", "tester_held_ms"], at
     if step == "tx-measure":
         assert [x["name"] for x in rec_step["measurements"]][:5] == \
             ["power", "power_error", "evm", "freq_error", "applied_power"]

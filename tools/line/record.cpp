@@ -52,6 +52,20 @@ bool inDetail(const station::StepDetail &d, const std::string &name) {
     return false;
 }
 
+// A step's series as the record keeps them: name, columns and rows.
+std::vector<results::Series> recordSeries(const station::StepDetail &d) {
+    std::vector<results::Series> out;
+    for (const station::RecordedSeries &s : d.series) {
+        results::Series x;
+        x.name = s.decl->name;
+        for (uint8_t k = 0; k < s.decl->columnCount; ++k)
+            x.columns.push_back({s.decl->columns[k].name, s.decl->columns[k].unit});
+        x.rows = s.rows;
+        out.push_back(std::move(x));
+    }
+    return out;
+}
+
 }  // namespace
 
 results::Step recordStep(const station::PlanStep &s, const station::StepResult &r,
@@ -89,6 +103,7 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
         if (r.detail && inDetail(*r.detail, m.name)) continue;
         out.measurements.push_back(measurement(m.name, m.value, m.limit, m.verdict));
     }
+    if (r.detail) out.series = recordSeries(*r.detail);
     if (r.tester) {
         // What the tester's figures rest on: the cable's loss, how long the
         // unit waited for the tester it shares with the line and how long

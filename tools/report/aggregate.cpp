@@ -261,7 +261,8 @@ struct CalPointRow {
     std::optional<double> set, measured, round, verify;
 };
 struct CalStepRows {
-    std::map<int, CalPointRow> points;
+    std::map<int64_t, CalPointRow> points;     // from the step's series "points", by row
+    std::map<int64_t, CalPointRow> oldPoints;  // from p<k>_* names (records before series), by k
     std::vector<std::pair<double, double>> verifyErrors;  // (set dBm, error dB)
     std::optional<double> low, high;                      // of the verify errors
 };
@@ -275,7 +276,10 @@ bool suffixNumber(const std::string &name, const char *prefix, double *v) {
     return end && *end == 0 && std::isfinite(*v);
 }
 
-// Adds one pa-cal value, named as pa-cal records it (p<k>_set ...).
+// Adds one pa-cal measurement: a verify error, or one field of a point as
+// records written before the step kept its points as a series named them
+// (p<k>_set, p<k>_measured, p<k>_round, p<k>_verify).  The only reader of
+// those names: calibration() uses them only for a step without a series.
 void addCalValue(CalStepRows *st, const std::string &name, const MeasurementRow &m) {
     double set = 0;
     if (suffixNumber(name, "verify_error_", &set)) {
@@ -288,11 +292,21 @@ void addCalValue(CalStepRows *st, const std::string &name, const MeasurementRow 
     char field[16];
     if (sscanf(name.c_str(), "p%d_%15s", &n, field) != 2) return;
     std::string f = field;
-    CalPointRow &p = st->points[n];
+    CalPointRow &p = st->oldPoints[n];
     if (f == "set") p.set = m.value;
     else if (f == "measured") p.measured = m.value;
     else if (f == "round") p.round = m.value;
     else if (f == "verify") p.verify = m.value;
+}
+
+// Adds one value of a pa-cal step's series "points" (station/steps/pa_cal.cpp).
+void addCalPoint(CalStepRows *st, const SeriesValueRow &v) {
+    if (v.series != "points" || !std::isfinite(v.value)) return;
+    CalPointRow &p = st->points[v.row];
+    if (v.column == "set_power") p.set = v.value;
+    else if (v.column == "measured") p.measured = v.value;
+    else if (v.column == "round") p.round = v.value;
+    else if (v.column == "verify") p.verify = v.value;
 }
 
 // Values by set power, lowest first: n, mean and range of each.
@@ -368,6 +382,7 @@ void calibration(const Dataset &d, Report *rep) {
             sw.second[set].push_back(m.value);
         }
     }
+    for (const SeriesValueRow &v : d.calSeries) addCalPoint(&calSteps[{v.record, v.line}], v);
     std::map<std::pair<uint32_t, int>, std::string> chainOf;
     for (const CalStepRow &c : d.calSteps) chainOf[{c.record, c.line}] = c.chain;
     std::map<std::pair<std::string, int>, CalCollected> steps;
@@ -375,7 +390,8 @@ void calibration(const Dataset &d, Report *rep) {
         CalCollected &c = steps[{d.records[s.first.first].plan, s.first.second}];
         auto chain = chainOf.find(s.first);
         if (chain != chainOf.end()) c.chain = chain->second;
-        for (const auto &p : s.second.points) {
+        const auto &points = s.second.points.empty() ? s.second.oldPoints : s.second.points;
+        for (const auto &p : points) {
             const CalPointRow &q = p.second;
             // By whole dBm: a unit's first round sets powers of its own.
             if (q.set && q.measured && q.round && *q.round == 1 && !(q.verify && *q.verify != 0)) {

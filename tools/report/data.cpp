@@ -21,19 +21,28 @@ struct Pending {
     int64_t step = 0, index = 0;
 };
 
-// The chains of the pa-cal steps, read only where there are any: the
+// The pa-cal steps' chains and series, read only where there are any: the
 // steps table has no index by command, and most stores calibrate nothing.
-void readChains(results::Store &store, const results::RecordFilter &filter,
-                const std::vector<std::tuple<int, std::string, std::string>> &measStep, std::vector<Pending> *at,
-                std::vector<CalStepRow> *rows) {
+struct CalRaw {
+    std::vector<Pending> at, seriesAt;
+    std::vector<CalStepRow> steps;
+    std::vector<SeriesValueRow> series;
+};
+
+void readCalibrations(results::Store &store, const results::RecordFilter &filter,
+                      const std::vector<std::tuple<int, std::string, std::string>> &measStep, CalRaw *cal) {
     bool calibrated = false;
     for (const auto &m : measStep) calibrated = calibrated || std::get<1>(m) == "pa-cal";
     if (!calibrated) return;
     results::ReportRowReader steps;
     steps.stepCommands = {"pa-cal"};
     steps.stepArgs = [&](const results::StepArgsEntry &x) {
-        at->push_back({x.recordId, x.line, 0});
-        rows->push_back({0, x.line, x.args.substr(0, x.args.find(' '))});
+        cal->at.push_back({x.recordId, x.line, 0});
+        cal->steps.push_back({0, x.line, x.args.substr(0, x.args.find(' '))});
+    };
+    steps.seriesValue = [&](const results::SeriesValueEntry &x) {
+        cal->seriesAt.push_back({x.recordId, x.line, x.row});
+        cal->series.push_back({0, x.line, x.series, x.column, x.row, x.value});
     };
     store.reportRows(filter, steps);
 }
@@ -41,12 +50,12 @@ void readChains(results::Store &store, const results::RecordFilter &filter,
 // Every row as the store gives it, each kind with its record's id and
 // position, before the records' order is known.
 struct Raw {
-    std::vector<Pending> metaAt, stepAt, measAt, calAt;
+    std::vector<Pending> metaAt, stepAt, measAt;
     std::vector<MetadataRow> meta;
     std::vector<FailedStepRow> steps;
     std::vector<MeasurementRow> meas;
     std::vector<std::tuple<int, std::string, std::string>> measStep;  // line, command, name
-    std::vector<CalStepRow> cal;
+    CalRaw cal;
 };
 
 void readRows(results::Store &store, const results::RecordFilter &filter, Rows which, Dataset *d, Raw *raw) {
@@ -84,7 +93,7 @@ void readRows(results::Store &store, const results::RecordFilter &filter, Rows w
         };
     }
     store.reportRows(filter, reader);
-    readChains(store, filter, raw->measStep, &raw->calAt, &raw->cal);
+    readCalibrations(store, filter, raw->measStep, &raw->cal);
 }
 
 // Rows of a record written after the records were read (a station of the
@@ -165,10 +174,19 @@ Dataset readStore(results::Store &store, const results::RecordFilter &filter, Ro
         }
     }
     {
-        auto [order, rec] = ordered(raw.calAt, index, [](size_t) { return 0; });
+        auto [order, rec] = ordered(raw.cal.at, index, [](size_t) { return 0; });
         for (size_t i : order) {
-            raw.cal[i].record = rec[i];
-            d.calSteps.push_back(std::move(raw.cal[i]));
+            raw.cal.steps[i].record = rec[i];
+            d.calSteps.push_back(std::move(raw.cal.steps[i]));
+        }
+    }
+    {
+        const std::vector<SeriesValueRow> &v = raw.cal.series;
+        auto [order, rec] = ordered(raw.cal.seriesAt, index,
+                                    [&](size_t i) { return std::make_tuple(v[i].series, v[i].column); });
+        for (size_t i : order) {
+            raw.cal.series[i].record = rec[i];
+            d.calSeries.push_back(std::move(raw.cal.series[i]));
         }
     }
     placeMeasurements(raw, index, &d);

@@ -56,6 +56,16 @@ struct CalStepRow {
     std::string chain;
 };
 
+// One value of a pa-cal step's series (its points): the step's line, the
+// series, the point's row and the column.
+struct SeriesValueRow {
+    uint32_t record = 0;
+    int line = 0;
+    std::string series, column;
+    int64_t row = 0;
+    double value = 0;
+};
+
 struct Dataset {
     std::vector<RecordRow> records;  // oldest first (start time, then id)
     std::vector<MetadataRow> metadata;
@@ -63,6 +73,7 @@ struct Dataset {
     std::vector<SeriesKey> series;
     std::vector<MeasurementRow> measurements;    // in record order, then step and position
     std::vector<CalStepRow> calSteps;            // in record order, then line
+    std::vector<SeriesValueRow> calSeries;       // in record order, then line, row, column
 };
 
 enum class Rows { RecordsOnly, All };

@@ -205,6 +205,37 @@ void validateText(const char *what, const std::string &s) {
 
 static bool isFinite(double d) { return std::isfinite(d); }
 
+// A step's series: names as measurement names, each once; every row as wide
+// as its columns and finite; within the bounds that keep a record small.
+static void validateSeries(const std::string &at, const std::vector<Series> &series) {
+    if (series.size() > kMaxSeriesPerStep)
+        throw InvalidInput(at + ": more than " + std::to_string(kMaxSeriesPerStep) + " series");
+    std::set<std::string> names;
+    for (const Series &s : series) {
+        checkKey("series name", s.name);
+        if (!names.insert(s.name).second) throw InvalidInput(at + ": series " + s.name + " twice");
+        std::string of = at + ": series " + s.name;
+        if (s.columns.empty() || s.columns.size() > kMaxSeriesColumns)
+            throw InvalidInput(of + " must have 1 to " + std::to_string(kMaxSeriesColumns) + " columns");
+        if (s.rows.size() > kMaxSeriesRows)
+            throw InvalidInput(of + " has more than " + std::to_string(kMaxSeriesRows) + " rows");
+        std::set<std::string> columns;
+        for (const SeriesColumn &c : s.columns) {
+            checkKey("series column name", c.name);
+            if (!columns.insert(c.name).second) throw InvalidInput(of + ": column " + c.name + " twice");
+            validateText((of + " unit").c_str(), c.unit);
+            if (c.unit.size() > 16) throw InvalidInput(of + ": the unit of " + c.name + " is longer than 16 bytes");
+        }
+        for (size_t k = 0; k < s.rows.size(); k++) {
+            if (s.rows[k].size() != s.columns.size())
+                throw InvalidInput(of + ": row " + std::to_string(k) + " has " + std::to_string(s.rows[k].size()) +
+                                   " values for " + std::to_string(s.columns.size()) + " columns");
+            for (double v : s.rows[k])
+                if (!std::isfinite(v)) throw InvalidInput(of + ": row " + std::to_string(k) + " holds a value that is not a number");
+        }
+    }
+}
+
 void validateRecord(const Record &r) {
     if (!isRecordId(r.id)) throw InvalidInput("record id \"" + r.id + "\" is not a lower-case UUID");
     validateSerial(r.serial);
@@ -252,6 +283,7 @@ void validateRecord(const Record &r) {
             if (m.verdict != measurementVerdict(m))
                 throw InvalidInput(at + ": verdict of " + m.name + " does not match its limits");
         }
+        validateSeries(at, s.series);
         if (s.verdict != stepVerdict(s)) throw InvalidInput(at + ": step verdict does not match its data");
     }
     if (r.verdict != recordVerdict(r.steps))

@@ -66,6 +66,25 @@ struct Exchange {
     unsigned attempts = 1;
 };
 
+// A step's points as a table: one row per point, one value per column
+// (pa-cal's calibration points, tx-sweep's set powers).  Plain numbers,
+// always finite: a step records only the points it has values for.
+struct SeriesColumn {
+    std::string name;  // e.g. "set_power"; the rule of a measurement name
+    std::string unit;  // "dBm", "dB", ... or "" for codes, counts and flags
+};
+
+struct Series {
+    std::string name;                      // e.g. "points"; unique within a step
+    std::vector<SeriesColumn> columns;     // unique names, at most kMaxSeriesColumns
+    std::vector<std::vector<double>> rows;  // each as wide as columns, at most kMaxSeriesRows
+};
+
+// What keeps a record bounded.
+constexpr size_t kMaxSeriesPerStep = 8;
+constexpr size_t kMaxSeriesColumns = 16;
+constexpr size_t kMaxSeriesRows = 4096;
+
 // One plan step as it ran.  A step with a non-empty error is ERROR; else a
 // failed measurement makes it FAIL; else PASS.  Steps that did not run are
 // not in the record.
@@ -75,6 +94,7 @@ struct Step {
     std::vector<std::string> args;  // its words after the command, as in the plan
     std::vector<Exchange> exchanges;  // e.g. rx: start-rx, then stop-rx; sleep: none
     std::vector<Measurement> measurements;
+    std::vector<Series> series;     // the step's points, if it keeps them as a table
     Verdict verdict = Verdict::Pass;
     std::string error;              // why the step is ERROR; empty otherwise
     std::string startedAt;          // ISO 8601 UTC, see formatUtc
@@ -150,7 +170,8 @@ void validateMetaKey(const std::string &s);
 constexpr size_t kMaxText = 1024;
 void validateText(const char *what, const std::string &s);
 // The whole record: every rule above, times, ids, hashes, unique measurement
-// names, step args (non-empty words without blanks), finite limits with
+// names, series (names and column names as measurement names, unique, rows
+// as wide as the columns, finite values, within the bounds above), step args (non-empty words without blanks), finite limits with
 // low <= high, and verdicts that agree with applyVerdicts.
 void validateRecord(const Record &r);
 

@@ -34,6 +34,34 @@ void jsonReply(Json &j, const ReplyFields &p) {
     j.close('}');
 }
 
+// A step's series: name, columns (name, unit) and one array per row.
+void jsonSeries(Json &j, const std::vector<Series> &series) {
+    j.open('[');
+    for (const Series &t : series) {
+        j.open('{');
+        j.key("name"), j.str(t.name);
+        j.key("columns");
+        j.open('[');
+        for (const SeriesColumn &c : t.columns) {
+            j.open('{', true);
+            j.key("name"), j.str(c.name);
+            j.key("unit"), j.str(c.unit);
+            j.close('}');
+        }
+        j.close(']');
+        j.key("rows");
+        j.open('[');
+        for (const std::vector<double> &row : t.rows) {
+            j.open('[', true);
+            for (double v : row) j.num(v);
+            j.close(']');
+        }
+        j.close(']');
+        j.close('}');
+    }
+    j.close(']');
+}
+
 void jsonStep(Json &j, const Step &s, size_t index) {
     j.open('{');
     j.key("index"), j.integer((long long)index);
@@ -73,6 +101,9 @@ void jsonStep(Json &j, const Step &s, size_t index) {
         j.close('}');
     }
     j.close(']');
+    // Only a step that has series writes the key: every other step (and
+    // record, and its digest) reads as before series existed.
+    if (!s.series.empty()) j.key("series"), jsonSeries(j, s.series);
     j.key("verdict"), j.str(verdictName(s.verdict));
     j.key("error"), j.strOrNull(s.error);
     j.close('}');

@@ -56,6 +56,38 @@ std::string joinArgs(const std::vector<std::string> &args) {
 Value optText(const std::string &s) { return s.empty() ? Value() : Value(s); }
 Value optReal(const std::optional<double> &d) { return d ? Value(*d) : Value(); }
 
+// A step's series: its columns, then its values, many to a statement
+// (a calibration has hundreds) within every database's parameter limit.
+void insertSeries(Connection &c, const std::string &id, int64_t step, const std::vector<Series> &series) {
+    constexpr size_t kValuesPerStatement = 128;  // 6 parameters each: under SQLite's 999
+    for (size_t t = 0; t < series.size(); t++) {
+        const Series &x = series[t];
+        for (size_t k = 0; k < x.columns.size(); k++)
+            c.run("INSERT INTO series_columns (record_id, step_index, series_index, column_index, series, name,"
+                  " unit) VALUES ($1, $2, $3, $4, $5, $6, $7)",
+                  {id, step, (int64_t)t, (int64_t)k, x.name, x.columns[k].name, x.columns[k].unit});
+        Params p;
+        std::string values;
+        auto flush = [&] {
+            if (p.empty()) return;
+            c.run("INSERT INTO series_values (record_id, step_index, series_index, row_index, column_index,"
+                  " value) VALUES " + values, p);
+            p.clear();
+            values.clear();
+        };
+        for (size_t row = 0; row < x.rows.size(); row++)
+            for (size_t k = 0; k < x.rows[row].size(); k++) {
+                std::string at = "$" + std::to_string(p.size() + 1);
+                for (int n = 2; n <= 6; n++) at += ", $" + std::to_string(p.size() + n);
+                values += (values.empty() ? "(" : ", (") + at + ")";
+                p.insert(p.end(), {Value(id), Value(step), Value((int64_t)t), Value((int64_t)row),
+                                   Value((int64_t)k), Value(x.rows[row][k])});
+                if (p.size() >= kValuesPerStatement * 6) flush();
+            }
+        flush();
+    }
+}
+
 }  // namespace
 
 bool insertRecord(Connection &c, const Record &r) {
@@ -114,6 +146,7 @@ bool insertRecord(Connection &c, const Record &r) {
                   {r.id, si, (int64_t)k, m.name, m.value, optReal(m.low), optReal(m.high),
                    verdictName(m.verdict)});
         }
+        insertSeries(c, r.id, si, s.series);
     }
     return true;
 }
@@ -150,6 +183,37 @@ static void loadExchanges(Connection &c, const std::string &id, const std::funct
                     e.reply = y;
                 }
                 stepAt(row.integer(0)).exchanges.push_back(e);
+            });
+}
+
+// The series of a record, each into its step: columns first, then the
+// values into rows as wide as the columns.
+static void loadSeries(Connection &c, const std::string &id, const std::function<Step &(int64_t)> &stepAt) {
+    auto seriesAt = [&](int64_t step, int64_t t) -> Series & {
+        std::vector<Series> &all = stepAt(step).series;
+        if (t < 0 || t >= (int64_t)all.size())
+            throw StoreError("record " + id + ": a series value names a series that is not there");
+        return all[(size_t)t];
+    };
+    c.query("SELECT step_index, series_index, column_index, series, name, unit FROM series_columns"
+            " WHERE record_id = $1 ORDER BY step_index, series_index, column_index",
+            {id}, [&](const Row &row) {
+                std::vector<Series> &all = stepAt(row.integer(0)).series;
+                if (row.integer(1) == (int64_t)all.size()) all.push_back(Series{row.text(3), {}, {}});
+                Series &x = seriesAt(row.integer(0), row.integer(1));
+                if (row.integer(2) != (int64_t)x.columns.size())
+                    throw StoreError("record " + id + ": the columns of series " + x.name + " are not numbered 0, 1, 2...");
+                x.columns.push_back({row.text(4), row.text(5)});
+            });
+    c.query("SELECT step_index, series_index, row_index, column_index, value FROM series_values"
+            " WHERE record_id = $1 ORDER BY step_index, series_index, row_index, column_index",
+            {id}, [&](const Row &row) {
+                Series &x = seriesAt(row.integer(0), row.integer(1));
+                int64_t r = row.integer(2), k = row.integer(3);
+                if (r == (int64_t)x.rows.size()) x.rows.emplace_back();
+                if (r != (int64_t)x.rows.size() - 1 || k != (int64_t)x.rows.back().size())
+                    throw StoreError("record " + id + ": the values of series " + x.name + " have gaps");
+                x.rows.back().push_back(row.real(4));
             });
 }
 
@@ -213,6 +277,7 @@ std::optional<Record> loadRecord(Connection &c, const std::string &id) {
                 m.verdict = verdictAt(row, 5);
                 stepAt(row.integer(0)).measurements.push_back(m);
             });
+    loadSeries(c, id, stepAt);
     return r;
 }
 

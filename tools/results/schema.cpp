@@ -74,6 +74,34 @@ CREATE TABLE measurements (
 );
 )";
 
+// Version 2: a step's series, its columns and every value (one row per
+// value).  Created with a new store, and added to a store of version 1
+// when it is opened (migrate).
+const char kSeriesSchema[] = R"(
+CREATE TABLE series_columns (
+  record_id    TEXT NOT NULL,
+  step_index   {INT} NOT NULL,
+  series_index {INT} NOT NULL,
+  column_index {INT} NOT NULL,
+  series       TEXT NOT NULL,
+  name         TEXT NOT NULL,
+  unit         TEXT NOT NULL,
+  PRIMARY KEY (record_id, step_index, series_index, column_index),
+  FOREIGN KEY (record_id, step_index) REFERENCES steps (record_id, step_index) ON DELETE CASCADE
+);
+CREATE TABLE series_values (
+  record_id    TEXT NOT NULL,
+  step_index   {INT} NOT NULL,
+  series_index {INT} NOT NULL,
+  row_index    {INT} NOT NULL,
+  column_index {INT} NOT NULL,
+  value        {REAL} NOT NULL,
+  PRIMARY KEY (record_id, step_index, series_index, row_index, column_index),
+  FOREIGN KEY (record_id, step_index, series_index, column_index)
+    REFERENCES series_columns (record_id, step_index, series_index, column_index) ON DELETE CASCADE
+);
+)";
+
 // SQLite only: the outbox, records waiting for their store (target:
 // "postgresql", or the absolute path of an SQLite store).
 const char kSpoolSchema[] = R"(
@@ -86,8 +114,8 @@ CREATE TABLE spool (
 );
 )";
 
-std::string schemaFor(Dialect d) {
-    std::string s = kSchema;
+// text with {INT}, {REAL} and {TIME} as the dialect's types.
+std::string typed(Dialect d, std::string s) {
     auto sub = [&s](const std::string &from, const std::string &to) {
         for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
             s.replace(p, from.size(), to);
@@ -96,7 +124,13 @@ std::string schemaFor(Dialect d) {
     sub("{INT}", pg ? "BIGINT" : "INTEGER");
     sub("{REAL}", pg ? "DOUBLE PRECISION" : "REAL");
     sub("{TIME}", pg ? "TIMESTAMPTZ" : "TEXT");
-    if (!pg) s += kSpoolSchema;
+    return s;
+}
+
+// The newest schema, for a store made now.
+std::string schemaFor(Dialect d) {
+    std::string s = typed(d, std::string(kSchema) + kSeriesSchema);
+    if (d == Dialect::Sqlite) s += kSpoolSchema;
     return s;
 }
 
@@ -129,7 +163,8 @@ Kind inspect(Connection &c) {
     return k;
 }
 
-void checkVersion(Connection &c, const std::string &where) {
+// The store's schema version; refuses one newer than ours or none.
+int64_t checkVersion(Connection &c, const std::string &where) {
     int64_t version = -1;
     c.query("SELECT max(version) FROM schema_version", {}, [&](const Row &r) {
         if (!r.isNull(0)) version = r.integer(0);
@@ -139,6 +174,15 @@ void checkVersion(Connection &c, const std::string &where) {
                          ", newer than this rfprobe knows (" + std::to_string(kSchemaVersion) +
                          "): use a newer rfprobe");
     if (version < 1) throw StoreError(where + ": its schema_version table is empty or broken");
+    return version;
+}
+
+// Brings a store of an older version to ours, inside the caller's
+// transaction: every change is additive, so its records stay as they are.
+// Version 1 -> 2: the series tables.
+void migrate(Connection &c, int64_t version) {
+    if (version < 2 && !tableExists(c, "series_columns")) c.exec(typed(c.dialect(), kSeriesSchema));
+    if (version < kSchemaVersion) c.run("UPDATE schema_version SET version = $1", {kSchemaVersion});
 }
 
 // The outbox's rows name the store they wait for (the column came after
@@ -174,10 +218,9 @@ void prepareSqlite(Connection &c, const std::string &where, bool mayCreate) {
     }
     c.exec("PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;");
     db::retryBusy([&] {
-        if (kind == Kind::Ours && !mayCreate) {
-            checkVersion(c, where);
-            return;
-        }
+        // A report only reads: it takes the write lock only where the
+        // store needs migrating.
+        if (kind == Kind::Ours && !mayCreate && checkVersion(c, where) == kSchemaVersion) return;
         db::transaction(c, [&] {
             if (!tableExists(c, "schema_version")) {
                 if (inspect(c) == Kind::Foreign)
@@ -185,7 +228,7 @@ void prepareSqlite(Connection &c, const std::string &where, bool mayCreate) {
                 c.exec(schemaFor(Dialect::Sqlite));
                 c.run("INSERT INTO schema_version (version) VALUES ($1)", {kSchemaVersion});
             }
-            checkVersion(c, where);
+            migrate(c, checkVersion(c, where));
             migrateSpool(c);
         });
     });
@@ -196,23 +239,26 @@ void preparePostgres(Connection &c, const std::string &where) {
     // must not queue behind one another (or behind a session that holds a
     // lock) to learn that the schema is there.
     bool there = false;
+    int64_t version = 0;
     db::transaction(c, [&] {
         c.query("SELECT to_regclass('schema_version') IS NOT NULL", {},
                 [&](const Row &r) { there = r.text(0) == "t"; });
-        if (there) checkVersion(c, where);
+        if (there) version = checkVersion(c, where);
     });
-    if (there) return;
+    if (there && version == kSchemaVersion) return;
     db::transaction(c, [&] {
         // Stations of a line may create a new database at the same moment:
         // the first creates it, the others wait here and find it.  The lock
         // ends with the transaction (a pooler may give the next one another
         // server session).
         c.exec("SELECT pg_advisory_xact_lock(1060)");
+        // The same lock orders the stations that find an older schema:
+        // the first migrates it, the others find it done.
         if (!tableExists(c, "schema_version")) {
             c.exec(schemaFor(Dialect::Postgres));
             c.run("INSERT INTO schema_version (version) VALUES ($1)", {kSchemaVersion});
         }
-        checkVersion(c, where);
+        migrate(c, checkVersion(c, where));
     });
 }
 

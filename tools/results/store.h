@@ -29,7 +29,7 @@ struct StoreError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;  // 2: steps' series (series_columns, series_values)
 
 enum class StoreKind { Sqlite, Postgres };
 
@@ -169,6 +169,17 @@ struct MeasurementEntry {
     bool failed = false;  // the station's verdict on it was FAIL
 };
 
+// One value of a step's series (Step::series): its row and column.
+struct SeriesValueEntry {
+    std::string recordId;
+    int64_t stepIndex = 0;
+    int line = 0;
+    std::string command, series;
+    int64_t row = 0;
+    std::string column;
+    double value = 0;
+};
+
 // A step of one of the commands ReportRowReader::stepCommands names, with
 // its arguments as stored (space-separated): a pa-cal step's chain.
 struct StepArgsEntry {
@@ -185,7 +196,8 @@ struct ReportRowReader {
     std::function<void(const FailedStep &)> failedStep;
     std::function<void(const MeasurementEntry &)> measurement;
     std::function<void(const StepArgsEntry &)> stepArgs;
-    std::vector<std::string> stepCommands;  // whose steps stepArgs reads
+    std::vector<std::string> stepCommands;  // whose steps stepArgs and seriesValue read
+    std::function<void(const SeriesValueEntry &)> seriesValue;
 };
 
 // One store.  Units of a parallel run share one Store.  On SQLite each call

@@ -29,7 +29,7 @@ struct MeasureInfo {
 };
 
 // A declared measurement.  name may hold one placeholder, "<k>" (a point's
-// number: digits) or "<dBm>" (a power: a number), as in "p<k>_measured" or
+// number: digits) or "<dBm>" (a power: a number), as in "pa<k>_before" or
 // "verify_error_<dBm>".
 struct MeasureDecl {
     const char *name;

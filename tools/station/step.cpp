@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 #include "station/run.h"
 
@@ -32,6 +33,14 @@ const bool gDeclared = [] {
 const Measured &StepDetail::add(const std::string &name, double value, const Limit &limit) {
     values.push_back(checkMeasured(name, value, limit));
     return values.back();
+}
+
+void StepDetail::addRow(const SeriesDecl &decl, std::vector<double> row) {
+    if (row.size() != decl.columnCount)
+        throw std::logic_error(std::string("a row of series ") + decl.name + " has the wrong width");
+    for (RecordedSeries &s : series)
+        if (s.decl == &decl) return s.rows.push_back(std::move(row));
+    series.push_back({&decl, {std::move(row)}});
 }
 
 void StepRun::measured(unsigned k, double value) {

@@ -50,13 +50,48 @@ enum : unsigned {
 // same type as the screen's figures.
 using RecordedValue = Measured;
 
+// A table a step records of its points (pa-cal's calibration points,
+// tx-sweep's set powers), declared in the step's file as its measurements
+// are: its name and its columns, each a name and a unit ("" for codes,
+// counts and flags).  The record keeps one row per point.
+//
+//   constexpr SeriesColumnDecl kPointColumns[] = {{"set_power", "dBm"}, ...};
+//   constexpr SeriesDecl kPoints = {"points", kPointColumns, 4};
+struct SeriesColumnDecl {
+    const char *name;
+    const char *unit;
+};
+
+struct SeriesDecl {
+    const char *name;
+    const SeriesColumnDecl *columns;
+    uint8_t columnCount;
+};
+
+template <size_t N>
+constexpr SeriesDecl seriesDecl(const char *name, const SeriesColumnDecl (&columns)[N]) {
+    return {name, columns, (uint8_t)N};
+}
+
+// A declared series' rows, as the step recorded them.
+struct RecordedSeries {
+    const SeriesDecl *decl;
+    std::vector<std::vector<double>> rows;  // each columnCount wide
+};
+
 // What a step with many requests and values keeps for the record: every
-// request and reply, and every value.  Owned by the unit's StepContext.
+// request and reply, every value, and its series.  Owned by the unit's
+// StepContext.
 struct StepDetail {
     std::vector<Exchanged> exchanges;
     std::vector<RecordedValue> values;
+    std::vector<RecordedSeries> series;  // in the order of their first row
     // value checked against limit, added and returned
     const Measured &add(const std::string &name, double value, const Limit &limit = {false, false, 0, 0});
+    // One row of the declared series (decl must live as long as the
+    // program); a row that is not decl.columnCount wide is a programming
+    // error and throws std::logic_error.
+    void addRow(const SeriesDecl &decl, std::vector<double> row);
 };
 
 struct StepDef;

@@ -257,6 +257,82 @@ TEST(ReportAggregate, NamedDistributions) {
     }
 }
 
+// A pa-cal step's points give the same figures whether its record names
+// them p<k>_* (records before series) or keeps them as its series "points";
+// a step with a series ignores such names.
+TEST(ReportAggregate, CalibrationFromSeriesOrOldNames) {
+    struct Point {
+        uint32_t record;
+        double set, measured, round, verify;
+    };
+    const Point points[] = {{0, 14, 15.5, 1, 0}, {0, 20, 19.25, 1, 0}, {0, 17, 20, 2, 0}, {0, 17, 27, 2, 1},
+                            {1, 14, 11, 1, 0},   {1, 5, 5.75, 1, 0},   {1, 5.2, 5.1, 2, 1}};
+    enum Form { OldNames, Series, Both };
+    auto report = [&](Form form) {
+        Dataset d;
+        for (int i = 0; i < 2; i++) {
+            RecordRow r;
+            r.id = std::to_string(i);
+            r.plan = "p";
+            r.startedAt = r.endedAt = "2026-01-0" + std::to_string(i + 1) + "T10:00:00.000Z";
+            d.records.push_back(r);
+            d.calSteps.push_back({(uint32_t)i, 4, "0"});
+        }
+        auto measure = [&](uint32_t rec, const std::string &name, double v, std::optional<double> lim = {}) {
+            uint32_t k = 0;
+            while (k < d.series.size() && d.series[k].name != name) k++;
+            if (k == d.series.size()) d.series.push_back({"p", 4, "pa-cal", name});
+            MeasurementRow m;
+            m.record = rec, m.series = k, m.value = v;
+            if (lim) m.low = -*lim, m.high = *lim;
+            d.measurements.push_back(m);
+        };
+        int64_t row[2] = {0, 0};
+        for (const Point &p : points) {
+            int64_t k = row[p.record]++;
+            const std::pair<const char *, double> fields[] = {
+                {"set", p.set}, {"measured", p.measured}, {"round", p.round}, {"verify", p.verify}};
+            for (const auto &f : fields) {
+                std::string column = std::string(f.first) == "set" ? "set_power" : f.first;
+                if (form != OldNames) d.calSeries.push_back({p.record, 4, "points", column, k, f.second});
+                // Names that contradict the series: a step with both reads the series.
+                double old = form == Both ? f.second + 100 : f.second;
+                if (form != Series) measure(p.record, "p" + std::to_string(k + 1) + "_" + f.first, old);
+            }
+        }
+        measure(0, "verify_error_17", -0.25, 0.4), measure(0, "verify_error_20", 0.125, 0.4);
+        measure(1, "verify_error_5", 0.375, 0.3);
+        return aggregate(d, Zone::select("UTC"));
+    };
+    Report old = report(OldNames);
+    ASSERT_EQ(old.powerErrors.size(), 1u);
+    const PowerErrorReport &want = old.powerErrors[0];
+    EXPECT_EQ(want.before.summary.n, 4);  // the first round's points
+    EXPECT_DOUBLE_EQ(want.before.summary.max, 3);
+    for (Form form : {Series, Both}) {
+        SCOPED_TRACE(form == Series ? "series" : "series and old names");
+        Report r = report(form);
+        ASSERT_EQ(r.powerErrors.size(), 1u);
+        const PowerErrorReport &got = r.powerErrors[0];
+        EXPECT_EQ(got.chain, want.chain);
+        for (auto [g, w] : {std::make_pair(&got.before, &want.before), std::make_pair(&got.after, &want.after)}) {
+            EXPECT_EQ(g->summary.n, w->summary.n);
+            EXPECT_DOUBLE_EQ(g->summary.mean, w->summary.mean);
+            EXPECT_DOUBLE_EQ(g->median, w->median);
+            EXPECT_DOUBLE_EQ(g->summary.max, w->summary.max);
+        }
+        EXPECT_EQ(got.beforeBins, want.beforeBins);
+        EXPECT_EQ(got.afterBins, want.afterBins);
+        ASSERT_EQ(got.beforeBySet.size(), want.beforeBySet.size());
+        for (size_t i = 0; i < got.beforeBySet.size(); i++) {
+            EXPECT_EQ(got.beforeBySet[i].set, want.beforeBySet[i].set);
+            EXPECT_DOUBLE_EQ(got.beforeBySet[i].mean, want.beforeBySet[i].mean);
+        }
+        EXPECT_EQ(got.low, want.low);
+        EXPECT_EQ(got.high, want.high);
+    }
+}
+
 // A factory's store names hundreds of stations: beyond kMaxGroupCharts the
 // page shows their table only, so that its size does not grow with a day
 // chart per station (700 stations made a page of almost 1 MB).

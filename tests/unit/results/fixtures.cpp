@@ -75,6 +75,30 @@ Record makeRecord(const Shape &s) {
     return r;
 }
 
+void addCalStep(Record *r) {
+    Step cal;
+    cal.line = 9;
+    cal.command = "pa-cal";
+    cal.args = {"0", "--tolerance", "0.5"};
+    cal.exchanges.push_back({{0x92, 0, 0, 0, 0, 0}, ReplyFields{0x92, 0, 0xFE8C, 6702, 0xFA1B, 0, "198.18.0.1"}, 1});
+    cal.measurements.push_back({"verify_error_5", 0.125, -0.4, 0.4, Verdict::Pass});
+    cal.measurements.push_back({"verify_error_21", -0.0625, -0.4, 0.4, Verdict::Pass});
+    Series points;
+    points.name = "points";
+    points.columns = {{"set_power", "dBm"}, {"code", ""}, {"measured", "dBm"}, {"loss", "dB"},
+                      {"round", ""},        {"verify", ""}, {"dropped", ""}};
+    points.rows = {{5, 412, 6.25, 1.5, 1, 0, 0},
+                   {21, 3050, 19.875, 1.625, 1, 0, 0},
+                   {5.25, 430, 5.125, 1.5, 2, 1, 0},
+                   {21, 4095, 20.9375, 1.625, 2, 1, 1},
+                   {13.1, 1760, 0.1 + 0.2, 1e-300, 2, 0, 2}};  // digits that need 17 places
+    cal.series = {points};
+    cal.startedAt = r->steps.empty() ? r->startedAt : r->steps.back().startedAt;
+    cal.durationS = 0.5;
+    r->steps.push_back(cal);
+    applyVerdicts(r);
+}
+
 std::vector<Record> lineDataset() {
     struct Row {
         const char *serial, *plan, *day;

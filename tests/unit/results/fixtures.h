@@ -22,6 +22,10 @@ struct Shape {
 // A complete record with verdicts applied; validateRecord accepts it.
 results::Record makeRecord(const Shape &s = Shape());
 
+// r with a pa-cal step (line 9) appended that keeps its points as the
+// series "points", as the station records them; verdicts applied again.
+void addCalStep(results::Record *r);
+
 // A small line's records over two days and two plans, with a retest, a
 // low receive count, a receive error, a PA coefficient out of limits and a
 // record without steps.  docs and tests quote its report.

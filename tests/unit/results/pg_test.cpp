@@ -67,11 +67,13 @@ class Pg : public ::testing::Test {
 TEST_F(Pg, RecordsComeBackAsWritten) {
     auto store = open();
     auto records = fixtures::lineDataset();
+    fixtures::addCalStep(&records[1]);  // its points as a series
     for (const Record &r : records) EXPECT_FALSE(store->write(r).spooled);
     for (const Record &r : records) {
         auto back = store->load(r.id);
         ASSERT_TRUE(back);
         EXPECT_EQ(toJson(*back), toJson(r));
+        EXPECT_EQ(recordDigest(*back), recordDigest(r));
     }
     store->write(records[0]);  // again: no-op
     RecordFilter f;
@@ -79,6 +81,30 @@ TEST_F(Pg, RecordsComeBackAsWritten) {
     EXPECT_EQ(recordsIn(*store, f), 2u);
     EXPECT_EQ(onServer(), records.size());
     EXPECT_EQ(store->pendingCount(), 0u);
+}
+
+// A database of version 1 (before series) is migrated by the first
+// station that connects: its records stay, and records with series go in.
+TEST_F(Pg, VersionOneDatabaseIsMigrated) {
+    auto records = fixtures::lineDataset();
+    for (const Record &r : records) EXPECT_FALSE(open()->write(r).spooled);
+    {
+        auto c = db::openPostgres(url);
+        c->exec("DROP TABLE series_values; DROP TABLE series_columns; UPDATE schema_version SET version = 1");
+    }
+    auto store = open();
+    Record cal = fixtures::makeRecord();
+    fixtures::addCalStep(&cal);
+    EXPECT_FALSE(store->write(cal).spooled);
+    for (const Record *r : {&records[0], &records[5], &cal}) {
+        auto back = store->load(r->id);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(recordDigest(*back), recordDigest(*r));
+    }
+    int64_t version = 0;
+    db::openPostgres(url)->query("SELECT max(version) FROM schema_version", {},
+                                 [&](const db::Row &row) { version = row.integer(0); });
+    EXPECT_EQ(version, 2);
 }
 
 TEST_F(Pg, ReportsMatchSqlite) {
@@ -102,6 +128,7 @@ TEST_F(Pg, ReportsMatchSqlite) {
 // back; sync uploads the three, once.
 TEST_F(Pg, SpoolWhileServerIsAwaySyncOnce) {
     auto records = fixtures::lineDataset();
+    fixtures::addCalStep(&records[1]);  // spooled: its series go through the outbox
     auto store = open();
     EXPECT_FALSE(store->write(records[0]).spooled);
 
@@ -206,5 +233,5 @@ TEST_F(Pg, StationsCreateTheSchemaTogether) {
     auto c = db::openPostgres(url);
     std::string versions;
     c->query("SELECT version FROM schema_version", {}, [&](const db::Row &r) { versions += r.text(0) + ";"; });
-    EXPECT_EQ(versions, "1;");
+    EXPECT_EQ(versions, "2;");
 }

@@ -113,6 +113,42 @@ TEST(Validation, RecordRules) {
     rejects("bad plan hash", [](Record *x) { x->planSha256 = "ABC"; });
 }
 
+// A step's series stays a table: as wide as its columns in every row,
+// finite, named as measurements are, each name once, and bounded.
+TEST(Validation, SeriesRules) {
+    Record r = fixtures::makeRecord();
+    fixtures::addCalStep(&r);
+    EXPECT_NO_THROW(validateRecord(r));
+    struct Case {
+        const char *why;
+        void (*spoil)(Series *s, std::vector<Series> *all);
+    };
+    const Case cases[] = {
+        {"a row short of a value", [](Series *s, std::vector<Series> *) { s->rows[1].pop_back(); }},
+        {"a row with a value too many", [](Series *s, std::vector<Series> *) { s->rows[2].push_back(1); }},
+        {"not a number", [](Series *s, std::vector<Series> *) { s->rows[0][2] = 0.0 / 0.0; }},
+        {"infinite", [](Series *s, std::vector<Series> *) { s->rows[3][0] = -1.0 / 0.0; }},
+        {"no columns", [](Series *s, std::vector<Series> *) { s->columns.clear(), s->rows.clear(); }},
+        {"column twice", [](Series *s, std::vector<Series> *) { s->columns[1].name = "set_power"; }},
+        {"column name with a blank", [](Series *s, std::vector<Series> *) { s->columns[0].name = "set power"; }},
+        {"bad series name", [](Series *s, std::vector<Series> *) { s->name = ""; }},
+        {"series twice", [](Series *s, std::vector<Series> *all) { all->push_back(*s); }},
+        {"too many rows", [](Series *s, std::vector<Series> *) { s->rows.resize(kMaxSeriesRows + 1, s->rows[0]); }},
+        {"too many columns",
+         [](Series *s, std::vector<Series> *) {
+             for (size_t k = s->columns.size(); k <= kMaxSeriesColumns; k++)
+                 s->columns.push_back({"c" + std::to_string(k), ""});
+             for (auto &row : s->rows) row.resize(s->columns.size(), 0);
+         }},
+    };
+    for (const Case &c : cases) {
+        Record x = r;
+        std::vector<Series> &all = x.steps.back().series;
+        c.spoil(&all[0], &all);
+        EXPECT_THROW(validateRecord(x), InvalidInput) << c.why;
+    }
+}
+
 TEST(Identity, RecordIdsAndPlanHashes) {
     std::set<std::string> ids;
     for (int i = 0; i < 1000; i++) {

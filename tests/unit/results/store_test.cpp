@@ -73,20 +73,61 @@ TEST_F(SqliteStore, RecordsComeBackAsWritten) {
     b.metadata.clear();
     b.operatorName = "";
     b.steps[0].exchanges[0].reply->from = "";
+    Record c = fixtures::makeRecord(s);
+    fixtures::addCalStep(&c);
     WriteOutcome w = store->write(a);
     EXPECT_FALSE(w.spooled);
     EXPECT_EQ(w.where, path);
     store->write(b);
+    store->write(c);
 
-    for (const Record *r : {&a, &b}) {
+    for (const Record *r : {&a, &b, &c}) {
         std::optional<Record> back = store->load(r->id);
         ASSERT_TRUE(back);
         EXPECT_EQ(toJson(*back), toJson(*r));
+        EXPECT_EQ(recordDigest(*back), recordDigest(*r));
     }
     EXPECT_FALSE(store->load(newRecordId()));
+    // One row per value; its series' rows come back in order, columns named.
+    EXPECT_EQ(sql("SELECT count(*) FROM series_values"), "35\n");
+    EXPECT_EQ(sql("SELECT series, name, unit FROM series_columns WHERE column_index = 2"), "points|measured|dBm\n");
 
-    EXPECT_EQ(sql("SELECT version FROM schema_version"), "1\n");
+    EXPECT_EQ(sql("SELECT version FROM schema_version"), "2\n");
     EXPECT_EQ(sql("PRAGMA journal_mode"), "wal\n");
+}
+
+// A store of version 1 (before series): opened by the station or only for
+// a report, it gains the series tables, keeps every record as it was (the
+// same digests), and takes records with series.  Version 1 is this schema
+// without the series tables.
+TEST_F(SqliteStore, VersionOneStoreIsMigratedOnOpen) {
+    for (bool reportOnly : {false, true}) {
+        SCOPED_TRACE(reportOnly ? "report" : "station");
+        path = dir + (reportOnly ? "/report.sqlite" : "/station.sqlite");
+        std::vector<Record> old = fixtures::lineDataset();
+        {
+            auto store = Store::open(path);
+            for (const Record &r : old) store->write(r);
+        }
+        sql("DROP TABLE series_values; DROP TABLE series_columns; UPDATE schema_version SET version = 1");
+        ASSERT_EQ(sql("SELECT count(*) FROM sqlite_master WHERE name LIKE 'series%'"), "0\n");
+        OpenOptions o;
+        o.mustExist = reportOnly;
+        auto store = Store::open(path, o);
+        EXPECT_EQ(sql("SELECT version FROM schema_version"), "2\n");
+        for (const Record &r : old) {
+            std::optional<Record> back = store->load(r.id);
+            ASSERT_TRUE(back);
+            EXPECT_EQ(recordDigest(*back), recordDigest(r));
+        }
+        EXPECT_EQ(store->yieldByPlanDay({}).size(), 4u);
+        Record cal = fixtures::makeRecord();
+        fixtures::addCalStep(&cal);
+        EXPECT_FALSE(store->write(cal).spooled);
+        EXPECT_EQ(toJson(*store->load(cal.id)), toJson(cal));
+        store.reset();
+        EXPECT_EQ(sql("SELECT count(*) FROM records"), std::to_string(old.size() + 1) + "\n");
+    }
 }
 
 TEST_F(SqliteStore, SameRecordTwiceIsStoredOnce) {
@@ -134,12 +175,12 @@ TEST_F(SqliteStore, RefusesWhatIsNotOurs) {
 
     // A store from a newer rfprobe.
     Store::open(path)->write(fixtures::makeRecord());
-    sql("UPDATE schema_version SET version = 2");
+    sql("UPDATE schema_version SET version = 3");
     try {
         Store::open(path);
         FAIL();
     } catch (const StoreError &e) {
-        EXPECT_NE(std::string(e.what()).find("schema version 2, newer"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("schema version 3, newer"), std::string::npos) << e.what();
     }
     unlink(path.c_str());
 

@@ -33,20 +33,23 @@ constexpr MeasureDecl kMeasures[] = {
     {"measurements", "", 0, MeasureKind::Bookkeeping},
     {"pa<k>_before", "", 0, MeasureKind::Bookkeeping},
     {"pa<k>", "", 0, MeasureKind::Bookkeeping},
-    {"p<k>_set", "dBm", 2, MeasureKind::Bookkeeping},
-    {"p<k>_code", "", 0, MeasureKind::Bookkeeping},
-    {"p<k>_measured", "dBm", 2, MeasureKind::Bookkeeping},
-    {"p<k>_loss", "dB", 2, MeasureKind::Bookkeeping},
-    {"p<k>_round", "", 0, MeasureKind::Bookkeeping},
-    {"p<k>_verify", "", 0, MeasureKind::Flag},
-    {"p<k>_clamped", "", 0, MeasureKind::Flag},
-    {"p<k>_outlier", "", 0, MeasureKind::Flag},
     {"safe_start", "", 0, MeasureKind::Flag},
     {"noise", "dB", 3, MeasureKind::Bookkeeping},
     {"guard_band", "dB", 3, MeasureKind::Bookkeeping},
     {"range_error", "dB", 2, MeasureKind::Limited},
     {"range_error_at", "dBm", 1, MeasureKind::Bookkeeping},
 };
+
+// Every point the calibration measured, in the order it measured them:
+// the set power the radio was asked for, the detector code it used, the
+// power at the unit's port, the fixture's loss, the round whose fit the
+// point went into first, 1 for a verify measurement, and why the point was
+// left out of the fits (0 kept, 1 at a clamped detector code, 2 an outlier).
+constexpr SeriesColumnDecl kPointColumns[] = {
+    {"set_power", "dBm"}, {"code", ""}, {"measured", "dBm"}, {"loss", "dB"},
+    {"round", ""},        {"verify", ""}, {"dropped", ""},
+};
+constexpr SeriesDecl kPoints = seriesDecl("points", kPointColumns);
 
 constexpr ArgDef kArgs[] = {
     kChain,
@@ -205,34 +208,20 @@ std::string powerName(double dbm) {
 
 // The values of a calibration as the record names them (docs/station.md):
 // pa1_before..pa3_before, pa1..pa3 (what the chain holds after the step),
-// p<k>_set, p<k>_code, p<k>_measured, p<k>_loss, p<k>_round, p<k>_verify
-// for every point k = 1.. (p<k>_clamped or p<k>_outlier, 1, where the point
-// was left out of the fits), safe_start (1, where the chain's coefficients
-// could not be used), the fit's checks (determined, bounds: 1 or 0, at
-// least 1; residual in dB, at most the limit; monotonic), rounds (at most
-// --max-rounds), measurements, noise and guard_band (dB), verify_error_<power>
-// (dB, within +-(tolerance - guard band)) for every power of the last
-// verify, and range_error (dB, the worst the fit on all points predicts
-// over the range, within the same limit) with range_error_at (dBm).
+// safe_start (1, where the chain's coefficients could not be used), the
+// fit's checks (determined, bounds: 1 or 0, at least 1; residual in dB, at
+// most the limit; monotonic), rounds (at most --max-rounds), measurements,
+// noise and guard_band (dB), verify_error_<power> (dB, within
+// +-(tolerance - guard band)) for every power of the last verify, and
+// range_error (dB, the worst the fit on all points predicts over the
+// range, within the same limit) with range_error_at (dBm).  The points
+// themselves are the series "points" (paCalPoints).
 std::vector<RecordedValue> paCalValues(const pacal::CalResult &r, const pacal::CalOptions &o) {
     std::vector<RecordedValue> out;
     const int16_t before[3] = {r.before.c1, r.before.c2, r.before.c3};
     const int16_t after[3] = {r.after.c1, r.after.c2, r.after.c3};
     for (int i = 0; i < 3; i++) out.push_back(value("pa" + std::to_string(i + 1) + "_before", before[i]));
     for (int i = 0; i < 3; i++) out.push_back(value("pa" + std::to_string(i + 1), after[i]));
-    for (size_t k = 0; k < r.points.size(); k++) {
-        const pacal::CalPoint &p = r.points[k];
-        std::string n = "p" + std::to_string(k + 1) + "_";
-        out.push_back(value(n + "set", p.setDbm));
-        out.push_back(value(n + "code", p.code));
-        out.push_back(value(n + "measured", p.measuredDbm));
-        out.push_back(value(n + "loss", p.lossDb));
-        out.push_back(value(n + "round", p.round));
-        out.push_back(value(n + "verify", p.verify ? 1 : 0));
-        // Left out of the fits, and why: only where it was.
-        if (p.dropped == pacal::Dropped::Clamped) out.push_back(value(n + "clamped", 1));
-        if (p.dropped == pacal::Dropped::Outlier) out.push_back(value(n + "outlier", 1));
-    }
     if (r.safeStart) out.push_back(value("safe_start", 1));
     if (r.rounds > 0) {
         // The last fit's checks, in the order fit() makes them, up to the
@@ -281,6 +270,15 @@ std::vector<RecordedValue> paCalValues(const pacal::CalResult &r, const pacal::C
         out.push_back(value("range_error_at", r.rangeErrorAtDbm));
     }
     return out;
+}
+
+// Every point of the calibration as a row of the series "points".
+void paCalPoints(const pacal::CalResult &r, StepDetail *d) {
+    for (const pacal::CalPoint &p : r.points) {
+        double dropped = p.dropped == pacal::Dropped::Clamped ? 1 : p.dropped == pacal::Dropped::Outlier ? 2 : 0;
+        d->addRow(kPoints, {p.setDbm, (double)p.code, p.measuredDbm, p.lossDb, (double)p.round,
+                            p.verify ? 1.0 : 0.0, dropped});
+    }
 }
 
 namespace {
@@ -394,6 +392,7 @@ void run(StepRun &s) {
     pacal::CalResult cal = pacal::calibrate(u, o);
     s.out.lossDb = cal.points.empty() ? 0 : cal.points.back().lossDb;
     for (const RecordedValue &v : paCalValues(cal, o)) d.add(v.name, v.value, v.limit);
+    paCalPoints(cal, &d);
     summarise(s, cal, o);
     conclude(s, cal, u.status);
     if (!s.opt.quiet && s.opt.verbose)
@@ -433,7 +432,9 @@ RFPROBE_STEP(pa_cal) = {
      "    coefficients are written back. It never sends pa-save: save in a step\n"
      "    of its own once both chains passed (but every pa-write of the agent\n"
      "    hands the data file to the NVRAM tool). The record keeps the\n"
-     "    coefficients before and after, every point and the verify errors.\n",
+     "    coefficients before and after, the verify errors and every point as\n"
+     "    the step's series \"points\" (set_power, code, measured, loss, round,\n"
+     "    verify, dropped).\n",
      "    pa-cal 0 --range 5..21 --tolerance 0.5 --stop-on-fail\n"},
     kMeasures,
     sizeof kMeasures / sizeof kMeasures[0],

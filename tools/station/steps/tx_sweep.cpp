@@ -18,11 +18,16 @@ constexpr MeasureDecl kMeasures[] = {
     // The screen's line: the point furthest off, and how many points.
     {"power_error", "dB", 2, MeasureKind::Limited},
     {"points", "", 0, MeasureKind::Bookkeeping},
-    // The record: every point, named by its set power.
-    {"power_<dBm>", "dBm", 2, MeasureKind::Bookkeeping},
-    {"applied_power_<dBm>", "dBm", 2, MeasureKind::Bookkeeping},
+    // The record: every point's error against the limits, named by its
+    // set power (the points themselves are the series below).
     {"power_error_<dBm>", "dB", 2, MeasureKind::Limited},
 };
+
+// Every point, in the order of --powers: the set power, the power the
+// radio applies for it, what the tester measured and the difference.
+constexpr SeriesColumnDecl kPointColumns[] = {
+    {"set_power", "dBm"}, {"applied_power", "dBm"}, {"power", "dBm"}, {"power_error", "dB"}};
+constexpr SeriesDecl kPoints = seriesDecl("points", kPointColumns);
 
 constexpr ArgDef kArgs[] = {
     {"--powers", "LIST", "--powers", Conv::PowerList, Field::CalPowers, true, 0, 0,
@@ -84,8 +89,7 @@ void run(StepRun &s) {
         if (measureTransmission(s, applied, &m) != kExitOk) return;
         double power = std::round(m.powerDbm * 1000) / 1000;
         double error = std::round((m.powerDbm - applied) * 1000) / 1000;
-        d.add(dbmName("power", dbm), power);
-        d.add(dbmName("applied_power", dbm), applied);
+        d.addRow(kPoints, {dbm, applied, power, error});
         d.add(dbmName("power_error", dbm), error, lim);
         if (std::fabs(error) > std::fabs(worst)) worst = error;
     }
@@ -105,8 +109,9 @@ RFPROBE_STEP(tx_sweep) = {
      "    tx-measure does: the tester's turn, the analyser set, start-tx,\n"
      "    --settle, the measurement, stop-tx. Each point's power_error (dB from\n"
      "    the power the radio applies) is checked against --power-error; the\n"
-     "    record keeps power_P, applied_power_P and power_error_P for every set\n"
-     "    power P, the line shows the point furthest off. The radio is left at\n"
+     "    record keeps power_error_P for every set power P and every point as\n"
+     "    the step's series \"points\" (set_power, applied_power, power,\n"
+     "    power_error); the line shows the point furthest off. The radio is left at\n"
      "    the last power. Tester failures make the step ERROR (exit status 6).\n",
      "    tx-sweep --powers 5,9,13,17,21 --settle 0.05 --power-error -0.5..0.5\n"},
     kMeasures,
