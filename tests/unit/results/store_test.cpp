@@ -329,7 +329,9 @@ TEST_F(SqliteStore, ARecordKeepsItsIdentityWhateverItsJsonSpelling) {
         std::swap(path, spool);
         sql("UPDATE records SET digest = '" + old(next) + "'");
         std::swap(path, spool);
-        SyncResult s = Store::open(path, OpenOptions{false, spool})->sync();
+        OpenOptions so;
+        so.spoolPath = spool;
+        SyncResult s = Store::open(path, so)->sync();
         EXPECT_EQ(s.uploaded, 1u);
         EXPECT_TRUE(s.errors.empty()) << s.errors[0];
         EXPECT_EQ(s.pending, 0u);
