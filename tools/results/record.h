@@ -171,8 +171,9 @@ constexpr size_t kMaxText = 1024;
 void validateText(const char *what, const std::string &s);
 // The whole record: every rule above, times, ids, hashes, unique measurement
 // names, series (names and column names as measurement names, unique, rows
-// as wide as the columns, finite values, within the bounds above), step args (non-empty words without blanks), finite limits with
-// low <= high, and verdicts that agree with applyVerdicts.
+// as wide as the columns, finite values, within the bounds above), step
+// args (non-empty words without blanks), finite limits with low <= high,
+// and verdicts that agree with applyVerdicts.
 void validateRecord(const Record &r);
 
 }  // namespace results
