@@ -100,8 +100,17 @@ def test_a_line_of_four_calibrates_saves_and_verifies_and_a_broken_pa_saves_noth
                 own.add(fitted)
                 # In the radio and, after pa-save, in NVRAM.
                 assert radio(rig, chain) == fitted and nvram(rig, chain) == fitted, (k, chain)
-                # Every point in the step's series, none as a measurement.
-                (series,) = step["series"]
+                # Every point in the step's series, none as a measurement;
+                # the error predicted over the range in another, its worst
+                # the step's range_error.
+                named = {t["name"]: t for t in step["series"]}
+                assert sorted(named) == ["points", "range"], sorted(named)
+                rng = named["range"]
+                assert [(c["name"], c["unit"]) for c in rng["columns"]] == [("set_power", "dBm"),
+                                                                          ("predicted_error", "dB")]
+                assert [row[0] for row in rng["rows"]] == list(range(5, 22)), rng["rows"]
+                assert max(abs(row[1]) for row in rng["rows"]) == abs(v["range_error"]), rng["rows"]
+                series = named["points"]
                 cols = [(c["name"], c["unit"]) for c in series["columns"]]
                 assert series["name"] == "points" and cols == POINT_COLUMNS, series
                 points = [dict(zip([c for c, _ in cols], row)) for row in series["rows"]]
@@ -124,8 +133,10 @@ def test_a_line_of_four_calibrates_saves_and_verifies_and_a_broken_pa_saves_noth
         # The store holds the same points, value for value.
         with sqlite3.connect(d + "/r.db") as db:
             for (rid, idx), rows in stored.items():
-                got = db.execute("SELECT row_index, column_index, value FROM series_values"
-                                 " WHERE record_id = ? AND step_index = ? ORDER BY 1, 2", (rid, idx)).fetchall()
+                got = db.execute("SELECT v.row_index, v.column_index, v.value FROM series_values v"
+                                 " JOIN series_columns c USING (record_id, step_index, series_index, column_index)"
+                                 " WHERE v.record_id = ? AND v.step_index = ? AND c.series = 'points'"
+                                 " ORDER BY 1, 2", (rid, idx)).fetchall()
                 assert got == [(i, c, v) for i, row in enumerate(rows) for c, v in enumerate(row)], (rid, idx)
         # The broken PA: FAIL on its first chain's fit, before any write:
         # the radio keeps its originals and the NVRAM tool never ran.

@@ -366,9 +366,11 @@ void Loop::judge(const FitResult &g) {
     }
     double lo = o_.limits.lowDbm, hi = o_.limits.highDbm;
     r_.rangeErrorDb = 0, r_.rangeErrorAtDbm = lo;
+    r_.rangeErrorsDb.clear();
     for (double p = lo; p <= hi + 1e-9; p = p + 1 > hi && p < hi ? hi : std::floor(p + 1)) {
         double out;
         double e = unit.power(detectorCode(held_, p), &out) ? out - p : INFINITY;
+        r_.rangeErrorsDb.push_back({p, e});
         if (!(std::fabs(e) <= std::fabs(r_.rangeErrorDb))) r_.rangeErrorDb = e, r_.rangeErrorAtDbm = p;
     }
 }

@@ -29,6 +29,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pacal/fit.h"
@@ -130,6 +131,9 @@ struct CalResult {
     // coefficients (measured - set, signed) and the power where it is.
     double noiseDb = NAN, guardBandDb = NAN, verifyLimitDb = NAN;
     double rangeErrorDb = NAN, rangeErrorAtDbm = NAN;
+    // The same prediction at every whole dBm of the range and its ends:
+    // set power, error (dBm, dB).
+    std::vector<std::pair<double, double>> rangeErrorsDb;
     // Verify powers the last verify judged with the fit on all points (its
     // figure beyond its limit, no measurement left): the power, the error
     // the fit predicts there and the limit that prediction had to keep.

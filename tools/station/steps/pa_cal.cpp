@@ -51,6 +51,12 @@ constexpr SeriesColumnDecl kPointColumns[] = {
 };
 constexpr SeriesDecl kPoints = seriesDecl("points", kPointColumns);
 
+// The error the last fit on all points predicts, for the coefficients the
+// chain holds, at every whole dBm of the range and its ends (range_error is
+// the worst of them).  A power where that curve is undefined has no row.
+constexpr SeriesColumnDecl kRangeColumns[] = {{"set_power", "dBm"}, {"predicted_error", "dB"}};
+constexpr SeriesDecl kRange = seriesDecl("range", kRangeColumns);
+
 constexpr ArgDef kArgs[] = {
     kChain,
     {"--powers", "LIST", "--powers", Conv::PowerList, Field::CalPowers, false, 0, 0,
@@ -279,6 +285,8 @@ void paCalPoints(const pacal::CalResult &r, StepDetail *d) {
         d->addRow(kPoints, {p.setDbm, (double)p.code, p.measuredDbm, p.lossDb, (double)p.round,
                             p.verify ? 1.0 : 0.0, dropped});
     }
+    for (const auto &e : r.rangeErrorsDb)
+        if (std::isfinite(e.second)) d->addRow(kRange, {e.first, e.second});
 }
 
 namespace {
