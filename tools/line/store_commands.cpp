@@ -78,6 +78,16 @@ int syncCommand(const station::Action &act) {
     }
 }
 
+// Like every file option: a path that cannot take the file is a bad
+// argument, found before the store is read.
+static void checkReportPaths(const station::Action &act) {
+    for (const char *opt : {"--csv", "--html"})
+        if (const char *v = act.text(opt)) {
+            std::string why = format::outputPathProblem(v);
+            if (!why.empty()) throw results::InvalidInput(std::string(opt) + " " + v + ": " + why);
+        }
+}
+
 int reportCommand(const station::Action &act) {
     std::string url = fromOptionOrEnv(act, "--store", "RFPROBE_STORE", kDefaultStore);
     results::RecordFilter f;
@@ -110,13 +120,7 @@ int reportCommand(const station::Action &act) {
         if (until) f.startedBefore = results::formatUtc(zone.startOfDay(report::nextDay(until)));
         for (const char *opt : {"--plan", "--serial", "--station", "--since", "--until"})
             if (const char *v = act.text(opt)) filters.push_back(std::string(opt) + " " + v);
-        // Like every file option: a path that cannot take the file is a bad
-        // argument, found before the store is read.
-        for (const char *opt : {"--csv", "--html"})
-            if (const char *v = act.text(opt)) {
-                std::string why = format::outputPathProblem(v);
-                if (!why.empty()) throw results::InvalidInput(std::string(opt) + " " + v + ": " + why);
-            }
+        checkReportPaths(act);
     } catch (const results::InvalidInput &e) {
         fprintf(stderr, "rfprobe: report: %s\n", e.what());
         return station::kExitUsage;

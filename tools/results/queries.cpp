@@ -164,6 +164,40 @@ void Store::exportRows(const RecordFilter &f, const std::function<void(const Exp
     });
 }
 
+namespace {
+
+// The args and series values of the steps whose command the reader names
+// (the calibration's points), in the records the filter selects.
+void stepsOfCommands(Connection &c, const ReportRowReader &reader, const std::string &where, const Params &p) {
+    if (reader.stepCommands.empty()) return;
+    Params q = p;
+    std::string in;
+    for (const std::string &cmd : reader.stepCommands) {
+        q.push_back(cmd);
+        in += (in.empty() ? "$" : ", $") + std::to_string(q.size());
+    }
+    std::string ofCommands = where + (where.empty() ? " WHERE" : " AND") + " st.command IN (" + in + ")";
+    if (reader.stepArgs)
+        c.query("SELECT st.record_id, st.line, st.command, st.args FROM steps st"
+                " JOIN records r ON r.record_id = st.record_id" + ofCommands,
+                q, [&](const Row &row) {
+                    reader.stepArgs({row.text(0), (int)row.integer(1), row.text(2), row.text(3)});
+                });
+    if (reader.seriesValue)
+        c.query("SELECT v.record_id, v.step_index, st.line, st.command, sc.series, v.row_index, sc.name,"
+                " v.value FROM series_values v"
+                " JOIN series_columns sc ON sc.record_id = v.record_id AND sc.step_index = v.step_index"
+                " AND sc.series_index = v.series_index AND sc.column_index = v.column_index"
+                " JOIN steps st ON st.record_id = v.record_id AND st.step_index = v.step_index"
+                " JOIN records r ON r.record_id = v.record_id" + ofCommands,
+                q, [&](const Row &row) {
+                    reader.seriesValue({row.text(0), row.integer(1), (int)row.integer(2), row.text(3),
+                                        row.text(4), row.integer(5), row.text(6), row.real(7)});
+                });
+}
+
+}  // namespace
+
 void Store::reportRows(const RecordFilter &f, const ReportRowReader &reader) {
     withConnection([&](Connection &c) {
         Dialect d = c.dialect();
@@ -221,31 +255,7 @@ void Store::reportRows(const RecordFilter &f, const ReportRowReader &reader) {
                         m.failed = row.text(9) == "FAIL";
                         reader.measurement(m);
                     });
-        if (reader.stepCommands.empty()) return;
-        Params q = p;
-        std::string in;
-        for (const std::string &cmd : reader.stepCommands) {
-            q.push_back(cmd);
-            in += (in.empty() ? "$" : ", $") + std::to_string(q.size());
-        }
-        std::string ofCommands = where + (where.empty() ? " WHERE" : " AND") + " st.command IN (" + in + ")";
-        if (reader.stepArgs)
-            c.query("SELECT st.record_id, st.line, st.command, st.args FROM steps st"
-                    " JOIN records r ON r.record_id = st.record_id" + ofCommands,
-                    q, [&](const Row &row) {
-                        reader.stepArgs({row.text(0), (int)row.integer(1), row.text(2), row.text(3)});
-                    });
-        if (reader.seriesValue)
-            c.query("SELECT v.record_id, v.step_index, st.line, st.command, sc.series, v.row_index, sc.name,"
-                    " v.value FROM series_values v"
-                    " JOIN series_columns sc ON sc.record_id = v.record_id AND sc.step_index = v.step_index"
-                    " AND sc.series_index = v.series_index AND sc.column_index = v.column_index"
-                    " JOIN steps st ON st.record_id = v.record_id AND st.step_index = v.step_index"
-                    " JOIN records r ON r.record_id = v.record_id" + ofCommands,
-                    q, [&](const Row &row) {
-                        reader.seriesValue({row.text(0), row.integer(1), (int)row.integer(2), row.text(3),
-                                            row.text(4), row.integer(5), row.text(6), row.real(7)});
-                    });
+        stepsOfCommands(c, reader, where, p);
     });
 }
 
