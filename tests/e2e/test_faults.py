@@ -25,8 +25,11 @@ PA_DEFAULT = {"pa2gw0a0": "0xfe8c", "pa2gw1a0": "0x1a2e", "pa2gw2a0": "0xfa1b",
 def exchange(rig, *frames, window=16):
     """Send frames (bytes, expected reply code or None); the reply codes in
     the order they came and the station's result."""
-    res = soaklib.send_frames(rig, frames, window=window, stall=10.0)
-    if len(res["codes"]) < sum(code is not None for _, code in frames) and hasattr(rig, "guest"):
+    vm = hasattr(rig, "guest")
+    # A stall is no reply for that long: on the emulated router a PA write
+    # takes about 0.13 s, and a flush of the PC's disks may hold its share.
+    res = soaklib.send_frames(rig, frames, window=window, stall=30.0 if vm else 10.0)
+    if len(res["codes"]) < sum(code is not None for _, code in frames) and vm:
         # On the emulated router the replies also stop when the emulator
         # hangs on its 9p share (sim/vm/README.md, series F and G), where
         # the simulated tools keep their state: a command on that share
