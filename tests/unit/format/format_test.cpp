@@ -88,6 +88,7 @@ std::vector<std::string> parseBack(const char *kind, const std::string &doc) {
         lines.push_back(l);
     }
     EXPECT_EQ(pclose(p), 0) << kind << " document did not parse:\n" << doc;
+    std::remove(path.c_str());
     return lines;
 }
 
