@@ -1,6 +1,6 @@
 // report-mkstore --line cal: records of a 4-unit calibration line, as
 // sim/plans/line-cal.plan and line-tester.plan write them (line numbers,
-// step names, pa-cal's patterned values, tester waits).  Units vary: most
+// step names, pa-cal's values and points, tester waits).  Units vary: most
 // are good, some have a weak receiver, a bad crystal or a broken PA, and
 // now and then an agent does not answer.
 #include "calline.h"
@@ -39,10 +39,17 @@ void testerFigures(Step *s, std::mt19937_64 &rng) {
     add(s, "path_loss", 12.4);
 }
 
+// A step's series "points" with these columns (name, unit), no rows yet.
+Series &points(Step *s, std::vector<SeriesColumn> columns) {
+    s->series.push_back({"points", std::move(columns), {}});
+    return s->series.back();
+}
+
 // pa-cal on one chain: four first-round points off by the uncalibrated
 // unit's error, a verify round within tolerance (or a broken PA that no
-// fit bounds).
-Step paCal(Clock &c, std::mt19937_64 &rng, int line, int chain, bool broken) {
+// fit bounds).  The points are the step's series, or, as an older station
+// wrote them (older), the names p<k>_set ...
+Step paCal(Clock &c, std::mt19937_64 &rng, int line, int chain, bool broken, bool older) {
     std::normal_distribution<double> noise(0, 1);
     Step s = c.step(line, "pa-cal", {std::to_string(chain), "--powers", "8,12,16,20", "--tolerance", "0.5",
                                      "--stop-on-fail"}, 4.0);
@@ -51,13 +58,21 @@ Step paCal(Clock &c, std::mt19937_64 &rng, int line, int chain, bool broken) {
     double gain = 1.8 + 0.4 * noise(rng), tilt = 0.06 * noise(rng);
     for (int i = 0; i < 3; i++) add(&s, "pa" + std::to_string(i + 1) + "_before", 100 * (i + 1));
     for (int i = 0; i < 3; i++) add(&s, "pa" + std::to_string(i + 1), 100 * (i + 1) + std::round(20 * noise(rng)));
+    Series *table = older ? nullptr
+                          : &points(&s, {{"set_power", "dBm"}, {"code", ""}, {"measured", "dBm"}, {"loss", "dB"},
+                                         {"round", ""}, {"verify", ""}, {"dropped", ""}});
     int k = 1;
     for (double p : powers) {
         std::string n = "p" + std::to_string(k++) + "_";
         double err = broken ? -6 - 0.8 * (p - 8) : gain + tilt * (p - 14) + 0.15 * noise(rng);
+        double measured = std::round((p + err) * 1000) / 1000;
+        if (table) {
+            table->rows.push_back({p, std::round(40 + 6 * p), measured, 12.4, 1, 0, 0});
+            continue;
+        }
         add(&s, n + "set", p);
         add(&s, n + "code", std::round(40 + 6 * p));
-        add(&s, n + "measured", p + err);
+        add(&s, n + "measured", measured);
         add(&s, n + "loss", 12.4);
         add(&s, n + "round", 1);
         add(&s, n + "verify", 0);
@@ -131,9 +146,12 @@ Record makeCalLineRecord(std::mt19937_64 &rng, int64_t startMs, const std::strin
         } else {
             r.steps.push_back(c.step(8, "set-tx", {"--rate", "0", "--bw", "20", "--power", "17"}, 0.01));
             bool broken = fault == UnitFault::BrokenPa;
-            r.steps.push_back(paCal(c, rng, 9, 0, broken));
+            // A third of the records as a station before series wrote them:
+            // a line's store holds both.
+            bool older = k % 3 == 0;
+            r.steps.push_back(paCal(c, rng, 9, 0, broken, older));
             if (!broken) {
-                r.steps.push_back(paCal(c, rng, 10, 1, false));
+                r.steps.push_back(paCal(c, rng, 10, 1, false, older));
                 r.steps.push_back(c.step(11, "pa-save", {}, 0.2));
                 r.steps.push_back(c.step(14, "set-antenna", {"0"}, 0.01));
                 const int lines[] = {16, 18, 20};
@@ -147,11 +165,19 @@ Record makeCalLineRecord(std::mt19937_64 &rng, int64_t startMs, const std::strin
                 testerFigures(&sweep, rng);
                 std::normal_distribution<double> noise(0, 1);
                 double worst = 0;
+                Series *table = older ? nullptr
+                                      : &points(&sweep, {{"set_power", "dBm"}, {"applied_power", "dBm"},
+                                                         {"power", "dBm"}, {"power_error", "dB"}});
                 for (int p : {5, 9, 13, 17, 21}) {
                     // The saved curve drifts at the top of the range.
                     double err = 0.08 * noise(rng) + (p == 21 ? 0.35 : 0);
-                    add(&sweep, "power_" + std::to_string(p), p + err);
-                    add(&sweep, "applied_power_" + std::to_string(p), p);
+                    if (table) {
+                        table->rows.push_back({(double)p, (double)p, std::round((p + err) * 1000) / 1000,
+                                               std::round(err * 1000) / 1000});
+                    } else {
+                        add(&sweep, "power_" + std::to_string(p), p + err);
+                        add(&sweep, "applied_power_" + std::to_string(p), p);
+                    }
                     add(&sweep, "power_error_" + std::to_string(p), err, -1.0, 1.0);
                     if (std::fabs(err) > std::fabs(worst)) worst = err;
                 }
