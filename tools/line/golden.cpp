@@ -5,8 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <map>
-#include <set>
+#include <optional>
 
 #include "instrument/toml_read.h"
 #include "line/unit.h"
@@ -134,56 +133,49 @@ int prepareGolden(Plan *plan, const std::vector<std::string> &serials, const cha
 
 namespace {
 
-struct Check {
-    results::RecordSummary rec;
-    std::string kind, port;
-};
-
-// Hours since a stored UTC time.
-double hoursSince(const std::string &utc) {
+// Milliseconds since 1970 of a stored UTC time; false for another text.
+bool utcMs(const std::string &utc, double *ms) {
     struct tm t = {};
-    int ms = 0;
+    int milli = 0;
     if (sscanf(utc.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
-               &t.tm_sec, &ms) < 6)
-        return INFINITY;
+               &t.tm_sec, &milli) < 6)
+        return false;
     t.tm_year -= 1900;
     t.tm_mon -= 1;
-    return difftime(time(nullptr), timegm(&t)) / 3600.0;
+    *ms = (double)timegm(&t) * 1000.0 + milli;
+    return true;
 }
 
 }  // namespace
 
 std::string goldenLock(results::Store &store, const std::string &station, const std::string &iface, int port,
                        double hours) {
-    // The station's records and their metadata: the golden checks are the
-    // ones of kind golden, the port's the ones with its fixture_port.
-    std::map<std::string, Check> checks;
-    results::RecordFilter f;
-    f.station = station;
-    results::ReportRowReader r;
-    r.record = [&](const results::RecordSummary &s) { checks[s.id].rec = s; };
-    r.metadata = [&](const results::MetadataEntry &m) {
-        if (m.key == kKindKey) checks[m.recordId].kind = m.value;
-        if (m.key == kFixturePortKey) checks[m.recordId].port = m.value;
-    };
-    store.reportRows(f, r);
-    const Check *last = nullptr;
-    for (const auto &kv : checks) {
-        const Check &c = kv.second;
-        if (c.kind != kGoldenKind || c.port != std::to_string(port) || c.rec.id.empty()) continue;
-        if (!last || c.rec.startedAt > last->rec.startedAt) last = &c;
-    }
+    // The newest check is the last to reach the store, not the one whose
+    // station clock says latest: a clock that ran fast cannot keep an old
+    // PASS in front of a later FAIL.
+    std::optional<results::GoldenCheck> last = store.lastGoldenCheck(station, std::to_string(port));
     char head[160];
     snprintf(head, sizeof head, "port %d (%s) is locked: ", port, iface.c_str());
     const std::string todo = "run the golden check on this port (after fixture-cal if the fixture "
                              "changed) and start again";
     if (!last) return head + std::string("no golden check of this port on station ") + station + "; " + todo;
-    std::string what = "its last golden check (" + last->rec.startedAt + ", golden unit " + last->rec.serial +
-                       ", record " + last->rec.id + ")";
-    if (last->rec.verdict != station::Verdict::Pass)
-        return head + what + " is " + station::verdictName(last->rec.verdict) +
+    std::string what = "its last golden check (" + last->startedAt + ", golden unit " + last->serial + ", record " +
+                       last->recordId + ")";
+    if (last->verdict != station::Verdict::Pass)
+        return head + what + " is " + station::verdictName(last->verdict) +
                "; check the cable and connectors, run fixture-cal with the golden unit, then " + todo.substr(4);
-    double age = hoursSince(last->rec.startedAt);
+    double started = 0, stored = 0, now = (double)time(nullptr) * 1000.0;
+    if (!utcMs(last->startedAt, &started)) return head + what + " has a start time that cannot be read; " + todo;
+    if (started - now > kGoldenClockSkewS * 1000.0) {
+        char b[200];
+        snprintf(b, sizeof b, " is dated %.1f h ahead of this PC's clock: the clock of station %s (or of this PC) "
+                              "is wrong; set it right, then ", (started - now) / 3.6e6, station.c_str());
+        return head + what + b + todo.substr(4);
+    }
+    // Its age from the earlier of its start and its arrival in the store:
+    // a check from a fast clock is as old as the store saw it arrive.
+    if (utcMs(last->storedAt, &stored) && stored < started) started = stored;
+    double age = (now - started) / 3.6e6;
     if (age > hours) {
         char b[96];
         snprintf(b, sizeof b, " passed %.1f h ago, more than --require-golden %g h; ", age, hours);

@@ -19,9 +19,9 @@ struct Setup;
 
 // Metadata of a golden check's record: kind = golden, and the tester port
 // it checked.  Other records have no kind.
-constexpr const char *kKindKey = "kind";
-constexpr const char *kGoldenKind = "golden";
-constexpr const char *kFixturePortKey = "fixture_port";
+using results::kGoldenKind;
+using results::kFixturePortKey;
+constexpr const char *kKindKey = results::kRecordKindKey;
 
 // Reads a reference file (TOML, docs/tester.md "The golden unit"); false
 // with *err as "FILE:LINE: KEY: why".
@@ -39,6 +39,9 @@ int prepareGolden(Plan *plan, const std::vector<std::string> &serials, const cha
 // HOURS: its last golden check in the store (station, tester port) is
 // missing, failed or older than HOURS; "" when it may run.  The message
 // names the port, the last check and what to do.
+// A golden check dated further than this ahead of the station's clock is
+// refused by the lock-out: one of the two clocks is wrong.
+constexpr double kGoldenClockSkewS = 300;
 std::string goldenLock(results::Store &store, const std::string &station, const std::string &iface, int port,
                        double hours);
 

@@ -10,6 +10,7 @@
 
 #include <charconv>
 #include <chrono>
+#include <exception>
 #include <string>
 
 #include "format/text.h"
@@ -96,12 +97,12 @@ class PgConnection : public Connection {
         return n;
     }
 
+    // Row by row as the server sends them (single-row mode): a report's
+    // millions of rows are never held here at once.
     void query(const std::string &sql, const Params &params, const RowFn &each) override {
         inTransaction([&] {
             Result r;
-            execParams(sql, params, &r);
-            int n = PQntuples(r.r);
-            for (int i = 0; i < n; i++) each(PgRow(r.r, i));
+            execParams(sql, params, &r, &each);
         });
     }
 
@@ -112,7 +113,7 @@ class PgConnection : public Connection {
         transaction(*this, fn);
     }
 
-    void execParams(const std::string &sql, const Params &params, Result *out) {
+    void execParams(const std::string &sql, const Params &params, Result *out, const RowFn *each = nullptr) {
         std::vector<std::string> text(params.size());
         std::vector<const char *> values(params.size());
         for (size_t i = 0; i < params.size(); i++) {
@@ -128,7 +129,8 @@ class PgConnection : public Connection {
         if (!PQsendQueryParams(c_, sql.c_str(), (int)params.size(), nullptr, values.data(), nullptr,
                                nullptr, 0))
             lost();
-        await(out);
+        if (each) PQsetSingleRowMode(c_);
+        await(out, each);
     }
 
     [[noreturn]] void lost() {
@@ -152,7 +154,10 @@ class PgConnection : public Connection {
 
     // Sends what is queued and reads every result of the statement(s);
     // keeps the last one, or throws the first error.
-    void await(Result *out) {
+    // With each, rows of single-row mode go to it as they come, and the
+    // deadline runs from the last one; an exception from each is thrown
+    // once the statement's results are all read.
+    void await(Result *out, const RowFn *each = nullptr) {
         Clock::time_point until = Clock::now() + std::chrono::milliseconds(answerMs_);
         for (;;) {
             int f = PQflush(c_);
@@ -162,6 +167,7 @@ class PgConnection : public Connection {
             if (!PQconsumeInput(c_)) lost();
         }
         std::string error;
+        std::exception_ptr failed;
         for (;;) {
             while (PQisBusy(c_)) {
                 waitFor(POLLIN, until);
@@ -170,6 +176,17 @@ class PgConnection : public Connection {
             PGresult *r = PQgetResult(c_);
             if (!r) break;
             ExecStatusType st = PQresultStatus(r);
+            if (st == PGRES_SINGLE_TUPLE) {
+                Result row(r);
+                until = Clock::now() + std::chrono::milliseconds(answerMs_);
+                if (failed) continue;
+                try {
+                    (*each)(PgRow(r, 0));
+                } catch (...) {
+                    failed = std::current_exception();
+                }
+                continue;
+            }
             if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
                 PQclear(out->r);
                 out->r = r;
@@ -180,6 +197,7 @@ class PgConnection : public Connection {
         }
         if (PQstatus(c_) != CONNECTION_OK) lost();
         if (!error.empty()) throw Error("PostgreSQL: " + error, false);
+        if (failed) std::rethrow_exception(failed);
         if (!out->r) throw Error("PostgreSQL: no result", false);
     }
 

@@ -48,7 +48,7 @@ std::vector<FailureRow> Store::failuresByStep(const RecordFilter &f) {
         std::string q = "SELECT r.plan_name, st.line, st.command,"
                         " sum(CASE WHEN st.verdict = 'FAIL' THEN 1 ELSE 0 END),"
                         " sum(CASE WHEN st.verdict = 'ERROR' THEN 1 ELSE 0 END), count(*)"
-                        " FROM steps st JOIN records r ON r.record_id = st.record_id" +
+                        " FROM steps st JOIN records r" + sql::sameRecord(c.dialect(), "st") +
                         sql::recordWhere(c.dialect(), f, &p) +
                         " GROUP BY r.plan_name, st.line, st.command"
                         " HAVING sum(CASE WHEN st.verdict = 'PASS' THEN 0 ELSE 1 END) > 0";
@@ -73,43 +73,30 @@ std::vector<FailureRow> Store::failuresByStep(const RecordFilter &f) {
 
 std::vector<StatRow> Store::measurementStats(const RecordFilter &f) {
     std::vector<StatRow> rows;
-    std::vector<double> values;
-    auto finish = [&] {
-        if (values.empty()) return;
-        StatRow &st = rows.back();
-        std::sort(values.begin(), values.end());
-        size_t n = values.size();
-        st.count = (int64_t)n;
-        st.min = values.front();
-        st.max = values.back();
-        st.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-        values.clear();
-    };
     withConnection([&](Connection &c) {
         Params p;
-        // Rows of one group arrive together; their order is sorted below.
-        std::string q = "SELECT r.plan_name, st.line, st.command, m.name, m.value"
-                        " FROM measurements m"
-                        " JOIN steps st ON st.record_id = m.record_id AND st.step_index = m.step_index"
-                        " JOIN records r ON r.record_id = m.record_id" +
+        // The median by rank, in the database: the values are never all
+        // here at once.  An even count's median is the mean of the middle
+        // two (ranks n/2 and n/2 + 1; both (n + 1)/2 for an odd one).
+        std::string q = "WITH o AS (SELECT r.plan_name AS p, m.line AS l, m.command AS c, m.name AS n, m.value AS x,"
+                        " row_number() OVER (PARTITION BY r.plan_name, m.line, m.command, m.name ORDER BY m.value) AS k,"
+                        " count(*) OVER (PARTITION BY r.plan_name, m.line, m.command, m.name) AS cnt"
+                        " FROM measurement_rows m JOIN records r" + sql::sameRecord(c.dialect(), "m") +
                         sql::recordWhere(c.dialect(), f, &p) +
-                        " ORDER BY r.plan_name, st.line, st.command, m.name";
+                        ") SELECT p, l, c, n, max(cnt), min(x), avg(CASE WHEN k = (cnt + 1) / 2 OR k = cnt / 2 + 1"
+                        " THEN x END), max(x) FROM o GROUP BY p, l, c, n";
         c.query(q, p, [&](const Row &row) {
-            std::string plan = row.text(0), command = row.text(2), name = row.text(3);
-            int line = (int)row.integer(1);
-            if (rows.empty() || rows.back().plan != plan || rows.back().line != line ||
-                rows.back().command != command || rows.back().measurement != name) {
-                finish();
-                StatRow st;
-                st.plan = plan;
-                st.line = line;
-                st.command = command;
-                st.measurement = name;
-                rows.push_back(st);
-            }
-            values.push_back(row.real(4));
+            StatRow st;
+            st.plan = row.text(0);
+            st.line = (int)row.integer(1);
+            st.command = row.text(2);
+            st.measurement = row.text(3);
+            st.count = row.integer(4);
+            st.min = row.real(5);
+            st.median = row.real(6);
+            st.max = row.real(7);
+            rows.push_back(st);
         });
-        finish();
     });
     std::sort(rows.begin(), rows.end(), [](const StatRow &a, const StatRow &b) {
         return std::tie(a.plan, a.line, a.command, a.measurement) <
@@ -127,9 +114,10 @@ void Store::exportRows(const RecordFilter &f, const std::function<void(const Exp
                         ", r.verdict, st.step_index, st.line, st.command, st.args, st.verdict, st.error,"
                         " st.duration_s, m.name, m.value, m.low, m.high, m.verdict"
                         " FROM records r"
-                        " LEFT JOIN steps st ON st.record_id = r.record_id"
-                        " LEFT JOIN measurements m ON m.record_id = st.record_id"
+                        " LEFT JOIN steps st" + sql::sameRecord(d, "st") +
+                        " LEFT JOIN measurement_rows m ON m.record_id = st.record_id"
                         " AND m.step_index = st.step_index" +
+                        (d == Dialect::Postgres ? std::string(" AND m.record_started = st.record_started") : "") +
                         sql::recordWhere(d, f, &p) +
                         " ORDER BY r.started_at, r.record_id, st.step_index, m.measurement_index";
         c.query(q, p, [&](const Row &row) {
@@ -166,6 +154,11 @@ void Store::exportRows(const RecordFilter &f, const std::function<void(const Exp
 
 namespace {
 
+std::string replaceAll(std::string s, const std::string &from, const std::string &to) {
+    for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size())) s.replace(p, from.size(), to);
+    return s;
+}
+
 // The args and series values of the steps whose command the reader names
 // (the calibration's points), in the records the filter selects.
 void stepsOfCommands(Connection &c, const ReportRowReader &reader, const std::string &where, const Params &p) {
@@ -179,17 +172,14 @@ void stepsOfCommands(Connection &c, const ReportRowReader &reader, const std::st
     std::string ofCommands = where + (where.empty() ? " WHERE" : " AND") + " st.command IN (" + in + ")";
     if (reader.stepArgs)
         c.query("SELECT st.record_id, st.line, st.command, st.args FROM steps st"
-                " JOIN records r ON r.record_id = st.record_id" + ofCommands,
+                " JOIN records r" + sql::sameRecord(c.dialect(), "st") + ofCommands,
                 q, [&](const Row &row) {
                     reader.stepArgs({row.text(0), (int)row.integer(1), row.text(2), row.text(3)});
                 });
     if (reader.seriesValue)
-        c.query("SELECT v.record_id, v.step_index, st.line, st.command, sc.series, v.row_index, sc.name,"
-                " v.value FROM series_values v"
-                " JOIN series_columns sc ON sc.record_id = v.record_id AND sc.step_index = v.step_index"
-                " AND sc.series_index = v.series_index AND sc.column_index = v.column_index"
-                " JOIN steps st ON st.record_id = v.record_id AND st.step_index = v.step_index"
-                " JOIN records r ON r.record_id = v.record_id" + ofCommands,
+        c.query("SELECT v.record_id, v.step_index, v.line, v.command, v.series, v.row_index, v.column_name,"
+                " v.value FROM series_points v JOIN records r" + sql::sameRecord(c.dialect(), "v") +
+                replaceAll(ofCommands, "st.command", "v.command"),
                 q, [&](const Row &row) {
                     reader.seriesValue({row.text(0), row.integer(1), (int)row.integer(2), row.text(3),
                                         row.text(4), row.integer(5), row.text(6), row.real(7)});
@@ -221,11 +211,11 @@ void Store::reportRows(const RecordFilter &f, const ReportRowReader &reader) {
                     });
         if (reader.metadata)
             c.query("SELECT md.record_id, md.key, md.value FROM record_metadata md"
-                    " JOIN records r ON r.record_id = md.record_id" + where,
+                    " JOIN records r" + sql::sameRecord(d, "md") + where,
                     p, [&](const Row &row) { reader.metadata({row.text(0), row.text(1), row.text(2)}); });
         if (reader.failedStep)
             c.query("SELECT st.record_id, st.step_index, st.line, st.command, st.verdict FROM steps st"
-                    " JOIN records r ON r.record_id = st.record_id" + where +
+                    " JOIN records r" + sql::sameRecord(d, "st") + where +
                     (where.empty() ? " WHERE" : " AND") + " st.verdict <> 'PASS'",
                     p, [&](const Row &row) {
                         FailedStep s;
@@ -237,10 +227,9 @@ void Store::reportRows(const RecordFilter &f, const ReportRowReader &reader) {
                         reader.failedStep(s);
                     });
         if (reader.measurement)
-            c.query("SELECT m.record_id, m.step_index, m.measurement_index, st.line, st.command, m.name,"
-                    " m.value, m.low, m.high, m.verdict FROM measurements m"
-                    " JOIN steps st ON st.record_id = m.record_id AND st.step_index = m.step_index"
-                    " JOIN records r ON r.record_id = m.record_id" + where,
+            c.query("SELECT m.record_id, m.step_index, m.measurement_index, m.line, m.command, m.name,"
+                    " m.value, m.low, m.high, m.verdict FROM measurement_rows m"
+                    " JOIN records r" + sql::sameRecord(d, "m") + where,
                     p, [&](const Row &row) {
                         MeasurementEntry m;
                         m.recordId = row.text(0);
@@ -257,6 +246,19 @@ void Store::reportRows(const RecordFilter &f, const ReportRowReader &reader) {
                     });
         stepsOfCommands(c, reader, where, p);
     });
+}
+
+std::optional<GoldenCheck> Store::lastGoldenCheck(const std::string &station, const std::string &port) {
+    std::optional<GoldenCheck> g;
+    withConnection([&](Connection &c) {
+        Dialect d = c.dialect();
+        c.query("SELECT record_id, serial, " + sql::timeText(d, "started_at") + ", " + sql::timeText(d, "stored_at") +
+                    ", verdict FROM golden_checks WHERE station = $1 AND port = $2 ORDER BY seq DESC LIMIT 1",
+                {station, port}, [&](const Row &row) {
+                    g = GoldenCheck{row.text(0), row.text(1), row.text(2), row.text(3), verdictAt(row, 4)};
+                });
+    });
+    return g;
 }
 
 }  // namespace results

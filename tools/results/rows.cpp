@@ -2,6 +2,8 @@
 // databases' differences.
 #include "results/rows.h"
 
+#include <cstdio>
+#include <ctime>
 #include <functional>
 
 namespace results {
@@ -24,21 +26,42 @@ std::string dayText(Dialect d, const std::string &col) {
     return "to_char(" + col + " AT TIME ZONE 'UTC', 'YYYY-MM-DD')";
 }
 
+namespace {
+
+// The UTC day after day ("YYYY-MM-DD").
+std::string nextDay(const std::string &day) {
+    struct tm t = {};
+    if (sscanf(day.c_str(), "%4d-%2d-%2d", &t.tm_year, &t.tm_mon, &t.tm_mday) != 3) return day;
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return formatUtc(((int64_t)timegm(&t) + 86400) * 1000).substr(0, 10);
+}
+
+}  // namespace
+
+// Every bound is on the column itself, so that an index on started_at (or
+// station, plan, serial and started_at) serves it.
 std::string recordWhere(Dialect d, const RecordFilter &f, Params *params) {
     std::string w;
-    auto add = [&](const std::string &expr, const std::string &value) {
+    const char *time = d == Dialect::Postgres ? "::timestamptz" : "";
+    auto add = [&](const std::string &expr, const std::string &value, const char *cast = "") {
         if (value.empty()) return;
         params->push_back(value);
-        w += (w.empty() ? " WHERE " : " AND ") + expr + " $" + std::to_string(params->size());
+        w += (w.empty() ? " WHERE " : " AND ") + expr + " $" + std::to_string(params->size()) + cast;
     };
     add("r.plan_name =", f.plan);
     add("r.serial =", f.serial);
     add("r.station =", f.station);
-    add(dayText(d, "r.started_at") + " >=", f.since);
-    add(dayText(d, "r.started_at") + " <=", f.until);
-    add(timeText(d, "r.started_at") + " >=", f.startedFrom);
-    add(timeText(d, "r.started_at") + " <", f.startedBefore);
+    add("r.started_at >=", f.since.empty() ? "" : f.since + "T00:00:00.000Z", time);
+    add("r.started_at <", f.until.empty() ? "" : nextDay(f.until) + "T00:00:00.000Z", time);
+    add("r.started_at >=", f.startedFrom, time);
+    add("r.started_at <", f.startedBefore, time);
     return w;
+}
+
+std::string sameRecord(Dialect d, const std::string &alias) {
+    std::string on = " ON r.record_id = " + alias + ".record_id";
+    return d == Dialect::Postgres ? on + " AND r.started_at = " + alias + ".record_started" : on;
 }
 
 }  // namespace sql
@@ -90,26 +113,15 @@ void insertSeries(Connection &c, const std::string &id, int64_t step, const std:
 
 }  // namespace
 
-bool insertRecord(Connection &c, const Record &r) {
-    std::string digest = recordDigest(r);
+// SQLite's layout: a row per step, exchange, measurement and series value.
+bool insertRecordRows(Connection &c, const Record &r, const std::string &digest) {
     int64_t n = c.run(
         "INSERT INTO records (record_id, serial, station, operator, plan_name, plan_sha256,"
         " started_at, ended_at, verdict, digest) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)"
         " ON CONFLICT (record_id) DO NOTHING",
         {r.id, r.serial, r.station, r.operatorName, r.planName, r.planSha256, r.startedAt, r.endedAt,
          verdictName(r.verdict), digest});
-    if (n == 0) {
-        std::string have;
-        c.query("SELECT digest FROM records WHERE record_id = $1", {r.id},
-                [&](const Row &row) { have = row.text(0); });
-        if (have == digest) return false;
-        // Written by an rfprobe with another digest: compare the content.
-        if (!isCurrentDigest(have)) {
-            std::optional<Record> there = loadRecord(c, r.id);
-            if (there && recordDigest(*there) == digest) return false;
-        }
-        throw StoreError("record " + r.id + " is already in the store with different content");
-    }
+    if (n == 0) return false;
     for (const auto &kv : r.metadata)
         c.run("INSERT INTO record_metadata (record_id, key, value) VALUES ($1, $2, $3)",
               {r.id, kv.first, kv.second});
@@ -149,6 +161,40 @@ bool insertRecord(Connection &c, const Record &r) {
         insertSeries(c, r.id, si, s.series);
     }
     return true;
+}
+
+namespace {
+
+// SQLite: a golden check's place in its port's order (PostgreSQL's insert
+// statement does the same).
+void keepGoldenCheck(Connection &c, const Record &r) {
+    auto kind = r.metadata.find(kRecordKindKey), port = r.metadata.find(kFixturePortKey);
+    if (kind == r.metadata.end() || kind->second != kGoldenKind || port == r.metadata.end()) return;
+    c.run("INSERT INTO golden_checks (station, port, record_id, serial, started_at, stored_at, verdict)"
+          " VALUES ($1, $2, $3, $4, $5, $6, $7)",
+          {r.station, port->second, r.id, r.serial, r.startedAt, nowUtc(), verdictName(r.verdict)});
+}
+
+}  // namespace
+
+bool insertRecord(Connection &c, const Record &r) {
+    std::string digest = recordDigest(r);
+    bool pg = c.dialect() == Dialect::Postgres;
+    if (pg && insertRecordPg(c, r, digest)) return true;
+    if (!pg && insertRecordRows(c, r, digest)) {
+        keepGoldenCheck(c, r);
+        return true;
+    }
+    std::string have;
+    c.query(pg ? "SELECT digest FROM records WHERE record_id = $1::uuid" : "SELECT digest FROM records WHERE record_id = $1",
+            {r.id}, [&](const Row &row) { have = row.text(0); });
+    if (have == digest) return false;
+    // Written by an rfprobe with another digest: compare the content.
+    if (!have.empty() && !isCurrentDigest(have)) {
+        std::optional<Record> there = loadRecord(c, r.id);
+        if (there && recordDigest(*there) == digest) return false;
+    }
+    throw StoreError("record " + r.id + " is already in the store with different content");
 }
 
 Verdict verdictAt(const Row &row, int col) {
@@ -218,6 +264,11 @@ static void loadSeries(Connection &c, const std::string &id, const std::function
 }
 
 std::optional<Record> loadRecord(Connection &c, const std::string &id) {
+    if (c.dialect() == Dialect::Postgres) return loadRecordPg(c, id);
+    return loadRecordRows(c, id);
+}
+
+std::optional<Record> loadRecordRows(Connection &c, const std::string &id) {
     Dialect d = c.dialect();
     Record r;
     bool found = false;

@@ -34,6 +34,9 @@ std::string dayText(db::Dialect d, const std::string &col);
 // " WHERE ..." (or "") for the filter on the records table under alias r;
 // appends its parameters to params, numbered after those already there.
 std::string recordWhere(db::Dialect d, const RecordFilter &f, db::Params *params);
+// " ON ..." joining records r to a row of a record's table under alias
+// (PostgreSQL: on the partition key too).
+std::string sameRecord(db::Dialect d, const std::string &alias);
 }  // namespace sql
 
 // Writes the record's rows.  Returns true when it was new; false when the
@@ -42,6 +45,29 @@ std::string recordWhere(db::Dialect d, const RecordFilter &f, db::Params *params
 // store has other content under its id.
 bool insertRecord(db::Connection &c, const Record &r);
 std::optional<Record> loadRecord(db::Connection &c, const std::string &id);
+// The layout of a row per step, exchange, measurement and series value:
+// SQLite's, and PostgreSQL's before version 3 (read when migrating).
+std::optional<Record> loadRecordRows(db::Connection &c, const std::string &id);
+bool insertRecordRows(db::Connection &c, const Record &r, const std::string &digest);
+// That layout's tables as versions 1 (without series) and 2 made them, in
+// the dialect's types (for SQLite stores, and tests of a migration).
+std::string rowsSchema(db::Dialect d, int version);
+
+// PostgreSQL's compact layout (rows_pg.cpp).  insertRecordPg: true when
+// the record went in, false when a record of that id was there already.
+bool insertRecordPg(db::Connection &c, const Record &r, const std::string &digest);
+std::optional<Record> loadRecordPg(db::Connection &c, const std::string &id);
+// A step's exchanges as bytes: a version byte, then per exchange its
+// fields, numbers as base-128 varints and the reply's sender only where
+// it changes.  unpackExchanges: false for bytes that are not such.
+std::string packExchanges(const std::vector<Exchange> &xs);
+bool unpackExchanges(const std::string &bytes, std::vector<Exchange> *out);
+// PostgreSQL, version 2 -> 3, inside the caller's transaction: the old
+// tables move aside, schema3 is made, every record is copied with the
+// digest it was stored with, and the old tables go.
+void migratePostgresRecords(db::Connection &c, const char *schema3);
+// Makes the partitions of the month of utcTime (PostgreSQL).
+void ensureMonth(db::Connection &c, const std::string &utcTime);
 Verdict verdictAt(const db::Row &row, int col);
 
 }  // namespace results

@@ -114,6 +114,155 @@ CREATE TABLE spool (
 );
 )";
 
+// Version 3, SQLite: the indexes a report's time, station and plan
+// filters use, the golden checks kept on write (the lock-out reads the
+// newest of a port by one index), and the views every report reads
+// measurements and series through (PostgreSQL has the same views over
+// its own layout).
+const char kSqliteV3[] = R"(
+CREATE INDEX IF NOT EXISTS records_by_time ON records (started_at);
+CREATE INDEX IF NOT EXISTS records_by_station ON records (station, started_at);
+CREATE TABLE IF NOT EXISTS golden_checks (
+  seq        INTEGER PRIMARY KEY,
+  station    TEXT NOT NULL,
+  port       TEXT NOT NULL,
+  record_id  TEXT NOT NULL,
+  serial     TEXT NOT NULL,
+  started_at TEXT NOT NULL,
+  stored_at  TEXT NOT NULL,
+  verdict    TEXT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS golden_checks_by_port ON golden_checks (station, port, seq);
+CREATE VIEW IF NOT EXISTS measurement_rows AS
+  SELECT m.record_id, m.step_index, m.measurement_index, st.line, st.command, m.name, m.value, m.low, m.high,
+         m.verdict
+  FROM measurements m JOIN steps st ON st.record_id = m.record_id AND st.step_index = m.step_index;
+CREATE VIEW IF NOT EXISTS series_points AS
+  SELECT v.record_id, v.step_index, st.line, st.command, sc.series, v.row_index, sc.name AS column_name, v.value
+  FROM series_values v
+  JOIN series_columns sc ON sc.record_id = v.record_id AND sc.step_index = v.step_index
+   AND sc.series_index = v.series_index AND sc.column_index = v.column_index
+  JOIN steps st ON st.record_id = v.record_id AND st.step_index = v.step_index;
+CREATE TABLE IF NOT EXISTS archives (
+  file        TEXT NOT NULL,
+  before      TEXT NOT NULL,
+  records     INTEGER NOT NULL,
+  archived_at TEXT NOT NULL
+);
+)";
+
+// Version 3, PostgreSQL: a record in a few kilobytes.  Records and their
+// rows are partitioned by the month the record started (rows carry it as
+// record_started), so that retention drops whole months; a step is one
+// row with its measurements as arrays and its exchanges packed (rows.h);
+// a series is one row with its values row after row.  Partitions are
+// made by rfprobe_month() before the first record of a month is written.
+const char kPgSchema3[] = R"(
+CREATE TABLE records (
+  record_id   uuid NOT NULL,
+  started_at  timestamptz NOT NULL,
+  ended_at    timestamptz NOT NULL,
+  serial      text NOT NULL,
+  station     text NOT NULL,
+  operator    text NOT NULL,
+  plan_name   text NOT NULL,
+  plan_sha256 text NOT NULL,
+  verdict     text NOT NULL CHECK (verdict IN ('PASS', 'FAIL', 'ERROR')),
+  digest      text NOT NULL,
+  PRIMARY KEY (record_id, started_at)
+) PARTITION BY RANGE (started_at);
+CREATE INDEX records_by_time ON records (started_at);
+CREATE INDEX records_by_station ON records (station, started_at);
+CREATE INDEX records_by_plan ON records (plan_name, started_at);
+CREATE INDEX records_by_serial ON records (serial, started_at);
+CREATE TABLE record_metadata (
+  record_id      uuid NOT NULL,
+  record_started timestamptz NOT NULL,
+  key            text NOT NULL,
+  value          text NOT NULL,
+  PRIMARY KEY (record_started, record_id, key)
+) PARTITION BY RANGE (record_started);
+CREATE TABLE steps (
+  record_id      uuid NOT NULL,
+  record_started timestamptz NOT NULL,
+  step_index     smallint NOT NULL,
+  line           integer NOT NULL,
+  command        text NOT NULL,
+  args           text NOT NULL,
+  started_at     timestamptz NOT NULL,
+  duration_s     double precision NOT NULL,
+  verdict        text NOT NULL CHECK (verdict IN ('PASS', 'FAIL', 'ERROR')),
+  error          text,
+  exchanges      bytea COMPRESSION lz4,
+  m_names        text[] COMPRESSION lz4,
+  m_values       double precision[] COMPRESSION lz4,
+  m_lows         double precision[] COMPRESSION lz4,
+  m_highs        double precision[] COMPRESSION lz4,
+  m_failed       boolean[],
+  PRIMARY KEY (record_started, record_id, step_index)
+) PARTITION BY RANGE (record_started);
+CREATE TABLE series (
+  record_id      uuid NOT NULL,
+  record_started timestamptz NOT NULL,
+  step_index     smallint NOT NULL,
+  series_index   smallint NOT NULL,
+  name           text NOT NULL,
+  col_names      text[] NOT NULL,
+  col_units      text[] NOT NULL,
+  vals           double precision[] COMPRESSION lz4 NOT NULL,
+  PRIMARY KEY (record_started, record_id, step_index, series_index)
+) PARTITION BY RANGE (record_started);
+CREATE TABLE golden_checks (
+  seq        bigserial PRIMARY KEY,
+  station    text NOT NULL,
+  port       text NOT NULL,
+  record_id  uuid NOT NULL,
+  serial     text NOT NULL,
+  started_at timestamptz NOT NULL,
+  stored_at  timestamptz NOT NULL DEFAULT now(),
+  verdict    text NOT NULL
+);
+CREATE INDEX golden_checks_by_port ON golden_checks (station, port, seq);
+CREATE TABLE archives (
+  file        text NOT NULL,
+  before      timestamptz NOT NULL,
+  records     bigint NOT NULL,
+  archived_at timestamptz NOT NULL DEFAULT now()
+);
+CREATE VIEW measurement_rows AS
+  SELECT st.record_id, st.record_started, st.step_index, (m.i - 1)::integer AS measurement_index, st.line,
+         st.command, m.name, m.value, m.low, m.high, CASE WHEN m.failed THEN 'FAIL' ELSE 'PASS' END AS verdict
+  FROM steps st
+  CROSS JOIN LATERAL unnest(st.m_names, st.m_values, st.m_lows, st.m_highs, st.m_failed)
+    WITH ORDINALITY AS m(name, value, low, high, failed, i);
+CREATE VIEW series_points AS
+  SELECT s.record_id, s.record_started, s.step_index, st.line, st.command, s.name AS series,
+         ((v.i - 1) / cardinality(s.col_names))::integer AS row_index,
+         s.col_names[((v.i - 1) % cardinality(s.col_names)) + 1] AS column_name, v.value
+  FROM series s
+  JOIN steps st ON st.record_started = s.record_started AND st.record_id = s.record_id
+   AND st.step_index = s.step_index
+  CROSS JOIN LATERAL unnest(s.vals) WITH ORDINALITY AS v(value, i);
+-- The partitions of the month of t, made once (the first station to need
+-- them makes them, under a lock; the others find them).
+CREATE FUNCTION rfprobe_month(t timestamptz) RETURNS void LANGUAGE plpgsql AS $f$
+DECLARE
+  m date := date_trunc('month', t AT TIME ZONE 'UTC')::date;
+  suffix text := to_char(m, '"_y"YYYY"m"MM');
+  tab text;
+BEGIN
+  IF to_regclass('series' || suffix) IS NOT NULL THEN RETURN; END IF;
+  PERFORM pg_advisory_xact_lock(1061);
+  FOREACH tab IN ARRAY ARRAY['records', 'record_metadata', 'steps', 'series'] LOOP
+    IF to_regclass(tab || suffix) IS NULL THEN
+      EXECUTE format('CREATE TABLE %I PARTITION OF %I FOR VALUES FROM (%L) TO (%L) WITH (toast_tuple_target = 256)',
+                     tab || suffix, tab, m::text || ' 00:00:00+00', (m + interval '1 month')::date::text || ' 00:00:00+00');
+    END IF;
+  END LOOP;
+END
+$f$;
+)";
+
 // text with {INT}, {REAL} and {TIME} as the dialect's types.
 std::string typed(Dialect d, std::string s) {
     auto sub = [&s](const std::string &from, const std::string &to) {
@@ -127,11 +276,18 @@ std::string typed(Dialect d, std::string s) {
     return s;
 }
 
+}  // namespace
+
+std::string rowsSchema(Dialect d, int version) {
+    return typed(d, version < 2 ? std::string(kSchema) : std::string(kSchema) + kSeriesSchema);
+}
+
+namespace {
+
 // The newest schema, for a store made now.
 std::string schemaFor(Dialect d) {
-    std::string s = typed(d, std::string(kSchema) + kSeriesSchema);
-    if (d == Dialect::Sqlite) s += kSpoolSchema;
-    return s;
+    if (d == Dialect::Postgres) return kPgSchema3;
+    return typed(d, std::string(kSchema) + kSeriesSchema) + kSpoolSchema + kSqliteV3;
 }
 
 bool tableExists(Connection &c, const std::string &name) {
@@ -177,11 +333,29 @@ int64_t checkVersion(Connection &c, const std::string &where) {
     return version;
 }
 
+// The golden checks of the records already there, oldest first (SQLite,
+// version 2 -> 3).
+const char kFillGoldenChecks[] = R"(
+INSERT INTO golden_checks (station, port, record_id, serial, started_at, stored_at, verdict)
+SELECT r.station, p.value, r.record_id, r.serial, r.started_at, r.started_at, r.verdict FROM records r
+JOIN record_metadata k ON k.record_id = r.record_id AND k.key = 'kind' AND k.value = 'golden'
+JOIN record_metadata p ON p.record_id = r.record_id AND p.key = 'fixture_port'
+ORDER BY r.started_at, r.record_id
+)";
+
 // Brings a store of an older version to ours, inside the caller's
-// transaction: every change is additive, so its records stay as they are.
-// Version 1 -> 2: the series tables.
+// transaction.  Version 1 -> 2: the series tables.  Version 2 -> 3:
+// SQLite gains indexes, golden_checks and views (its records stay as
+// they are); PostgreSQL's records move to the compact layout, one by one
+// (migratePostgresRecords).
 void migrate(Connection &c, int64_t version) {
+    bool pg = c.dialect() == Dialect::Postgres;
     if (version < 2 && !tableExists(c, "series_columns")) c.exec(typed(c.dialect(), kSeriesSchema));
+    if (version < 3 && !pg) {
+        c.exec(kSqliteV3);
+        c.exec(kFillGoldenChecks);
+    }
+    if (version < 3 && pg) migratePostgresRecords(c, kPgSchema3);
     if (version < kSchemaVersion) c.run("UPDATE schema_version SET version = $1", {kSchemaVersion});
 }
 
@@ -255,6 +429,7 @@ void preparePostgres(Connection &c, const std::string &where) {
         // The same lock orders the stations that find an older schema:
         // the first migrates it, the others find it done.
         if (!tableExists(c, "schema_version")) {
+            c.exec("CREATE TABLE schema_version (version INTEGER NOT NULL)");
             c.exec(schemaFor(Dialect::Postgres));
             c.run("INSERT INTO schema_version (version) VALUES ($1)", {kSchemaVersion});
         }

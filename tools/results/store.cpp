@@ -176,8 +176,17 @@ Store::KeepConnection::~KeepConnection() {
     if (--store_.serverUsers_ == 0) store_.server_.reset();
 }
 
+void Store::prepareMonth(Connection &c, const std::string &startedAt) {
+    if (c.dialect() != db::Dialect::Postgres) return;
+    std::string month = startedAt.substr(0, 7);
+    if (std::find(monthsReady_.begin(), monthsReady_.end(), month) != monthsReady_.end()) return;
+    ensureMonth(c, startedAt);
+    monthsReady_.push_back(month);
+}
+
 void Store::writeHere(const Record &r) {
     withConnection([&](Connection &c) {
+        prepareMonth(c, r.startedAt);
         db::retryBusy([&] {
             db::transaction(c, [&] {
                 insertRecord(c, r);
@@ -299,6 +308,7 @@ SyncResult Store::sync() {
         bool inserted = false;
         try {
             withConnection([&](Connection &c) {
+                prepareMonth(c, r->startedAt);
                 db::retryBusy([&] { db::transaction(c, [&] { inserted = insertRecord(c, *r); }); });
             });
         } catch (const Unreachable &e) {

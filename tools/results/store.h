@@ -29,7 +29,14 @@ struct StoreError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-constexpr int kSchemaVersion = 2;  // 2: steps' series (series_columns, series_values)
+constexpr int kSchemaVersion = 3;  // 2: steps' series; 3: the compact, partitioned PostgreSQL layout
+
+// The metadata of a golden check's record: kind = golden, and the tester
+// port it checked.  The store keeps these records' order per station and
+// port as they arrive (Store::lastGoldenCheck).
+constexpr const char *kRecordKindKey = "kind";
+constexpr const char *kGoldenKind = "golden";
+constexpr const char *kFixturePortKey = "fixture_port";
 
 enum class StoreKind { Sqlite, Postgres };
 
@@ -200,6 +207,14 @@ struct ReportRowReader {
     std::function<void(const SeriesValueEntry &)> seriesValue;
 };
 
+// The newest golden check of a station's tester port: the last such
+// record to reach the store (the order they arrived in, which no station
+// clock can move), with the store's time of arrival.
+struct GoldenCheck {
+    std::string recordId, serial, startedAt, storedAt;  // UTC text
+    Verdict verdict = Verdict::Error;
+};
+
 // One store.  Units of a parallel run share one Store.  On SQLite each call
 // takes a connection of its own from a small pool (no lock is held while
 // the database works), and separate Store objects on one SQLite file
@@ -254,6 +269,10 @@ class Store {
     // to reader.record.
     void reportRows(const RecordFilter &f, const ReportRowReader &reader);
 
+    // The newest golden check of (station, port), by one index lookup
+    // whatever the store's size; none when the port was never checked.
+    std::optional<GoldenCheck> lastGoldenCheck(const std::string &station, const std::string &port);
+
   private:
     Store(StoreUrl url, OpenOptions opts);
     std::unique_ptr<db::Connection> openConnection(bool mayCreate);
@@ -268,6 +287,10 @@ class Store {
         Store &store_;
     };
     void writeHere(const Record &r);
+    // PostgreSQL: makes the partitions of the month of a record's start
+    // once per process and month (guarded by serverTurn_).
+    void prepareMonth(db::Connection &c, const std::string &startedAt);
+    std::vector<std::string> monthsReady_;
     void keepInOutbox(const Record &r, const std::string &target, const std::string &reason);
     std::string outboxTarget() const;
     Store &outbox();

@@ -11,6 +11,7 @@
 #include "results/db.h"
 #include "results/export.h"
 #include "results/report.h"
+#include "results/rows.h"
 
 using namespace results;
 
@@ -83,28 +84,47 @@ TEST_F(Pg, RecordsComeBackAsWritten) {
     EXPECT_EQ(store->pendingCount(), 0u);
 }
 
-// A database of version 1 (before series) is migrated by the first
-// station that connects: its records stay, and records with series go in.
-TEST_F(Pg, VersionOneDatabaseIsMigrated) {
-    auto records = fixtures::lineDataset();
-    for (const Record &r : records) EXPECT_FALSE(open()->write(r).spooled);
-    {
-        auto c = db::openPostgres(url);
-        c->exec("DROP TABLE series_values; DROP TABLE series_columns; UPDATE schema_version SET version = 1");
+// A database of an older layout (version 1: a row per value, no series;
+// version 2: with series) is migrated by the first station that connects:
+// its records come back with the digests they were stored with, golden
+// checks are found by the lock-out, and new records go in.
+TEST_F(Pg, OlderDatabasesAreMigrated) {
+    for (int version : {1, 2}) {
+        SCOPED_TRACE(version);
+        auto records = fixtures::lineDataset();
+        if (version == 2) fixtures::addCalStep(&records[1]);
+        records[2].metadata[kRecordKindKey] = kGoldenKind;
+        records[2].metadata[kFixturePortKey] = "3";
+        std::string name = db + std::to_string(version);
+        std::string at = PgServer::shared().url(name);
+        {
+            auto c = db::openPostgres(at);
+            db::transaction(*c, [&] {
+                c->exec(rowsSchema(db::Dialect::Postgres, version));
+                c->run("INSERT INTO schema_version (version) VALUES ($1)", {version});
+                for (const Record &r : records) insertRecordRows(*c, r, recordDigest(r));
+            });
+        }
+        OpenOptions o;
+        o.spoolPath = spool;
+        auto store = Store::open(at, o);
+        Record cal = fixtures::makeRecord();
+        fixtures::addCalStep(&cal);
+        EXPECT_FALSE(store->write(cal).spooled);
+        records.push_back(cal);
+        for (const Record &r : records) {
+            auto back = store->load(r.id);
+            ASSERT_TRUE(back);
+            EXPECT_EQ(toJson(*back), toJson(r));
+        }
+        auto golden = store->lastGoldenCheck(records[2].station, "3");
+        ASSERT_TRUE(golden);
+        EXPECT_EQ(golden->recordId, records[2].id);
+        int64_t v = 0;
+        db::openPostgres(at)->query("SELECT max(version) FROM schema_version", {},
+                                    [&](const db::Row &row) { v = row.integer(0); });
+        EXPECT_EQ(v, kSchemaVersion);
     }
-    auto store = open();
-    Record cal = fixtures::makeRecord();
-    fixtures::addCalStep(&cal);
-    EXPECT_FALSE(store->write(cal).spooled);
-    for (const Record *r : {&records[0], &records[5], &cal}) {
-        auto back = store->load(r->id);
-        ASSERT_TRUE(back);
-        EXPECT_EQ(recordDigest(*back), recordDigest(*r));
-    }
-    int64_t version = 0;
-    db::openPostgres(url)->query("SELECT max(version) FROM schema_version", {},
-                                 [&](const db::Row &row) { version = row.integer(0); });
-    EXPECT_EQ(version, 2);
 }
 
 TEST_F(Pg, ReportsMatchSqlite) {
@@ -233,5 +253,5 @@ TEST_F(Pg, StationsCreateTheSchemaTogether) {
     auto c = db::openPostgres(url);
     std::string versions;
     c->query("SELECT version FROM schema_version", {}, [&](const db::Row &r) { versions += r.text(0) + ";"; });
-    EXPECT_EQ(versions, "2;");
+    EXPECT_EQ(versions, std::to_string(kSchemaVersion) + ";");
 }

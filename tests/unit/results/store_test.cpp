@@ -92,7 +92,7 @@ TEST_F(SqliteStore, RecordsComeBackAsWritten) {
     EXPECT_EQ(sql("SELECT count(*) FROM series_values"), "35\n");
     EXPECT_EQ(sql("SELECT series, name, unit FROM series_columns WHERE column_index = 2"), "points|measured|dBm\n");
 
-    EXPECT_EQ(sql("SELECT version FROM schema_version"), "2\n");
+    EXPECT_EQ(sql("SELECT version FROM schema_version"), "3\n");
     EXPECT_EQ(sql("PRAGMA journal_mode"), "wal\n");
 }
 
@@ -109,12 +109,14 @@ TEST_F(SqliteStore, VersionOneStoreIsMigratedOnOpen) {
             auto store = Store::open(path);
             for (const Record &r : old) store->write(r);
         }
-        sql("DROP TABLE series_values; DROP TABLE series_columns; UPDATE schema_version SET version = 1");
-        ASSERT_EQ(sql("SELECT count(*) FROM sqlite_master WHERE name LIKE 'series%'"), "0\n");
+        sql("DROP VIEW series_points; DROP VIEW measurement_rows; DROP TABLE golden_checks; DROP TABLE archives;"
+            " DROP INDEX records_by_time; DROP INDEX records_by_station;"
+            " DROP TABLE series_values; DROP TABLE series_columns; UPDATE schema_version SET version = 1");
+        ASSERT_EQ(sql("SELECT count(*) FROM sqlite_master WHERE name LIKE 'series%' OR name LIKE 'golden%'"), "0\n");
         OpenOptions o;
         o.mustExist = reportOnly;
         auto store = Store::open(path, o);
-        EXPECT_EQ(sql("SELECT version FROM schema_version"), "2\n");
+        EXPECT_EQ(sql("SELECT version FROM schema_version"), "3\n");
         for (const Record &r : old) {
             std::optional<Record> back = store->load(r.id);
             ASSERT_TRUE(back);
@@ -175,12 +177,12 @@ TEST_F(SqliteStore, RefusesWhatIsNotOurs) {
 
     // A store from a newer rfprobe.
     Store::open(path)->write(fixtures::makeRecord());
-    sql("UPDATE schema_version SET version = 3");
+    sql("UPDATE schema_version SET version = 4");
     try {
         Store::open(path);
         FAIL();
     } catch (const StoreError &e) {
-        EXPECT_NE(std::string(e.what()).find("schema version 3, newer"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("schema version 4, newer"), std::string::npos) << e.what();
     }
     unlink(path.c_str());
 
