@@ -2,6 +2,7 @@
 // written by one statement, whatever its size, and read back by a few.
 // A step is one row: its measurements as arrays, its exchanges packed
 // (packExchanges); a series is one row with its values row after row.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -88,16 +89,27 @@ std::string param(Params *p, Value v, const char *cast = "") {
     return "$" + std::to_string(p->size()) + cast;
 }
 
-std::string stepValues(const Step &s, int64_t index, Params *p) {
+// A step's measurement names as one array, and its id: the first 63 bits
+// of the array's SHA-256 (the names of a plan step are the same for most
+// units, and stored once).
+std::pair<int64_t, std::string> namesOf(const Step &s) {
     std::vector<std::string> names;
+    for (const Measurement &m : s.measurements) names.push_back(m.name);
+    std::string array = textArray(names);
+    return {(int64_t)(std::stoull(sha256Hex(array).substr(0, 16), nullptr, 16) >> 1), array};
+}
+
+std::string stepValues(const Step &s, int64_t index, Params *p) {
     std::vector<std::optional<double>> values, lows, highs;
     std::string failed = "{";
+    bool anyFailed = false, anyLow = false, anyHigh = false;
     for (size_t k = 0; k < s.measurements.size(); k++) {
         const Measurement &m = s.measurements[k];
-        names.push_back(m.name);
         values.push_back(m.value);
         lows.push_back(m.low);
         highs.push_back(m.high);
+        anyLow = anyLow || m.low, anyHigh = anyHigh || m.high;
+        anyFailed = anyFailed || m.verdict == Verdict::Fail;
         failed += std::string(k ? "," : "") + (m.verdict == Verdict::Fail ? "t" : "f");
     }
     failed += "}";
@@ -107,10 +119,12 @@ std::string stepValues(const Step &s, int64_t index, Params *p) {
                     param(p, s.startedAt, "::timestamptz") + ", " + param(p, s.durationS, "::float8") + ", " +
                     param(p, verdictName(s.verdict)) + ", " + param(p, optText(s.error)) + ", ";
     v += s.exchanges.empty() ? "NULL::bytea" : param(p, byteaHex(packExchanges(s.exchanges)), "::bytea");
-    if (none) return v + ", NULL::text[], NULL::float8[], NULL::float8[], NULL::float8[], NULL::boolean[])";
-    return v + ", " + param(p, textArray(names), "::text[]") + ", " + param(p, realArray(values), "::float8[]") +
-           ", " + param(p, realArray(lows), "::float8[]") + ", " + param(p, realArray(highs), "::float8[]") + ", " +
-           param(p, failed, "::boolean[]") + ")";
+    if (none) return v + ", NULL::bigint, NULL::float8[], NULL::float8[], NULL::float8[], NULL::boolean[])";
+    // Arrays without a limit or a FAIL are left out (NULL): most are.
+    return v + ", " + param(p, namesOf(s).first, "::bigint") + ", " + param(p, realArray(values), "::float8[]") +
+           ", " + (anyLow ? param(p, realArray(lows), "::float8[]") : "NULL::float8[]") + ", " +
+           (anyHigh ? param(p, realArray(highs), "::float8[]") : "NULL::float8[]") + ", " +
+           (anyFailed ? param(p, failed, "::boolean[]") : "NULL::boolean[]") + ")";
 }
 
 std::string seriesValues(const Series &x, int64_t step, int64_t index, Params *p) {
@@ -151,11 +165,24 @@ std::string insertStatement(const Record &r, const std::string &digest, Params *
              " SELECT r.record_id, r.started_at, x.k, x.v FROM r, unnest(" + param(p, textArray(keys), "::text[]") +
              ", " + param(p, textArray(values), "::text[]") + ") AS x(k, v))";
     }
+    std::string names;
+    std::vector<int64_t> seen;
+    for (const Step &st : r.steps) {
+        if (st.measurements.empty()) continue;
+        auto n = namesOf(st);
+        if (std::find(seen.begin(), seen.end(), n.first) != seen.end()) continue;
+        seen.push_back(n.first);
+        names += (names.empty() ? "(" : ", (") + param(p, n.first, "::bigint") + ", " +
+                 param(p, n.second, "::text[]") + ")";
+    }
+    if (!names.empty())
+        q += ", mn AS (INSERT INTO measurement_names (names_id, names) SELECT x.i, x.n FROM (VALUES " + names +
+             ") AS x(i, n) WHERE EXISTS (SELECT 1 FROM r) ON CONFLICT DO NOTHING)";
     if (!r.steps.empty()) {
         std::string rows;
         for (size_t i = 0; i < r.steps.size(); i++) rows += (i ? ", " : "") + stepValues(r.steps[i], (int64_t)i, p);
         q += ", st AS (INSERT INTO steps (record_id, record_started, step_index, line, command, args, started_at,"
-             " duration_s, verdict, error, exchanges, m_names, m_values, m_lows, m_highs, m_failed)"
+             " duration_s, verdict, error, exchanges, names_id, m_values, m_lows, m_highs, m_failed)"
              " SELECT r.record_id, r.started_at, x.* FROM r, (VALUES " + rows + ") AS x)";
     }
     std::string series;

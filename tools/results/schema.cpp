@@ -154,7 +154,8 @@ CREATE TABLE IF NOT EXISTS archives (
 // Version 3, PostgreSQL: a record in a few kilobytes.  Records and their
 // rows are partitioned by the month the record started (rows carry it as
 // record_started), so that retention drops whole months; a step is one
-// row with its measurements as arrays and its exchanges packed (rows.h);
+// row with its measurements as arrays (their names, the same for most
+// units, kept once in measurement_names) and its exchanges packed (rows.h);
 // a series is one row with its values row after row.  Partitions are
 // made by rfprobe_month() before the first record of a month is written.
 const char kPgSchema3[] = R"(
@@ -194,13 +195,17 @@ CREATE TABLE steps (
   verdict        text NOT NULL CHECK (verdict IN ('PASS', 'FAIL', 'ERROR')),
   error          text,
   exchanges      bytea COMPRESSION lz4,
-  m_names        text[] COMPRESSION lz4,
+  names_id       bigint,
   m_values       double precision[] COMPRESSION lz4,
   m_lows         double precision[] COMPRESSION lz4,
   m_highs        double precision[] COMPRESSION lz4,
   m_failed       boolean[],
   PRIMARY KEY (record_started, record_id, step_index)
 ) PARTITION BY RANGE (record_started);
+CREATE TABLE measurement_names (
+  names_id bigint PRIMARY KEY,
+  names    text[] NOT NULL
+);
 CREATE TABLE series (
   record_id      uuid NOT NULL,
   record_started timestamptz NOT NULL,
@@ -232,8 +237,8 @@ CREATE TABLE archives (
 CREATE VIEW measurement_rows AS
   SELECT st.record_id, st.record_started, st.step_index, (m.i - 1)::integer AS measurement_index, st.line,
          st.command, m.name, m.value, m.low, m.high, CASE WHEN m.failed THEN 'FAIL' ELSE 'PASS' END AS verdict
-  FROM steps st
-  CROSS JOIN LATERAL unnest(st.m_names, st.m_values, st.m_lows, st.m_highs, st.m_failed)
+  FROM steps st JOIN measurement_names mn ON mn.names_id = st.names_id
+  CROSS JOIN LATERAL unnest(mn.names, st.m_values, st.m_lows, st.m_highs, st.m_failed)
     WITH ORDINALITY AS m(name, value, low, high, failed, i);
 CREATE VIEW series_points AS
   SELECT s.record_id, s.record_started, s.step_index, st.line, st.command, s.name AS series,
