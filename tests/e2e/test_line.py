@@ -189,7 +189,7 @@ def test_records_in_postgresql_spooled_while_away_and_synced_once(agent, pg, tmp
                       "--station", "st1")
     assert r.returncode == 0, r.stdout + r.stderr
     assert _psql(pg, "line3", "SELECT serial || ' ' || verdict FROM records") == "SN0100 PASS"
-    assert _psql(pg, "line3", "SELECT count(*) FROM measurements") == "4"
+    assert _psql(pg, "line3", "SELECT count(*) FROM measurement_rows") == "4"
 
     # The server goes away: the record waits in the spool, the run still passes.
     pg.stop()

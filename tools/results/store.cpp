@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 
 #include "results/rows.h"
 
@@ -152,6 +153,11 @@ void Store::withServer(const std::function<void(Connection &)> &fn) {
         if (!schemaChecked_) {
             preparePostgres(*server_, url_.display);
             schemaChecked_ = true;
+            // This month's partitions, and next month's in its last week,
+            // before any record waits for them.
+            int64_t now = (int64_t)time(nullptr) * 1000;
+            prepareMonth(*server_, formatUtc(now));
+            prepareMonth(*server_, formatUtc(now + 7 * 86400000LL));
         }
         fn(*server_);
     } catch (const db::Error &e) {
@@ -328,6 +334,18 @@ SyncResult Store::sync() {
             res.errors.push_back(id + ": stored, but not marked in the spool: " + e.what());
         }
         (inserted ? res.uploaded : res.alreadyThere)++;
+    }
+    // What the store has is pruned from the outbox (with its spool row):
+    // an outbox holds only what still waits.
+    try {
+        o.withConnection([&](Connection &c) {
+            db::retryBusy([&] {
+                c.run("DELETE FROM records WHERE record_id IN"
+                      " (SELECT record_id FROM spool WHERE uploaded_at IS NOT NULL)", {});
+            });
+        });
+    } catch (const StoreError &e) {
+        res.errors.push_back(std::string("pruning the outbox: ") + e.what());
     }
     try {
         res.pending = pendingCount();
