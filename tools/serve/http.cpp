@@ -154,7 +154,7 @@ struct PageServer::Impl::Session : std::enable_shared_from_this<Session> {
     void close();
     void nextRequest();
     void read();
-    void onBytes();
+    void onBytes(size_t fresh);
     void handle();
     void route(const bhttp::request<bhttp::string_body> &req, bool keepAlive);
     void send(int status, const std::string &type, const std::string &body, bool keepAlive);
@@ -183,7 +183,7 @@ void PageServer::Impl::Session::nextRequest() {
     gate.emplace(srv.token);
     arm(kRequestTime);
     if (buf.size())  // the next request came with the last
-        onBytes();
+        onBytes(buf.size());
     else
         read();
 }
@@ -195,15 +195,17 @@ void PageServer::Impl::Session::read() {
                          [self = shared_from_this()](boost::system::error_code ec, size_t n) {
                              if (ec || self->closed) return self->close();
                              self->buf.commit(n);
-                             self->onBytes();
+                             self->onBytes(n);
                          });
 }
 
-// The head is looked at as it comes; the parser takes it once it is whole.
-void PageServer::Impl::Session::onBytes() {
+// The head is looked at as it comes (the fresh bytes at the buffer's end,
+// whatever the parser took of those before them); the parser takes it
+// once it is whole.
+void PageServer::Impl::Session::onBytes(size_t fresh) {
     if (!parser->is_header_done()) {
         auto d = buf.data();
-        if (Refusal r = gate->scan((const char *)d.data(), d.size())) return refuse(r);
+        if (Refusal r = gate->feed((const char *)d.data() + d.size() - fresh, fresh)) return refuse(r);
     }
     boost::beast::error_code ec;
     while (buf.size() && !parser->is_done()) {
