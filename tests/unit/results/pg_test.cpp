@@ -160,7 +160,11 @@ TEST_F(Pg, SpoolWhileServerIsAwaySyncOnce) {
     EXPECT_EQ(s.pending, 0u);
     EXPECT_TRUE(s.errors.empty()) << s.errors[0];
     EXPECT_EQ(onServer(), 4u);
-    for (int i = 0; i < 4; i++) EXPECT_EQ(toJson(*store->load(records[i].id)), toJson(records[i]));
+    for (int i = 0; i < 4; i++) {
+        auto back = store->load(records[i].id);
+        ASSERT_TRUE(back) << records[i].id;
+        EXPECT_EQ(toJson(*back), toJson(records[i]));
+    }
 
     // Again, from this store and from a new one (another rfprobe run).
     s = store->sync();
@@ -201,7 +205,9 @@ TEST_F(Pg, ConflictingRecordStaysInSpool) {
     EXPECT_EQ(s.pending, 1u);
     ASSERT_EQ(s.errors.size(), 1u);
     EXPECT_NE(s.errors[0].find("different content"), std::string::npos) << s.errors[0];
-    EXPECT_EQ(toJson(*open()->load(r.id)), toJson(r));
+    auto back = open()->load(r.id);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(toJson(*back), toJson(r));
 }
 
 TEST_F(Pg, NoSpoolNoSilentLoss) {
