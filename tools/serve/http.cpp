@@ -8,6 +8,10 @@
 // newest one: a page that does not read holds no more than that.
 #include "serve/http.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <boost/asio.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
@@ -43,6 +47,12 @@ constexpr auto kWriteTime = seconds(20);
 constexpr auto kLingerTime = seconds(1);
 // A comment line this often finds a page that went away.
 constexpr int kKeepAliveMs = 10000;
+// A viewer that vanished without closing (a tablet off the Wi-Fi) gives
+// back its stream's slot within a minute: what it leaves unacknowledged
+// (the comment lines) ends the connection after kDeadPeerMs, and an idle
+// one is probed after kProbeIdleS, every kProbeEveryS, kProbes times.
+constexpr unsigned kDeadPeerMs = 45000;
+constexpr int kProbeIdleS = 20, kProbeEveryS = 5, kProbes = 4;
 constexpr int kWatchMs = 1000;
 constexpr size_t kReadChunk = 4096;
 
@@ -288,6 +298,12 @@ void PageServer::Impl::Session::send(int status, const std::string &type, const 
 // back sees where every run stands.
 void PageServer::Impl::Session::startStream() {
     streaming = true;
+    int fd = sock.native_handle(), on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kProbeIdleS, sizeof kProbeIdleS);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kProbeEveryS, sizeof kProbeEveryS);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kProbes, sizeof kProbes);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kDeadPeerMs, sizeof kDeadPeerMs);
     srv.streams.insert(shared_from_this());
     deadline.cancel();
     uint64_t v;
