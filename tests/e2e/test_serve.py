@@ -353,6 +353,47 @@ def test_no_crowd_of_viewers_slow_or_flooding_client_keeps_a_scan_from_starting(
         s.close()
 
 
+def answer(sock):
+    """The status line of the reply to a request sent with Connection: close."""
+    sock.settimeout(10)
+    got = b""
+    while True:
+        part = sock.recv(65536)
+        if not part:
+            return got.split(b"\r\n", 1)[0]
+        got += part
+
+
+def test_a_request_head_split_by_the_network_is_read_as_in_one_write(line):
+    # A browser's head with another application's cookie on the same host,
+    # as a LAN splits it: each part a segment of its own, read on its own.
+    port = line.bridge.target[1]
+    head = (b"GET /state HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUser-Agent: Mozilla/5.0\r\n"
+            b"Cookie: other=" % port + b"c" * 1300 + b"\r\nConnection: close\r\n\r\n")
+    assert len(head) >= 1400
+
+    def send(parts, pause):
+        s = line.bridge.dial("127.0.5.1")
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        try:
+            for p in parts:
+                s.sendall(p)
+                time.sleep(pause)
+            return answer(s)
+        finally:
+            s.close()
+
+    whole = send([head], 0)
+    assert whole.startswith(b"HTTP/1.1 200 "), whole
+    wrong = [(cut, got) for cut in range(1, len(head))
+             for got in [send([head[:cut], head[cut:]], 0.002)] if got != whole]
+    assert wrong == [], wrong[:5]
+    # One byte at a time, within the time a request has (5 s).
+    t0 = time.monotonic()
+    assert send([head[k:k + 1] for k in range(len(head))], 0.001) == whole
+    assert time.monotonic() - t0 < 5
+
+
 def test_tester_steps_run_from_the_page_with_the_fixture_as_run_runs_them(tmp_path):
     ln = Line(tmp_path, open(LINE_PLAN).read(), tester=True)
     try:

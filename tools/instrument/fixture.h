@@ -72,7 +72,10 @@ bool replaceLossText(const std::string &text, const std::string &path, const std
                      std::string *err);
 // replaceLossText on the file, written atomically: a temporary file in the
 // same directory, fsync, rename over the fixture, fsync of the directory.
-// A crash leaves the old file or the new one, never half of one.
+// A crash leaves the old file or the new one, never half of one.  The
+// new file keeps the old one's group and mode, and its owner where this
+// process may give it (root); a group it cannot keep is refused, the
+// file as it was.
 bool rewriteFixtureLoss(const std::string &path, const std::string &iface,
                         const std::vector<std::pair<double, double>> &points, std::string *err);
 

@@ -178,7 +178,10 @@ bool rewriteFixtureLoss(const std::string &path, const std::string &iface,
     if (!canRewriteFixture(path, err) || !readWhole(path, &text, err)) return false;
     if (!replaceLossText(text, path, iface, points, &next, err)) return false;
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) st.st_mode = 0644;
+    if (stat(path.c_str(), &st) != 0) {
+        *err = path + ": " + strerror(errno);
+        return false;
+    }
     std::string tmp = path + ".XXXXXX";
     std::vector<char> name(tmp.begin(), tmp.end());
     name.push_back('\0');
@@ -187,7 +190,11 @@ bool rewriteFixtureLoss(const std::string &path, const std::string &iface,
         *err = path + ": cannot make a temporary file beside it: " + strerror(errno);
         return false;
     }
-    bool ok = fchmod(fd, st.st_mode & 07777) == 0;
+    // The new file is the old one's: its owner (where this process may
+    // give it away, as root may), its group (the operators who share it)
+    // and then its mode, which a change of owner may have cut.
+    bool ok = (fchown(fd, st.st_uid, st.st_gid) == 0 || fchown(fd, (uid_t)-1, st.st_gid) == 0) &&
+              fchmod(fd, st.st_mode & 07777) == 0;
     for (size_t at = 0; ok && at < next.size();) {
         ssize_t n = write(fd, next.data() + at, next.size() - at);
         if (n < 0 && errno == EINTR) continue;

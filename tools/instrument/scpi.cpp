@@ -13,6 +13,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "format/text.h"
 
@@ -52,6 +56,50 @@ int waitFd(int fd, short events, long long deadline, const cancel::Token *stop) 
     return -1;
 }
 
+// getaddrinfo in a thread of its own, so that the wait for a slow name
+// server ends at once on stop: the lookup then finishes unwatched and
+// frees its answer.  getaddrinfo's code, or kLookupStopped.
+constexpr int kLookupStopped = 1;  // never one of getaddrinfo's (0 or negative)
+
+struct Lookup {
+    std::mutex mu;
+    bool abandoned = false;
+    int rc = EAI_SYSTEM;
+    struct addrinfo *ai = nullptr;
+    int done[2] = {-1, -1};  // a pipe written once the answer is in
+    ~Lookup() {
+        if (ai) freeaddrinfo(ai);
+        for (int fd : done)
+            if (fd >= 0) close(fd);
+    }
+};
+
+int resolve(const std::string &host, const std::string &port, const struct addrinfo &hints,
+            struct addrinfo **out, const cancel::Token *stop) {
+    if (!stop) stop = &cancel::process();
+    auto l = std::make_shared<Lookup>();
+    if (pipe2(l->done, O_CLOEXEC) != 0) return EAI_SYSTEM;
+    try {
+        std::thread([l, host, port, hints] {
+            struct addrinfo *ai = nullptr;
+            int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &ai);
+            std::lock_guard<std::mutex> g(l->mu);
+            l->rc = rc, l->ai = ai;
+            if (!l->abandoned) (void)!write(l->done[1], "", 1);
+        }).detach();
+    } catch (const std::system_error &) {
+        return getaddrinfo(host.c_str(), port.c_str(), &hints, out);
+    }
+    int w = waitFd(l->done[0], POLLIN, -1LL, stop);
+    std::lock_guard<std::mutex> g(l->mu);
+    if (w != 0) {
+        l->abandoned = true;
+        return w == 2 ? kLookupStopped : EAI_SYSTEM;
+    }
+    *out = l->ai;
+    l->ai = nullptr;
+    return l->rc;
+}
 
 bool printable(const std::string &s) {
     for (unsigned char c : s)
@@ -232,7 +280,8 @@ bool Instrument::connect(Error *err) {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     std::string port = std::to_string(res_.port);
-    int rc = getaddrinfo(res_.host.c_str(), port.c_str(), &hints, &ai);
+    int rc = resolve(res_.host, port, hints, &ai, stop_);
+    if (rc == kLookupStopped) return fail(Fault::Cancelled, "", kStopped, err);
     if (rc != 0) return fail(Fault::Connect, "", "cannot resolve " + res_.host + ": " + gai_strerror(rc), err);
     long long deadline = nowMs() + t_.connectMs;
     std::string why = "no address";

@@ -159,6 +159,12 @@ int reportCommand(const station::Action &act) {
             fprintf(stderr, "rfprobe: report: %lld row(s) written to %s\n", (long long)rows, csv);
         return station::kExitOk;
     } catch (const std::exception &e) {
+        // Ctrl-C ends the store's waits (a long query, a lock): that is
+        // the interrupt, not the store's fault.
+        if (station::interruptedBySignal()) {
+            fprintf(stderr, "rfprobe: report: interrupted\n");
+            return station::kExitInterrupted;
+        }
         fprintf(stderr, "rfprobe: report: %s\n", e.what());
         return station::kExitStore;
     }

@@ -317,7 +317,7 @@ bool Loop::confirm(int round) {
         const CalPoint &p = r_.points.back();
         int m = ++n[worst];
         r_.verifyErrorsDb[worst] += (p.measuredDbm - p.setDbm - r_.verifyErrorsDb[worst]) / m;
-        r_.verifyLimitsDb[worst] = std::fmax(0, o_.toleranceDb - guard / std::sqrt((double)m));
+        r_.verifyLimitsDb[worst] = recordedLimit(std::fmax(0, o_.toleranceDb - guard / std::sqrt((double)m)));
     }
     return true;
 }
@@ -331,11 +331,11 @@ bool Loop::confirm(int round) {
 // guard band, is within the tolerance.  The figure's limit becomes the
 // tolerance, and the record shows the estimate and its limit.
 bool Loop::fitJudged(size_t k) {
-    double e = r_.verifyErrorsDb[k];
-    if (k >= predicted_.size() || !(std::fabs(e) <= o_.toleranceDb)) return false;
-    double limit = o_.toleranceDb - kGuardSigmas * r_.noiseDb * spread_[k];
+    double e = r_.verifyErrorsDb[k], tolerance = recordedLimit(o_.toleranceDb);
+    if (k >= predicted_.size() || !(std::fabs(e) <= tolerance)) return false;
+    double limit = recordedLimit(o_.toleranceDb - kGuardSigmas * r_.noiseDb * spread_[k]);
     if (!(std::fabs(predicted_[k]) <= limit)) return false;
-    r_.verifyLimitsDb[k] = o_.toleranceDb;
+    r_.verifyLimitsDb[k] = tolerance;
     r_.fitJudged.push_back({o_.powers[k], predicted_[k], limit});
     return true;
 }
@@ -350,7 +350,7 @@ void Loop::judge(const FitResult &g) {
     r_.guardBandDb = kGuardSigmas * r_.noiseDb;
     // A tolerance inside the guard band cannot be shown with this noise:
     // nothing passes, and the limit stays a limit (0, not below).
-    r_.verifyLimitDb = std::fmax(0, o_.toleranceDb - r_.guardBandDb);
+    r_.verifyLimitDb = recordedLimit(std::fmax(0, o_.toleranceDb - r_.guardBandDb));
     r_.verifyLimitsDb.assign(r_.verifyErrorsDb.size(), r_.verifyLimitDb);
     r_.fitJudged.clear();
     Curve unit = Curve::of(g.coeffs);
@@ -382,6 +382,8 @@ std::vector<double> defaultPowers(double lowDbm, double highDbm) {
     for (double f : {0.0, 1.0 / 3, 2.0 / 3, 1.0}) v.push_back(std::round((lowDbm + f * (highDbm - lowDbm)) * 10) / 10);
     return v;
 }
+
+double recordedLimit(double db) { return std::round(db * 1000) / 1000; }
 
 double radioSetPower(int powerTenths) {
     // As the agent does it: float dBm, times four, truncated.

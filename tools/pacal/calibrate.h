@@ -66,6 +66,11 @@ double radioSetPower(int powerTenths);
 // The radio's range of set powers for --powers and --range, in dBm.
 constexpr double kPowerLowDbm = 5, kPowerHighDbm = 21;
 
+// A limit as the record keeps it: to a thousandth of a dB.  Every limit
+// the loop judges with is this figure, so that what the chain keeps and
+// the step's verdict (the record's) come from the same limit.
+double recordedLimit(double db);
+
 // The powers a calibration measures and verifies at when none are given:
 // both ends of the range and two between, so that the error holds over
 // the whole range and not only between the points.

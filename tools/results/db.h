@@ -95,12 +95,16 @@ struct PgLimits {
 };
 std::unique_ptr<Connection> openPostgres(const std::string &conninfo, const PgLimits &limits = {});
 
-// Runs fn inside begin()/COMMIT; rolls back and rethrows on any exception.
+// Runs fn inside begin()/COMMIT; rolls back and rethrows on any exception,
+// begin()'s own included (a setting the server refused after BEGIN).
 void transaction(Connection &c, const std::function<void()> &fn);
 
 // Calls fn again while it fails with a busy Error (SQLite returns busy
 // without waiting in some cases, e.g. while another connection switches
-// the journal mode), for up to waitMs in all.
+// the journal mode), for up to waitMs in all.  These waits, SQLite's for
+// a lock (30 s) and PostgreSQL's for an answer end at Ctrl-C (the process's
+// cancel token) with an Error that says "interrupted", unless they began
+// after it: a record kept as the station closes waits as long as before.
 void retryBusy(const std::function<void()> &fn, int waitMs = 30000);
 
 }  // namespace db

@@ -5,6 +5,7 @@
 #include <libpq-fe.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,6 +14,7 @@
 #include <exception>
 #include <string>
 
+#include "cancel/token.h"
 #include "format/text.h"
 #include "results/db.h"
 
@@ -137,40 +139,42 @@ class PgConnection : public Connection {
         throw Error("PostgreSQL: " + firstLine(PQerrorMessage(c_)), true);
     }
 
-    // Waits until the socket is ready for `events` or the deadline passes.
-    void waitFor(short events, Clock::time_point until) {
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-            if (left <= 0)
-                throw Error("PostgreSQL: the server did not answer within " +
-                                std::to_string(answerMs_ / 1000) + " s",
-                            true);
-            struct pollfd p = {PQsocket(c_), events, 0};
-            int n = poll(&p, 1, (int)left);
-            if (n > 0) return;
-            if (n < 0 && errno != EINTR) throw Error("PostgreSQL: poll: " + std::string(strerror(errno)), true);
+    // Waits until the socket is ready for `events` or the deadline passes;
+    // Ctrl-C (stop raised) ends it too, and the connection with it.
+    void waitFor(short events, Clock::time_point until, const cancel::Token *stop) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        switch (cancel::waitFd(PQsocket(c_), events, cancel::nowMs() + std::max<int64_t>(left, 0), stop)) {
+        case cancel::Wake::Ready: return;
+        case cancel::Wake::Timeout:
+            throw Error("PostgreSQL: the server did not answer within " + std::to_string(answerMs_ / 1000) + " s",
+                        true);
+        case cancel::Wake::Cancelled: throw Error("PostgreSQL: interrupted", true);
+        case cancel::Wake::Error: throw Error("PostgreSQL: poll: " + std::string(strerror(errno)), true);
         }
     }
 
     // Sends what is queued and reads every result of the statement(s);
-    // keeps the last one, or throws the first error.
+    // keeps the last one, or throws the first error.  A statement sent
+    // before Ctrl-C (a report's query) waits until it; one sent after (a
+    // record kept as the station closes) waits within the limits alone.
     // With each, rows of single-row mode go to it as they come, and the
     // deadline runs from the last one; an exception from each is thrown
     // once the statement's results are all read.
     void await(Result *out, const RowFn *each = nullptr) {
         Clock::time_point until = Clock::now() + std::chrono::milliseconds(answerMs_);
+        const cancel::Token *stop = cancel::process().raised() ? nullptr : &cancel::process();
         for (;;) {
             int f = PQflush(c_);
             if (f == 0) break;
             if (f < 0) lost();
-            waitFor(POLLIN | POLLOUT, until);
+            waitFor(POLLIN | POLLOUT, until, stop);
             if (!PQconsumeInput(c_)) lost();
         }
         std::string error;
         std::exception_ptr failed;
         for (;;) {
             while (PQisBusy(c_)) {
-                waitFor(POLLIN, until);
+                waitFor(POLLIN, until, stop);
                 if (!PQconsumeInput(c_)) lost();
             }
             PGresult *r = PQgetResult(c_);

@@ -3,11 +3,12 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <string>
-#include <thread>
 
+#include "cancel/token.h"
 #include "results/db.h"
 
 namespace results {
@@ -41,6 +42,13 @@ struct Statement {
 
 bool isBusy(int rc) { return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED; }
 
+// How long a statement waits for another connection's lock.
+constexpr int64_t kBusyMs = 30000;
+
+// A wait begun before Ctrl-C ends at it; one begun after (a record kept as
+// the station closes) is bounded by its time alone.
+const cancel::Token *interruptible() { return cancel::process().raised() ? nullptr : &cancel::process(); }
+
 class SqliteConnection : public Connection {
   public:
     SqliteConnection(sqlite3 *db, std::string path) : db_(db), path_(std::move(path)) {}
@@ -54,6 +62,7 @@ class SqliteConnection : public Connection {
         if (rc != SQLITE_OK) {
             std::string m = msg ? msg : sqlite3_errmsg(db_);
             sqlite3_free(msg);
+            if (interrupted_ && isBusy(rc)) interrupted_ = false, m = "interrupted", rc = SQLITE_ERROR;
             throw Error(path_ + ": " + m, false, isBusy(rc), (rc & 0xFF) == SQLITE_NOTADB);
         }
     }
@@ -69,8 +78,23 @@ class SqliteConnection : public Connection {
         step(sql, params, &each);
     }
 
+    // SQLite's busy handler: short sleeps up to kBusyMs, ended by Ctrl-C.
+    static int busyWait(void *self, int count) {
+        SqliteConnection &c = *static_cast<SqliteConnection *>(self);
+        if (count == 0) c.busySince_ = cancel::nowMs(), c.busyStop_ = interruptible();
+        int64_t left = kBusyMs - (cancel::nowMs() - c.busySince_);
+        if (left <= 0) return 0;
+        if (cancel::sleepFor((uint32_t)std::min<int64_t>(left, count < 4 ? 1 << count : 20), c.busyStop_)) return 1;
+        c.interrupted_ = true;
+        return 0;
+    }
+
   private:
     [[noreturn]] void fail(int rc) {
+        if (interrupted_ && isBusy(rc)) {
+            interrupted_ = false;
+            throw Error(path_ + ": interrupted", false);
+        }
         throw Error(path_ + ": " + sqlite3_errmsg(db_), false, isBusy(rc), (rc & 0xFF) == SQLITE_NOTADB);
     }
 
@@ -120,6 +144,9 @@ class SqliteConnection : public Connection {
 
     sqlite3 *db_;
     std::string path_;
+    int64_t busySince_ = 0;
+    const cancel::Token *busyStop_ = nullptr;
+    bool interrupted_ = false;  // the busy wait ended on Ctrl-C
 };
 
 }  // namespace
@@ -137,13 +164,15 @@ std::unique_ptr<Connection> openSqlite(const std::string &path, bool mustExist) 
     }
     auto c = std::make_unique<SqliteConnection>(db, path);
     // Several units or stations write to one file: wait for the lock.
-    sqlite3_busy_timeout(db, 30000);
+    sqlite3_busy_handler(db, SqliteConnection::busyWait, c.get());
     return c;
 }
 
 void transaction(Connection &c, const std::function<void()> &fn) {
-    c.begin();
     try {
+        // Inside: a setting refused after BEGIN leaves a transaction to
+        // roll back.
+        c.begin();
         fn();
         c.exec("COMMIT");
     } catch (...) {
@@ -160,14 +189,17 @@ void transaction(Connection &c, const std::function<void()> &fn) {
 void retryBusy(const std::function<void()> &fn, int waitMs) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     std::minstd_rand jitter((unsigned)std::chrono::steady_clock::now().time_since_epoch().count());
+    const cancel::Token *stop = interruptible();
     for (;;) {
+        std::string busy;
         try {
             fn();
             return;
         } catch (const Error &e) {
             if (!e.busy || std::chrono::steady_clock::now() >= until) throw;
+            busy = e.what();
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5 + jitter() % 20));
+        if (!cancel::sleepFor(5 + jitter() % 20, stop)) throw Error(busy + "; interrupted", false);
     }
 }
 

@@ -77,21 +77,26 @@ void splitTarget(const std::string &target, std::string *path, std::string *quer
     *query = q == std::string::npos ? "" : target.substr(q + 1);
 }
 
-Refusal Gate::scan(const char *data, size_t size) {
-    while (seen_ < size) {
-        const char *nl = (const char *)memchr(data + seen_, '\n', size - seen_);
+Refusal Gate::feed(const char *data, size_t size) {
+    for (size_t at = 0; at < size && !done_;) {
+        const char *nl = (const char *)memchr(data + at, '\n', size - at);
+        size_t len = nl ? (size_t)(nl - (data + at)) : size - at;
+        // The head's bound counts from its first byte, whatever the
+        // network did to it.
+        seen_ += len + (nl ? 1 : 0);
+        if (seen_ > kHeaderLimit) return {431, "the request's head is too large"};
+        partial_.append(data + at, len);
+        at += len + (nl ? 1 : 0);
         if (!nl) break;
-        size_t len = nl - (data + seen_);
-        std::string text(data + seen_, len);
+        std::string text;
+        text.swap(partial_);
         if (!text.empty() && text.back() == '\r') text.pop_back();
-        seen_ += len + 1;
         if (text.empty() && lines_ > 0) {  // the end of the head: check() decides the rest
-            seen_ = size;
-            return {};
+            done_ = true;
+            break;
         }
         if (Refusal r = line(text)) return r;
     }
-    if (size - seen_ > kHeaderLimit) return {431, "the request's head is too large"};
     return {};
 }
 

@@ -36,17 +36,20 @@ class Gate {
     // token: empty when none is required (a station on 127.0.0.1).
     explicit Gate(const std::string &token) : token_(token) {}
 
-    // Looks at the complete lines of a request's head received so far (the
-    // whole head from its first byte, as often as more arrives).
-    Refusal scan(const char *data, size_t size);
+    // Takes the request's bytes as they arrive, each once and in order,
+    // however the network split them, and looks at each line of the head
+    // once it is complete.  Bytes after the head's end are not looked at.
+    Refusal feed(const char *data, size_t size);
     // The rules on the whole parsed request.
     Refusal check(const RequestView &r) const;
 
   private:
     Refusal line(const std::string &text);
     const std::string &token_;
-    size_t seen_ = 0;   // bytes of complete lines looked at
-    size_t lines_ = 0;  // lines looked at
+    std::string partial_;  // the line being received, up to its LF
+    size_t seen_ = 0;      // bytes of the head received, its lines and the partial one
+    size_t lines_ = 0;     // lines looked at
+    bool done_ = false;    // the head's end has been received
 };
 
 // Constant-time comparison of a request's token with the station's.

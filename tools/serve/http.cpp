@@ -8,6 +8,10 @@
 // newest one: a page that does not read holds no more than that.
 #include "serve/http.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <boost/asio.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
@@ -43,7 +47,16 @@ constexpr auto kWriteTime = seconds(20);
 constexpr auto kLingerTime = seconds(1);
 // A comment line this often finds a page that went away.
 constexpr int kKeepAliveMs = 10000;
+// A viewer that vanished without closing (a tablet off the Wi-Fi) gives
+// back its stream's slot within a minute: what it leaves unacknowledged
+// (the comment lines) ends the connection after kDeadPeerMs, and an idle
+// one is probed after kProbeIdleS, every kProbeEveryS, kProbes times.
+constexpr unsigned kDeadPeerMs = 45000;
+constexpr int kProbeIdleS = 20, kProbeEveryS = 5, kProbes = 4;
 constexpr int kWatchMs = 1000;
+// A scan whose port's golden check the store has not given in this time is
+// refused: the page answers every request within its budget (200 ms).
+constexpr auto kCheckTime = milliseconds(150);
 constexpr size_t kReadChunk = 4096;
 
 const char *reason(int status) {
@@ -130,6 +143,7 @@ struct PageServer::Impl::Session : std::enable_shared_from_this<Session> {
     tcp::socket sock;
     asio::ip::address client;
     asio::steady_timer deadline;
+    asio::steady_timer checkWait;  // a scan waiting for its golden check
     boost::beast::flat_buffer buf{kHeaderLimit + kBodyLimit + kReadChunk};
     std::optional<bhttp::request_parser<bhttp::string_body>> parser;
     std::optional<Gate> gate;
@@ -139,7 +153,7 @@ struct PageServer::Impl::Session : std::enable_shared_from_this<Session> {
     char sink[512];
 
     Session(Impl &s, tcp::socket so, asio::ip::address a)
-        : srv(s), sock(std::move(so)), client(a), deadline(s.ioc) {}
+        : srv(s), sock(std::move(so)), client(a), deadline(s.ioc), checkWait(s.ioc) {}
     ~Session() {
         if (--srv.perClient[client] == 0) srv.perClient.erase(client);
         --srv.open;
@@ -154,9 +168,11 @@ struct PageServer::Impl::Session : std::enable_shared_from_this<Session> {
     void close();
     void nextRequest();
     void read();
-    void onBytes();
+    void onBytes(size_t fresh);
     void handle();
     void route(const bhttp::request<bhttp::string_body> &req, bool keepAlive);
+    void startChecked(size_t u, const std::string &serial, bool keepAlive);
+    void started(const std::string &why, bool keepAlive);
     void send(int status, const std::string &type, const std::string &body, bool keepAlive);
     void refuse(const Refusal &r) { send(r.status, "application/json", jsonText("error", r.why), false); }
     void startStream();
@@ -173,6 +189,7 @@ void PageServer::Impl::Session::close() {
     sock.shutdown(tcp::socket::shutdown_both, e);
     sock.close(e);
     deadline.cancel();
+    checkWait.cancel();
     if (streaming) srv.streams.erase(shared_from_this());
 }
 
@@ -183,7 +200,7 @@ void PageServer::Impl::Session::nextRequest() {
     gate.emplace(srv.token);
     arm(kRequestTime);
     if (buf.size())  // the next request came with the last
-        onBytes();
+        onBytes(buf.size());
     else
         read();
 }
@@ -195,15 +212,17 @@ void PageServer::Impl::Session::read() {
                          [self = shared_from_this()](boost::system::error_code ec, size_t n) {
                              if (ec || self->closed) return self->close();
                              self->buf.commit(n);
-                             self->onBytes();
+                             self->onBytes(n);
                          });
 }
 
-// The head is looked at as it comes; the parser takes it once it is whole.
-void PageServer::Impl::Session::onBytes() {
+// The head is looked at as it comes (the fresh bytes at the buffer's end,
+// whatever the parser took of those before them); the parser takes it
+// once it is whole.
+void PageServer::Impl::Session::onBytes(size_t fresh) {
     if (!parser->is_header_done()) {
         auto d = buf.data();
-        if (Refusal r = gate->scan((const char *)d.data(), d.size())) return refuse(r);
+        if (Refusal r = gate->feed((const char *)d.data() + d.size() - fresh, fresh)) return refuse(r);
     }
     boost::beast::error_code ec;
     while (buf.size() && !parser->is_done()) {
@@ -261,12 +280,37 @@ void PageServer::Impl::Session::route(const bhttp::request<bhttp::string_body> &
     if (path == "/start") {
         std::string serial;
         formValue(form, "serial", &serial);
-        std::string why = panels.start((size_t)u, serial);
-        if (why.empty()) return send(200, "application/json", jsonText("ok", "started"), keepAlive);
-        return send(409, "application/json", jsonText("error", why), keepAlive);
+        if (panels.checksGolden()) return startChecked((size_t)u, serial, keepAlive);
+        return started(panels.start((size_t)u, serial), keepAlive);
     }
     if (panels.stop((size_t)u)) return send(200, "application/json", jsonText("ok", "stopping"), keepAlive);
     send(409, "application/json", jsonText("error", "the unit is not testing"), keepAlive);
+}
+
+// The port's golden check is read beside this thread; the scan is
+// answered with its result, or refused once kCheckTime has passed.
+void PageServer::Impl::Session::startChecked(size_t u, const std::string &serial, bool keepAlive) {
+    std::weak_ptr<Session> weak = shared_from_this();
+    asio::io_context &ioc = srv.ioc;
+    auto ticket = srv.panels.startChecked(u, serial, [weak, &ioc, keepAlive](const std::string &why) {
+        asio::post(ioc, [weak, why, keepAlive] {
+            if (auto self = weak.lock()) self->started(why, keepAlive);
+        });
+    });
+    checkWait.expires_after(kCheckTime);
+    checkWait.async_wait([self = shared_from_this(), ticket, keepAlive](boost::system::error_code ec) {
+        if (ec || !ticket->claim()) return;
+        self->started("cannot check the golden unit: the results store did not answer within " +
+                          std::to_string(kCheckTime.count()) + " ms (nothing was sent)",
+                      keepAlive);
+    });
+}
+
+void PageServer::Impl::Session::started(const std::string &why, bool keepAlive) {
+    checkWait.cancel();
+    if (closed) return;
+    if (why.empty()) return send(200, "application/json", jsonText("ok", "started"), keepAlive);
+    send(409, "application/json", jsonText("error", why), keepAlive);
 }
 
 void PageServer::Impl::Session::send(int status, const std::string &type, const std::string &body,
@@ -286,6 +330,12 @@ void PageServer::Impl::Session::send(int status, const std::string &type, const 
 // back sees where every run stands.
 void PageServer::Impl::Session::startStream() {
     streaming = true;
+    int fd = sock.native_handle(), on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kProbeIdleS, sizeof kProbeIdleS);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kProbeEveryS, sizeof kProbeEveryS);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kProbes, sizeof kProbes);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kDeadPeerMs, sizeof kDeadPeerMs);
     srv.streams.insert(shared_from_this());
     deadline.cancel();
     uint64_t v;

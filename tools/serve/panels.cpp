@@ -80,7 +80,50 @@ std::string Panels::lockOf(size_t u) {
         return line::goldenLock(store_, setup_.station, slots_[u].iface, slots_[u].cable->port,
                                 setup_.requireGoldenHours);
     } catch (const std::exception &e) {
-        return std::string("the golden checks cannot be read from the store: ") + e.what();
+        return std::string("cannot check the golden unit: ") + e.what();
+    }
+}
+
+bool Panels::checksGolden() const { return setup_.requireGoldenHours > 0 && !plan_.golden; }
+
+std::shared_ptr<ScanTicket> Panels::startChecked(size_t u, const std::string &serial,
+                                                 std::function<void(const std::string &)> done) {
+    auto ticket = std::make_shared<ScanTicket>();
+    std::unique_lock<std::mutex> g(checkMu_);
+    if (checkerEnds_) {
+        g.unlock();
+        if (ticket->claim()) done("the station is closing: no new runs (nothing was sent)");
+        return ticket;
+    }
+    if (!checker_.joinable()) checker_ = std::thread([this] { checkScans(); });
+    checks_.push_back({u, serial, ticket, std::move(done)});
+    checkCv_.notify_one();
+    return ticket;
+}
+
+// One scan at a time: its port's check read from the store (however long
+// the store takes), then the run started, unless the page gave up first;
+// the panel shows the lock either way.
+void Panels::checkScans() {
+    for (;;) {
+        Check c;
+        {
+            std::unique_lock<std::mutex> g(checkMu_);
+            checkCv_.wait(g, [&] { return checkerEnds_ || !checks_.empty(); });
+            if (checks_.empty()) return;
+            c = std::move(checks_.front());
+            checks_.pop_front();
+        }
+        std::string locked = c.u < slots_.size() ? lockOf(c.u) : "";
+        if (c.ticket->claim()) {
+            c.done(begin(c.u, c.serial, locked));
+            continue;
+        }
+        std::lock_guard<std::mutex> g(mu_);
+        if (c.u < panels_.size() && panels_[c.u]->locked != !locked.empty()) {
+            panels_[c.u]->locked = !locked.empty();
+            changed();
+        }
     }
 }
 
@@ -130,7 +173,10 @@ void Panels::finished(Run *r) {
 
 std::string Panels::start(size_t u, const std::string &serial) {
     // Read from the store before the page's lock is taken.
-    std::string locked = u < slots_.size() ? lockOf(u) : "";
+    return begin(u, serial, u < slots_.size() ? lockOf(u) : "");
+}
+
+std::string Panels::begin(size_t u, const std::string &serial, const std::string &locked) {
     std::unique_lock<std::mutex> lock(mu_);
     if (u >= panels_.size()) return "no such unit";
     Panel &p = *panels_[u];
@@ -347,11 +393,23 @@ bool Panels::closing() {
 }
 
 int Panels::close() {
-    std::vector<std::thread *> threads;
     {
         std::lock_guard<std::mutex> lock(mu_);
         closing_ = true;
         changed();
+    }
+    // The scans still waiting for their check start nothing now; the
+    // one being checked ends (and refuses, the station closing).
+    {
+        std::lock_guard<std::mutex> g(checkMu_);
+        checkerEnds_ = true;
+        checks_.clear();
+        checkCv_.notify_all();
+    }
+    if (checker_.joinable()) checker_.join();
+    std::vector<std::thread *> threads;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
         for (auto &p : panels_)
             if (p->run && p->run->thread.joinable()) threads.push_back(&p->run->thread);
     }

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,24 @@ struct UnitSlot {
     const instrument::FixtureUnit *cable = nullptr;
 };
 
+// The one answer to a scan whose golden check is read beside the page:
+// the check's result or the page's time running out, whichever claims it
+// first.
+class ScanTicket {
+  public:
+    // True for the first caller only.
+    bool claim() {
+        std::lock_guard<std::mutex> g(mu_);
+        if (claimed_) return false;
+        claimed_ = true;
+        return true;
+    }
+
+  private:
+    std::mutex mu_;
+    bool claimed_ = false;
+};
+
 class Panels {
   public:
     // setup: the record options (station, operator, metadata, store); its
@@ -42,7 +61,15 @@ class Panels {
 
     // Starts unit u's run for serial.  Returns "" or why not (a bad
     // serial, a busy unit, the station closing); nothing is sent then.
+    // Under --require-golden it reads the store: see startChecked.
     std::string start(size_t u, const std::string &serial);
+    // Under --require-golden (checksGolden()): start() with the port's
+    // golden check read on the Panels' own thread, never the caller's.
+    // done(why) follows from that thread unless the ticket was claimed
+    // first (the page's time ran out): the run then does not start.
+    bool checksGolden() const;
+    std::shared_ptr<ScanTicket> startChecked(size_t u, const std::string &serial,
+                                             std::function<void(const std::string &)> done);
     // Ends unit u's run as an interrupt would; false when it is not running.
     bool stop(size_t u);
 
@@ -69,6 +96,10 @@ class Panels {
     // Why a scan of serial on unit u cannot start ("" when it can), with
     // mu_ held; locked: the golden lock's message.
     std::string refusal(size_t u, const std::string &serial, const std::string &locked);
+    // start() once the port's golden lock is known.
+    std::string begin(size_t u, const std::string &serial, const std::string &locked);
+    // The thread that reads the golden checks for startChecked.
+    void checkScans();
     // A run's thread has ended: the panel shows its verdict.
     void finished(Run *r);
 
@@ -95,6 +126,18 @@ class Panels {
     uint64_t version_ = 1;
     bool closing_ = false;
     int worst_ = station::kExitOk;
+    // The scans waiting for their golden check, and its thread.
+    struct Check {
+        size_t u;
+        std::string serial;
+        std::shared_ptr<ScanTicket> ticket;
+        std::function<void(const std::string &)> done;
+    };
+    std::deque<Check> checks_;
+    std::mutex checkMu_;
+    std::condition_variable checkCv_;
+    bool checkerEnds_ = false;
+    std::thread checker_;
 };
 
 // How many finished units the page lists.

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -863,6 +864,17 @@ TEST(Fixture, OneUnitsLossIsRewrittenAndEverythingElseKept) {
     EXPECT_EQ(fx.unit("a")->loss.points, pts);
     EXPECT_EQ(fx.unit("b")->loss.points.size(), 1u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()), {}), 1);
+    // A file the line's operators share keeps its owner, group and mode.
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(f.c_str(), 4321, 8765), 0);
+        ASSERT_EQ(chmod(f.c_str(), 0640), 0);
+        ASSERT_TRUE(rewriteFixtureLoss(f, "a", pts, &err)) << err;
+        struct stat st;
+        ASSERT_EQ(stat(f.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 4321u);
+        EXPECT_EQ(st.st_gid, 8765u);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+    }
     std::filesystem::create_symlink(f, link);
     EXPECT_FALSE(rewriteFixtureLoss(link, "a", pts, &err));
     EXPECT_NE(err.find("link.toml: not a regular file"), std::string::npos) << err;

@@ -241,3 +241,58 @@ TEST(PaCal, TheLastVerifyJudgesAFigureWithTheFitOnAllPoints) {
         }
     }
 }
+
+// What the chain keeps and the step's verdict come from one limit, the one
+// the record shows (a thousandth of a dB).  The first verify figure is put
+// just inside and just outside its limit, in steps finer than that
+// thousandth, through the band between the guard band's exact limit and
+// the recorded one, on units whose limit rounds down and units whose
+// limit rounds up: the record's rule on its own figures (each within its
+// recorded limit) gives PASS exactly when the loop kept the new
+// coefficients.
+TEST(PaCal, TheLimitThatDecidesIsTheOneRecorded) {
+    auto recorded = [](double db) { return std::round(db * 1000) / 1000; };
+    auto recordSaysPass = [&](const pacal::CalResult &r) {
+        bool pass = std::fabs(r.rangeErrorDb) <= recorded(r.verifyLimitDb);
+        for (size_t k = 0; k < r.verifyErrorsDb.size(); k++)
+            pass = pass && std::fabs(r.verifyErrorsDb[k]) <= recorded(r.verifyLimitsDb[k]);
+        for (const pacal::CalResult::FitJudged &f : r.fitJudged)
+            pass = pass && std::fabs(f.predictedDb) <= recorded(f.limitDb);
+        return pass;
+    };
+    const pacal::CalOptions o;
+    const size_t first = o.powers.size();  // the first verify measurement
+    int below = 0, above = 0;  // figures in the band, where the limit rounds down or up
+    for (uint64_t seed : {3, 5, 11, 19, 42, 77}) {
+        auto run = [&](double glitchDb, Glitchy *u) {
+            u->truth = sim::truthFromSeed(seed);
+            u->sigma = 0.02, u->glitchAt = (int)first, u->glitchDb = glitchDb;
+            return pacal::calibrate(*u, o);
+        };
+        Glitchy base;
+        const pacal::CalResult r0 = run(0, &base);
+        ASSERT_EQ(r0.status, pacal::CalStatus::Pass) << seed;
+        const double e0 = r0.points[first].measuredDbm - r0.points[first].setDbm, side = e0 < 0 ? -1 : 1;
+        for (double d = -0.002; d <= 0.002; d += 0.0001) {
+            // The figure at d from the limit it is judged by, which moves
+            // a little with the figure (the noise is estimated from it).
+            double limit = r0.verifyLimitDb;
+            pacal::CalResult r;
+            Glitchy u;
+            for (int i = 0; i < 4; i++) {
+                u = Glitchy();
+                r = run(side * (limit + d) - e0, &u);
+                limit = r.verifyLimitDb;
+            }
+            std::string at = "seed " + std::to_string(seed) + ", " + std::to_string(d) + ": " + r.why;
+            ASSERT_TRUE(r.status == pacal::CalStatus::Pass || r.reason == "not converged") << at;
+            EXPECT_EQ(r.status == pacal::CalStatus::Pass, recordSaysPass(r)) << at;
+            const double exact = o.toleranceDb - r.guardBandDb;
+            const double e = std::fabs(r.points[first].measuredDbm - r.points[first].setDbm);
+            if (e > std::fmin(exact, recorded(exact)) && e <= std::fmax(exact, recorded(exact)))
+                (recorded(exact) < exact ? below : above)++;
+        }
+    }
+    EXPECT_GT(below, 0);
+    EXPECT_GT(above, 0);
+}

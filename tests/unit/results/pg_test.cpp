@@ -3,9 +3,13 @@
 // record once.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <sstream>
 #include <thread>
 
+#include "cancel/token.h"
 #include "fixtures.h"
 #include "pg_harness.h"
 #include "results/db.h"
@@ -180,7 +184,11 @@ TEST_F(Pg, SpoolWhileServerIsAwaySyncOnce) {
     EXPECT_EQ(s.pending, 0u);
     EXPECT_TRUE(s.errors.empty()) << s.errors[0];
     EXPECT_EQ(onServer(), 4u);
-    for (int i = 0; i < 4; i++) EXPECT_EQ(toJson(*store->load(records[i].id)), toJson(records[i]));
+    for (int i = 0; i < 4; i++) {
+        auto back = store->load(records[i].id);
+        ASSERT_TRUE(back) << records[i].id;
+        EXPECT_EQ(toJson(*back), toJson(records[i]));
+    }
 
     // Again, from this store and from a new one (another rfprobe run).
     s = store->sync();
@@ -221,7 +229,9 @@ TEST_F(Pg, ConflictingRecordStaysInSpool) {
     EXPECT_EQ(s.pending, 1u);
     ASSERT_EQ(s.errors.size(), 1u);
     EXPECT_NE(s.errors[0].find("different content"), std::string::npos) << s.errors[0];
-    EXPECT_EQ(toJson(*open()->load(r.id)), toJson(r));
+    auto back = open()->load(r.id);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(toJson(*back), toJson(r));
 }
 
 TEST_F(Pg, NoSpoolNoSilentLoss) {
@@ -254,4 +264,75 @@ TEST_F(Pg, StationsCreateTheSchemaTogether) {
     std::string versions;
     c->query("SELECT version FROM schema_version", {}, [&](const db::Row &r) { versions += r.text(0) + ";"; });
     EXPECT_EQ(versions, std::to_string(kSchemaVersion) + ";");
+}
+
+// A station's one connection stays usable whatever its transactions meet:
+// a setting the server refuses after BEGIN is rolled back (else every later
+// record would meet an aborted transaction), and the limits a transaction
+// sets end with it (behind a pooler the session goes to another client).
+TEST_F(Pg, TransactionsLeaveTheSessionClean) {
+    struct Case {
+        const char *what;
+        int statementMs;
+        bool refused;
+    } cases[] = {
+        {"limits the server takes", 4321, false},
+        {"a setting the server refuses", -1, true},
+    };
+    for (const Case &c : cases) {
+        db::PgLimits l;
+        l.statementMs = c.statementMs;
+        auto conn = db::openPostgres(url, l);
+        bool threw = false;
+        try {
+            db::transaction(*conn, [&] { conn->run("SELECT 1", {}); });
+        } catch (const db::Error &e) {
+            threw = true;
+            EXPECT_NE(std::string(e.what()).find("statement_timeout"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(threw, c.refused) << c.what;
+        // What the session holds now, outside any transaction.
+        ASSERT_NO_THROW(conn->exec(
+            "CREATE TEMP TABLE session AS SELECT current_setting('statement_timeout') AS st, "
+            "current_setting('lock_timeout') AS lt, current_setting('idle_in_transaction_session_timeout') AS it"))
+            << c.what;
+        if (c.refused) continue;  // its own transactions cannot read it back
+        std::string held;
+        conn->query("SELECT st || ' ' || lt || ' ' || it FROM session", {},
+                    [&](const db::Row &r) { held = r.text(0); });
+        EXPECT_EQ(held, "0 0 0") << c.what;
+    }
+}
+
+// Ctrl-C ends a report's wait for the server (a lock held by another
+// session here; its own limit is minutes) at once, and says so.  In a
+// child: the process's token stays raised.
+TEST_F(Pg, CtrlCEndsAReportsWait) {
+    auto holder = db::openPostgres(url);
+    holder->exec("CREATE TABLE IF NOT EXISTS held (x int)");
+    holder->exec("BEGIN; LOCK TABLE held IN ACCESS EXCLUSIVE MODE");
+    pid_t pid = fork();
+    if (pid == 0) {
+        db::PgLimits l;
+        l.statementMs = l.lockMs = 300000;
+        l.answerMs = 305000;
+        auto c = db::openPostgres(url, l);
+        std::thread([] {
+            cancel::sleepFor(300, nullptr);
+            cancel::process().raise();
+        }).detach();
+        int64_t t0 = cancel::nowMs();
+        try {
+            c->query("SELECT count(*) FROM held", {}, [](const db::Row &) {});
+        } catch (const db::Error &e) {
+            bool said = std::string(e.what()) == "PostgreSQL: interrupted";
+            _exit(!said ? 4 : cancel::nowMs() - t0 > 5000 ? 5 : 0);
+        }
+        _exit(6);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "4: not said interrupted, 5: waited on, 6: no error";
+    holder->exec("ROLLBACK");
 }

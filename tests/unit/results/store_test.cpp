@@ -12,6 +12,7 @@
 #include <functional>
 #include <thread>
 
+#include "cancel/token.h"
 #include "fixtures.h"
 #include "results/export.h"
 #include "results/db.h"
@@ -365,4 +366,45 @@ TEST_F(SqliteStore, StatementsAreFinalizedAndEveryParameterIsUsed) {
     };
     for (const Case &k : bad) EXPECT_THROW(c->run(k.sql, k.params), db::Error) << k.sql;
     EXPECT_EQ(c->run("INSERT INTO u (a, b) VALUES ($2, $1)", {1, 2}), 1);
+}
+
+// Ctrl-C ends a wait for another connection's lock at once, with an error
+// that says so: SQLite's own wait (30 s) and the retries of a statement
+// that SQLite answered busy without waiting.  In a child: the process's
+// token stays raised.
+TEST_F(SqliteStore, CtrlCEndsTheWaitsForALock) {
+    auto holder = db::openSqlite(path, false);
+    holder->exec("CREATE TABLE t (x INTEGER)");
+    holder->begin();
+    holder->run("INSERT INTO t VALUES (1)", {});
+    struct Case {
+        const char *what;
+        std::function<void(db::Connection &)> wait;
+    } cases[] = {
+        {"a transaction waiting for the lock", [](db::Connection &c) { db::transaction(c, [] {}); }},
+        {"a busy statement retried",
+         [](db::Connection &) { db::retryBusy([] { throw db::Error("t: database is locked", false, true); }); }},
+    };
+    for (const Case &c : cases) {
+        pid_t pid = child([&] {
+            auto waiter = db::openSqlite(path, false);
+            std::thread([] {
+                cancel::sleepFor(300, nullptr);
+                cancel::process().raise();
+            }).detach();
+            int64_t t0 = cancel::nowMs();
+            try {
+                c.wait(*waiter);
+            } catch (const db::Error &e) {
+                bool said = std::string(e.what()).find("interrupted") != std::string::npos;
+                _exit(!said ? 4 : cancel::nowMs() - t0 > 5000 ? 5 : 0);
+            }
+            _exit(6);
+        });
+        int st = 0;
+        ASSERT_EQ(waitpid(pid, &st, 0), pid);
+        EXPECT_TRUE(WIFEXITED(st)) << c.what;
+        EXPECT_EQ(WEXITSTATUS(st), 0) << c.what << " (4: not said interrupted, 5: waited on, 6: no error)";
+    }
+    holder->exec("ROLLBACK");
 }

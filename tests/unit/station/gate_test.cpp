@@ -22,7 +22,16 @@ struct Partial {
 TEST(ServeGate, RefusesAsSoonAsALineDecides) {
     std::string many = "GET / HTTP/1.1\r\n";
     for (int i = 0; i < 70; ++i) many += "a: b\r\n";
+    // A browser sends the cookies of other pages of the same host too.
+    std::string cookie = "GET /state HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nCookie: s=" + std::string(1350, 'c') +
+                         "\r\nAccept: */*\r\n\r\n";
+    std::string full = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\na: " +
+                       std::string(serve::kHeaderLimit - 40, 'b') + "\r\n\r\n";
     const Partial cases[] = {
+        {"a 1.4 KB head with a cookie", "", cookie, 0},
+        {"a head of the limit's size", "", full, 0},
+        {"bytes after the head are not the head", "", full + "x", 0},
+        {"a head one byte past its limit", "", "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\na: b" + full.substr(36), 431},
         {"wrong token in the address, no header yet", kToken, "GET /events?token=" + kWrong + " HTTP/1.1\r\n", 403},
         {"right token in the address", kToken, "GET /events?token=" + kToken + " HTTP/1.1\r\nHost: x\r\n", 0},
         {"wrong token header, more to come", kToken, "POST /start HTTP/1.1\r\nX-Rfprobe-Token: " + kWrong + "\r\n", 403},
@@ -34,11 +43,17 @@ TEST(ServeGate, RefusesAsSoonAsALineDecides) {
     };
     for (const Partial &c : cases) {
         serve::Gate gate(c.token);
-        // Byte by byte, as a slow client sends it: the same answer, at the
-        // line that decides.
+        // Byte by byte, as a slow client sends it, and in one piece: the
+        // same answer, at the line that decides.
         serve::Refusal r;
-        for (size_t n = 1; n <= c.head.size() && !r; ++n) r = gate.scan(c.head.data(), n);
+        for (size_t n = 0; n < c.head.size() && !r; ++n) r = gate.feed(c.head.data() + n, 1);
         EXPECT_EQ(r.status, c.status) << c.what;
+        for (size_t cut = 0; cut <= c.head.size(); ++cut) {  // in two pieces, split anywhere
+            serve::Gate two(c.token);
+            serve::Refusal s = two.feed(c.head.data(), cut);
+            if (!s) s = two.feed(c.head.data() + cut, c.head.size() - cut);
+            EXPECT_EQ(s.status, c.status) << c.what << ", split at " << cut;
+        }
     }
 }
 

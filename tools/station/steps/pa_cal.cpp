@@ -202,7 +202,8 @@ RecordedValue atLeast(const std::string &name, double v, double low) {
 
 // A limit the guard band tightened, to a thousandth of a dB: it reads as
 // the figure it is, and the digits below are the noise estimate's own.
-double guarded(double limitDb) { return std::round(limitDb * 1000) / 1000; }
+// The calibration judged with this same figure (pacal::recordedLimit).
+double guarded(double limitDb) { return pacal::recordedLimit(limitDb); }
 
 std::string powerName(double dbm) {
     char b[32];
