@@ -11,6 +11,7 @@ The screenshot is kept as RFPROBE_BUILD/artifacts/report.png.
 import math
 import os
 import re
+import shutil
 import sqlite3
 import stat
 import statistics
@@ -472,14 +473,17 @@ def test_same_bytes_from_sqlite_and_postgresql(tmp_path):
     if why:
         pytest.skip(why)
     db = make_store(str(tmp_path / "line.db"), records=300, seed=11)
-    # The records go to the server through the spool, as a station's would.
-    c = sqlite3.connect(db)
+    # The records go to the server through a spool, as a station's would
+    # (a copy: sync prunes what it uploaded from the spool).
+    spool = str(tmp_path / "spool.db")
+    shutil.copyfile(db, spool)
+    c = sqlite3.connect(spool)
     c.execute("INSERT INTO spool (record_id, spooled_at, reason) SELECT record_id, started_at, 'test' FROM records")
     c.commit()
     c.close()
     with pgserver.PgServer() as pg:
         url = pg.url("line")
-        r = run(RFPROBE, "sync", "--store", url, "--spool", db)
+        r = run(RFPROBE, "sync", "--store", url, "--spool", spool)
         assert "300 record(s) uploaded" in r.stdout, r.stdout
         pages = [run(RFPROBE, "report", "--store", s, "--tz", ZONE, "--html", "-").stdout for s in (db, url)]
     assert pages[0] == pages[1]
