@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "station/help.h"
+#include "station/cli/help.h"
 #include "station_test_util.h"
 
 using namespace station;
@@ -100,8 +100,8 @@ TEST(RangeChecks, RawFields) {
 }
 
 TEST(RangeChecks, WaitsAndRetries) {
-    EXPECT_EQ(parseWords({"sleep", "0.25"}).action.waitMs, 250u);
-    EXPECT_EQ(parseWords({"sleep", "86400"}).action.waitMs, 86400000u);
+    EXPECT_EQ(typedArg<Duration>(parseWords({"sleep", "0.25"}).action, nullptr).ms, 250u);
+    EXPECT_EQ(typedArg<Duration>(parseWords({"sleep", "86400"}).action, nullptr).ms, 86400000u);
     expectRefused({"sleep", "86400.001"}, "out of range");
     expectRefused({"sleep", "1.0005"}, "out of range");
     expectRefused({"rx", "--rate", "1", "--bw", "20", "--seconds", "-1"}, "out of range");

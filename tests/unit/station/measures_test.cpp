@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "station/limits.h"
+#include "station/args/limits.h"
 #include "station/measures.h"
 
 using namespace station;
