@@ -91,12 +91,23 @@ bool channelsOfPlans(const CalArgs &a, const station::GoldenReference &ref, stat
     return true;
 }
 
-// Runs the golden-check step on the unit with the cable's loss left out:
+// The step that measures the golden unit against its reference.
+const char *goldenStep() {
+    size_t n;
+    const station::RegisteredStep *steps = station::registeredSteps(&n);
+    for (size_t i = 0; i < n; ++i)
+        if (steps[i].def->needs & station::kNeedsGolden) return steps[i].word;
+    return nullptr;
+}
+
+// Runs the golden unit's step on the unit with the cable's loss left out:
 // what the step records as chC_cK_diff_P is then minus the loss.
 int measure(const station::Options &opt, const CalArgs &a, const instrument::Fixture &fx,
             const station::GoldenReference &ref, std::map<int, std::vector<double>> *loss) {
     // The receive test's PER says nothing here: the loss is not known yet.
-    std::vector<std::string> words = {"golden-check", "--reference", ref.path, "--per-max", "100"};
+    const char *word = goldenStep();
+    if (!word) return refuse("this rfprobe has no step that measures the golden unit");
+    std::vector<std::string> words = {word, "--reference", ref.path, "--per-max", "100"};
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(&w[0]);
     station::PlanStep step;
