@@ -40,8 +40,6 @@ constexpr MeasureDecl kCount[] = {{"count", "", 0, MeasureKind::Limited}};
 constexpr MeasureDecl kCoefficients[] = {
     {"pa1", "", 0, MeasureKind::Limited}, {"pa2", "", 0, MeasureKind::Limited}, {"pa3", "", 0, MeasureKind::Limited}};
 
-int16_t lowSigned16(uint32_t v) { return (int16_t)(uint16_t)(v & 0xFFFFu); }
-
 // One request (with --retries), its reply printed, and what it measures.
 void sendOne(StepRun &s) {
     const Command &c = *s.act.cmd;
@@ -49,11 +47,7 @@ void sendOne(StepRun &s) {
     s.out.status = rc;
     if (rc != kExitOk) return;
     const TestMsg &r = s.out.exchanges[s.out.exchangeCount - 1].reply;
-    if (c.view == ReplyView::Count) s.measured(0, (double)(int32_t)r.value1);
-    if (c.view == ReplyView::Coefficients) {
-        const uint32_t v[3] = {r.value1, r.value2, r.value3};
-        for (unsigned k = 0; k < 3; ++k) s.measured(k, lowSigned16(v[k]));
-    }
+    s.out.measuredCount = (unsigned)measureReply(c.measures(), r, s.act.limits, s.out.measured);
 }
 
 // ---- what a request does to the radio ----------------------------------------
