@@ -19,7 +19,9 @@ namespace station {
 constexpr size_t kErrLen = 256;
 constexpr uint32_t kMaxTimeoutMs = 600000;
 constexpr uint32_t kDefaultTimeoutMs = 2000;
-constexpr size_t kMaxArgs = 16;
+// Words of one plan line, its command first: rx-sweep with every option
+// it has takes 19.
+constexpr size_t kMaxArgs = 24;
 
 // The station options, which may come before or after the sub-command.
 struct Options {
