@@ -48,12 +48,12 @@ const RegisteredStep *registeredSteps(size_t *count) {
 }
 
 int sendStepRequest(const Link &l, const Options &opt, const TestMsg &req, StepResult *r,
-                    bool evenIfInterrupted, unsigned retries, bool generic) {
+                    bool evenIfInterrupted, unsigned retries, bool generic, const char *name) {
     if (r->exchangeCount >= sizeof r->exchanges / sizeof r->exchanges[0]) {
         snprintf(r->error, sizeof r->error, "a step sends at most two requests");
         return kExitUsage;
     }
-    const char *word = commandWord(req.cmdType);
+    const char *word = name ? name : commandWord(req.cmdType);
     Exchanged &x = r->exchanges[r->exchangeCount++];
     x.req = req;
     ExchangeInfo info;

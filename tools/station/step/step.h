@@ -255,10 +255,11 @@ const RegisteredStep *registeredSteps(size_t *count);
 
 // Sends one request of a step, keeps it and its reply in r (at most two
 // per step) and prints the reply unless opt.quiet; `retries` more
-// attempts after a timeout; generic: every field of the reply.
-// evenIfInterrupted: wait for the reply after an interrupt (a stop that
-// must go out).
+// attempts after a timeout; generic: every field of the reply; messages
+// name the request `name` (null: its code's command).  evenIfInterrupted:
+// wait for the reply after an interrupt (a stop that must go out).
 int sendStepRequest(const Link &l, const Options &opt, const TestMsg &req, StepResult *r,
-                    bool evenIfInterrupted = false, unsigned retries = 0, bool generic = false);
+                    bool evenIfInterrupted = false, unsigned retries = 0, bool generic = false,
+                    const char *name = nullptr);
 
 }  // namespace station

@@ -43,7 +43,8 @@ constexpr MeasureDecl kCoefficients[] = {
 // One request (with --retries), its reply printed, and what it measures.
 void sendOne(StepRun &s) {
     const Command &c = *s.act.cmd;
-    int rc = sendStepRequest(s.link, s.opt, s.act.req, &s.out, false, s.act.retries, c.view == ReplyView::Fields);
+    int rc = sendStepRequest(s.link, s.opt, s.act.req, &s.out, false, s.act.retries,
+                             c.view == ReplyView::Fields, c.word);
     s.out.status = rc;
     if (rc != kExitOk) return;
     const TestMsg &r = s.out.exchanges[s.out.exchangeCount - 1].reply;
