@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "station/args.h"
-#include "station/help.h"
-#include "station/run.h"
-#include "station/transport.h"
+#include "station/args/args.h"
+#include "station/cli/help.h"
+#include "station/runner/run.h"
+#include "station/link/transport.h"
 
 using namespace station;
 

@@ -146,6 +146,44 @@ def test_power_error_is_measured_minus_the_power_the_radio_applies(trig, step):
             ["power", "power_error", "evm", "freq_error", "applied_power"]
 
 
+# rx-sweep on rate 7 (a good receiver's sensitivity -91 dBm, give or take
+# the unit's own 2.5 dB; a weak one's 10 dB worse): the lowest level that
+# loses at most 10 % of 200 frames is the first level at or above the
+# unit's true sensitivity, and the line's limit of -84 dBm fails a weak
+# receiver.  Every level measured is a row of the series "per".
+SWEEP = ("rx-sweep --rate 7 --bw 20 --levels -96..-70 --step 2 --frames 200 --per-max 10 --early-stop "
+         "--sensitivity-max -84\n")
+
+
+@pytest.mark.parametrize("faults,verdict", [((), "PASS"), (("weak-receiver",), "FAIL")])
+def test_rx_sweep_finds_the_sensitivity_and_fails_a_weak_receiver(trig, faults, verdict):
+    trig.set_unit(faults=faults)
+    plan = write(os.path.join(trig.tmp, "p.plan"), RADIO % 10 + SWEEP)
+    rec_path = os.path.join(trig.tmp, "r.json")
+    r = trig.rfprobe("run", plan, "--fixture", trig.fixture, "--dut", "SN1", "--store",
+                     os.path.join(trig.tmp, "r.db"), "--json-record", rec_path)
+    assert r.returncode == (0 if verdict == "PASS" else 1), r.stdout + r.stderr
+    assert re.search(r"line 5 rx-sweep: %s: sensitivity -?\d+\.0 dBm" % verdict, r.stdout), r.stdout
+    step = [s for s in json.load(open(rec_path))["steps"] if s["command"] == "rx-sweep"][0]
+    m = {x["name"]: x for x in step["measurements"]}
+    truly = -91 + trig.truth()["sens_offset_db"]  # a weak receiver's offset holds its 10 dB
+    found = m["sensitivity"]["value"]
+    assert truly - 1 <= found <= truly + 2.5 and m["sensitivity"]["verdict"] == verdict, (found, truly)
+    assert m["sensitivity"]["high"] == -84 and m["per"]["high"] == 10 and m["per"]["value"] <= 10, m
+    assert step["verdict"] == verdict, step
+    series = step["series"]
+    assert [(t["name"], [(c["name"], c["unit"]) for c in t["columns"]]) for t in series] == \
+        [("per", [("level", "dBm"), ("per", "%"), ("count", "")])], series
+    rows = series[0]["rows"]
+    levels = [row[0] for row in rows]
+    assert levels == list(range(-96, -96 + 2 * len(rows), 2)) and m["levels"]["value"] == len(rows), rows
+    assert all(abs(per - 100 * (200 - count) / 200) < 1e-9 for _, per, count in rows), rows
+    # Stopped early: the sensitivity and the level after it met the limit,
+    # and nothing was measured after them.
+    assert levels[-2] == found and rows[-1][1] <= 10 and rows[-2][1] <= 10, rows
+    assert found == -96 or rows[levels.index(found) - 1][1] > 10, rows
+
+
 # Each bad input: the files changed, the status, what stderr or the
 # verdict line says, and whether anything reached the unit.  A profile
 # edit or a message that differs between the dialects is a {dialect: ...}

@@ -19,7 +19,7 @@
 #include "line/golden.h"
 #include "line/tester.h"
 #include "line/unit.h"
-#include "station/step.h"
+#include "station/step/step.h"
 
 namespace line {
 
@@ -66,12 +66,19 @@ bool channelsOfPlans(const CalArgs &a, const station::GoldenReference &ref, stat
         std::string bytes;
         if (station::readPlan(p.c_str(), &plan.path, &bytes, &plan.steps) != station::kExitOk)
             return *why = "plan " + p + " cannot be read", false;
+        // The radio followed through the steps' effects: a step that sets
+        // the channel names one.
+        station::RadioState radio;
         for (const station::PlanStep &s : plan.steps) {
-            const station::Action &act = s.action;
-            if (act.cmd->kind != station::ActionKind::Send || act.req.cmdType != CMD_SET_CHANNEL) continue;
-            int ch = act.req.byteArg;
+            const station::StepDef *def = s.action.cmd->step;
+            if (!def || !def->effect) continue;
+            station::RadioState before = radio;
+            def->effect(s.action, radio);
+            if (radio.channel < 0 || radio.channel == before.channel) continue;
+            int ch = radio.channel;
             if (!ref.find(ch))
-                return *why = plan.path + ":" + std::to_string(s.planLine) + ": set-channel " + std::to_string(ch) +
+                return *why = plan.path + ":" + std::to_string(s.planLine) + ": " + s.action.cmd->word + " " +
+                              std::to_string(ch) +
                               ": the golden reference " + ref.path + " has no channel " + std::to_string(ch),
                        false;
             used.insert(ch);
@@ -84,12 +91,23 @@ bool channelsOfPlans(const CalArgs &a, const station::GoldenReference &ref, stat
     return true;
 }
 
-// Runs the golden-check step on the unit with the cable's loss left out:
+// The step that measures the golden unit against its reference.
+const char *goldenStep() {
+    size_t n;
+    const station::RegisteredStep *steps = station::registeredSteps(&n);
+    for (size_t i = 0; i < n; ++i)
+        if (steps[i].def->needs & station::kNeedsGolden) return steps[i].word;
+    return nullptr;
+}
+
+// Runs the golden unit's step on the unit with the cable's loss left out:
 // what the step records as chC_cK_diff_P is then minus the loss.
 int measure(const station::Options &opt, const CalArgs &a, const instrument::Fixture &fx,
             const station::GoldenReference &ref, std::map<int, std::vector<double>> *loss) {
     // The receive test's PER says nothing here: the loss is not known yet.
-    std::vector<std::string> words = {"golden-check", "--reference", ref.path, "--per-max", "100"};
+    const char *word = goldenStep();
+    if (!word) return refuse("this rfprobe has no step that measures the golden unit");
+    std::vector<std::string> words = {word, "--reference", ref.path, "--per-max", "100"};
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(&w[0]);
     station::PlanStep step;

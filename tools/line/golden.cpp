@@ -10,7 +10,7 @@
 #include "instrument/toml_read.h"
 #include "line/unit.h"
 #include "results/record.h"
-#include "station/step.h"
+#include "station/step/step.h"
 
 namespace line {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "results/store.h"
-#include "station/args.h"
-#include "station/tester_step.h"
+#include "station/args/args.h"
+#include "station/step/tester.h"
 
 namespace line {
 

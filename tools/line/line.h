@@ -16,9 +16,9 @@
 
 #include "results/record.h"
 #include "results/store.h"
-#include "station/args.h"
-#include "station/plan.h"
-#include "station/run.h"
+#include "station/args/args.h"
+#include "station/runner/plan.h"
+#include "station/runner/run.h"
 
 namespace line {
 

@@ -6,8 +6,8 @@
 
 #include "format/text.h"
 #include "line/line.h"
-#include "station/output.h"
-#include "station/step.h"
+#include "station/link/output.h"
+#include "station/step/step.h"
 
 namespace line {
 
@@ -75,7 +75,7 @@ results::Step recordStep(const station::PlanStep &s, const station::StepResult &
     out.command = s.action.cmd->word;
     out.args = s.args;
     // A step with many requests and values keeps them in its detail
-    // (station/step.h).
+    // (station/step/step.h).
     const station::Exchanged *xs = r.detail ? r.detail->exchanges.data() : r.exchanges;
     size_t xn = r.detail ? r.detail->exchanges.size() : r.exchangeCount;
     for (size_t k = 0; k < xn; ++k) {

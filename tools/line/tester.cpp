@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "line/unit.h"
-#include "station/step.h"
+#include "station/step/step.h"
 
 namespace line {
 

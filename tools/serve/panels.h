@@ -18,7 +18,7 @@
 
 #include "line/unit.h"
 #include "results/store.h"
-#include "station/transport.h"
+#include "station/link/transport.h"
 
 namespace serve {
 

@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "serve/serve.h"
-#include "station/command.h"
+#include "station/args/command.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "results/store.h"
 #include "serve/http.h"
 #include "serve/panels.h"
-#include "station/transport.h"
+#include "station/link/transport.h"
 
 namespace serve {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "station/args.h"
+#include "station/args/args.h"
 
 namespace serve {
 

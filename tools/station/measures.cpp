@@ -35,7 +35,7 @@ struct StepList {
     const MeasureDecl *decls;
     size_t count;
 };
-constexpr size_t kMaxStepLists = 32;
+constexpr size_t kMaxStepLists = 64;
 StepList gSteps[kMaxStepLists];
 size_t gStepCount = 0;
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "station/help.h"
+#include "station/cli/help.h"
 #include "station_test_util.h"
 
 using namespace station;
@@ -100,8 +100,8 @@ TEST(RangeChecks, RawFields) {
 }
 
 TEST(RangeChecks, WaitsAndRetries) {
-    EXPECT_EQ(parseWords({"sleep", "0.25"}).action.waitMs, 250u);
-    EXPECT_EQ(parseWords({"sleep", "86400"}).action.waitMs, 86400000u);
+    EXPECT_EQ(typedArg<Duration>(parseWords({"sleep", "0.25"}).action, nullptr).ms, 250u);
+    EXPECT_EQ(typedArg<Duration>(parseWords({"sleep", "86400"}).action, nullptr).ms, 86400000u);
     expectRefused({"sleep", "86400.001"}, "out of range");
     expectRefused({"sleep", "1.0005"}, "out of range");
     expectRefused({"rx", "--rate", "1", "--bw", "20", "--seconds", "-1"}, "out of range");
@@ -207,3 +207,55 @@ TEST(Help, EveryCommandHasAPage) {
 }
 
 }  // namespace
+
+// A step's typed arguments, through rx-sweep's: levels as a range at its
+// step (rising, the high end when the step reaches it) or as a list, and
+// each way a line is refused before anything is sent.
+TEST(TypedArgs, LevelsAreARangeAtItsStepOrAList) {
+    struct Case {
+        const char *levels, *step;
+        std::vector<double> want;
+        const char *refused;  // null: accepted
+    };
+    const Case cases[] = {
+        {"-96..-70", "2", {}, nullptr},
+        {"-90..-85", "2", {-90, -88, -86}, nullptr},
+        {"-84,-96.5,-90", nullptr, {-84, -96.5, -90}, nullptr},
+        {"-80..-80", "1", {-80}, nullptr},
+        {"-96..-70", nullptr, {}, "needs a step above 0 dB"},
+        {"-70..-96", "2", {}, "the low end is above the high end"},
+        {"-90,-80", "2", {}, "a step applies to a range LO..HI only"},
+        {"-151,-90", nullptr, {}, "-151 dBm is outside -150..30"},
+        {"-96..", "2", {}, "needs both ends"},
+        {"-150..30", "1", {}, "at most 64"},
+        {"-90,,-80", nullptr, {}, "--levels"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> words{"rx-sweep", "--rate", "7", "--bw", "20", "--levels", c.levels, "--per-max", "10"};
+        if (c.step) words.insert(words.end(), {"--step", c.step});
+        std::vector<char *> argv;
+        for (std::string &w : words) argv.push_back(&w[0]);
+        Action a;
+        char err[kErrLen] = "";
+        ParseResult r = parseAction((int)argv.size(), argv.data(), nullptr, &a, err, sizeof err);
+        if (c.refused) {
+            EXPECT_EQ(r, ParseResult::Error) << c.levels;
+            EXPECT_NE(std::string(err).find(c.refused), std::string::npos) << c.levels << ": " << err;
+            continue;
+        }
+        ASSERT_EQ(r, ParseResult::Ok) << c.levels << ": " << err;
+        const Levels &l = typedArg<Levels>(a, "--levels");
+        std::vector<double> got(l.dbm, l.dbm + l.count);
+        if (c.want.empty()) {  // -96..-70 at 2: 14 levels, both ends
+            ASSERT_EQ(got.size(), 14u);
+            EXPECT_EQ(got.front(), -96);
+            EXPECT_EQ(got.back(), -70);
+        } else {
+            EXPECT_EQ(got, c.want) << c.levels;
+        }
+        using Frames = Integer<1, 1000000>;
+        EXPECT_EQ(typedArg<Frames>(a, "--frames").n, 500);  // the struct's default
+    }
+    // --per-max is what the sensitivity is searched against: required.
+    expectRefused({"rx-sweep", "--rate", "7", "--bw", "20", "--levels", "-90,-80"}, "missing option --per-max");
+}

@@ -96,8 +96,8 @@ TEST(RequestEncoding, RawSendsEveryFieldAsGiven) {
 TEST(RequestEncoding, RxStartsWithStartRx) {
     Parsed p = parseWords({"rx", "--rate", "7", "--bw", "20", "--seconds", "2.5"});
     ASSERT_EQ(p.result, ParseResult::Ok) << p.error;
-    EXPECT_EQ(p.action.cmd->kind, ActionKind::Rx);
-    EXPECT_EQ(p.action.waitMs, 2500u);
+    EXPECT_EQ(p.action.cmd->kind, ActionKind::Step);
+    EXPECT_EQ(typedArg<Duration>(p.action, "--seconds").ms, 2500u);
     Bytes b(kReqPayloadLen);
     encodeTestMsg(p.action.req, b.data(), b.size());
     EXPECT_EQ(b, request(0x97, 7, 20, 0, 0, 0));

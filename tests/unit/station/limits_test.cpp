@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "station/numbers.h"
-#include "station/step.h"
+#include "station/args/numbers.h"
+#include "station/step/step.h"
 #include "station_test_util.h"
 
 using namespace station;
@@ -34,17 +34,19 @@ TEST(Limits, OnlyWhatMeasuresTakesThem) {
     std::vector<std::string> measuring;
     for (size_t i = 0; i < n; ++i)
         if (all[i].measures() != Measures::Nothing) measuring.push_back(all[i].word);
-    // The commands whose reply measures, then every step of its own file.
-    std::vector<std::string> expected{"stop-rx", "rx", "pa-read"};
+    // The wire commands whose reply measures, then every step of its own
+    // file that declares measurements (sleep declares none).
+    std::vector<std::string> expected{"stop-rx", "pa-read"};
     size_t steps = 0;
-    const StepDef *const *step = registeredSteps(&steps);
-    for (size_t i = 0; i < steps; ++i) expected.push_back(step[i]->cmd.word);
+    const RegisteredStep *step = registeredSteps(&steps);
+    for (size_t i = 0; i < steps; ++i)
+        if (step[i].def->cmd.kind == ActionKind::Step && step[i].def->measureCount) expected.push_back(step[i].word);
     EXPECT_EQ(measuring, expected);
 
     // A limit on a step that measures nothing says so and names those that do.
     expectRefused({"set-channel", "6", "--min", "1"},
                   "set-channel: --min is a limit, and set-channel measures nothing; limits apply "
-                  "only to what stop-rx, rx, pa-read, golden-check, pa-cal");
+                  "only to what stop-rx, pa-read, golden-check, pa-cal, rx, rx-per");
     expectRefused({"start-rx", "--rate", "1", "--bw", "20", "--max", "5"}, "measures nothing");
     expectRefused({"raw", "0x98", "--stop-on-fail"}, "measures nothing");
     // A coefficient's limit does not apply to a count.
@@ -59,7 +61,7 @@ TEST(Limits, ValuesAndRanges) {
     EXPECT_TRUE(l.common.hasLow && l.common.hasHigh && l.stopOnFail);
     EXPECT_EQ(l.common.low, 950);
     EXPECT_EQ(l.common.high, 1050.5);
-    EXPECT_EQ(p.action.waitMs, 2000u);  // the wire arguments are untouched
+    EXPECT_EQ(typedArg<Duration>(p.action, "--seconds").ms, 2000u);  // the other arguments are untouched
 
     p = parseOk({"pa-read", "1", "--min", "-500", "--pa2", "6000..", "--pa3", "..-1400"});
     const StepLimits &c = p.action.limits;

@@ -5,9 +5,11 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
-#include "station/limits.h"
+#include "station/args/limits.h"
 #include "station/measures.h"
+#include "station/series.h"
 
 using namespace station;
 
@@ -128,6 +130,45 @@ TEST(Measures, VerdictLines) {
         describeMeasured(c.m, d, sizeof d);
         EXPECT_STREQ(d, c.line);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The steps' series as whoever draws a stored one looks them up: by step
+// and name, with the x column, the y columns with their units and the
+// measurement whose limits hold them; a series no step declares is null.
+TEST(Series, DeclarationsByStepAndName) {
+    struct {
+        const char *step, *series, *x, *xUnit, *y, *yUnit, *limit;
+    } cases[] = {
+        {"rx-sweep", "per", "level", "dBm", "per", "%", "per"},
+        {"tx-sweep", "points", "set_power", "dBm", "power_error", "dB", "power_error_<dBm>"},
+        {"pa-cal", "points", "set_power", "dBm", "measured", "dBm", nullptr},
+        {"pa-cal", "range", "set_power", "dBm", "predicted_error", "dB", "range_error"},
+    };
+    for (const auto &c : cases) {
+        const SeriesDecl *d = seriesDecl(c.step, c.series);
+        ASSERT_NE(d, nullptr) << c.step << " " << c.series;
+        ASSERT_GE(d->x(), 0);
+        EXPECT_STREQ(d->columns[d->x()].name, c.x);
+        EXPECT_STREQ(d->columns[d->x()].unit, c.xUnit);
+        int y = d->column(c.y);
+        ASSERT_GE(y, 0) << c.y;
+        EXPECT_EQ(d->columns[y].role, SeriesRole::Y);
+        EXPECT_STREQ(d->columns[y].unit, c.yUnit);
+        EXPECT_STREQ(d->columns[y].limit ? d->columns[y].limit : "", c.limit ? c.limit : "");
+        // The limit names a measurement the step declares (a pattern: any point's).
+        std::string limit = c.limit ? c.limit : "";
+        if (size_t at = limit.find("<dBm>"); at != std::string::npos) limit.replace(at, 5, "17");
+        if (c.limit) EXPECT_TRUE(measureInfo(limit, c.step).known) << limit;
+    }
+    EXPECT_EQ(seriesDecl("rx-per", "per"), nullptr);
+    EXPECT_EQ(seriesDecl("rx-sweep", "points"), nullptr);
+    size_t n;
+    stepSeries("pa-cal", &n);
+    EXPECT_EQ(n, 2u);
 }
 
 }  // namespace

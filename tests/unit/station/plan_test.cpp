@@ -49,7 +49,7 @@ TEST(Plan, CommentsBlankLinesAndLineNumbers) {
     }
     EXPECT_EQ(l.steps[1].action.req.byteArg, 6);
     EXPECT_EQ(l.steps[2].action.req.value2, 175u);  // CR LF line end is whitespace
-    EXPECT_EQ(l.steps[3].action.cmd->kind, ActionKind::Rx);
+    EXPECT_EQ(l.steps[3].action.cmd->kind, ActionKind::Step);
     EXPECT_EQ(lowSigned16(l.steps[4].action.req.value1), -372);
 }
 

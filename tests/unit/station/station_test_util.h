@@ -2,14 +2,15 @@
 #pragma once
 
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "station/args.h"
-#include "station/command.h"
-#include "station/output.h"
-#include "station/plan.h"
-#include "station/transport.h"
+#include "station/args/args.h"
+#include "station/args/command.h"
+#include "station/link/output.h"
+#include "station/runner/plan.h"
+#include "station/link/transport.h"
 
 // Parses one sub-command given as words, with station options accepted.
 struct Parsed {
@@ -39,6 +40,16 @@ inline std::vector<uint8_t> encodeWords(std::initializer_list<const char *> word
     std::vector<uint8_t> out(kReqPayloadLen);
     if (p.result == station::ParseResult::Ok) encodeTestMsg(p.action.req, out.data(), out.size());
     return out;
+}
+
+// A step's typed argument as read: the value at the slot of its option
+// (or, with option null, of its first positional argument).
+template <class T>
+const T &typedArg(const station::Action &a, const char *option) {
+    for (const station::ArgDef &d : a.cmd->args)
+        if (d.field == station::Field::Slot && (option ? d.option && std::string(d.option) == option : !d.option))
+            return *reinterpret_cast<const T *>(a.stepArgs + d.slot);
+    throw std::logic_error(std::string("no typed argument ") + (option ? option : "(positional)"));
 }
 
 // The sub-commands that stand for a request code of the command table.

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "station/run.h"
+#include "station/runner/run.h"
 #include "station_test_util.h"
 
 using namespace station;

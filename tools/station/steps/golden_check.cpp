@@ -8,9 +8,8 @@
 #include <cstdio>
 #include <string>
 
-#include "station/common_args.h"
-#include "station/run.h"
-#include "station/step.h"
+#include "station/args/common_args.h"
+#include "station/step/tester.h"
 
 namespace station {
 
@@ -35,43 +34,50 @@ constexpr double kDefaultTolerance = 0.3;  // dB
 constexpr double kDefaultMargin = 3;       // dB above the sensitivity: 0.1 % PER on a sound path
 constexpr double kDefaultPerMax = 10;      // %: the loss table 3 dB off
 
+struct Args {
+    Decibels tolerance{kDefaultTolerance};
+    Decibels perMargin{kDefaultMargin};
+    Integer<100, 1000000> frames{1000};
+    Duration settle;
+};
+
 constexpr ArgDef kArgs[] = {
     {"--reference", "FILE", "--reference", Conv::Path, Field::Path, true, 0, 0,
      "the golden unit's reference file (docs/tester.md)"},
-    {"--tolerance", "DB", "--tolerance", Conv::Decibels, Field::CalTolerance, false, 0, 0,
-     "largest mean difference from the reference's output\n(per channel and chain) that passes, 0.05..3 dB\n(default 0.3)",
-     nullptr, kLimits},
-    {"--per-margin", "DB", "--per-margin", Conv::Level, Field::Level, false, 0, 0,
-     "the receive test's level above the reference's\nsensitivity, 0..20 dB (default 3)"},
-    {"--per-max", "PCT", "--per-max", Conv::Limit, Field::EachMax, false, measureIndex(kMeasures, "per"), 0,
+    inGroup(typedArg(RFPROBE_ARG(Args, tolerance), "--tolerance", "DB",
+                     "largest mean difference from the reference's output\n(per channel and chain) that "
+                     "passes, 0.05..3 dB\n(default 0.3)"),
+            kLimits),
+    typedArg(RFPROBE_ARG(Args, perMargin), "--per-margin", "DB",
+             "the receive test's level above the reference's\nsensitivity, 0..20 dB (default 3)"),
+    {"--per-max", "PCT", "--per-max", Conv::Limit, Field::EachMax, false, limitIndex(kMeasures, "per"), 0,
      "highest packet error rate that passes, % (default 10)", nullptr, kLimits},
-    {"--frames", "N", "frame count", Conv::Integer, Field::Frames, false, 100, 1000000,
-     "frames of each receive test, 100..1000000 (default 1000)"},
-    {"--settle", "S", "settle time", Conv::Seconds, Field::WaitMs, false, 0, 0,
-     "wait between starting the packet engine and each\nmeasurement, 0..86400 s (default 0)"},
+    typedArg(RFPROBE_ARG(Args, frames), "--frames", "N", "frames of each receive test, 100..1000000 (default 1000)",
+             false, "frame count"),
+    typedArg(RFPROBE_ARG(Args, settle), "--settle", "S",
+             "wait between starting the packet engine and each\nmeasurement, 0..86400 s (default 0)", false,
+             "settle time"),
 };
 
 void defaults(Action *a) {
-    a->cal.toleranceDb = kDefaultTolerance;
-    a->levelDbm = kDefaultMargin;
-    a->frames = 1000;
-    const unsigned per = (unsigned)measureIndex(kMeasures, "per");
+    const unsigned per = (unsigned)limitIndex(kMeasures, "per");
     a->limits.eachSet[per] = true;
     a->limits.each[per] = {false, true, 0, kDefaultPerMax};
 }
 
 bool check(Action *a, char *err, size_t errLen) {
-    if (!(a->cal.toleranceDb >= 0.05 && a->cal.toleranceDb <= 3)) {
-        snprintf(err, errLen, "--tolerance: %g dB is outside 0.05..3", a->cal.toleranceDb);
+    const Args &g = a->args<Args>();
+    if (!(g.tolerance.db >= 0.05 && g.tolerance.db <= 3)) {
+        snprintf(err, errLen, "--tolerance: %g dB is outside 0.05..3", g.tolerance.db);
         return false;
     }
-    if (a->levelDbm < 0 || a->levelDbm > 20) {
-        snprintf(err, errLen, "--per-margin: %g dB is outside 0..20", a->levelDbm);
+    if (!(g.perMargin.db >= 0 && g.perMargin.db <= 20)) {
+        snprintf(err, errLen, "--per-margin: %g dB is outside 0..20", g.perMargin.db);
         return false;
     }
     // power_diff's limits follow the tolerance.
     a->limits.eachSet[0] = true;
-    a->limits.each[0] = {true, true, -a->cal.toleranceDb, a->cal.toleranceDb};
+    a->limits.each[0] = {true, true, -g.tolerance.db, g.tolerance.db};
     return true;
 }
 
@@ -119,7 +125,7 @@ int measureChain(StepRun &s, const GoldenChannel &c, int chain, double *worst, i
     for (const GoldenPoint &p : c.chains[chain]) {
         if (setTx(s, c, p.setDbm) != kExitOk) return s.out.status;
         TxReading m;
-        if (measureTransmission(s, p.outputDbm, &m) != kExitOk) return s.out.status;
+        if (measureTransmission(s, p.outputDbm, s.args<Args>().settle.ms, &m) != kExitOk) return s.out.status;
         double diff = std::round((m.powerDbm - p.outputDbm) * 1000) / 1000;
         s.detail().add(pointName(c.channel, chain, "power", p.setDbm), std::round(m.powerDbm * 1000) / 1000);
         s.detail().add(pointName(c.channel, chain, "diff", p.setDbm), diff);
@@ -141,7 +147,7 @@ double receiveTest(StepRun &s, const GoldenChannel &c) {
     TesterHold hold(t, &s.out.testerWaitMs, &s.out.testerHeldMs);
     if (!hold.held()) return stoppedStep(s, "while waiting for the tester"), -1;
     std::string why;
-    bool set = t.setupGenerator(c.channel, c.bwMhz, c.rate, c.sensitivityDbm + s.act.levelDbm, &why);
+    bool set = t.setupGenerator(c.channel, c.bwMhz, c.rate, c.sensitivityDbm + s.args<Args>().perMargin.db, &why);
     s.out.lossDb = t.lossDb();
     if (!set) return testerFailed(s, why), -1;
     TestMsg start{};
@@ -150,7 +156,8 @@ double receiveTest(StepRun &s, const GoldenChannel &c) {
     start.value1 = (uint32_t)c.bwMhz;
     int rc = s.send(start);
     if (rc != kExitOk) return s.out.status = rc, -1;
-    bool sent = t.sendFrames(s.act.frames, &why);
+    const long frames = (long)s.args<Args>().frames.n;
+    bool sent = t.sendFrames(frames, &why);
     TestMsg stop{};
     stop.cmdType = CMD_STOP_RX;
     rc = s.send(stop, true);
@@ -158,7 +165,7 @@ double receiveTest(StepRun &s, const GoldenChannel &c) {
     if (rc != kExitOk) return s.out.status = rc, -1;
     const Exchanged &x = s.detail().exchanges.back();
     double count = (double)(int32_t)x.reply.value1;
-    return 100.0 * ((double)s.act.frames - count) / (double)s.act.frames;
+    return 100.0 * ((double)frames - count) / (double)frames;
 }
 
 void run(StepRun &s) {
@@ -169,7 +176,7 @@ void run(StepRun &s) {
         return;
     }
     StepDetail &d = s.detail();
-    const unsigned perK = (unsigned)measureIndex(kMeasures, "per");
+    const unsigned perK = (unsigned)limitIndex(kMeasures, "per");
     const Limit &perLim = s.act.limits.each[perK];
     double worst = 0, worstPer = 0;
     int points = 0;
@@ -197,7 +204,7 @@ void run(StepRun &s) {
 }  // namespace
 
 RFPROBE_STEP(golden_check) = {
-    {"golden-check", ActionKind::Step, -1, testerStepAlone, kArgs, kPlanStep, ReplyView::Ok,
+    {nullptr, ActionKind::Step, -1, nullptr, kArgs, kPlanStep, ReplyView::Ok,
      "measure the golden unit against its reference", "check the fixture with the golden unit",
      "    A plan step, run with the fixture's tester (run --fixture) on the\n"
      "    line's golden unit: a unit whose true output and sensitivity are in\n"
@@ -213,13 +220,12 @@ RFPROBE_STEP(golden_check) = {
      "    and fixture_port), and a station started with --require-golden runs\n"
      "    a port only after a passed check. Tester failures make the step\n"
      "    ERROR (exit status 6).\n",
-     "    golden-check --reference golden-G1.toml --tolerance 0.3 --per-max 10\n"},
+     "    golden-check --reference golden-G1.toml --tolerance 0.3 --per-max 10\n",
+     argsBlock<Args>(), check, defaults},
     kMeasures,
     sizeof kMeasures / sizeof kMeasures[0],
     kNeedsTester | kNeedsGolden,
     run,
-    check,
-    defaults,
 };
 
 }  // namespace station

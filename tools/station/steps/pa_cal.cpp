@@ -4,15 +4,15 @@
 // drives it through the agent and the tester plug, and keeps what it did
 // for the record: every request and reply, the coefficients before and
 // after, every point, the fit's checks, the rounds and the verify errors.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "pacal/calibrate.h"
-#include "station/common_args.h"
-#include "station/run.h"
-#include "station/step.h"
+#include "station/args/common_args.h"
+#include "station/step/tester.h"
 
 namespace station {
 
@@ -45,37 +45,52 @@ constexpr MeasureDecl kMeasures[] = {
 // power at the unit's port, the fixture's loss, the round whose fit the
 // point went into first, 1 for a verify measurement, and why the point was
 // left out of the fits (0 kept, 1 at a clamped detector code, 2 an outlier).
+// Drawn as measured against set power, before (verify 0) and after
+// (verify 1) calibration; the verify's limits are each power's
+// verify_error_<dBm>.
 constexpr SeriesColumnDecl kPointColumns[] = {
-    {"set_power", "dBm"}, {"code", ""}, {"measured", "dBm"}, {"loss", "dB"},
-    {"round", ""},        {"verify", ""}, {"dropped", ""},
+    {"set_power", "dBm", SeriesRole::X}, {"code", "", SeriesRole::Kept},
+    {"measured", "dBm", SeriesRole::Y},  {"loss", "dB", SeriesRole::Kept},
+    {"round", "", SeriesRole::Kept},     {"verify", "", SeriesRole::Group},
+    {"dropped", "", SeriesRole::Kept},
 };
 constexpr SeriesDecl kPoints = seriesDecl("points", kPointColumns);
 
 // The error the last fit on all points predicts, for the coefficients the
 // chain holds, at every whole dBm of the range and its ends (range_error is
 // the worst of them).  A power where that curve is undefined has no row.
-constexpr SeriesColumnDecl kRangeColumns[] = {{"set_power", "dBm"}, {"predicted_error", "dB"}};
+constexpr SeriesColumnDecl kRangeColumns[] = {{"set_power", "dBm", SeriesRole::X},
+                                              {"predicted_error", "dB", SeriesRole::Y, "range_error"}};
 constexpr SeriesDecl kRange = seriesDecl("range", kRangeColumns);
+constexpr const SeriesDecl *kSeries[] = {&kPoints, &kRange};
+
+struct Args {
+    SetPowers powers;
+    Span range;
+    Decibels tolerance;
+    Integer<1, 10> maxRounds;
+    Duration settle;
+};
 
 constexpr ArgDef kArgs[] = {
     kChain,
-    {"--powers", "LIST", "--powers", Conv::PowerList, Field::CalPowers, false, 0, 0,
-     "set powers in dBm, comma-separated: at least 3, each\n"
-     "within 5..21 with at most one decimal (default both ends\n"
-     "of the range and two between: 5,10.3,15.7,21)"},
-    {"--range", "LO..HI", "--range", Conv::Range, Field::CalRange, false, 0, 0,
-     "the set powers the unit transmits at, dBm, within 5..21\n"
-     "and at least 3 dB wide: the error must hold over all of\n"
-     "it (default 5..21)"},
-    {"--tolerance", "DB", "--tolerance", Conv::Decibels, Field::CalTolerance, false, 0, 0,
-     "the largest |measured - set| at verify that passes, dB,\n"
-     "above 0 and up to 10 (default 0.5)"},
-    {"--max-rounds", "N", "--max-rounds", Conv::Integer, Field::CalRounds, false, 1, 10,
-     "fits written before the calibration gives up, 1..10\n"
-     "(default 2); (N + 1) x powers is also the most\n"
-     "measurements it takes"},
-    {"--settle", "S", "settle time", Conv::Seconds, Field::WaitMs, false, 0, 0,
-     "wait between start-tx and each measurement, 0..86400 s\n(default 0)"},
+    typedArg(RFPROBE_ARG(Args, powers), "--powers", "LIST",
+             "set powers in dBm, comma-separated: at least 3, each\n"
+             "within 5..21 with at most one decimal (default both ends\n"
+             "of the range and two between: 5,10.3,15.7,21)"),
+    typedArg(RFPROBE_ARG(Args, range), "--range", "LO..HI",
+             "the set powers the unit transmits at, dBm, within 5..21\n"
+             "and at least 3 dB wide: the error must hold over all of\n"
+             "it (default 5..21)"),
+    typedArg(RFPROBE_ARG(Args, tolerance), "--tolerance", "DB",
+             "the largest |measured - set| at verify that passes, dB,\n"
+             "above 0 and up to 10 (default 0.5)"),
+    typedArg(RFPROBE_ARG(Args, maxRounds), "--max-rounds", "N",
+             "fits written before the calibration gives up, 1..10\n"
+             "(default 2); (N + 1) x powers is also the most\n"
+             "measurements it takes"),
+    typedArg(RFPROBE_ARG(Args, settle), "--settle", "S",
+             "wait between start-tx and each measurement, 0..86400 s\n(default 0)", false, "settle time"),
     kStopOnFail,
 };
 
@@ -132,7 +147,7 @@ class Unit : public pacal::Target {
         // router-only work between points (pa-init, pa-write, the NVRAM
         // tool) leaves it to the other units.
         TxReading m;
-        int rc = measureTransmission(s_, pacal::radioSetPower(tenths), &m);
+        int rc = measureTransmission(s_, pacal::radioSetPower(tenths), s_.args<Args>().settle.ms, &m);
         *loss = s_.out.lossDb;
         if (rc != kExitOk) {
             if (status == kExitOk) status = rc;
@@ -292,24 +307,25 @@ void paCalPoints(const pacal::CalResult &r, StepDetail *d) {
 
 namespace {
 
-pacal::CalOptions calOptions(const Action &a) {
+pacal::CalOptions calOptions(const Action &act) {
+    const Args &a = act.args<Args>();
     pacal::CalOptions o;
-    o.powers.assign(a.cal.powers, a.cal.powers + a.cal.powerCount);
-    o.toleranceDb = a.cal.toleranceDb;
-    o.maxRounds = a.cal.maxRounds;
-    o.limits.lowDbm = a.cal.rangeLowDbm, o.limits.highDbm = a.cal.rangeHighDbm;
+    o.powers.assign(a.powers.dbm, a.powers.dbm + a.powers.count);
+    o.toleranceDb = a.tolerance.db;
+    o.maxRounds = (int)a.maxRounds.n;
+    o.limits.lowDbm = a.range.low, o.limits.highDbm = a.range.high;
     return o;
 }
 
 // Defaults first, then the powers, tolerance and rounds as a whole: bad
 // ones are refused before anything is sent.
 bool check(Action *a, char *err, size_t errLen) {
-    CalArgs &c = a->cal;
-    if (!c.powersGiven) {
+    Args &c = a->args<Args>();
+    if (!c.powers.given) {
         // Without --powers: those that hold the error over the range.
-        std::vector<double> d = pacal::defaultPowers(c.rangeLowDbm, c.rangeHighDbm);
-        c.powerCount = (unsigned)d.size();
-        for (unsigned i = 0; i < c.powerCount; ++i) c.powers[i] = d[i];
+        std::vector<double> d = pacal::defaultPowers(c.range.low, c.range.high);
+        c.powers.count = (uint8_t)std::min(d.size(), (size_t)SetPowers::kMax);
+        for (unsigned i = 0; i < c.powers.count; ++i) c.powers.dbm[i] = d[i];
     }
     std::string why;
     if (pacal::checkOptions(calOptions(*a), &why)) return true;
@@ -319,12 +335,13 @@ bool check(Action *a, char *err, size_t errLen) {
 
 void defaults(Action *a) {
     const pacal::CalOptions d;
-    a->cal.powerCount = (unsigned)d.powers.size();
-    for (unsigned i = 0; i < a->cal.powerCount; ++i) a->cal.powers[i] = d.powers[i];
-    a->cal.toleranceDb = d.toleranceDb;
-    a->cal.maxRounds = d.maxRounds;
-    a->cal.powersGiven = false;
-    a->cal.rangeLowDbm = d.limits.lowDbm, a->cal.rangeHighDbm = d.limits.highDbm;
+    Args &c = a->args<Args>();
+    c.powers.count = (uint8_t)std::min(d.powers.size(), (size_t)SetPowers::kMax);
+    for (unsigned i = 0; i < c.powers.count; ++i) c.powers.dbm[i] = d.powers[i];
+    c.tolerance.db = d.toleranceDb;
+    c.maxRounds.n = d.maxRounds;
+    c.powers.given = false;
+    c.range.low = d.limits.lowDbm, c.range.high = d.limits.highDbm;
 }
 
 // For the screen: the verify error nearest its limit (or furthest beyond
@@ -409,12 +426,21 @@ void run(StepRun &s) {
             pacal::calStatusName(cal.status), cal.why.c_str(), cal.measurements);
 }
 
-bool checkWithDefaults(Action *a, char *err, size_t errLen) { return check(a, err, errLen); }
+// The radio transmits on the chain, set up for the last point (its power
+// the calibration's).
+void effect(const Action &a, RadioState &r) {
+    r.antenna = a.req.chain;
+    if (r.channel < 0) return;
+    if (!r.txSet) r.txRate = 0, r.txBwMhz = 20;
+    r.txSet = true;
+    r.txChannel = r.channel;
+    r.transmitting = false;
+}
 
 }  // namespace
 
 RFPROBE_STEP(pa_cal) = {
-    {"pa-cal", ActionKind::Step, -1, testerStepAlone, kArgs, kPlanStep, ReplyView::Ok,
+    {nullptr, ActionKind::Step, -1, nullptr, kArgs, kPlanStep | kOwnLimits, ReplyView::Ok,
      "calibrate a chain's PA on the tester", "calibrate a chain's PA coefficients",
      "    A plan step, run with the fixture's tester (run --fixture), after\n"
      "    set-channel; it transmits with the rate and bandwidth of the plan's last\n"
@@ -444,13 +470,15 @@ RFPROBE_STEP(pa_cal) = {
      "    coefficients before and after, the verify errors and every point as\n"
      "    the step's series \"points\" (set_power, code, measured, loss, round,\n"
      "    verify, dropped).\n",
-     "    pa-cal 0 --range 5..21 --tolerance 0.5 --stop-on-fail\n"},
+     "    pa-cal 0 --range 5..21 --tolerance 0.5 --stop-on-fail\n",
+     argsBlock<Args>(), check, defaults},
     kMeasures,
     sizeof kMeasures / sizeof kMeasures[0],
-    kNeedsChannel | kNeedsTester | kOwnLimits,
+    kNeedsChannel | kNeedsTester,
     run,
-    checkWithDefaults,
-    defaults,
+    effect,
+    kSeries,
+    seriesCount(kSeries),
 };
 
 }  // namespace station

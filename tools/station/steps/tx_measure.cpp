@@ -3,9 +3,8 @@
 #include <cmath>
 
 #include "pacal/calibrate.h"
-#include "station/common_args.h"
-#include "station/run.h"
-#include "station/step.h"
+#include "station/args/common_args.h"
+#include "station/step/tester.h"
 
 namespace station {
 
@@ -20,24 +19,29 @@ constexpr MeasureDecl kMeasures[] = {
     {"applied_power", "dBm", 2, MeasureKind::Bookkeeping},  // set-tx's power as the radio applies it
 };
 
+struct Args {
+    Duration settle;
+};
+
 constexpr ArgDef kArgs[] = {
-    {"--settle", "S", "settle time", Conv::Seconds, Field::WaitMs, false, 0, 0,
-     "wait between starting the packet engine and measuring,\n0..86400 s (default 0)"},
-    {"--power", "LO..HI", "--power", Conv::Range, Field::Each, false, measureIndex(kMeasures, "power"), 0,
+    typedArg(RFPROBE_ARG(Args, settle), "--settle", "S",
+             "wait between starting the packet engine and measuring,\n0..86400 s (default 0)", false,
+             "settle time"),
+    {"--power", "LO..HI", "--power", Conv::Range, Field::Each, false, limitIndex(kMeasures, "power"), 0,
      "limits of the output power, dBm at the unit's port;\n"
      "either end may be left out (16..19, 15..)",
      nullptr, kLimits},
     {"--power-error", "LO..HI", "--power-error", Conv::Range, Field::Each, false,
-     measureIndex(kMeasures, "power_error"), 0,
+     limitIndex(kMeasures, "power_error"), 0,
      "limits of the power's error from the power the radio\n"
      "applies (set-tx's, truncated to quarter dB), dB",
      nullptr, kLimits},
-    {"--evm", "LO..HI", "--evm", Conv::Range, Field::Each, false, measureIndex(kMeasures, "evm"), 0,
+    {"--evm", "LO..HI", "--evm", Conv::Range, Field::Each, false, limitIndex(kMeasures, "evm"), 0,
      "limits of the EVM, dB", nullptr, kLimits},
-    {"--evm-max", "DB", "--evm-max", Conv::Limit, Field::EachMax, false, measureIndex(kMeasures, "evm"), 0,
+    {"--evm-max", "DB", "--evm-max", Conv::Limit, Field::EachMax, false, limitIndex(kMeasures, "evm"), 0,
      "highest EVM that passes, dB (--evm ..DB)", nullptr, kLimits},
     {"--freq-error", "LO..HI", "--freq-error", Conv::Range, Field::Each, false,
-     measureIndex(kMeasures, "freq_error"), 0, "limits of the frequency error, ppm", nullptr, kLimits},
+     limitIndex(kMeasures, "freq_error"), 0, "limits of the frequency error, ppm", nullptr, kLimits},
     kStopOnFail,
 };
 
@@ -52,7 +56,7 @@ void run(StepRun &s) {
     // not the truncation's.
     double applied = pacal::radioSetPower((int)std::lround(s.unit.txPowerDbm * 10));
     TxReading m;
-    if (measureTransmission(s, applied, &m) != kExitOk) return;
+    if (measureTransmission(s, applied, s.args<Args>().settle.ms, &m) != kExitOk) return;
     s.measured(0, milli(m.powerDbm));
     s.measured(1, milli(m.powerDbm - applied));
     s.measured(2, milli(m.evmDb));
@@ -64,7 +68,7 @@ void run(StepRun &s) {
 }  // namespace
 
 RFPROBE_STEP(tx_measure) = {
-    {"tx-measure", ActionKind::Step, CMD_START_TX_FRAMES, testerStepAlone, kArgs, kPlanStep, ReplyView::Ok,
+    {nullptr, ActionKind::Step, CMD_START_TX_FRAMES, nullptr, kArgs, kPlanStep, ReplyView::Ok,
      "the tester measures the unit's transmission", "measure the transmission on the tester",
      "    A plan step, run with the fixture's tester (run --fixture). It takes the\n"
      "    tester's turn, sets the analyser to the channel, bandwidth and power of\n"
@@ -77,7 +81,8 @@ RFPROBE_STEP(tx_measure) = {
      "    An answer that is not a number, a timeout, a tester that cannot be\n"
      "    reached or an error in its queue makes the step ERROR (exit status\n"
      "    6), naming the tester, the command and its message.\n",
-     "    tx-measure --settle 0.1 --power-error -1.5..1.5 --evm-max -25 --freq-error -20..20\n"},
+     "    tx-measure --settle 0.1 --power-error -1.5..1.5 --evm-max -25 --freq-error -20..20\n",
+     argsBlock<Args>()},
     kMeasures,
     sizeof kMeasures / sizeof kMeasures[0],
     kNeedsTx | kNeedsTester,

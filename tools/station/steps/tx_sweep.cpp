@@ -6,9 +6,8 @@
 #include <string>
 
 #include "pacal/calibrate.h"
-#include "station/common_args.h"
-#include "station/run.h"
-#include "station/step.h"
+#include "station/args/common_args.h"
+#include "station/step/tester.h"
 
 namespace station {
 
@@ -24,19 +23,31 @@ constexpr MeasureDecl kMeasures[] = {
 };
 
 // Every point, in the order of --powers: the set power, the power the
-// radio applies for it, what the tester measured and the difference.
-constexpr SeriesColumnDecl kPointColumns[] = {
-    {"set_power", "dBm"}, {"applied_power", "dBm"}, {"power", "dBm"}, {"power_error", "dB"}};
+// radio applies for it, what the tester measured and the difference (drawn
+// against the set power, within --power-error as every point's
+// power_error_<dBm> keeps it).
+constexpr SeriesColumnDecl kPointColumns[] = {{"set_power", "dBm", SeriesRole::X},
+                                              {"applied_power", "dBm", SeriesRole::Kept},
+                                              {"power", "dBm", SeriesRole::Kept},
+                                              {"power_error", "dB", SeriesRole::Y, "power_error_<dBm>"}};
 constexpr SeriesDecl kPoints = seriesDecl("points", kPointColumns);
+constexpr const SeriesDecl *kSeries[] = {&kPoints};
+
+struct Args {
+    SetPowers powers;
+    Duration settle;
+};
 
 constexpr ArgDef kArgs[] = {
-    {"--powers", "LIST", "--powers", Conv::PowerList, Field::CalPowers, true, 0, 0,
-     "set powers in dBm, comma-separated, at most one decimal\n"
-     "each, within 5..21 (at most 16)"},
-    {"--settle", "S", "settle time", Conv::Seconds, Field::WaitMs, false, 0, 0,
-     "wait between starting the packet engine and each\nmeasurement, 0..86400 s (default 0)"},
+    typedArg(RFPROBE_ARG(Args, powers), "--powers", "LIST",
+             "set powers in dBm, comma-separated, at most one decimal\n"
+             "each, within 5..21 (at most 16)",
+             true),
+    typedArg(RFPROBE_ARG(Args, settle), "--settle", "S",
+             "wait between starting the packet engine and each\nmeasurement, 0..86400 s (default 0)", false,
+             "settle time"),
     {"--power-error", "LO..HI", "--power-error", Conv::Range, Field::Each, false,
-     measureIndex(kMeasures, "power_error"), 0,
+     limitIndex(kMeasures, "power_error"), 0,
      "limits of every point's error from the power the radio\n"
      "applies, dB",
      nullptr, kLimits},
@@ -44,10 +55,10 @@ constexpr ArgDef kArgs[] = {
 };
 
 bool check(Action *a, char *err, size_t errLen) {
-    const CalArgs &c = a->cal;
-    for (unsigned i = 0; i < c.powerCount; ++i) {
-        if (c.powers[i] < pacal::kPowerLowDbm || c.powers[i] > pacal::kPowerHighDbm) {
-            snprintf(err, errLen, "--powers: %g dBm is outside the radio's range %g..%g dBm", c.powers[i],
+    const SetPowers &c = a->args<Args>().powers;
+    for (unsigned i = 0; i < c.count; ++i) {
+        if (c.dbm[i] < pacal::kPowerLowDbm || c.dbm[i] > pacal::kPowerHighDbm) {
+            snprintf(err, errLen, "--powers: %g dBm is outside the radio's range %g..%g dBm", c.dbm[i],
                      pacal::kPowerLowDbm, pacal::kPowerHighDbm);
             return false;
         }
@@ -75,18 +86,25 @@ int setPower(StepRun &s, double dbm) {
     return kExitOk;
 }
 
+// The radio is left at the last power.
+void effect(const Action &a, RadioState &r) {
+    const SetPowers &p = a.args<Args>().powers;
+    if (r.txSet && p.count) r.txPowerDbm = p.dbm[p.count - 1];
+}
+
 void run(StepRun &s) {
     if (!testerReady(s, kNeedsTx)) return;
-    const Action &a = s.act;
+    const StepLimits &l = s.act.limits;
+    const Args &a = s.args<Args>();
     StepDetail &d = s.detail();
-    const Limit &lim = a.limits.eachSet[0] ? a.limits.each[0] : a.limits.common;
+    const Limit &lim = l.eachSet[0] ? l.each[0] : l.common;
     double worst = 0;
-    for (unsigned i = 0; i < a.cal.powerCount; ++i) {
-        double dbm = a.cal.powers[i];
+    for (unsigned i = 0; i < a.powers.count; ++i) {
+        double dbm = a.powers.dbm[i];
         if (setPower(s, dbm) != kExitOk) return;
         double applied = pacal::radioSetPower((int)std::lround(dbm * 10));
         TxReading m;
-        if (measureTransmission(s, applied, &m) != kExitOk) return;
+        if (measureTransmission(s, applied, a.settle.ms, &m) != kExitOk) return;
         double power = std::round(m.powerDbm * 1000) / 1000;
         double error = std::round((m.powerDbm - applied) * 1000) / 1000;
         d.addRow(kPoints, {dbm, applied, power, error});
@@ -94,14 +112,14 @@ void run(StepRun &s) {
         if (std::fabs(error) > std::fabs(worst)) worst = error;
     }
     s.measured(0, worst);
-    s.measured(1, a.cal.powerCount);
+    s.measured(1, a.powers.count);
     s.out.status = kExitOk;
 }
 
 }  // namespace
 
 RFPROBE_STEP(tx_sweep) = {
-    {"tx-sweep", ActionKind::Step, -1, testerStepAlone, kArgs, kPlanStep, ReplyView::Ok,
+    {nullptr, ActionKind::Step, -1, nullptr, kArgs, kPlanStep, ReplyView::Ok,
      "tx-measure at a list of set powers", "measure the transmission over a range of powers",
      "    A plan step, run with the fixture's tester (run --fixture), after a\n"
      "    set-tx. For each power of --powers it sends set-tx with the rate and\n"
@@ -113,12 +131,15 @@ RFPROBE_STEP(tx_sweep) = {
      "    the step's series \"points\" (set_power, applied_power, power,\n"
      "    power_error); the line shows the point furthest off. The radio is left at\n"
      "    the last power. Tester failures make the step ERROR (exit status 6).\n",
-     "    tx-sweep --powers 5,9,13,17,21 --settle 0.05 --power-error -0.5..0.5\n"},
+     "    tx-sweep --powers 5,9,13,17,21 --settle 0.05 --power-error -0.5..0.5\n",
+     argsBlock<Args>(), check},
     kMeasures,
     sizeof kMeasures / sizeof kMeasures[0],
     kNeedsTx | kNeedsTester,
     run,
-    check,
+    effect,
+    kSeries,
+    seriesCount(kSeries),
 };
 
 }  // namespace station

@@ -1,5 +1,5 @@
 // rfprobe station: station options and sub-command arguments.
-#include "station/args.h"
+#include "station/args/args.h"
 
 #include <arpa/inet.h>
 
@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "format/text.h"
-#include "station/numbers.h"
-#include "station/step.h"
+#include "station/args/numbers.h"
 
 namespace station {
 
@@ -144,9 +143,6 @@ void store(Field field, long long v, Action *act) {
     case Field::Value2: req.value2 = (uint32_t)v; break;
     case Field::Value3: req.value3 = (uint32_t)v; break;
     case Field::Chain: req.chain = (uint8_t)v; break;
-    case Field::WaitMs: act->waitMs = (uint32_t)v; break;
-    case Field::Frames: act->frames = (long)v; break;
-    case Field::CalRounds: act->cal.maxRounds = (int)v; break;
     default: break;
     }
 }
@@ -176,11 +172,13 @@ bool convertLimit(const ArgDef &a, const char *s, Action *act, char *err, size_t
         return getRange(a.what, s, &e.hasLow, &e.low, &e.hasHigh, &e.high, err, errLen);
     }
     case Field::Each: {
+        if (a.lo < 0 || a.lo >= kMaxMeasured) return fail(err, errLen, "%s: no such measurement", a.what);
         Limit &e = l.each[a.lo];
         l.eachSet[a.lo] = true;
         return getRange(a.what, s, &e.hasLow, &e.low, &e.hasHigh, &e.high, err, errLen);
     }
     case Field::EachMax: {
+        if (a.lo < 0 || a.lo >= kMaxMeasured) return fail(err, errLen, "%s: no such measurement", a.what);
         if (!getDecimal(a.what, s, &v, err, errLen)) return false;
         Limit &e = l.each[a.lo];
         l.eachSet[a.lo] = true;
@@ -191,12 +189,6 @@ bool convertLimit(const ArgDef &a, const char *s, Action *act, char *err, size_t
     case Field::StopOnFail:
         l.stopOnFail = true;
         return true;
-    case Field::CalRange: {  // both ends; checked with the other pa-cal arguments
-        bool lo = false, hi = false;
-        if (!getRange(a.what, s, &lo, &act->cal.rangeLowDbm, &hi, &act->cal.rangeHighDbm, err, errLen)) return false;
-        if (!lo || !hi) return fail(err, errLen, "%s '%s' needs both ends (like 5..21)", a.what, s);
-        return true;
-    }
     default:
         return true;
     }
@@ -215,26 +207,13 @@ std::string measuringCommands() {
     return out;
 }
 
-// "8,12,16.5": set powers in dBm, at most one decimal each.
-bool convertPowerList(const ArgDef &a, const char *s, CalArgs *c, char *err, size_t errLen) {
-    c->powerCount = 0;
-    c->powersGiven = true;
-    std::string list = s;
-    for (size_t at = 0; at <= list.size();) {
-        size_t comma = list.find(',', at);
-        std::string one = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
-        uint32_t tenths;
-        if (!getPower(one.c_str(), &tenths, err, errLen)) return false;
-        if (c->powerCount == kMaxCalPowers) return fail(err, errLen, "%s: at most %u powers", a.what, kMaxCalPowers);
-        c->powers[c->powerCount++] = tenths / 10.0;
-        if (comma == std::string::npos) break;
-        at = comma + 1;
-    }
-    return true;
-}
-
 // Converts one argument's text as its definition says and stores the value.
 bool convert(const ArgDef &a, const char *s, Action *act, char *err, size_t errLen) {
+    if (a.field == Field::Slot) {
+        if (a.slot >= act->cmd->block.size)
+            return fail(err, errLen, "%s: outside the step's arguments", a.what);
+        return convertTyped(a, s, act->stepArgs + a.slot, err, errLen);
+    }
     long long v = 0;
     switch (a.conv) {
     case Conv::Integer:
@@ -257,12 +236,6 @@ bool convert(const ArgDef &a, const char *s, Action *act, char *err, size_t errL
         v = c;  // sent as a 32-bit word; the agent reads the low 16 bits
         break;
     }
-    case Conv::Seconds: {
-        uint32_t ms;
-        if (!getSeconds(a.what, s, &ms, err, errLen)) return false;
-        v = ms;
-        break;
-    }
     case Conv::CodeOrWord: {
         const Command *named = findCommand(s);
         if (named && named->kind == ActionKind::Send && named->code >= 0)
@@ -282,21 +255,8 @@ bool convert(const ArgDef &a, const char *s, Action *act, char *err, size_t errL
         return convertLimit(a, s, act, err, errLen);
     case Conv::Text:
         return true;  // kept in Action::texts by sortWords
-    case Conv::Level: {
-        double d;
-        if (!getDecimal(a.what, s, &d, err, errLen)) return false;
-        if (d < -150 || d > 30) return fail(err, errLen, "%s %s dBm is outside -150..30", a.what, s);
-        act->levelDbm = d;
-        return true;
-    }
-    case Conv::PowerList:
-        return convertPowerList(a, s, &act->cal, err, errLen);
-    case Conv::Decibels: {
-        double d;
-        if (!getDecimal(a.what, s, &d, err, errLen)) return false;
-        act->cal.toleranceDb = d;  // checked with the other pa-cal arguments
-        return true;
-    }
+    default:
+        return fail(err, errLen, "%s: a typed argument outside a step", a.what);
     }
     store(a.field, v, act);
     return true;
@@ -397,20 +357,22 @@ bool convertWords(const Command &cmd, const Words &w, Action *act, char *err, si
         if (!getNumber("retries", w.retries, 0, kMaxRetries, &v, err, errLen)) return false;
         act->retries = (unsigned)v;
     }
-    const StepDef *step = cmd.step;
-    if (step && step->defaults) step->defaults(act);
+    if (cmd.block.init) cmd.block.init(act->stepArgs);
+    if (cmd.defaults) cmd.defaults(act);
     for (int k = 0; k < cmd.args.count; ++k)
         if (w.text[k] && !convert(cmd.args.items[k], w.text[k], act, err, errLen)) return false;
+    for (const ArgDef &a : cmd.args)
+        if (a.field == Field::Slot && !finishTyped(a, act->stepArgs + a.slot, err, errLen)) return false;
     // A step's arguments as a whole (pa-cal's powers, tolerance, rounds):
     // refused here, before anything is sent.
-    if (step && step->check && !step->check(act, err, errLen)) return false;
+    if (cmd.check && !cmd.check(act, err, errLen)) return false;
     for (unsigned i = 0; i < w.textCount; ++i) act->texts[i] = w.texts[i];
     act->textCount = w.textCount;
     const StepLimits &l = act->limits;
     if (l.common.hasLow && l.common.hasHigh && l.common.low > l.common.high)
         return fail(err, errLen, "--min %s is above --max %s", format::number(l.common.low).c_str(),
                     format::number(l.common.high).c_str());
-    if (l.stopOnFail && !l.any() && !(step && (step->needs & kOwnLimits)))
+    if (l.stopOnFail && !l.any() && !(cmd.flags & kOwnLimits))
         return fail(err, errLen,
                     "--stop-on-fail needs a limit on the same step: without one the step "
                     "cannot fail (a missing reply always stops the plan)");

@@ -3,7 +3,7 @@
 // The pages are put together from the descriptors: synopses from their
 // arguments, option lines from the arguments' help, the note on repeating a
 // request from the retry-safe column.  Only the prose is written here.
-#include "station/help.h"
+#include "station/cli/help.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "station/command.h"
+#include "station/args/command.h"
 
 namespace station {
 
@@ -197,13 +197,14 @@ std::string usage(const Command &c) {
     return s;
 }
 
+// A step that talks to the agent on a link of its own (not the tester's).
 bool sendsRequests(const Command &c) {
-    return c.kind == ActionKind::Send || c.kind == ActionKind::Rx;
+    return c.step && !c.usesTester() && !(c.flags & kNoAgent);
 }
 
 // Talks to no router: no station option applies.
 bool offline(const Command &c) {
-    return c.kind == ActionKind::Sleep ||
+    return (c.flags & kNoAgent) ||
            ((c.flags & kNeedsStore) && c.kind != ActionKind::Serve && c.kind != ActionKind::Run);
 }
 

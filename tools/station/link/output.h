@@ -9,7 +9,7 @@
 #include <string>
 
 #include "proto/testmsg.h"
-#include "station/args.h"
+#include "station/args/args.h"
 
 namespace station {
 

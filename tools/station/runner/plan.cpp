@@ -1,11 +1,11 @@
 // rfprobe station: test plans.
-#include "station/plan.h"
+#include "station/runner/plan.h"
 
 #include <cctype>
 #include <cstring>
 
-#include "station/numbers.h"
-#include "station/step.h"
+#include "station/args/numbers.h"
+#include "station/step/step.h"
 
 namespace station {
 
@@ -73,23 +73,24 @@ bool loadPlan(FILE *in, const char *name, std::vector<PlanStep> *steps, char *er
         snprintf(err, errLen, "%s: the plan has no command", name);
         return false;
     }
-    // What a step needs earlier in the plan (station/step.h): the tester is
-    // set to the channel the radio has.
-    bool channel = false, tx = false;
+    // What a step needs earlier in the plan (station/step/step.h), on the
+    // radio as the steps before it leave it: the tester is set to the
+    // channel the radio has.
+    RadioState radio;
     for (const PlanStep &s : *steps) {
         const Action &a = s.action;
-        if (a.cmd->kind == ActionKind::Send && a.req.cmdType == CMD_SET_CHANNEL) channel = true;
-        if (a.cmd->kind == ActionKind::Send && a.req.cmdType == CMD_SET_TX) tx = tx || channel;
-        unsigned needs = a.cmd->step ? a.cmd->step->needs : 0;
-        const char *need = (needs & kNeedsTx) && !tx                ? "a set-tx after a set-channel"
-                           : (needs & kNeedsChannel) && !channel ? "a set-channel"
-                                                                 : nullptr;
+        const StepDef *def = a.cmd->step;
+        unsigned needs = def ? def->needs : 0;
+        const char *need = (needs & kNeedsTx) && !radio.txSet          ? "a set-tx after a set-channel"
+                           : (needs & kNeedsChannel) && radio.channel < 0 ? "a set-channel"
+                                                                          : nullptr;
         if (need) {
             snprintf(err, errLen, "%s:%d: %s needs %s earlier in the plan (the tester is set to "
                                   "the radio's channel)",
                      name, s.planLine, a.cmd->word, need);
             return false;
         }
+        if (def && def->effect) def->effect(a, radio);
     }
     return true;
 }

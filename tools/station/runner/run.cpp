@@ -1,5 +1,5 @@
 // rfprobe station: running sub-commands and plans.
-#include "station/run.h"
+#include "station/runner/run.h"
 
 #include <errno.h>
 
@@ -9,65 +9,11 @@
 #include <vector>
 
 #include "format/json.h"
-#include "station/output.h"
-#include "station/step.h"
+#include "station/link/output.h"
 
 namespace station {
 
 namespace {
-
-// Sends one request, keeps it and its reply in r, and prints the reply.
-int send(const Link &l, const Options &opt, const char *name, const TestMsg &req,
-         unsigned retries, bool generic, StepResult *r, bool evenIfInterrupted = false) {
-    Exchanged &x = r->exchanges[r->exchangeCount++];
-    x.req = req;
-    ExchangeInfo info;
-    info.evenIfInterrupted = evenIfInterrupted;
-    int rc = exchange(l, opt, name, req, retries, &x.reply, x.from, &info);
-    x.attempts = info.attempts;
-    x.replied = rc == kExitOk;
-    if (rc != kExitOk) {
-        snprintf(r->error, sizeof r->error, "%s", info.error);
-        return rc;
-    }
-    if (opt.quiet) return kExitOk;
-    const Command *asked = commandForCode(req.cmdType);
-    int chain = asked && asked->view == ReplyView::Coefficients ? req.chain : -1;
-    printReply(opt, x.reply, x.from, generic, chain);
-    return kExitOk;
-}
-
-// start-rx (the action's request), the wait, then stop-rx, also when the
-// wait was interrupted.
-}  // namespace
-
-int sendStepRequest(const Link &l, const Options &opt, const TestMsg &req, StepResult *r,
-                    bool evenIfInterrupted) {
-    if (r->exchangeCount >= sizeof r->exchanges / sizeof r->exchanges[0]) {
-        snprintf(r->error, sizeof r->error, "a step sends at most two requests");
-        return kExitUsage;
-    }
-    const char *word = commandWord(req.cmdType);
-    return send(l, opt, word ? word : "raw", req, 0, false, r, evenIfInterrupted);
-}
-
-namespace {
-
-int receiveTest(const Link &l, const Options &opt, const Action &a, StepResult *r) {
-    int rc = send(l, opt, commandWord(a.req.cmdType), a.req, 0, false, r);
-    if (rc != kExitOk) return rc;
-    if (opt.verbose) say(l, "receiving for %u ms", a.waitMs);
-    bool whole = waitMs(a.waitMs, l.stop);
-    if (!whole) say(l, "rx: wait interrupted, stopping the receive test");
-    TestMsg stop{};
-    stop.cmdType = CMD_STOP_RX;
-    rc = send(l, opt, commandWord(CMD_STOP_RX), stop, 0, false, r, !whole);
-    if (rc == kExitOk && !whole) {
-        snprintf(r->error, sizeof r->error, "rx: interrupted during the receive wait");
-        return kExitInterrupted;
-    }
-    return rc;
-}
 
 // A line put together piece by piece; cut at its size.
 struct LineBuf {
@@ -158,48 +104,19 @@ void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r,
              StepContext *ctx) {
     *r = StepResult{};
     const Command &c = *a.cmd;
-    int rc = kExitUsage;
-    switch (c.kind) {
-    case ActionKind::Send:
-        rc = send(l, opt, c.word, a.req, a.retries, c.view == ReplyView::Fields, r);
-        break;
-    case ActionKind::Rx:
-        rc = receiveTest(l, opt, a, r);
-        break;
-    case ActionKind::Sleep:
-        rc = waitMs(a.waitMs, l.stop) ? kExitOk : kExitInterrupted;
-        if (rc != kExitOk) snprintf(r->error, sizeof r->error, "sleep: interrupted");
-        break;
-    case ActionKind::Step: {
+    if (!c.step) {
+        r->status = kExitUsage;
+        snprintf(r->error, sizeof r->error, "%s is not a step", c.word);
+    } else {
         StepContext none;
         StepContext &x = ctx ? *ctx : none;
         x.detail.reset();
         StepRun s{*c.step, l, opt, a, x, *r};
         c.step->run(s);
-        rc = r->status;
-        break;
+        // The radio's settings as the plan makes them, for the steps after.
+        if (ctx && r->status == kExitOk && c.step->effect) c.step->effect(a, *ctx);
     }
-    default:
-        snprintf(r->error, sizeof r->error, "%s is not a step", c.word);
-        break;
-    }
-    r->status = rc;
-    // The radio's settings as the plan makes them, for the tester steps.
-    if (ctx && rc == kExitOk && c.kind == ActionKind::Send) {
-        if (a.req.cmdType == CMD_SET_CHANNEL) ctx->channel = a.req.byteArg;
-        if (a.req.cmdType == CMD_SET_TX && ctx->channel >= 0) {
-            ctx->txSet = true;
-            ctx->txChannel = ctx->channel;
-            ctx->txRate = a.req.byteArg;
-            ctx->txBwMhz = (int)a.req.value1;
-            ctx->txPowerDbm = a.req.value2 / 10.0;
-        }
-    }
-    // The last reply holds what the step measures (rx: the stop-rx reply).
-    const Exchanged *last = r->exchangeCount ? &r->exchanges[r->exchangeCount - 1] : nullptr;
-    if (last && last->replied && c.kind != ActionKind::Step &&
-        (c.kind == ActionKind::Send || last->req.cmdType == CMD_STOP_RX))
-        r->measuredCount = (unsigned)measureReply(c.measures(), last->reply, a.limits, r->measured);
+    int rc = r->status;
     // The step's verdict, here alone: the record takes it as it is.
     bool missed = false;
     for (unsigned k = 0; k < r->measuredCount; ++k)

@@ -1,10 +1,10 @@
 // rfprobe station: one descriptor per sub-command.
 //
-// The wire commands take their code and word from the command table in
-// proto/testmsg.h; the descriptor adds what only the station needs: the
-// arguments with their ranges, whether a request may be repeated, how its
-// reply reads, whether a plan may use it, and its manual page.  Argument
-// parsing, help, request encoding, reply output and plans all read these
+// Every plan step (station/step/step.h) carries one: its word, its
+// arguments with their types and ranges, whether a request may be
+// repeated, how its reply reads, and its manual page; so do the
+// sub-commands that are not steps (run, report...).  Argument parsing,
+// help, request encoding, reply output and plans all read these
 // descriptors; none of them knows a command by name.
 #pragma once
 
@@ -24,18 +24,18 @@ constexpr uint32_t kMaxWaitMs = 86400000;  // one day
 
 // What running a sub-command does.
 enum class ActionKind : uint8_t {
-    Send,    // one request, one reply
-    Rx,      // start-rx, wait, stop-rx
-    Sleep,   // wait only
+    Send,    // a wire command: one request, one reply (a step of station/steps/wire/)
     Listen,  // print every reply until interrupted
     Run,     // a test plan
     Sync,    // upload the records kept in the spool (results store)
     Report,  // yield, failures and measured values from the results store
-    Step,    // a plan step of its own file (station/step.h): tx-measure, pa-cal...
+    Step,    // a plan step of its own file (station/steps/): rx, sleep, tx-measure, pa-cal...
     Serve,   // the operator page: runs started from a browser
 };
 
-// How an argument's text becomes a value.
+// How an argument's text becomes a value.  The wire fields (Field::Code
+// ... Field::Chain), the limits and the command line's texts are converted
+// here; a step's own arguments are typed (station/args/types.h, Field::Slot).
 enum class Conv : uint8_t {
     Integer,      // decimal or 0x hex within lo..hi
     Bandwidth,    // 20, 40, 80 or 160 (MHz)
@@ -49,22 +49,23 @@ enum class Conv : uint8_t {
     Flag,         // an option without a value
     Text,         // kept as written, for the records layer (command line only)
     Level,        // a level in dBm, -150..30, any decimals (the generator's)
+    LevelList,    // levels in dBm: a list, or LO..HI with a step
     PowerList,    // set powers in dBm, comma-separated, at most one decimal each
     Decibels,     // a positive number of dB, any decimals
+    Span,         // LO..HI, both ends (a range of set powers)
 };
 
-// Where the value goes: a field of the request, or of the action.
+// Where the value goes: a field of the request, a limit, a text of the
+// command line, or the step's own typed arguments (Slot).
 enum class Field : uint8_t {
-    Code, Byte, Value1, Value2, Value3, Chain, WaitMs, Path,
+    Code, Byte, Value1, Value2, Value3, Chain, Path,
     Low, High,            // --min, --max: every value the step measures
     Pa1, Pa2, Pa3,        // one PA coefficient's limits
     StopOnFail,           // a missed limit stops the plan
     Text,                 // Action::texts
     Each,                 // LO..HI of the measured value number lo (StepLimits::each)
     EachMax,              // the upper limit alone of measured value number lo
-    Level,                // Action::levelDbm
-    Frames,               // Action::frames
-    CalPowers, CalTolerance, CalRounds, CalRange,  // Action::cal
+    Slot,                 // the step's arguments, at byte `slot` (station/args/types.h)
 };
 
 struct ArgDef {
@@ -82,6 +83,7 @@ struct ArgDef {
     // GROUP of their own on the command's page (LIMITS, RECORD OPTIONS...).
     const char *group = nullptr;
     bool repeat = false;               // may be given more than once (Text only)
+    uint16_t slot = 0;                 // Field::Slot: where in the step's arguments
 
     constexpr bool isLimit() const {
         return field == Field::Low || field == Field::High || field == Field::Pa1 ||
@@ -114,9 +116,9 @@ enum class ReplyView : uint8_t {
 // What a command's reply measures: the values a limit may apply to.
 enum class Measures : uint8_t {
     Nothing,
-    Count,         // "count": the received count of stop-rx (rx ends with it)
+    Count,         // "count": the received count of stop-rx
     Coefficients,  // "pa1", "pa2", "pa3": the three PA coefficients of pa-read
-    Step,          // what a step of its own file declares (station/step.h)
+    Step,          // what a step of its own file declares (station/step/step.h)
 };
 
 // Command flags.
@@ -124,6 +126,8 @@ enum : unsigned {
     kRetrySafe = 1u << 0,  // --retries accepted: repeating the request is harmless
     kPlanStep = 1u << 1,   // may be a step of a plan
     kNeedsStore = 1u << 2, // uses the results store: only the records layer runs it
+    kOwnLimits = 1u << 3,  // a step with limits of its own: --stop-on-fail needs no option
+    kNoAgent = 1u << 4,    // a step that talks to no agent (sleep): runs without a link
 };
 
 struct Options;
@@ -132,11 +136,20 @@ struct StepDef;
 // Runs a parsed command; returns the tool's exit status.
 using Handler = int (*)(const Options &opt, const Action &act);
 
+// A step's own arguments: one trivially copyable struct of the types of
+// station/args/types.h, made with its defaults before the words are read
+// (argsBlock<T>(); Action::args<T>() reads it back).
+struct ArgsBlock {
+    uint16_t size = 0;
+    void (*init)(void *at) = nullptr;
+};
+
 struct Command {
     const char *word;
     ActionKind kind;
     int code;              // the request's code; -1 when the arguments give it
-    Handler run;           // null: only the records layer runs it (kNeedsStore)
+    Handler run;           // null: set when the table is put together (steps), or
+                           // only the records layer runs it (kNeedsStore)
     ArgList args;
     unsigned flags;
     ReplyView view;
@@ -146,28 +159,28 @@ struct Command {
     const char *title;
     const char *description;
     const char *example = nullptr;
-    // The step's descriptor (ActionKind::Step; set when the table is put
-    // together, see commands()).
+    // The step's own typed arguments, and their check as a whole once read
+    // (false with err); defaults beyond the struct's own (limits) first.
+    ArgsBlock block{};
+    bool (*check)(Action *a, char *err, size_t errLen) = nullptr;
+    void (*defaults)(Action *a) = nullptr;
+    // The plan step this command is (set when the table is put together,
+    // see commands()); null for the sub-commands that are not steps.
     const StepDef *step = nullptr;
 
     constexpr bool retrySafe() const { return flags & kRetrySafe; }
     constexpr bool planStep() const { return flags & kPlanStep; }
     // A step that needs the fixture's tester (run --fixture).
     bool usesTester() const;
-    // What the reply measures follows from how it reads; rx ends with the
-    // reply of stop-rx.
-    constexpr Measures measures() const {
-        return kind == ActionKind::Step ? Measures::Step
-               : kind == ActionKind::Rx || (kind == ActionKind::Send && view == ReplyView::Count)
-                   ? Measures::Count
-               : kind == ActionKind::Send && view == ReplyView::Coefficients
-                   ? Measures::Coefficients
-                   : Measures::Nothing;
-    }
+    // What the step measures: a wire command's reply as it reads, a step's
+    // declarations.
+    Measures measures() const;
 };
 
-// Every sub-command, in the order of the manual: the table of
-// station/commands.cpp with the steps of station/steps/ after run.
+// Every sub-command, in the order of the manual: the wire commands'
+// steps, the steps of station/steps/, then the sub-commands of
+// station/cli/commands.cpp (defined there, at the top: the words of a line
+// are read against it).
 const Command *commands(size_t *count);
 const Command *findCommand(const char *word);
 // The wire command of a request code, or nullptr when the code has none.

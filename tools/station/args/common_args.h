@@ -2,7 +2,7 @@
 // that each is written once (station/commands.cpp, station/steps/).
 #pragma once
 
-#include "station/command.h"
+#include "station/args/command.h"
 
 namespace station {
 
@@ -20,5 +20,11 @@ inline constexpr ArgDef kStopOnFail = {"--stop-on-fail", "", "--stop-on-fail", C
                                        "in a plan: a missed limit ends the plan after this step\n"
                                        "(otherwise the plan goes on and ends FAIL)",
                                        nullptr, kLimits};
+
+// Limits on a received count (stop-rx, rx): every value the step measures.
+inline constexpr ArgDef kCountMin = {"--min", "N", "--min", Conv::Limit, Field::Low, false, 0, 0,
+                                     "lowest received count that passes", nullptr, kLimits};
+inline constexpr ArgDef kCountMax = {"--max", "N", "--max", Conv::Limit, Field::High, false, 0, 0,
+                                     "highest received count that passes", nullptr, kLimits};
 
 }  // namespace station

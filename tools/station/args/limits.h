@@ -13,7 +13,7 @@
 #include <string>
 
 #include "proto/testmsg.h"
-#include "station/command.h"
+#include "station/args/command.h"
 #include "station/verdict.h"
 
 namespace station {

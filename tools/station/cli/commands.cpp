@@ -1,108 +1,25 @@
-// rfprobe station: the descriptors of every sub-command.
+// rfprobe station: every sub-command, put together.
 //
-// A new request code gets its row in proto/testmsg.h and one descriptor
-// here; the build stops until every row has one.
-#include "station/command.h"
-#include "station/common_args.h"
-#include "station/run.h"
-#include "station/step.h"
+// The plan steps (station/steps/: the wire commands' and one file each)
+// and the sub-commands that are not steps: listen, run, serve,
+// fixture-cal, sync and report.  Their words are checked here at build
+// time: two steps, or a step and a sub-command, of one word stop the build.
+#include "station/args/command.h"
+#include "station/runner/run.h"
+#include "station/step/step.h"
 
 #include <cstring>
 #include <vector>
+
+// The words of the files of station/steps/, written by the build.
+#include "station_step_words.h"
 
 namespace station {
 
 namespace {
 
-// ---- the header's rows ---------------------------------------------------
+// ---- arguments of the sub-commands that are not steps --------------------
 
-struct Row {
-    uint8_t code;
-    const char *word;
-    ReplyForm form;
-};
-
-constexpr Row kRows[] = {
-#define RFPROBE_STATION_ROW(code, name, word, need, run, form) {code, word, form},
-    RFPROBE_COMMANDS(RFPROBE_STATION_ROW)
-#undef RFPROBE_STATION_ROW
-};
-
-constexpr const Row *rowFor(int code) {
-    for (const Row &r : kRows)
-        if (r.code == code) return &r;
-    return nullptr;
-}
-
-constexpr const char *wireWord(int code) { return rowFor(code) ? rowFor(code)->word : nullptr; }
-
-// The leading columns of a wire command's descriptor: its word, and that
-// running it sends the request with its code on a link of its own.
-#define WIRE(code) wireWord(code), ActionKind::Send, code, runOnLink
-
-// ---- arguments -------------------------------------------------------------
-
-constexpr ArgDef kChannelArgs[] = {
-    {nullptr, "N", "channel", Conv::Integer, Field::Byte, true, 0, 255}};
-constexpr ArgDef kAntennaArgs[] = {
-    {nullptr, "N", "antenna", Conv::Integer, Field::Byte, true, 0, 255}};
-constexpr ArgDef kSetTxArgs[] = {
-    kRate,
-    {"--bw", "W", "bandwidth", Conv::Bandwidth, Field::Value1, true, 0, 0,
-     "bandwidth in MHz: 20, 40, 80 or 160 (only 40 selects\nthe 40-MHz mode)"},
-    {"--power", "DBM", "power", Conv::Power, Field::Value2, true, 0, 0,
-     "transmit power in dBm, 0.0..100.0, at most one decimal;\n"
-     "sent in tenths (17.5 is sent as 175)"},
-};
-constexpr ArgDef kStartRxArgs[] = {kRate, kBandwidth};
-
-// Limits: only on commands whose reply measures something (Command::measures).
-constexpr ArgDef kCountMin = {"--min", "N", "--min", Conv::Limit, Field::Low, false, 0, 0,
-                               "lowest received count that passes", nullptr,
-                               kLimits};
-constexpr ArgDef kCountMax = {"--max", "N", "--max", Conv::Limit, Field::High, false, 0, 0,
-                               "highest received count that passes", nullptr, kLimits};
-constexpr ArgDef kStopRxArgs[] = {kCountMin, kCountMax, kStopOnFail};
-constexpr ArgDef kRxArgs[] = {
-    kRate,
-    kBandwidth,
-    {"--seconds", "S", "seconds", Conv::Seconds, Field::WaitMs, true, 0, 0,
-     "time to receive, 0..86400, up to 3 decimals"},
-    kCountMin,
-    kCountMax,
-    kStopOnFail,
-};
-constexpr ArgDef kPaReadArgs[] = {
-    kChain,
-    {"--min", "X", "--min", Conv::Limit, Field::Low, false, 0, 0,
-     "lowest value that passes, for each coefficient\n(as the signed 16-bit number)",
-     nullptr, kLimits},
-    {"--max", "X", "--max", Conv::Limit, Field::High, false, 0, 0,
-     "highest value that passes, for each coefficient", nullptr, kLimits},
-    {"--pa1", "LO..HI", "--pa1", Conv::Range, Field::Pa1, false, 0, 0,
-     "limits of one coefficient, in place of --min and --max;\n"
-     "either end may be left out (-400.., ..-350)",
-     nullptr, kLimits},
-    {"--pa2", "LO..HI", "--pa2", Conv::Range, Field::Pa2, false, 0, 0, nullptr, nullptr, kLimits},
-    {"--pa3", "LO..HI", "--pa3", Conv::Range, Field::Pa3, false, 0, 0, nullptr, nullptr, kLimits},
-    kStopOnFail,
-};
-constexpr ArgDef kPaWriteArgs[] = {
-    kChain,
-    {nullptr, "C1", "coefficient C1", Conv::Coefficient, Field::Value1, true},
-    {nullptr, "C2", "coefficient C2", Conv::Coefficient, Field::Value2, true},
-    {nullptr, "C3", "coefficient C3", Conv::Coefficient, Field::Value3, true},
-};
-constexpr long long kWordLo = -0x80000000LL, kWordHi = 0xFFFFFFFFLL;
-constexpr ArgDef kRawArgs[] = {
-    {nullptr, "CODE", "code", Conv::CodeOrWord, Field::Code, true, 0, 255},
-    {"--byte", "B", "--byte", Conv::Integer, Field::Byte, false, 0, 255, "byte argument, 0..255"},
-    {"--v1", "X", "--v1", Conv::Integer, Field::Value1, false, kWordLo, kWordHi,
-     "32-bit words, -2147483648..4294967295, sent big-endian"},
-    {"--v2", "X", "--v2", Conv::Integer, Field::Value2, false, kWordLo, kWordHi},
-    {"--v3", "X", "--v3", Conv::Integer, Field::Value3, false, kWordLo, kWordHi},
-    {"--chain", "C", "--chain", Conv::Integer, Field::Chain, false, 0, 255, "chain byte, 0..255"},
-};
 // Records of a plan run, and the results store: kept as text here and read
 // by the records layer, which checks them before anything is sent.
 constexpr const char *kRecordOpts = "RECORD OPTIONS";
@@ -213,109 +130,13 @@ constexpr ArgDef kReportArgs[] = {
      "PostgreSQL: end a query of the report after S seconds\n"
      "(default 300; a station's writes get 5 s)"},
 };
-constexpr ArgDef kSleepArgs[] = {
-    {nullptr, "S", "sleep", Conv::Seconds, Field::WaitMs, true, 0, 0, nullptr, "SECONDS"}};
 
-// ---- the descriptors, in the order of the manual --------------------------
+// ---- the sub-commands that are not steps, in the order of the manual -----
 //
 // Columns: word, kind, code and handler; arguments; flags; reply view; then
 // the manual: listing, NAME line, description, example.
 
-constexpr Command kCommands[] = {
-    {WIRE(CMD_ENTER_TEST_MODE), {}, kPlanStep, ReplyView::ValueOne,
-     "put the radio into test mode", "put the radio into test mode",
-     "    Sends request 0x80. The agent stops the channel daemon, selects band b,\n"
-     "    empties the SSID and forces a calibration, then replies with value1=1.\n"},
-    {WIRE(CMD_EXIT_TEST), {}, kRetrySafe | kPlanStep, ReplyView::Ok,
-     "leave test mode (the agent keeps serving)", "leave test mode",
-     "    Sends request 0x81. The agent replies and goes on serving requests.\n"},
-    {WIRE(CMD_SET_CHANNEL), kChannelArgs, kRetrySafe | kPlanStep, ReplyView::Ok,
-     "record the channel, 0..255", "record the test channel",
-     "    Sends request 0x82 with channel N (0..255) as its byte argument. The\n"
-     "    agent only records it; the next set-tx or start-rx applies it.\n"},
-    {WIRE(CMD_SET_ANTENNA), kAntennaArgs, kRetrySafe | kPlanStep, ReplyView::Ok,
-     "record the antenna, 0..255", "record the test antenna",
-     "    Sends request 0x83 with antenna N (0..255) as its byte argument. The\n"
-     "    agent only records it; the next set-tx or start-rx applies it.\n"},
-    {WIRE(CMD_SET_TX), kSetTxArgs, kPlanStep, ReplyView::Ok,
-     "set up a transmit test", "set up a transmit test",
-     "    Sends request 0x95. The agent applies the recorded channel and antenna\n"
-     "    with this rate, bandwidth and transmit power.\n",
-     "    rfprobe set-tx --rate 15 --bw 40 --power 16.5\n"},
-    {WIRE(CMD_START_TX_FRAMES), {}, kPlanStep, ReplyView::Ok,
-     "start / stop the packet engine once", "start the packet engine",
-     "    Sends request 0x87: the agent starts the radio's packet engine once.\n"},
-    {WIRE(CMD_STOP_TX), {}, kRetrySafe | kPlanStep, ReplyView::Ok,
-     nullptr, "stop the packet engine",
-     "    Sends request 0x96.\n"},
-    {WIRE(CMD_START_RX), kStartRxArgs, kPlanStep, ReplyView::Ok,
-     "start a receive test", "start a receive test",
-     "    Sends request 0x97. The agent applies the recorded channel and antenna\n"
-     "    with this rate and bandwidth and records the receive counter. It sends\n"
-     "    no reply when the counter cannot be read: the tool then reports no\n"
-     "    reply (exit status 4).\n"},
-    {WIRE(CMD_STOP_RX), kStopRxArgs, kPlanStep, ReplyView::Count,
-     "stop it and print the received count", "stop a receive test and print the count",
-     "    Sends request 0x98. The reply's value1 is how far the receive counter\n"
-     "    advanced since start-rx, modulo 2^32. It is printed unsigned; when it\n"
-     "    is negative as a signed 32-bit number (the counter went down, e.g.\n"
-     "    the driver was reset) the tool says so. No reply comes when the\n"
-     "    counter cannot be read (exit status 4).\n"
-     "    With limits the count, read as a signed 32-bit number, is checked\n"
-     "    against them: the step ends PASS or FAIL (exit status 1).\n"},
-    {"rx", ActionKind::Rx, CMD_START_RX, runOnLink, kRxArgs, kPlanStep, ReplyView::Ok,
-     "start-rx, wait S seconds, stop-rx", "run a timed receive test",
-     "    Sends start-rx, waits S seconds, sends stop-rx and prints the received\n"
-     "    count. Stops with exit status 4 if start-rx gets no reply. Interrupted\n"
-     "    during the wait, it still sends stop-rx, then exits with status 130.\n"
-     "    With limits the count, read as a signed 32-bit number, is checked\n"
-     "    against them: the step ends PASS or FAIL (exit status 1).\n",
-     "    rfprobe rx --rate 15 --bw 40 --seconds 2 --min 3800 --max 4200\n"},
-    {WIRE(CMD_START_CYC_TX), {}, kPlanStep, ReplyView::Ok,
-     "start / stop continuous transmission", "start continuous transmission",
-     "    Sends request 0x99: the agent starts the packet engine over and over\n"
-     "    until stop-cyc-tx. It sends no reply when it cannot start (exit\n"
-     "    status 4).\n"},
-    {WIRE(CMD_STOP_CYC_TX), {}, kPlanStep, ReplyView::Ok,
-     nullptr, "stop continuous transmission",
-     "    Sends request 0x9A. The agent sends no reply when it cannot stop the\n"
-     "    transmission (exit status 4).\n"},
-    {WIRE(CMD_INIT_PA_DATAFILE), {}, kPlanStep, ReplyView::Ok,
-     "start a new PA data file", "start a new PA data file",
-     "    Sends request 0x91. Send it before the pa-write commands of a unit:\n"
-     "    each write appends to the file and hands the whole file to the NVRAM\n"
-     "    update tool.\n"},
-    {WIRE(CMD_READ_PA_PARAMS), kPaReadArgs, kRetrySafe | kPlanStep, ReplyView::Coefficients,
-     "print a chain's three PA coefficients", "print a chain's PA coefficients",
-     "    Sends request 0x92 for CHAIN (0 or 1). Each coefficient is printed as\n"
-     "    the agent sent it, in decimal and hexadecimal, and as the signed\n"
-     "    16-bit number its low 16 bits hold (65164, 0x0000fe8c, -372).\n"
-     "    With limits each coefficient, as the signed 16-bit number, is checked\n"
-     "    against them (pa1, pa2, pa3): the step ends PASS or FAIL (exit\n"
-     "    status 1).\n",
-     "    rfprobe pa-read 0 --pa1 -400..-350 --pa2 6000..7000 --pa3 -1600..-1400\n"},
-    {WIRE(CMD_WRITE_PA_PARAMS), kPaWriteArgs, kPlanStep, ReplyView::Ok,
-     "set a chain's PA coefficients", "set a chain's PA coefficients",
-     "    Sends request 0x93: the agent sets the coefficients in the radio,\n"
-     "    appends them to the PA data file and runs the NVRAM update tool.\n"
-     "    CHAIN is 0 or 1. Each coefficient is a signed 16-bit number,\n"
-     "    -32768..32767, or its 16-bit pattern in hex as pa-read shows it\n"
-     "    (0xfe8c, also 0xfffffe8c).\n",
-     "    rfprobe pa-write 0 -372 418 0\n"},
-    {WIRE(CMD_SAVE_PA_PARAMS), {}, kPlanStep, ReplyView::Ok,
-     "save both chains' coefficients to NVRAM", "save both chains' PA coefficients to NVRAM",
-     "    Sends request 0x9C: the agent writes the current coefficients of both\n"
-     "    chains to NVRAM.\n"},
-    {WIRE(CMD_FINISH_TEST), {}, kPlanStep, ReplyView::Ok,
-     "mark the unit tested; the agent exits", "finish the test",
-     "    Sends request 0x9B: the agent marks the unit as tested, replies and\n"
-     "    exits.\n"},
-    {"raw", ActionKind::Send, -1, runOnLink, kRawArgs, kPlanStep, ReplyView::Fields,
-     "send any request code", "send any request code",
-     "    Sends a request with code CODE (0..255, or a command word) and the given\n"
-     "    fields; fields not given are 0. Prints every field of the reply. A code\n"
-     "    without a command gets no reply (exit status 4).\n",
-     "    rfprobe raw 0x82 --byte 6\n"},
+constexpr Command kVerbs[] = {
     {"listen", ActionKind::Listen, -1, listenCommand, {}, 0, ReplyView::Fields,
      "print every reply seen until interrupted", "print every reply",
      "    Sends nothing. Prints every test reply seen on UDP port 1062 until\n"
@@ -412,10 +233,6 @@ constexpr Command kCommands[] = {
      "    a crash leaves one or the other. A tester failure leaves the file as\n"
      "    it was (exit status 6). Run the golden check afterwards.\n",
      "    rfprobe fixture-cal --fixture line3.toml --reference g1.toml --unit eth1=G1 --plan line3.plan\n"},
-    {"sleep", ActionKind::Sleep, -1, sleepCommand, kSleepArgs, kPlanStep, ReplyView::Ok,
-     "wait S seconds (for plans)", "wait",
-     "    Waits S seconds (0..86400, up to 3 decimals) and sends nothing. Meant\n"
-     "    for plans.\n"},
     {"sync", ActionKind::Sync, -1, nullptr, kSyncArgs, kNeedsStore, ReplyView::Ok,
      "upload the records kept in the spool", "upload spooled records to the PostgreSQL store",
      "    Uploads every record that waits in the spool (records a run could\n"
@@ -447,71 +264,51 @@ constexpr Command kCommands[] = {
      "    rfprobe report --since 2024-05-01 --tz Europe/Berlin --html may.html\n"},
 };
 
-#undef WIRE
+// ---- one word, one sub-command ----------------------------------------------
 
 constexpr bool sameText(const char *a, const char *b) {
     while (*a && *a == *b) ++a, ++b;
     return *a == *b;
 }
 
-// Every row of the header has exactly one wire descriptor, and every wire
-// descriptor stands for a row.
-constexpr bool everyRowDescribedOnce() {
-    for (const Row &r : kRows) {
-        int n = 0;
-        for (const Command &c : kCommands)
-            if (c.kind == ActionKind::Send && c.code == r.code) ++n;
-        if (n != 1) return false;
-    }
-    for (const Command &c : kCommands)
-        if (!c.word || (c.code >= 0 && !rowFor(c.code))) return false;
+// Every word of the tool: the command table's rows (the wire steps), raw,
+// the files of station/steps/ (their names, '_' as '-') and the
+// sub-commands above.
+constexpr const char *kStepWords[] = {
+#define RFPROBE_STATION_WORD(code, name, word, need, run, form) word,
+    RFPROBE_COMMANDS(RFPROBE_STATION_WORD)
+#undef RFPROBE_STATION_WORD
+    "raw",
+    RFPROBE_STEP_WORDS
+};
+
+constexpr size_t kStepWordCount = sizeof kStepWords / sizeof kStepWords[0];
+constexpr size_t kVerbCount = sizeof kVerbs / sizeof kVerbs[0];
+
+constexpr const char *word(size_t i) { return i < kStepWordCount ? kStepWords[i] : kVerbs[i - kStepWordCount].word; }
+
+constexpr bool wordsUnique() {
+    for (size_t i = 0; i < kStepWordCount + kVerbCount; ++i)
+        for (size_t j = i + 1; j < kStepWordCount + kVerbCount; ++j)
+            if (sameText(word(i), word(j))) return false;
     return true;
 }
-static_assert(everyRowDescribedOnce(),
-              "every command in proto/testmsg.h needs exactly one station descriptor");
+static_assert(wordsUnique(), "two steps, or a step and a sub-command, share a word");
 
-// A reply read as three coefficients is a parameter reply, and only it.
-constexpr bool viewsMatchReplyForms() {
-    for (const Command &c : kCommands)
-        if (c.kind == ActionKind::Send && c.code >= 0 &&
-            (c.view == ReplyView::Coefficients) != (rowFor(c.code)->form == kReplyParams))
-            return false;
-    return true;
-}
-static_assert(viewsMatchReplyForms(), "a parameter reply is read as three coefficients");
-
-// Words are unique; argument lists fit the parser.
-constexpr bool wordsUniqueArgsBounded() {
-    for (const Command &a : kCommands) {
-        if (a.args.count > kMaxCommandArgs) return false;
-        for (const Command &b : kCommands)
-            if (&a != &b && sameText(a.word, b.word)) return false;
-    }
-    return true;
-}
-static_assert(wordsUniqueArgsBounded(),
-              "two sub-commands share a word, or one has too many arguments");
-
-// Limits only where the reply measures something, and every measuring
-// command takes them; record options only on the command line.
-constexpr bool limitsWhereMeasured() {
-    for (const Command &c : kCommands) {
-        bool limits = false;
-        for (const ArgDef &a : c.args) {
-            if (a.isLimit()) limits = true;
-            if (a.conv == Conv::Text && c.planStep()) return false;
-            if (a.repeat && a.conv != Conv::Text) return false;
-        }
-        if (limits != (c.measures() != Measures::Nothing)) return false;
+// Limits only on steps, record options only on the command line; every
+// sub-command runs somewhere: its own handler, or the records layer's.
+constexpr bool verbsSound() {
+    for (const Command &c : kVerbs) {
+        for (const ArgDef &a : c.args)
+            if (a.isLimit() || a.field == Field::Slot || (a.repeat && a.conv != Conv::Text)) return false;
+        if (c.planStep() || c.args.count > kMaxCommandArgs) return false;
     }
     return true;
 }
-static_assert(limitsWhereMeasured(),
-              "limits belong to the commands that measure, record options to the command line");
+static_assert(verbsSound(), "limits and typed arguments belong to steps, record options to the command line");
 
-// Every command runs somewhere: its own handler, or the records layer's.
 constexpr bool everyCommandRuns() {
-    for (const Command &c : kCommands)
+    for (const Command &c : kVerbs)
         if (!c.run != bool(c.flags & kNeedsStore)) return false;
     return true;
 }
@@ -521,33 +318,45 @@ constexpr bool everyCommandRuns() {
 static_assert(everyCommandRuns(), "a command needs a handler, or kNeedsStore and none");
 #endif
 
-constexpr size_t kCommandCount = sizeof kCommands / sizeof kCommands[0];
+// A step run from the command line: plan-only tester steps refuse, sleep
+// needs no link, the others get one of their own.
+Handler handlerOf(const StepDef &s) {
+    if (s.needs & kNeedsTester) return testerStepAlone;
+    if (s.cmd.flags & kNoAgent) return sleepCommand;
+    return runOnLink;
+}
 
-// The table with the steps of station/steps/ after run, put together once.
+// The steps (wire, then the files of station/steps/), then the
+// sub-commands above; put together once.
 const std::vector<Command> &table() {
     static const std::vector<Command> all = [] {
         std::vector<Command> v;
         size_t n;
-        const StepDef *const *steps = registeredSteps(&n);
-        for (const Command &c : kCommands) {
+        const RegisteredStep *steps = registeredSteps(&n);
+        for (size_t i = 0; i < n; ++i) {
+            Command c = steps[i].def->cmd;
+            c.word = steps[i].word;
+            c.run = handlerOf(*steps[i].def);
+            c.step = steps[i].def;
             v.push_back(c);
-            if (strcmp(c.word, "run") != 0) continue;
-            for (size_t i = 0; i < n; ++i) {
-                Command step = steps[i]->cmd;
-                step.step = steps[i];
-                v.push_back(step);
-            }
         }
+        v.insert(v.end(), kVerbs, kVerbs + kVerbCount);
         return v;
     }();
     return all;
 }
 
-constexpr size_t kMaxCommands = kCommandCount + 32;
+constexpr size_t kMaxCommands = kStepWordCount + kVerbCount;
 
 }  // namespace
 
 bool Command::usesTester() const { return step && (step->needs & kNeedsTester); }
+
+Measures Command::measures() const {
+    if (!step || step->measureCount == 0) return Measures::Nothing;
+    if (kind != ActionKind::Send) return Measures::Step;
+    return view == ReplyView::Count ? Measures::Count : Measures::Coefficients;
+}
 
 const Command *commands(size_t *count) {
     *count = table().size();

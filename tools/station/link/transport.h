@@ -20,7 +20,7 @@
 
 #include "cancel/token.h"
 #include "proto/testmsg.h"
-#include "station/args.h"
+#include "station/args/args.h"
 
 namespace station {
 

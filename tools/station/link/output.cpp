@@ -1,11 +1,11 @@
 // rfprobe station: reply text, reply JSON and the request bytes.
-#include "station/output.h"
+#include "station/link/output.h"
 
 #include <cstdio>
 #include <initializer_list>
 
 #include "format/json.h"
-#include "station/command.h"
+#include "station/args/command.h"
 
 namespace station {
 

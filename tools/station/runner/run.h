@@ -5,52 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "station/args.h"
-#include "station/limits.h"
-#include "station/plan.h"
-#include "station/tester_step.h"
-#include "station/transport.h"
+#include "station/args/args.h"
+#include "station/link/transport.h"
+#include "station/runner/plan.h"
+#include "station/step/step.h"
 
 namespace station {
 
-// One request of a step and what came back.
-struct Exchanged {
-    TestMsg req;
-    bool replied;
-    TestMsg reply;
-    char from[kFromLen];  // "ADDRESS:PORT" of the reply
-    unsigned attempts;    // sends, retries included
-};
-
-// What one step did: enough to print its verdict and to record it.
-struct StepResult {
-    int status;               // kExitOk, or kExitSocket, kExitNoReply, kExitInterrupted
-    Verdict verdict;          // Error whenever status is not kExitOk
-    Exchanged exchanges[2];   // rx: start-rx, then stop-rx; sleep: none
-    unsigned exchangeCount;
-    Measured measured[kMaxMeasured];
-    unsigned measuredCount;   // what the reply measures, limits or not
-    char error[kErrLen];      // why the step is ERROR
-    // Tester steps: the tester was held (turn taken), the path loss it
-    // applied (dB), how long the unit waited for it and how long it held
-    // it (ms).
-    bool tester;
-    double lossDb;
-    double testerWaitMs;
-    double testerHeldMs;
-    // A step with many requests and values (pa-cal, tx-sweep): everything
-    // it did, for the record (owned by the StepContext; null for others).
-    const StepDetail *detail;
-};
-
-// Sends one request of a step, keeps it and its reply in r (at most
-// two per step) and prints the reply unless opt.quiet.  evenIfInterrupted:
-// wait for the reply after an interrupt (a stop that must go out).
-int sendStepRequest(const Link &l, const Options &opt, const TestMsg &req, StepResult *r,
-                    bool evenIfInterrupted = false);
-
-// Runs one sub-command that talks to the agent or waits (Send, Rx, Sleep)
-// on an open link, printing each reply unless opt.quiet.
+// Runs one step on an open link, printing each reply unless opt.quiet,
+// and, when it got its replies, applies its effect on the radio to ctx.
 // ctx: the unit's context across the steps of a plan (null: none, and
 // tester steps ERROR).
 void runStep(const Link &l, const Options &opt, const Action &a, StepResult *r,
@@ -117,11 +80,11 @@ int readPlan(const char *path, std::string *name, std::string *bytes,
 
 // The handlers of the command table (Command::run); each returns the tool's
 // exit status.
-int runOnLink(const Options &opt, const Action &a);      // one request, or rx, on a link of its own
-int sleepCommand(const Options &opt, const Action &a);
+int runOnLink(const Options &opt, const Action &a);      // a step on a link of its own
+int sleepCommand(const Options &opt, const Action &a);   // a step that needs no link (kNoAgent)
 int listenCommand(const Options &opt, const Action &a);  // replies until interrupted
 int runPlanCommand(const Options &opt, const Action &a); // a plan without records
-int testerStepAlone(const Options &opt, const Action &a); // tx-measure, rx-per: plans only
+int testerStepAlone(const Options &opt, const Action &a); // tester steps: plans only
 
 // Runs a parsed command through its row of the table: its handler, or the
 // records layer's for a command that needs the store or has record options

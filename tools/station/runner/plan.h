@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "station/args.h"
+#include "station/args/args.h"
 
 namespace station {
 

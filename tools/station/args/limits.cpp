@@ -1,14 +1,13 @@
 // rfprobe station: limits on what a step measures, and verdicts.
-#include "station/limits.h"
+#include "station/args/limits.h"
 
 #include <cstdio>
 #include <optional>
 #include <string>
 
 #include "format/text.h"
-#include "station/args.h"
+#include "station/args/status.h"
 #include "station/measures.h"
-#include "station/output.h"
 
 namespace station {
 
@@ -24,6 +23,7 @@ Measured checkMeasured(const std::string &name, double value, const Limit &l) {
 }
 
 namespace {
+int16_t lowSigned16(uint32_t v) { return (int16_t)(uint16_t)(v & 0xFFFFu); }
 Measured check(const char *name, double value, const Limit &l) { return checkMeasured(name, value, l); }
 }  // namespace
 

@@ -1,10 +1,7 @@
-// rfprobe station: the tester plug for plan steps (see tester_step.h).
-#include "station/tester_step.h"
+// rfprobe station: the tester plug for plan steps (see tester.h).
+#include "station/step/tester.h"
 
 #include <cstdio>
-
-#include "station/run.h"
-#include "station/step.h"
 
 namespace station {
 
@@ -51,7 +48,7 @@ bool testerReady(StepRun &s, unsigned needs) {
     return true;
 }
 
-int measureTransmission(StepRun &s, double expectDbm, TxReading *m) {
+int measureTransmission(StepRun &s, double expectDbm, uint32_t settleMs, TxReading *m) {
     StepContext &u = s.unit;
     StepTester &t = *u.tester;
     TesterHold hold(t, &s.out.testerWaitMs, &s.out.testerHeldMs);
@@ -64,7 +61,7 @@ int measureTransmission(StepRun &s, double expectDbm, TxReading *m) {
     start.cmdType = CMD_START_TX_FRAMES;
     int rc = s.send(start);
     if (rc != kExitOk) return s.out.status = rc;
-    bool whole = waitMs(s.act.waitMs, s.link.stop);
+    bool whole = waitMs(settleMs, s.link.stop);
     bool measured = whole && t.measure(m, &why);
     // The packet engine stops whatever the tester said.
     TestMsg stop{};
@@ -73,6 +70,29 @@ int measureTransmission(StepRun &s, double expectDbm, TxReading *m) {
     if (!whole) return stoppedStep(s, "during the settle time");
     if (!measured) return testerFailed(s, why);
     if (rc != kExitOk) return s.out.status = rc;
+    return kExitOk;
+}
+
+int receiveBurst(StepRun &s, double levelDbm, long frames, double *count) {
+    StepContext &u = s.unit;
+    StepTester &t = *u.tester;
+    TesterHold hold(t, &s.out.testerWaitMs, &s.out.testerHeldMs);
+    if (!hold.held()) return stoppedStep(s, "while waiting for the tester");
+    const TestMsg &startRx = s.act.req;  // start-rx with the rate and bandwidth
+    std::string why;
+    bool set = t.setupGenerator(u.channel, (int)startRx.value1, startRx.byteArg, levelDbm, &why);
+    s.out.lossDb = t.lossDb();
+    if (!set) return testerFailed(s, why);
+    int rc = s.send(startRx);
+    if (rc != kExitOk) return s.out.status = rc;
+    bool sent = t.sendFrames(frames, &why);
+    TestMsg stop{};
+    stop.cmdType = CMD_STOP_RX;
+    rc = s.send(stop, true);
+    if (!sent) return testerFailed(s, why);
+    if (rc != kExitOk) return s.out.status = rc;
+    const Exchanged &x = s.out.detail ? s.out.detail->exchanges.back() : s.out.exchanges[s.out.exchangeCount - 1];
+    *count = (double)(int32_t)x.reply.value1;
     return kExitOk;
 }
 

@@ -6,27 +6,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "proto/testmsg.h"
-#include "station/command.h"
-#include "station/limits.h"
+#include "station/args/command.h"
+#include "station/args/status.h"
+#include "station/args/limits.h"
+#include "station/args/types.h"
 
 namespace station {
-
-// Exit statuses of the tool.
-constexpr int kExitOk = 0;           // success; a step or plan with limits: PASS
-constexpr int kExitFail = 1;         // a step or plan with limits: FAIL
-constexpr int kExitUsage = 2;        // bad argument, bad plan line, unknown command
-constexpr int kExitSocket = 3;       // a socket could not be opened, bound or used
-constexpr int kExitNoReply = 4;      // no matching reply within the timeout
-constexpr int kExitStore = 5;        // the results store cannot be opened, read or written
-constexpr int kExitTester = 6;       // the tester failed, could not be reached or answered badly
-constexpr int kExitInterrupted = 130;
 
 constexpr size_t kErrLen = 256;
 constexpr uint32_t kMaxTimeoutMs = 600000;
 constexpr uint32_t kDefaultTimeoutMs = 2000;
-constexpr size_t kMaxArgs = 16;
+// Words of one plan line, its command first: rx-sweep with every option
+// it has takes 19.
+constexpr size_t kMaxArgs = 24;
 
 // The station options, which may come before or after the sub-command.
 struct Options {
@@ -48,33 +43,31 @@ struct TextArg {
 };
 constexpr size_t kMaxTextArgs = 64;
 
-// pa-cal's arguments (pacal/calibrate.h checks them as a whole).
-constexpr unsigned kMaxCalPowers = 16;
-struct CalArgs {
-    double powers[kMaxCalPowers];  // dBm
-    unsigned powerCount;
-    bool powersGiven;              // --powers; else they follow the range
-    double rangeLowDbm, rangeHighDbm;  // --range: where the error must hold
-    double toleranceDb;
-    int maxRounds;
-};
-
-// One sub-command with its arguments converted.
+// One sub-command with its arguments converted: what every command has
+// (its request, limits, texts) and the step's own arguments, typed
+// (station/args/types.h), which its run reads with args<T>().
 struct Action {
     const Command *cmd;  // null only on help for an unknown word
-    TestMsg req;         // Send and Rx (the start-rx request)
+    TestMsg req;         // a wire command's request; a step that sends start-rx: that one
     unsigned retries;    // Send: extra attempts after a timeout
-    uint32_t waitMs;     // Rx and Sleep; tx-measure: the settle time
     char path[256];      // Run: plan file, "-" for standard input
     StepLimits limits;   // commands that measure something
-    double levelDbm;     // rx-per: the generator's level at the unit's port
-    long frames;         // rx-per: frames the generator sends
-    CalArgs cal;         // pa-cal
     TextArg texts[kMaxTextArgs];
     unsigned textCount;
+    alignas(8) unsigned char stepArgs[kMaxStepArgBytes];  // cmd->block: the step's struct
 
     // The value of a text option ("--store"), the last one given, or null.
     const char *text(const char *option) const;
+    // The step's own arguments: T must be the struct its Command's block
+    // was made from (argsBlock<T>()).
+    template <class T>
+    const T &args() const {
+        return *std::launder(reinterpret_cast<const T *>(stepArgs));
+    }
+    template <class T>
+    T &args() {
+        return *std::launder(reinterpret_cast<T *>(stepArgs));
+    }
 };
 
 enum class ParseResult { Ok, Help, Error };

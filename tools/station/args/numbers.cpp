@@ -1,5 +1,5 @@
 // rfprobe station: numbers as engineers type them.
-#include "station/numbers.h"
+#include "station/args/numbers.h"
 
 #include <cctype>
 #include <charconv>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "station/command.h"
+#include "station/args/command.h"
 
 namespace station {
 

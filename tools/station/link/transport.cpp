@@ -1,5 +1,5 @@
 // rfprobe station: the UDP sockets, and waiting for replies.
-#include "station/transport.h"
+#include "station/link/transport.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "station/output.h"
+#include "station/link/output.h"
 
 namespace station {
 
