@@ -10,12 +10,17 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <tuple>
+#include <unordered_set>
 
 namespace report {
 
 using results::Verdict;
 
 namespace {
+
+using results::Store;
+using results::RecordFilter;
 
 void count(Counts *c, Verdict v) {
     c->records++;
@@ -24,35 +29,8 @@ void count(Counts *c, Verdict v) {
     else c->error++;
 }
 
-// One yield group from the indices of its records (oldest first).
-YieldGroup yieldGroup(const std::string &name, const Dataset &d, const std::vector<uint32_t> &recs,
-                      const std::vector<std::string> &dayOf) {
-    YieldGroup g;
-    g.name = name;
-    std::vector<std::pair<std::string, Verdict>> tests;
-    tests.reserve(recs.size());
-    std::map<std::string, Counts> days;
-    for (uint32_t i : recs) {
-        const RecordRow &r = d.records[i];
-        count(&g.counts, r.verdict);
-        count(&days[dayOf[i]], r.verdict);
-        tests.emplace_back(r.serial, r.verdict);
-    }
-    g.pass = passYield(tests);
-    for (const auto &day : days) g.days.push_back({day.first, day.second});
-    return g;
-}
-
-std::vector<ShareRow> shareRows(std::map<std::string, Counts> &&by, int64_t *others) {
-    std::vector<ShareRow> rows;
-    for (auto &b : by) rows.push_back({b.first, b.second});
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const ShareRow &a, const ShareRow &b) { return a.counts.records > b.counts.records; });
-    if (rows.size() > kMaxShareRows) {
-        if (others) *others = (int64_t)(rows.size() - kMaxShareRows);
-        rows.resize(kMaxShareRows);
-    }
-    return rows;
+void add(Counts *to, const Counts &c) {
+    to->records += c.records, to->pass += c.pass, to->fail += c.fail, to->error += c.error;
 }
 
 int64_t ms(const std::string &t) {
@@ -61,39 +39,129 @@ int64_t ms(const std::string &t) {
     return v;
 }
 
-// ---- yield, overall and per plan, station, operator and metadata value
-// Returns the records of each plan (for the cycle times).
-std::map<std::string, std::vector<uint32_t>> yields(const Dataset &d, const Zone &zone, Report *rep) {
-    std::vector<std::string> dayOf(d.records.size());
-    std::vector<uint32_t> all(d.records.size());
-    std::map<std::string, std::vector<uint32_t>> byPlan, byStation;
-    std::map<std::string, Counts> byOperator;
-    for (uint32_t i = 0; i < d.records.size(); i++) {
-        const RecordRow &r = d.records[i];
-        dayOf[i] = zone.dayOf(ms(r.startedAt));
-        all[i] = i;
-        byPlan[r.plan].push_back(i);
-        byStation[r.station].push_back(i);
-        count(&byOperator[r.operatorName], r.verdict);
+// Shares by name, most records first (ties by name, bytewise), at most
+// kMaxShareRows; *others: how many were left out.
+std::vector<ShareRow> shareRows(std::map<std::string, Counts> &&by, int64_t *others) {
+    std::vector<ShareRow> rows;
+    for (auto &b : by) rows.push_back({b.first, b.second});
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const ShareRow &a, const ShareRow &b) { return a.counts.records > b.counts.records; });
+    if (rows.size() > kMaxShareRows) {
+        if (others) *others += (int64_t)(rows.size() - kMaxShareRows);
+        rows.resize(kMaxShareRows);
     }
-    rep->overall = yieldGroup("all records", d, all, dayOf);
-    for (const auto &p : byPlan) rep->plans.push_back(yieldGroup(p.first, d, p.second, dayOf));
-    for (const auto &s : byStation) rep->stations.push_back(yieldGroup(s.first, d, s.second, dayOf));
-    rep->operators = shareRows(std::move(byOperator), nullptr);
+    return rows;
+}
 
-    std::map<std::string, std::map<std::string, Counts>> byMeta;
-    for (const MetadataRow &m : d.metadata) count(&byMeta[m.key][m.value], d.records[m.record].verdict);
-    for (auto &k : byMeta) {
+Distribution distribution(std::string name, const Sample &s) {
+    Distribution r;
+    r.name = std::move(name);
+    std::vector<double> v = s.values;
+    r.summary = summarize(v);
+    r.summary.n = s.n;
+    if (s.n) r.summary.min = s.min, r.summary.max = s.max;
+    std::sort(v.begin(), v.end());
+    if (!v.empty()) {
+        r.median = quantile(v, 0.5);
+        r.p99 = quantile(v, 0.99);
+    }
+    r.histogram = histogram(v);
+    return r;
+}
+
+// ---- records: yields by plan, station and day, operators, cycle times
+struct ByRecords {
+    Counts all;
+    std::map<std::string, std::map<std::string, Counts>> planDays, stationDays;  // name -> day -> counts
+    std::map<std::string, Counts> operators;
+    std::map<std::string, Sample> cycles;  // plan -> seconds
+    std::string first, last;
+};
+
+void readRecords(Store &store, const RecordFilter &f, const Zone &zone, ByRecords *b) {
+    std::string lastDay;
+    int64_t dayEnd = INT64_MIN;
+    store.recordsInOrder(f, [&](const results::RecordSummary &r) {
+        int64_t at = ms(r.startedAt);
+        // Records come oldest first: a day is looked up once.
+        if (at >= dayEnd || lastDay.empty()) {
+            lastDay = zone.dayOf(at);
+            dayEnd = zone.startOfDay(nextDay(lastDay));
+        }
+        count(&b->all, r.verdict);
+        count(&b->planDays[r.planName][lastDay], r.verdict);
+        count(&b->stationDays[r.station][lastDay], r.verdict);
+        count(&b->operators[r.operatorName], r.verdict);
+        b->cycles[r.planName].add((double)(ms(r.endedAt) - at) / 1000.0);
+        if (b->first.empty()) b->first = r.startedAt;
+        b->last = r.startedAt;
+    });
+}
+
+YieldGroup yieldGroup(const std::string &name, const std::map<std::string, Counts> &days,
+                      const results::PassYieldFigures *py) {
+    YieldGroup g;
+    g.name = name;
+    for (const auto &d : days) {
+        add(&g.counts, d.second);
+        g.days.push_back({d.first, d.second});
+    }
+    if (py) {
+        g.pass.records = py->records;
+        g.pass.units = py->units;
+        g.pass.firstPass = py->firstPass;
+        g.pass.finalPass = py->finalPass;
+        g.pass.retests = py->records - py->units;
+    }
+    return g;
+}
+
+void yields(Store &store, const RecordFilter &f, ByRecords &b, Report *rep) {
+    auto passOf = [&](results::YieldGroupBy by) {
+        std::map<std::string, results::PassYieldFigures> m;
+        for (const auto &p : store.passYields(f, by)) m[p.group] = p;
+        return m;
+    };
+    std::map<std::string, Counts> allDays;
+    for (const auto &p : b.planDays)
+        for (const auto &d : p.second) add(&allDays[d.first], d.second);
+    auto all = passOf(results::YieldGroupBy::All);
+    rep->overall = yieldGroup("all records", allDays, all.empty() ? nullptr : &all.begin()->second);
+    auto plans = passOf(results::YieldGroupBy::Plan), stations = passOf(results::YieldGroupBy::Station);
+    for (const auto &p : b.planDays) rep->plans.push_back(yieldGroup(p.first, p.second, &plans[p.first]));
+    for (const auto &s : b.stationDays) rep->stations.push_back(yieldGroup(s.first, s.second, &stations[s.first]));
+    rep->operators = shareRows(std::move(b.operators), nullptr);
+}
+
+// ---- metadata: per key its values with the most records
+void metadata(Store &store, const RecordFilter &f, Report *rep) {
+    std::map<std::string, std::map<std::string, Counts>> byKey;
+    std::map<std::string, int64_t> dropped;
+    store.metadataCounts(f, [&](const results::MetadataCount &m) {
+        auto &values = byKey[m.key];
+        // Most records first: beyond the shown rows only ties of the last
+        // one can still be shown (ties go by name).
+        if (values.size() >= kMaxShareRows) {
+            int64_t least = INT64_MAX;
+            for (const auto &v : values) least = std::min(least, v.second.records);
+            if (m.records < least) {
+                dropped[m.key]++;
+                return;
+            }
+        }
+        values[m.value] = Counts{m.records, m.pass, m.fail, m.error};
+    });
+    for (auto &k : byKey) {
         if (rep->metadata.size() == kMaxMetadataKeys) {
             rep->otherMetadataKeys++;
             continue;
         }
         MetadataReport mr;
         mr.key = k.first;
+        mr.otherValues = dropped[k.first];
         mr.values = shareRows(std::move(k.second), &mr.otherValues);
         rep->metadata.push_back(std::move(mr));
     }
-    return byPlan;
 }
 
 // ---- failures by measurement
@@ -102,28 +170,16 @@ std::string seriesLabel(const SeriesKey &k) {
            (k.name.empty() ? std::string() : " \u00b7 " + k.name);
 }
 
-void failures(const Dataset &d, Report *rep) {
-    // The FAIL measurements of each (record, line): the step's culprits.
-    std::map<std::pair<uint32_t, int>, std::vector<uint32_t>> culprits;
-    for (const MeasurementRow &m : d.measurements)
-        if (m.failed) culprits[{m.record, d.series[m.series].line}].push_back(m.series);
+void failures(Store &store, const RecordFilter &f, Report *rep) {
     std::map<std::string, int> seriesAt;
     for (size_t i = 0; i < rep->series.size(); i++) seriesAt[seriesLabel(rep->series[i].key)] = (int)i;
     std::map<std::string, std::pair<int64_t, int64_t>> counts;  // label -> fail, error
-    for (const FailedStepRow &s : d.failedSteps) {
-        auto bump = [&](const std::string &label) {
-            auto &f = counts[label];
-            (s.verdict == Verdict::Fail ? f.first : f.second)++;
-        };
-        auto c = culprits.find({s.record, s.line});
-        if (c == culprits.end())
-            bump(seriesLabel({d.records[s.record].plan, s.line, s.command, ""}));
-        else
-            for (uint32_t k : c->second) bump(seriesLabel(d.series[k]));
-        rep->failures.steps++;
+    for (const results::FailureCount &c : store.failureCounts(f, &rep->failures.steps)) {
+        auto &n = counts[seriesLabel({c.plan, c.line, c.command, c.measurement})];
+        (c.verdict == Verdict::Fail ? n.first : n.second) += c.steps;
     }
     std::vector<std::pair<std::string, int64_t>> totals;
-    for (const auto &f : counts) totals.emplace_back(f.first, f.second.first + f.second.second);
+    for (const auto &c : counts) totals.emplace_back(c.first, c.second.first + c.second.second);
     rep->failures.items = pareto(totals);
     for (const ParetoItem &it : rep->failures.items) {
         rep->failures.fail.push_back(counts[it.label].first);
@@ -133,72 +189,62 @@ void failures(const Dataset &d, Report *rep) {
     }
 }
 
-// At most kMaxRunPoints points, each the mean, min and max of its share.
-std::vector<RunPoint> runChart(const Dataset &d, const Zone &zone, const std::vector<const MeasurementRow *> &rows,
-                               const std::vector<double> &values) {
-    std::vector<const MeasurementRow *> finite;
-    for (const MeasurementRow *m : rows)
-        if (std::isfinite(m->value)) finite.push_back(m);
-    std::vector<RunPoint> run;
-    size_t n = values.size(), points = std::min(n, kMaxRunPoints);
-    for (size_t k = 0; k < points; k++) {
-        size_t a = k * n / points, b = (k + 1) * n / points;
-        RunPoint p;
-        p.n = (int64_t)(b - a);
-        p.min = p.max = values[a];
-        double sum = 0;
-        for (size_t i = a; i < b; i++) {
-            sum += values[i];
-            p.min = std::min(p.min, values[i]);
-            p.max = std::max(p.max, values[i]);
-        }
-        p.mean = sum / (double)p.n;
-        p.from = zone.timeOf(ms(d.records[finite[a]->record].startedAt));
-        run.push_back(p);
-    }
-    return run;
-}
-
-// ---- one measurement of one step: statistics, histogram, run chart
-SeriesReport series(const Dataset &d, const Zone &zone, size_t s, const std::vector<const MeasurementRow *> &rows) {
+// ---- each measurement of each step: statistics, histogram, run chart
+SeriesReport seriesFrom(const results::MeasureFigures &x) {
     SeriesReport sr;
-    sr.key = d.series[s];
+    sr.key = x.key;
     station::MeasureInfo info = station::measureInfo(sr.key.name, sr.key.command);
     sr.kind = info.kind;
     sr.unit = info.unit;
-    std::vector<double> values;
-    values.reserve(rows.size());
-    std::set<std::pair<std::optional<double>, std::optional<double>>> limitSets;
-    for (const MeasurementRow *m : rows) {
-        // NaN or infinite (a PostgreSQL store may hold them): counted as
-        // outside the limits, left out of the statistics and charts.
-        if (std::isfinite(m->value))
-            values.push_back(m->value);
-        else
-            sr.notFinite++;
-        limitSets.emplace(m->low, m->high);
-        if (std::isfinite(m->value) && m->value != 0) sr.held++;
-        if ((m->low && !(m->value >= *m->low)) || (m->high && !(m->value <= *m->high))) sr.failed++;
+    sr.held = x.held;
+    sr.failed = x.failed;
+    sr.notFinite = x.rows - x.finite;
+    sr.low = x.low;
+    sr.high = x.high;
+    sr.limitSets = (int)x.limitSets;
+    Summary &s = sr.summary;
+    s.n = x.finite;
+    if (s.n) {
+        s.min = x.min, s.max = x.max;
+        s.mean = x.sum / (double)s.n;
+        // Equal values have no spread, whatever the rounding of their sum.
+        if (s.min == s.max) s.mean = s.min;
+        else if (s.n > 1) s.sigma = std::sqrt(std::max(0.0, x.sqDev) / (double)(s.n - 1));
     }
-    if (!rows.empty()) {
-        sr.low = rows.back()->low;
-        sr.high = rows.back()->high;
-    }
-    sr.limitSets = (int)limitSets.size();
-    sr.summary = summarize(values);
     // A flag's limit makes it a check, its values a share: no Cpk.
     if (sr.kind == station::MeasureKind::Limited) {
-        sr.cpk = cpk(sr.summary, sr.low, sr.high);
-        sr.noCpk = cpkWhyNot(sr.summary, sr.low, sr.high);
+        sr.cpk = cpk(s, sr.low, sr.high);
+        sr.noCpk = cpkWhyNot(s, sr.low, sr.high);
     } else {
         sr.noCpk = "not a value with limits";
     }
-    // Only a limited value is drawn: a flag is a share, bookkeeping a line.
-    if (sr.kind == station::MeasureKind::Limited) {
-        sr.histogram = histogram(values);
-        sr.run = runChart(d, zone, rows, values);
-    }
     return sr;
+}
+
+// Only a limited value is drawn: a flag is a share, bookkeeping a line.
+void charts(Store &store, const RecordFilter &f, const Zone &zone, const std::vector<results::MeasureFigures> &figs,
+            Report *rep) {
+    std::vector<results::BinRequest> bins;
+    std::vector<results::RunRequest> runs;
+    std::vector<size_t> of;  // the series of each request
+    for (size_t i = 0; i < rep->series.size(); i++) {
+        SeriesReport &sr = rep->series[i];
+        if (sr.kind != station::MeasureKind::Limited || sr.summary.n == 0) continue;
+        sr.histogram = histogramBins(sr.summary.n, sr.summary.min, sr.summary.max, figs[i].whole);
+        sr.run.resize(std::min<size_t>((size_t)sr.summary.n, kMaxRunPoints));
+        bins.push_back({sr.key, sr.histogram.lo, sr.histogram.width, (int64_t)sr.histogram.counts.size()});
+        runs.push_back({sr.key, sr.summary.n, (int64_t)sr.run.size()});
+        of.push_back(i);
+    }
+    store.measureBins(f, bins, [&](size_t req, int64_t bin, int64_t n) {
+        Histogram &h = rep->series[of[req]].histogram;
+        if (bin >= 0 && (size_t)bin < h.counts.size()) h.counts[(size_t)bin] += n;
+    });
+    store.measureRuns(f, runs, [&](size_t req, int64_t k, const results::RunFigures &r) {
+        std::vector<RunPoint> &run = rep->series[of[req]].run;
+        if (k < 0 || (size_t)k >= run.size() || r.n == 0) return;
+        run[(size_t)k] = {r.n, r.sum / (double)r.n, r.min, r.max, zone.timeOf(ms(r.firstStart))};
+    });
 }
 
 // Limited values first, the least capable first (no Cpk after every Cpk),
@@ -212,17 +258,25 @@ void sortSeries(std::vector<SeriesReport> *series) {
                      [&](const SeriesReport &a, const SeriesReport &b) { return rank(a) < rank(b); });
 }
 
+void measurements(Store &store, const RecordFilter &f, const Zone &zone, Report *rep) {
+    std::vector<results::MeasureFigures> figs = store.measureFigures(f);
+    auto key = [](const results::MeasureFigures &x) {
+        return std::tie(x.key.plan, x.key.line, x.key.command, x.key.name);
+    };
+    std::sort(figs.begin(), figs.end(), [&](const auto &a, const auto &b) { return key(a) < key(b); });
+    for (const auto &x : figs) rep->series.push_back(seriesFrom(x));
+    charts(store, f, zone, figs, rep);
+    sortSeries(&rep->series);
+}
+
 // ---- cycle time per plan
-void cycles(const Dataset &d, const std::map<std::string, std::vector<uint32_t>> &byPlan, Report *rep) {
-    for (const auto &p : byPlan) {
+void cycles(std::map<std::string, Sample> &byPlan, Report *rep) {
+    for (auto &p : byPlan) {
         CycleReport c;
         c.plan = p.first;
-        std::vector<double> secs;
-        for (uint32_t i : p.second) {
-            double s = (double)(ms(d.records[i].endedAt) - ms(d.records[i].startedAt)) / 1000.0;
-            secs.push_back(s);
-        }
+        std::vector<double> &secs = p.second.values;
         c.summary = summarize(secs);
+        c.summary.n = p.second.n;
         std::sort(secs.begin(), secs.end());
         c.median = quantile(secs, 0.5);
         c.p90 = quantile(secs, 0.9);
@@ -241,19 +295,6 @@ void cycles(const Dataset &d, const std::map<std::string, std::vector<uint32_t>>
         c.histogram = histogram(drawn);
         rep->cycles.push_back(std::move(c));
     }
-}
-
-Distribution distribution(std::string name, std::vector<double> v) {
-    Distribution r;
-    r.name = std::move(name);
-    r.summary = summarize(v);
-    std::sort(v.begin(), v.end());
-    if (!v.empty()) {
-        r.median = quantile(v, 0.5);
-        r.p99 = quantile(v, 0.99);
-    }
-    r.histogram = histogram(v);
-    return r;
 }
 
 // A pa-cal step's points by number, and its last verify's errors.
@@ -280,7 +321,7 @@ bool suffixNumber(const std::string &name, const char *prefix, double *v) {
 // records written before the step kept its points as a series named them
 // (p<k>_set, p<k>_measured, p<k>_round, p<k>_verify).  The only reader of
 // those names: calibration() uses them only for a step without a series.
-void addCalValue(CalStepRows *st, const std::string &name, const MeasurementRow &m) {
+void addCalValue(CalStepRows *st, const std::string &name, const results::MeasurementInOrder &m) {
     double set = 0;
     if (suffixNumber(name, "verify_error_", &set)) {
         st->verifyErrors.emplace_back(set, m.value);
@@ -300,7 +341,7 @@ void addCalValue(CalStepRows *st, const std::string &name, const MeasurementRow 
 }
 
 // Adds one value of a pa-cal step's series "points" (station/steps/pa_cal.cpp).
-void addCalPoint(CalStepRows *st, const SeriesValueRow &v) {
+void addCalPoint(CalStepRows *st, const results::SeriesPointInOrder &v) {
     if (v.series != "points" || !std::isfinite(v.value)) return;
     CalPointRow &p = st->points[v.row];
     if (v.column == "set_power") p.set = v.value;
@@ -310,11 +351,27 @@ void addCalPoint(CalStepRows *st, const SeriesValueRow &v) {
 }
 
 // Values by set power, lowest first: n, mean and range of each.
-std::vector<Band> bands(const std::map<double, std::vector<double>> &bySet) {
+// Values by set power, each set's count, sum and range as they come.
+struct Bands {
+    std::map<double, Band> bySet;  // mean holds the sum until bands()
+    void add(double set, double v) {
+        Band &b = bySet[set];
+        b.set = set;
+        b.min = b.n ? std::min(b.min, v) : v;
+        b.max = b.n ? std::max(b.max, v) : v;
+        b.mean += v;
+        b.n++;
+    }
+};
+
+// Lowest set power first: n, mean and range of each.
+std::vector<Band> bands(const Bands &b) {
     std::vector<Band> out;
-    for (const auto &b : bySet) {
-        Summary s = summarize(b.second);
-        out.push_back({b.first, s.n, s.mean, s.min, s.max});
+    for (const auto &kv : b.bySet) {
+        Band x = kv.second;
+        // Equal values have no spread, whatever the rounding of their sum.
+        x.mean = x.min == x.max ? x.min : x.mean / (double)x.n;
+        out.push_back(x);
     }
     return out;
 }
@@ -322,8 +379,8 @@ std::vector<Band> bands(const std::map<double, std::vector<double>> &bySet) {
 // What one pa-cal step (plan, line) did on all its records.
 struct CalCollected {
     std::string chain;
-    std::vector<double> before, after;                  // signed, dB
-    std::map<double, std::vector<double>> beforeBy, afterBy;
+    Sample before, after;                               // signed, dB
+    Bands beforeBy, afterBy;
     std::optional<double> low, high;
 };
 
@@ -333,85 +390,146 @@ PowerErrorReport powerError(const std::string &step, CalCollected &&c) {
     p.chain = c.chain;
     p.low = c.low;
     p.high = c.high;
-    std::vector<double> all = c.before, absBefore, absAfter;
-    all.insert(all.end(), c.after.begin(), c.after.end());
+    std::vector<double> all = c.before.values;
+    all.insert(all.end(), c.after.values.begin(), c.after.values.end());
     Histogram h = histogram(all);
+    Sample absBefore(c.before.cap), absAfter(c.after.cap);
     p.bins = (int64_t)h.counts.size();
     p.binLo = h.lo;
     p.binWidth = h.width;
-    auto binned = [&](const std::vector<double> &v, std::vector<double> *abs) {
+    auto binned = [&](const Sample &v, Sample *abs) {
         std::vector<int64_t> counts(h.counts.size(), 0);
-        for (double x : v) {
-            double pos = std::floor((x - h.lo) / h.width);
-            counts[pos < 0 ? 0 : std::min((size_t)pos, counts.size() - 1)]++;
-            abs->push_back(std::fabs(x));
+        for (double x : v.values) {
+            counts[binOf(h, x)]++;
+            abs->add(std::fabs(x));
         }
         return counts;
     };
     p.beforeBins = binned(c.before, &absBefore);
     p.afterBins = binned(c.after, &absAfter);
-    p.before = distribution("before", std::move(absBefore));
-    p.after = distribution("after", std::move(absAfter));
+    // A sample's figures stand for all the values it was drawn from.
+    absBefore.n = c.before.n, absAfter.n = c.after.n;
+    p.before = distribution("before", absBefore);
+    p.after = distribution("after", absAfter);
     p.beforeBySet = bands(c.beforeBy);
     p.afterBySet = bands(c.afterBy);
     return p;
 }
 
 // ---- tester wait per plan
-void testerWaits(const Dataset &d, Report *rep) {
-    std::map<std::string, std::vector<double>> waits;
-    for (const MeasurementRow &m : d.measurements)
-        if (std::isfinite(m.value) && d.series[m.series].name == "tester_wait_ms")
-            waits[d.series[m.series].plan].push_back(m.value);
-    for (auto &w : waits) rep->testerWaits.push_back(distribution(w.first, std::move(w.second)));
+void testerWaits(Store &store, const RecordFilter &f, Report *rep) {
+    std::map<std::string, Sample> waits;
+    results::MeasurementSelect sel;
+    sel.names = {"tester_wait_ms"};
+    store.measurementsInOrder(f, sel, [&](const results::MeasurementInOrder &m) {
+        if (std::isfinite(m.value)) waits[m.record.planName].add(m.value);
+    });
+    for (auto &w : waits) rep->testerWaits.push_back(distribution(w.first, w.second));
 }
 
 // ---- power error before and after pa-cal, per step; a sweep's by set power
-void calibration(const Dataset &d, Report *rep) {
-    std::map<std::pair<uint32_t, int>, CalStepRows> calSteps;  // (record, line)
-    std::map<std::pair<std::string, int>, std::pair<SweepReport, std::map<double, std::vector<double>>>> sweeps;
-    for (const MeasurementRow &m : d.measurements) {
-        const SeriesKey &k = d.series[m.series];
-        double set = 0;
-        if (!std::isfinite(m.value)) continue;
-        if (k.command == "pa-cal") addCalValue(&calSteps[{m.record, k.line}], k.name, m);
-        if (k.command == "tx-sweep" && suffixNumber(k.name, "power_error_", &set)) {
-            auto &sw = sweeps[{k.plan, k.line}];
-            sw.first.low = m.low;
-            sw.first.high = m.high;
-            sw.second[set].push_back(m.value);
-        }
+struct Calibrations {
+    std::map<std::pair<std::string, int>, CalCollected> steps;  // (plan, line)
+    std::map<std::pair<std::string, int>, std::pair<SweepReport, Bands>> sweeps;
+    std::unordered_set<uint64_t> withSeries;  // (record, line) of steps whose points are a series
+
+    static uint64_t stepKey(const std::string &record, int line) {
+        return std::hash<std::string>()(record) * 1000003u ^ (uint64_t)line;
     }
-    for (const SeriesValueRow &v : d.calSeries) addCalPoint(&calSteps[{v.record, v.line}], v);
-    std::map<std::pair<uint32_t, int>, std::string> chainOf;
-    for (const CalStepRow &c : d.calSteps) chainOf[{c.record, c.line}] = c.chain;
-    std::map<std::pair<std::string, int>, CalCollected> steps;
-    for (const auto &s : calSteps) {
-        CalCollected &c = steps[{d.records[s.first.first].plan, s.first.second}];
-        auto chain = chainOf.find(s.first);
-        if (chain != chainOf.end()) c.chain = chain->second;
-        const auto &points = s.second.points.empty() ? s.second.oldPoints : s.second.points;
+    // One step's points (first round, before calibration) and verify
+    // errors (after) into its plan step's figures.
+    void add(const std::string &plan, int line, const std::string &args, const std::map<int64_t, CalPointRow> &points,
+             const CalStepRows *verified) {
+        CalCollected &c = steps[{plan, line}];
+        if (!args.empty()) c.chain = args.substr(0, args.find(' '));
         for (const auto &p : points) {
             const CalPointRow &q = p.second;
             // By whole dBm: a unit's first round sets powers of its own.
             if (q.set && q.measured && q.round && *q.round == 1 && !(q.verify && *q.verify != 0)) {
-                c.before.push_back(*q.measured - *q.set);
-                c.beforeBy[std::round(*q.set)].push_back(*q.measured - *q.set);
+                c.before.add(*q.measured - *q.set);
+                c.beforeBy.add(std::round(*q.set), *q.measured - *q.set);
             }
         }
-        for (const auto &v : s.second.verifyErrors) {
-            c.after.push_back(v.second);
-            c.afterBy[std::round(v.first)].push_back(v.second);
+        if (!verified) return;
+        for (const auto &v : verified->verifyErrors) {
+            c.after.add(v.second);
+            c.afterBy.add(std::round(v.first), v.second);
         }
-        if (!s.second.verifyErrors.empty()) {
-            c.low = s.second.low;
-            c.high = s.second.high;
+        if (!verified->verifyErrors.empty()) {
+            c.low = verified->low;
+            c.high = verified->high;
         }
     }
-    for (auto &s : steps)
+};
+
+// The steps' series, a step at a time as they stream by.
+void calibrationSeries(Store &store, const RecordFilter &f, Calibrations *cal) {
+    std::string record, plan, args;
+    int64_t step = -1;
+    int line = 0;
+    CalStepRows st;
+    auto flush = [&] {
+        if (step >= 0 && !st.points.empty()) {
+            cal->add(plan, line, args, st.points, nullptr);
+            cal->withSeries.insert(Calibrations::stepKey(record, line));
+        }
+        st = CalStepRows();
+    };
+    store.seriesPointsInOrder(f, {"pa-cal"}, [&](const results::SeriesPointInOrder &v) {
+        if (v.recordId != record || v.stepIndex != step) {
+            flush();
+            record = v.recordId, plan = v.plan, args = v.args, step = v.stepIndex, line = v.line;
+        }
+        addCalPoint(&st, v);
+    });
+    flush();
+}
+
+// The steps' verify errors (and, in records from before series, their
+// points by name), a record at a time.
+void calibrationMeasurements(Store &store, const RecordFilter &f, Calibrations *cal) {
+    std::string record, plan;
+    std::map<int, std::pair<std::string, CalStepRows>> steps;  // line -> args, rows
+    auto flush = [&] {
+        for (auto &s : steps) {
+            bool series = cal->withSeries.count(Calibrations::stepKey(record, s.first)) != 0;
+            static const std::map<int64_t, CalPointRow> none;
+            cal->add(plan, s.first, s.second.first, series ? none : s.second.second.oldPoints, &s.second.second);
+        }
+        steps.clear();
+    };
+    results::MeasurementSelect sel;
+    sel.commands = {"pa-cal", "tx-sweep"};
+    store.measurementsInOrder(f, sel, [&](const results::MeasurementInOrder &m) {
+        if (m.record.id != record) {
+            flush();
+            record = m.record.id, plan = m.record.planName;
+        }
+        if (!std::isfinite(m.value)) return;
+        double set = 0;
+        if (m.command == "pa-cal") {
+            auto &st = steps[m.line];
+            st.first = m.args;
+            addCalValue(&st.second, m.name, m);
+        }
+        if (m.command == "tx-sweep" && suffixNumber(m.name, "power_error_", &set)) {
+            auto &sw = cal->sweeps[{m.record.planName, m.line}];
+            sw.first.low = m.low;
+            sw.first.high = m.high;
+            sw.second.add(set, m.value);
+        }
+    });
+    flush();
+}
+
+void calibration(Store &store, const RecordFilter &f, Report *rep) {
+    Calibrations cal;
+    calibrationSeries(store, f, &cal);
+    calibrationMeasurements(store, f, &cal);
+    for (auto &s : cal.steps)
         rep->powerErrors.push_back(powerError(
             s.first.first + " \u00b7 line " + std::to_string(s.first.second) + " \u00b7 pa-cal", std::move(s.second)));
-    for (auto &s : sweeps) {
+    for (auto &s : cal.sweeps) {
         s.second.first.step = s.first.first + " \u00b7 line " + std::to_string(s.first.second) + " \u00b7 tx-sweep";
         s.second.first.bySet = bands(s.second.second);
         rep->sweeps.push_back(std::move(s.second.first));
@@ -420,44 +538,52 @@ void calibration(const Dataset &d, Report *rep) {
 
 }  // namespace
 
-Report aggregate(const Dataset &d, const Zone &zone) {
+Report aggregate(Store &store, const RecordFilter &f, const Zone &zone) {
     Report rep;
     rep.zone = zone.name();
-    rep.golden = goldenPorts(d);
-    if (!d.records.empty()) {
-        rep.firstStart = zone.timeOf(ms(d.records.front().startedAt));
-        rep.lastStart = zone.timeOf(ms(d.records.back().startedAt));
+    ByRecords b;
+    readRecords(store, f, zone, &b);
+    rep.records = b.all.records;
+    if (!b.first.empty()) {
+        rep.firstStart = zone.timeOf(ms(b.first));
+        rep.lastStart = zone.timeOf(ms(b.last));
     }
-    std::map<std::string, std::vector<uint32_t>> byPlan = yields(d, zone, &rep);
-    std::vector<std::vector<const MeasurementRow *>> bySeries(d.series.size());
-    for (const MeasurementRow &m : d.measurements) bySeries[m.series].push_back(&m);
-    for (size_t s = 0; s < d.series.size(); s++) rep.series.push_back(series(d, zone, s, bySeries[s]));
-    sortSeries(&rep.series);
-    failures(d, &rep);
-    cycles(d, byPlan, &rep);
-    testerWaits(d, &rep);
-    calibration(d, &rep);
+    if (!rep.records) return rep;
+    yields(store, f, b, &rep);
+    metadata(store, f, &rep);
+    measurements(store, f, zone, &rep);
+    failures(store, f, &rep);
+    cycles(b.cycles, &rep);
+    testerWaits(store, f, &rep);
+    calibration(store, f, &rep);
+    rep.golden = goldenPorts(store, f);
     return rep;
 }
 
-std::vector<results::YieldRow> yieldByPlanDay(const Dataset &d, const Zone &zone) {
-    std::map<std::pair<std::string, std::string>, std::pair<results::YieldRow, std::set<std::string>>> groups;
-    for (const RecordRow &r : d.records) {
-        auto &g = groups[{r.plan, zone.dayOf(ms(r.startedAt))}];
-        g.second.insert(r.serial);
-        results::YieldRow &y = g.first;
+std::vector<results::YieldRow> yieldByPlanDay(Store &store, const RecordFilter &f, const Zone &zone) {
+    // Records come oldest first, so a zone's day is done when the next
+    // begins: only one day's serials are held at a time.
+    std::map<std::pair<std::string, std::string>, results::YieldRow> rows;
+    std::map<std::string, std::set<std::string>> units;  // plan -> serials of the current day
+    std::string day;
+    auto closeDay = [&] {
+        for (auto &u : units) rows[{u.first, day}].units = (int64_t)u.second.size();
+        units.clear();
+    };
+    store.recordsInOrder(f, [&](const results::RecordSummary &r) {
+        std::string d = zone.dayOf(ms(r.startedAt));
+        if (d != day) closeDay(), day = d;
+        units[r.planName].insert(r.serial);
+        results::YieldRow &y = rows[{r.planName, d}];
+        y.plan = r.planName;
+        y.day = d;
         y.records++;
         (r.verdict == Verdict::Pass ? y.pass : r.verdict == Verdict::Fail ? y.fail : y.error)++;
-    }
-    std::vector<results::YieldRow> rows;
-    for (auto &g : groups) {
-        results::YieldRow y = g.second.first;
-        y.plan = g.first.first;
-        y.day = g.first.second;
-        y.units = (int64_t)g.second.second.size();
-        rows.push_back(y);
-    }
-    return rows;
+    });
+    closeDay();
+    std::vector<results::YieldRow> out;
+    for (auto &r : rows) out.push_back(r.second);
+    return out;
 }
 
 }  // namespace report

@@ -1,7 +1,8 @@
-// The HTML report's model: every figure the page shows, computed from the
-// rows of a Dataset.  No per-record data is kept: the page's size depends
-// on the number of days, plans, stations, steps and measurements, not on
-// the number of records.
+// The HTML report's model: every figure the page shows, computed by the
+// store (results/aggregates.h) or from the few kinds of rows it streams in
+// record order.  No per-record data is kept: the page's size, and the
+// report's memory, depend on the number of days, plans, stations, steps
+// and measurements, not on the number of records.
 #pragma once
 
 #include <cstdint>
@@ -9,13 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "report/data.h"
+#include "results/aggregates.h"
+#include "results/store.h"
 #include "report/stats.h"
 #include "report/zone.h"
 #include "results/report.h"
 #include "station/measures.h"
 
 namespace report {
+
+// One measurement of a plan step: (plan, line, command, name).
+using SeriesKey = results::MeasureKey;
 
 struct Counts {
     int64_t records = 0, pass = 0, fail = 0, error = 0;
@@ -138,6 +143,7 @@ struct GoldenPort {
 };
 
 struct Report {
+    int64_t records = 0;
     std::string zone;
     std::vector<std::string> filters;  // "--plan x", ... as given
     std::string firstStart, lastStart;  // "YYYY-MM-DD HH:MM" in zone
@@ -158,10 +164,13 @@ struct Report {
 constexpr size_t kMaxShareRows = 20;      // per metadata key, and operators
 constexpr size_t kMaxMetadataKeys = 30;
 
-Report aggregate(const Dataset &d, const Zone &zone);
+// The report of the records the filter selects.  Throws
+// results::StoreError when the store cannot be read.
+Report aggregate(results::Store &store, const results::RecordFilter &filter, const Zone &zone);
 
 // The text report's yield table with days of zone: per plan and day,
 // records, units (distinct serials), PASS, FAIL, ERROR; by plan, then day.
-std::vector<results::YieldRow> yieldByPlanDay(const Dataset &d, const Zone &zone);
+std::vector<results::YieldRow> yieldByPlanDay(results::Store &store, const results::RecordFilter &filter,
+                                              const Zone &zone);
 
 }  // namespace report

@@ -13,18 +13,19 @@ namespace report {
 namespace {
 
 struct Check {
-    uint32_t record;
+    std::string start;
     double diff;
     std::optional<double> low, high;
+    bool pass;
 };
 
 // Consecutive checks as at most kMaxRunPoints points.
-std::vector<RunPoint> runOf(const Dataset &d, const std::vector<Check> &checks) {
+std::vector<RunPoint> runOf(const std::vector<Check> &checks) {
     std::vector<RunPoint> run;
     size_t per = (checks.size() + kMaxRunPoints - 1) / kMaxRunPoints;
     for (size_t i = 0; i < checks.size(); i += per) {
         RunPoint p;
-        p.from = d.records[checks[i].record].startedAt;
+        p.from = checks[i].start;
         p.min = p.max = checks[i].diff;
         double sum = 0;
         for (size_t k = i; k < checks.size() && k < i + per; ++k) {
@@ -40,30 +41,30 @@ std::vector<RunPoint> runOf(const Dataset &d, const std::vector<Check> &checks) 
 
 }  // namespace
 
-std::vector<GoldenPort> goldenPorts(const Dataset &d) {
-    std::vector<bool> golden(d.records.size());
-    std::vector<std::string> port(d.records.size());
-    for (const MetadataRow &m : d.metadata) {
-        if (m.key == "kind" && m.value == "golden") golden[m.record] = true;
-        if (m.key == "fixture_port") port[m.record] = m.value;
-    }
+std::vector<GoldenPort> goldenPorts(results::Store &store, const results::RecordFilter &filter) {
+    // The golden checks are few: a line checks a port a shift or a day.
     std::map<std::pair<std::string, std::string>, std::vector<Check>> byPort;
-    for (const MeasurementRow &m : d.measurements) {
-        const SeriesKey &k = d.series[m.series];
-        if (!golden[m.record] || k.command != "golden-check" || k.name != "power_diff") continue;
-        byPort[{d.records[m.record].station, port[m.record]}].push_back({m.record, m.value, m.low, m.high});
-    }
+    std::map<std::pair<std::string, std::string>, std::string> lastVerdict;
+    results::MeasurementSelect sel;
+    sel.commands = {"golden-check"};
+    sel.names = {"power_diff"};
+    sel.goldenOnly = true;
+    store.measurementsInOrder(filter, sel, [&](const results::MeasurementInOrder &m) {
+        auto key = std::make_pair(m.record.station, m.port);
+        byPort[key].push_back({m.record.startedAt, m.value, m.low, m.high, m.record.verdict == results::Verdict::Pass});
+        lastVerdict[key] = verdictName(m.record.verdict);
+    });
     std::vector<GoldenPort> out;
     for (auto &kv : byPort) {
         GoldenPort g;
         g.station = kv.first.first, g.port = kv.first.second;
-        const std::vector<Check> &c = kv.second;  // in record order: oldest first
-        g.run = runOf(d, c);
+        const std::vector<Check> &c = kv.second;  // oldest first
+        g.run = runOf(c);
         g.low = c.back().low, g.high = c.back().high;
         g.checks = (int64_t)c.size();
-        for (const Check &x : c) g.failed += d.records[x.record].verdict != results::Verdict::Pass;
-        g.last = d.records[c.back().record].startedAt;
-        g.lastVerdict = verdictName(d.records[c.back().record].verdict);
+        for (const Check &x : c) g.failed += !x.pass;
+        g.last = c.back().start;
+        g.lastVerdict = lastVerdict[kv.first];
         out.push_back(g);
     }
     return out;

@@ -13,7 +13,7 @@
 namespace report {
 
 // Per station and port, in that order.
-std::vector<GoldenPort> goldenPorts(const Dataset &d);
+std::vector<GoldenPort> goldenPorts(results::Store &store, const results::RecordFilter &filter);
 // The report's section; "" without golden checks.
 std::string goldenSection(const std::vector<GoldenPort> &ports);
 

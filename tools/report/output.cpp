@@ -3,7 +3,6 @@
 
 #include "format/output.h"
 #include "report/aggregate.h"
-#include "report/data.h"
 #include "report/html.h"
 #include "results/report.h"
 
@@ -11,13 +10,12 @@ namespace report {
 
 HtmlResult writeHtmlReport(results::Store &store, const results::RecordFilter &filter, const Zone &zone,
                            const std::vector<std::string> &filters, const std::string &path) {
-    Dataset d = readStore(store, filter);
-    Report r = aggregate(d, zone);
+    Report r = aggregate(store, filter, zone);
     r.filters = filters;
     std::string page = htmlPage(r);
     format::writeOutput(path, page);
     HtmlResult out;
-    out.records = (int64_t)d.records.size();
+    out.records = r.records;
     out.bytes = page.size();
     return out;
 }
@@ -25,7 +23,7 @@ HtmlResult writeHtmlReport(results::Store &store, const results::RecordFilter &f
 std::string textReport(results::Store &store, const results::RecordFilter &filter, const Zone &zone) {
     if (zone.isUtc()) return results::formatReport(store, filter);
     return results::formatReport(store, filter, zone.name(),
-                                 yieldByPlanDay(readStore(store, filter, Rows::RecordsOnly), zone));
+                                 yieldByPlanDay(store, filter, zone));
 }
 
 }  // namespace report

@@ -50,18 +50,11 @@ std::string cpkWhyNot(const Summary &s, std::optional<double> low, std::optional
     return "";
 }
 
-Histogram histogram(const std::vector<double> &values, size_t maxBins) {
+Histogram histogramBins(int64_t n, double mn, double mx, bool whole, size_t maxBins) {
     Histogram h;
-    if (values.empty()) return h;
+    if (n <= 0) return h;
     maxBins = std::max<size_t>(maxBins, 1);
-    double mn = values[0], mx = values[0];
-    bool whole = true;
-    for (double v : values) {
-        mn = std::min(mn, v);
-        mx = std::max(mx, v);
-        whole = whole && std::floor(v) == v && std::fabs(v) < 9e15;
-    }
-    size_t k = 1 + (size_t)std::ceil(std::log2((double)values.size()));
+    size_t k = 1 + (size_t)std::ceil(std::log2((double)n));
     k = std::min(std::max<size_t>(k, 1), maxBins);
     if (mn == mx) {
         h.lo = mn - 0.5;
@@ -77,12 +70,43 @@ Histogram histogram(const std::vector<double> &values, size_t maxBins) {
         h.width = (mx - mn) / (double)k;
     }
     h.counts.assign(k, 0);
-    for (double v : values) {
-        double pos = std::floor((v - h.lo) / h.width);
-        size_t i = pos < 0 ? 0 : std::min((size_t)pos, k - 1);
-        h.counts[i]++;
-    }
     return h;
+}
+
+size_t binOf(const Histogram &h, double v) {
+    double pos = std::floor((v - h.lo) / h.width);
+    return pos < 0 ? 0 : std::min((size_t)pos, h.counts.size() - 1);
+}
+
+Histogram histogram(const std::vector<double> &values, size_t maxBins) {
+    if (values.empty()) return Histogram();
+    double mn = values[0], mx = values[0];
+    bool whole = true;
+    for (double v : values) {
+        mn = std::min(mn, v);
+        mx = std::max(mx, v);
+        whole = whole && std::floor(v) == v && std::fabs(v) < 9e15;
+    }
+    Histogram h = histogramBins((int64_t)values.size(), mn, mx, whole, maxBins);
+    for (double v : values) h.counts[binOf(h, v)]++;
+    return h;
+}
+
+void Sample::add(double v) {
+    min = n ? std::min(min, v) : v;
+    max = n ? std::max(max, v) : v;
+    n++;
+    if (values.size() < cap) {
+        values.push_back(v);
+        return;
+    }
+    // Reservoir sampling with a fixed generator (splitmix64 of n).
+    uint64_t z = (uint64_t)n * 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    z ^= z >> 31;
+    uint64_t at = z % (uint64_t)n;
+    if (at < cap) values[(size_t)at] = v;
 }
 
 std::vector<ParetoItem> pareto(std::vector<std::pair<std::string, int64_t>> counts) {

@@ -45,6 +45,22 @@ struct Histogram {
 };
 constexpr size_t kMaxBins = 40;
 Histogram histogram(const std::vector<double> &values, size_t maxBins = kMaxBins);
+// The same bins, empty, for n values from min to max (whole: every one a
+// whole number); the counts are the caller's (binOf).
+Histogram histogramBins(int64_t n, double min, double max, bool whole, size_t maxBins = kMaxBins);
+size_t binOf(const Histogram &h, double v);
+
+// Values kept for order statistics (quantiles, histograms): all of them up
+// to cap, beyond it a uniform sample of cap (the same values always give
+// the same sample); n, min and max are of all values.
+struct Sample {
+    explicit Sample(size_t cap = 1000000) : cap(cap) {}
+    void add(double v);
+    size_t cap;
+    int64_t n = 0;
+    double min = 0, max = 0;
+    std::vector<double> values;
+};
 
 // Failures counted per label, most frequent first (ties by label, bytewise),
 // each with its share of all failures and the cumulative share.

@@ -115,6 +115,12 @@ struct Record {
     Verdict verdict = Verdict::Error;
 };
 
+// A record without its steps: what a list of records shows.
+struct RecordSummary {
+    std::string id, serial, station, operatorName, planName, startedAt, endedAt;
+    Verdict verdict = Verdict::Error;
+};
+
 // ---- verdict rules ---------------------------------------------------------
 
 // Pass when value lies within the limits it has (inclusive); NaN fails.

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "results/aggregates.h"
 #include "results/record.h"
 
 namespace results {
@@ -97,11 +98,6 @@ struct RecordFilter {
     // included, before excluded (days of another time zone).
     std::string startedFrom = {};
     std::string startedBefore = {};
-};
-
-struct RecordSummary {
-    std::string id, serial, station, operatorName, planName, startedAt, endedAt;
-    Verdict verdict = Verdict::Error;
 };
 
 struct SyncResult {
@@ -268,6 +264,25 @@ class Store {
     // Records written while it reads may add rows of records not passed
     // to reader.record.
     void reportRows(const RecordFilter &f, const ReportRowReader &reader);
+
+    // The HTML report's figures (aggregates.h), each computed by the
+    // database in one query, and the rows it streams in record order
+    // (start time, then id; then step and position).
+    void recordsInOrder(const RecordFilter &f, const std::function<void(const RecordSummary &)> &each);
+    std::vector<MeasureFigures> measureFigures(const RecordFilter &f);
+    void measureBins(const RecordFilter &f, const std::vector<BinRequest> &req,
+                     const std::function<void(size_t request, int64_t bin, int64_t count)> &each);
+    void measureRuns(const RecordFilter &f, const std::vector<RunRequest> &req,
+                     const std::function<void(size_t request, int64_t point, const RunFigures &)> &each);
+    // failedSteps: every step that did not pass.
+    std::vector<FailureCount> failureCounts(const RecordFilter &f, int64_t *failedSteps);
+    std::vector<PassYieldFigures> passYields(const RecordFilter &f, YieldGroupBy by);
+    // By key, then most records first.
+    void metadataCounts(const RecordFilter &f, const std::function<void(const MetadataCount &)> &each);
+    void measurementsInOrder(const RecordFilter &f, const MeasurementSelect &select,
+                             const std::function<void(const MeasurementInOrder &)> &each);
+    void seriesPointsInOrder(const RecordFilter &f, const std::vector<std::string> &commands,
+                             const std::function<void(const SeriesPointInOrder &)> &each);
 
     // The newest golden check of (station, port), by one index lookup
     // whatever the store's size; none when the port was never checked.

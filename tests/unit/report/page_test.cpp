@@ -10,6 +10,7 @@
 #include "report/charts.h"
 #include "report/html.h"
 #include "report/svg.h"
+#include "report_store.h"
 #include "station/measures.h"
 
 using namespace report;
@@ -33,31 +34,18 @@ size_t countOf(const std::string &page, const std::string &what) {
 
 TEST(ReportPage, MeasurementsByKindAndFailuresByMeasurement) {
     station::declareStepMeasures("t-meas", kDecls, 3);
-    Dataset d;
-    for (int i = 0; i < 4; i++) {
-        RecordRow r;
-        r.id = std::to_string(i);
-        r.serial = "S" + r.id;
-        r.plan = "p";
-        r.verdict = i == 1 ? results::Verdict::Fail : i == 2 ? results::Verdict::Error : results::Verdict::Pass;
-        r.startedAt = r.endedAt = "2026-01-0" + std::to_string(i + 1) + "T10:00:00.000Z";
-        d.records.push_back(r);
-    }
-    d.series = {{"p", 5, "t-meas", "code"}, {"p", 5, "t-meas", "level"}, {"p", 5, "t-meas", "locked"},
-                {"p", 6, "t-meas", "level"}};
+    report_test::ReportStore rs(4);
     const double level5[] = {10, 14.5, 10.2, 10.1}, level6[] = {10, 10.1, 10.2, 10.1};
     for (uint32_t i = 0; i < 4; i++) {
-        d.measurements.push_back({i, 0, 40.0 + i, std::nullopt, std::nullopt, false});
-        d.measurements.push_back({i, 1, level5[i], 9.0, 11.0, i == 1});
-        d.measurements.push_back({i, 2, i == 3 ? 0.0 : 1.0, 1.0, std::nullopt, i == 3});
-        d.measurements.push_back({i, 3, level6[i], 9.0, 11.0, false});
+        rs.measure(i, 5, "t-meas", "code", 40.0 + i);
+        rs.measure(i, 5, "t-meas", "level", level5[i], 9.0, 11.0);
+        rs.measure(i, 5, "t-meas", "locked", i == 3 ? 0.0 : 1.0, 1.0);
+        rs.measure(i, 6, "t-meas", "level", level6[i], 9.0, 11.0);
     }
     // Record 1 fails on line 5's level, record 3 on its flag; record 2's
     // step 5 is an ERROR without a failing measurement.
-    d.failedSteps = {{1, 5, "t-meas", results::Verdict::Fail},
-                     {2, 5, "t-meas", results::Verdict::Error},
-                     {3, 5, "t-meas", results::Verdict::Fail}};
-    Report r = aggregate(d, Zone::select("UTC"));
+    rs.step(2, 5, "t-meas").error = "no reply";
+    Report r = aggregate(rs.store(), {}, Zone::select("UTC"));
 
     struct Want {
         int line;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "report_store.h"
 #include "report/aggregate.h"
 #include "report/html.h"
 #include "report/stats.h"
@@ -217,26 +218,9 @@ TEST(ReportAggregate, NamedDistributions) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        Dataset d;
-        for (int i = 0; i < 2; i++) {
-            RecordRow r;
-            r.id = std::to_string(i);
-            r.plan = "p";
-            r.startedAt = "2026-01-0" + std::to_string(i + 1) + "T10:00:00.000Z";
-            r.endedAt = "2026-01-0" + std::to_string(i + 1) + "T10:00:05.000Z";
-            d.records.push_back(r);
-        }
-        for (const M &m : c.rows) {
-            uint32_t k = 0;
-            while (k < d.series.size() && !(d.series[k].line == m.line && d.series[k].name == m.name)) k++;
-            if (k == d.series.size()) d.series.push_back({"p", m.line, m.command, m.name});
-            MeasurementRow row;
-            row.record = m.record;
-            row.series = k;
-            row.value = m.value;
-            d.measurements.push_back(row);
-        }
-        Report r = aggregate(d, Zone::select("UTC"));
+        report_test::ReportStore rs(2);
+        for (const M &m : c.rows) rs.measure(m.record, m.line, m.command, m.name, m.value);
+        Report r = aggregate(rs.store(), {}, Zone::select("UTC"));
         ASSERT_EQ(r.testerWaits.size(), c.waits.empty() ? 0u : 1u);
         if (!c.waits.empty()) {
             EXPECT_EQ(r.testerWaits[0].name, "p");
@@ -269,40 +253,32 @@ TEST(ReportAggregate, CalibrationFromSeriesOrOldNames) {
                             {1, 14, 11, 1, 0},   {1, 5, 5.75, 1, 0},   {1, 5.2, 5.1, 2, 1}};
     enum Form { OldNames, Series, Both };
     auto report = [&](Form form) {
-        Dataset d;
-        for (int i = 0; i < 2; i++) {
-            RecordRow r;
-            r.id = std::to_string(i);
-            r.plan = "p";
-            r.startedAt = r.endedAt = "2026-01-0" + std::to_string(i + 1) + "T10:00:00.000Z";
-            d.records.push_back(r);
-            d.calSteps.push_back({(uint32_t)i, 4, "0"});
+        report_test::ReportStore rs(2);
+        results::Series series[2];
+        for (results::Series &x : series) {
+            x.name = "points";
+            for (const char *col : {"set_power", "measured", "round", "verify"}) x.columns.push_back({col, ""});
         }
-        auto measure = [&](uint32_t rec, const std::string &name, double v, std::optional<double> lim = {}) {
-            uint32_t k = 0;
-            while (k < d.series.size() && d.series[k].name != name) k++;
-            if (k == d.series.size()) d.series.push_back({"p", 4, "pa-cal", name});
-            MeasurementRow m;
-            m.record = rec, m.series = k, m.value = v;
-            if (lim) m.low = -*lim, m.high = *lim;
-            d.measurements.push_back(m);
-        };
         int64_t row[2] = {0, 0};
         for (const Point &p : points) {
             int64_t k = row[p.record]++;
+            if (form != OldNames) series[p.record].rows.push_back({p.set, p.measured, p.round, p.verify});
             const std::pair<const char *, double> fields[] = {
                 {"set", p.set}, {"measured", p.measured}, {"round", p.round}, {"verify", p.verify}};
-            for (const auto &f : fields) {
-                std::string column = std::string(f.first) == "set" ? "set_power" : f.first;
-                if (form != OldNames) d.calSeries.push_back({p.record, 4, "points", column, k, f.second});
-                // Names that contradict the series: a step with both reads the series.
-                double old = form == Both ? f.second + 100 : f.second;
-                if (form != Series) measure(p.record, "p" + std::to_string(k + 1) + "_" + f.first, old);
-            }
+            // Names that contradict the series: a step with both reads the series.
+            for (const auto &f : fields)
+                if (form != Series)
+                    rs.measure(p.record, 4, "pa-cal", "p" + std::to_string(k + 1) + "_" + f.first,
+                               form == Both ? f.second + 100 : f.second);
         }
-        measure(0, "verify_error_17", -0.25, 0.4), measure(0, "verify_error_20", 0.125, 0.4);
-        measure(1, "verify_error_5", 0.375, 0.3);
-        return aggregate(d, Zone::select("UTC"));
+        for (uint32_t i = 0; i < 2; i++) {
+            rs.step(i, 4, "pa-cal").args = {"0"};
+            if (form != OldNames) rs.step(i, 4, "pa-cal").series.push_back(series[i]);
+        }
+        rs.measure(0, 4, "pa-cal", "verify_error_17", -0.25, -0.4, 0.4);
+        rs.measure(0, 4, "pa-cal", "verify_error_20", 0.125, -0.4, 0.4);
+        rs.measure(1, 4, "pa-cal", "verify_error_5", 0.375, -0.3, 0.3);
+        return aggregate(rs.store(), {}, Zone::select("UTC"));
     };
     Report old = report(OldNames);
     ASSERT_EQ(old.powerErrors.size(), 1u);
