@@ -311,29 +311,47 @@ TEST_F(Transport, ThreadsSharingOneInstrumentGetTheirOwnReplies) {
 
 TEST(FairQueue, UnitsAreServedInTheOrderTheyAsked) {
     // Unit 0 holds the tester; units 1..4 ask in turn while it does and
-    // must be served in that order, each knowing how long it waited.
-    FairQueue q;
-    std::mutex mu;
-    std::vector<int> served;
-    std::vector<double> waited(5);
-    std::vector<std::thread> units;
-    {
-        FairQueue::Turn first(q);
-        for (int k = 1; k <= 4; k++) {
-            units.emplace_back([&, k] {
-                FairQueue::Turn t(q);
-                std::lock_guard<std::mutex> l(mu);
-                served.push_back(k);
-                waited[k] = t.waitedMs();
-            });
-            while (q.queued() < (uint64_t)k + 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // must be served in that order, each knowing how long it waited.  A
+    // unit stopped (Stop on the page) while it queues leaves at once, and
+    // the units behind it are served as if it had never asked.
+    struct Case {
+        const char *what;
+        int stopped;  // the unit stopped while it waits, 0: none
+        std::vector<int> served;
+    } cases[] = {
+        {"every unit waits its turn", 0, {1, 2, 3, 4}},
+        {"unit 2 stopped in the queue", 2, {1, 3, 4}},
+    };
+    for (const Case &c : cases) {
+        FairQueue q;
+        std::mutex mu;
+        std::vector<int> served;
+        std::vector<double> waited(5);
+        std::vector<bool> held(5);
+        cancel::Token stop;
+        std::vector<std::thread> units;
+        {
+            FairQueue::Turn first(q);
+            for (int k = 1; k <= 4; k++) {
+                units.emplace_back([&, k] {
+                    FairQueue::Turn t(q, k == c.stopped ? &stop : nullptr);
+                    std::lock_guard<std::mutex> l(mu);
+                    if (t.held()) served.push_back(k);
+                    waited[k] = t.waitedMs(), held[k] = t.held();
+                });
+                while (q.queued() < (uint64_t)k + 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            stop.raise();
+            if (c.stopped) units[c.stopped - 1].join();  // while unit 0 still holds the tester
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (std::thread &t : units)
+            if (t.joinable()) t.join();
+        EXPECT_EQ(served, c.served) << c.what;
+        EXPECT_GE(waited[1], 50.0) << c.what;
+        if (c.stopped) EXPECT_FALSE(held[c.stopped]) << c.what;
+        EXPECT_EQ(q.queued(), 0u) << c.what;
     }
-    for (std::thread &t : units) t.join();
-    EXPECT_EQ(served, (std::vector<int>{1, 2, 3, 4}));
-    EXPECT_GE(waited[1], 50.0);
-    EXPECT_EQ(q.queued(), 0u);
 }
 
 TEST_F(Transport, BrokenRepliesAreErrorsNeverValues) {
