@@ -4,12 +4,14 @@
 // the golden unit and rewrites that port's loss table.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "results/store.h"
 #include "station/args.h"
+#include "station/step.h"
 #include "station/tester_step.h"
 
 namespace line {
@@ -41,6 +43,11 @@ int prepareGolden(Plan *plan, const std::vector<std::string> &serials, const cha
 // names the port, the last check and what to do.
 std::string goldenLock(results::Store &store, const std::string &station, const std::string &iface, int port,
                        double hours);
+
+// The path losses a golden check measured with no loss applied, added to
+// *loss by channel: each chC_cK_diff_P it recorded is the tester's
+// reading less the reference's output, so minus the path's loss.
+void lossesOf(const std::vector<station::RecordedValue> &values, std::map<int, std::vector<double>> *loss);
 
 // rfprobe fixture-cal (handlers.cpp registers it).
 int fixtureCalCommand(const station::Options &opt, const station::Action &act);
