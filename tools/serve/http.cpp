@@ -48,9 +48,9 @@ constexpr auto kLingerTime = seconds(1);
 constexpr int kKeepAliveMs = 10000;
 // A viewer that vanished without closing (a tablet off the Wi-Fi) gives
 // back its stream's slot within a minute: what it leaves unacknowledged
-// (the comment lines) ends the connection after kDeadPeerMs, and an idle
+// (the comment lines, every 10 s) ends the connection after kDeadPeerMs, and an idle
 // one is probed after kProbeIdleS, every kProbeEveryS, kProbes times.
-constexpr unsigned kDeadPeerMs = 45000;
+constexpr unsigned kDeadPeerMs = 30000;
 constexpr int kProbeIdleS = 20, kProbeEveryS = 5, kProbes = 4;
 constexpr int kWatchMs = 1000;
 // A scan whose port's golden check the store has not given in this time is
