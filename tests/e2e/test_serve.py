@@ -58,11 +58,12 @@ class Line:
     """Simulated units (two unless told), rfprobe serve on them, and a browser
     on its page."""
 
-    def __init__(self, tmp_path, plan, listen="127.0.0.1:0", extra=(), tester=False, units=2):
+    def __init__(self, tmp_path, plan, listen="127.0.0.1:0", extra=(), tester=False, units=2, store=None):
         if os.geteuid() != 0:
             pytest.skip("the rig needs root (network namespaces, mounts)")
         self.tmp = tmp_path
         self.db = str(tmp_path / "r.db")
+        self.store = store or self.db
         self.plan = str(tmp_path / "line3.plan")
         with open(self.plan, "w") as f:
             f.write(plan)
@@ -83,7 +84,7 @@ class Line:
             ["ip", "netns", "exec", self.rig.station_ns, os.path.join(BUILD, "tools", "rfprobe"),
              "serve", "--plan", self.plan] +
             sum((["--unit", "stn%d=%s" % (k, "ABCDEFGH"[k])] for k in range(self.units)), []) +
-            ["--store", self.db, "--spool", str(self.tmp / "s.db"), "--station", "st1",
+            ["--store", self.store, "--spool", str(self.tmp / "s.db"), "--station", "st1",
              "--listen", listen] + list(extra),
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         lines = [self.proc.stdout.readline() for _ in range(2)]
