@@ -332,13 +332,13 @@ TEST(FairQueue, UnitsAreServedInTheOrderTheyAsked) {
         std::vector<int> served;
         std::vector<double> waited(5);
         std::vector<bool> held(5);
-        cancel::Token stop;
+        cancel::Token stop, giveUp;  // giveUp: a queue that never serves fails the test, not hangs it
         std::vector<std::thread> units;
         {
             FairQueue::Turn first(q);
             for (int k = 1; k <= 4; k++) {
                 units.emplace_back([&, k] {
-                    FairQueue::Turn t(q, k == c.stopped ? &stop : nullptr);
+                    FairQueue::Turn t(q, k == c.stopped ? &stop : &giveUp);
                     std::lock_guard<std::mutex> l(mu);
                     if (t.held()) served.push_back(k);
                     waited[k] = t.waitedMs(), held[k] = t.held();
@@ -349,6 +349,14 @@ TEST(FairQueue, UnitsAreServedInTheOrderTheyAsked) {
             if (c.stopped) units[c.stopped - 1].join();  // while unit 0 still holds the tester
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
+        for (int waited = 0; waited < 5000; waited += 10) {
+            {
+                std::lock_guard<std::mutex> l(mu);
+                if (served.size() == c.served.size()) break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        giveUp.raise();
         for (std::thread &t : units)
             if (t.joinable()) t.join();
         EXPECT_EQ(served, c.served) << c.what;
