@@ -7,11 +7,18 @@ import json
 import os
 import re
 import sqlite3
+import subprocess
+import sys
+import threading
+import time
 
 import pytest
 
 import simrig
 from conftest import BUILD, ON_VM
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import pgserver  # noqa: E402
 
 pytestmark = pytest.mark.skipif(ON_VM, reason="emulated router: the tester runs on the namespace rig")
 
@@ -182,3 +189,58 @@ def test_the_operator_page_shows_a_locked_port_and_sends_nothing_on_its_scan(tmp
         assert ln.requests_seen(0) == [] and records(ln.db) == []
     finally:
         ln.down()
+
+
+def test_a_store_that_cannot_answer_refuses_the_scan_and_the_page_keeps_moving(tmp_path):
+    # A session holds the records table of the line's PostgreSQL store: the
+    # scan's golden check cannot be read.  The scan is refused at once,
+    # saying why, and the page answers meanwhile; once the table is free the
+    # check is read again.
+    import urllib.error
+    import urllib.request
+
+    from test_serve import Line
+    why = pgserver.unavailable()
+    if why:
+        pytest.skip(why)
+    with pgserver.PgServer() as pg:
+        url = pg.url("golden")
+        subprocess.run([os.path.join(BUILD, "tools", "rfprobe"), "report", "--store", url], capture_output=True,
+                       timeout=60)  # the schema
+        ln = Line(tmp_path, open(LINE_CAL).read(), tester=True, extra=["--require-golden", "8"], store=url)
+        holder = subprocess.Popen([os.path.join(pg.bin, "psql"), url, "-q"], stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, text=True)
+        try:
+            def scan():
+                req = urllib.request.Request(ln.base + "start", data=b"unit=0&serial=SN1",
+                                             headers={"X-Rfprobe-Token": "-"})
+                with pytest.raises(urllib.error.HTTPError) as e:
+                    urllib.request.urlopen(req, timeout=10)
+                return e.value.code, json.loads(e.value.read())["error"]
+
+            holder.stdin.write("BEGIN; LOCK TABLE records IN ACCESS EXCLUSIVE MODE;\n")
+            holder.stdin.flush()
+            time.sleep(1)
+            got, states = [], []
+            t = threading.Thread(target=lambda: got.append(scan()))
+            t.start()
+            for _ in range(10):  # while the store is asked (its lock timeout is 2 s)
+                with urllib.request.urlopen(ln.base + "state", timeout=10) as r:
+                    states.append(r.status)
+                time.sleep(0.1)
+            t.join()
+            assert states == [200] * 10
+            assert got == [(409, "cannot check the golden unit: the results store did not answer within 150 ms "
+                                 "(nothing was sent)")], got
+            holder.stdin.close()
+            holder.wait(timeout=30)
+            holder = None
+            time.sleep(0.5)  # the check under way ends
+            code, said = scan()
+            assert code == 409 and "is locked: no golden check of this port on station st1" in said, said
+            assert ln.requests_seen(0) == []
+        finally:
+            if holder is not None:
+                holder.stdin.close()
+                holder.wait(timeout=30)
+            ln.down()

@@ -58,11 +58,12 @@ class Line:
     """Simulated units (two unless told), rfprobe serve on them, and a browser
     on its page."""
 
-    def __init__(self, tmp_path, plan, listen="127.0.0.1:0", extra=(), tester=False, units=2):
+    def __init__(self, tmp_path, plan, listen="127.0.0.1:0", extra=(), tester=False, units=2, store=None):
         if os.geteuid() != 0:
             pytest.skip("the rig needs root (network namespaces, mounts)")
         self.tmp = tmp_path
         self.db = str(tmp_path / "r.db")
+        self.store = store or self.db
         self.plan = str(tmp_path / "line3.plan")
         with open(self.plan, "w") as f:
             f.write(plan)
@@ -83,7 +84,7 @@ class Line:
             ["ip", "netns", "exec", self.rig.station_ns, os.path.join(BUILD, "tools", "rfprobe"),
              "serve", "--plan", self.plan] +
             sum((["--unit", "stn%d=%s" % (k, "ABCDEFGH"[k])] for k in range(self.units)), []) +
-            ["--store", self.db, "--spool", str(self.tmp / "s.db"), "--station", "st1",
+            ["--store", self.store, "--spool", str(self.tmp / "s.db"), "--station", "st1",
              "--listen", listen] + list(extra),
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         lines = [self.proc.stdout.readline() for _ in range(2)]
@@ -392,6 +393,62 @@ def test_a_request_head_split_by_the_network_is_read_as_in_one_write(line):
     t0 = time.monotonic()
     assert send([head[k:k + 1] for k in range(len(head))], 0.001) == whole
     assert time.monotonic() - t0 < 5
+
+
+def test_viewers_that_vanish_give_back_their_streams_within_a_minute(tmp_path):
+    # 32 tablets behind one address (unit 2's router here, on the station's
+    # LAN), each with its page's event stream open, drop off the Wi-Fi:
+    # their link goes down, nothing is closed.  The server gives their
+    # streams up within a minute, and a page from that address loads again.
+    ln = Line(tmp_path, PLAN, listen="0.0.0.0:0")
+    lan = None
+    try:
+        router = ln.rig.units[1].router_ns
+        port = ln.bridge.target[1]
+        lan = pagebridge.PageBridge(router, port, target_host="198.18.1.2")
+        get = b"GET /events%s HTTP/1.1\r\nHost: 198.18.1.2\r\n\r\n" % ln.query.encode()
+
+        def page():
+            try:
+                s = lan.dial("198.18.1.1")
+                s.settimeout(2)
+                s.sendall(b"GET /state%s HTTP/1.1\r\nHost: 198.18.1.2\r\nConnection: close\r\n\r\n"
+                          % ln.query.encode())
+                got = answer(s)
+                s.close()
+                return got.startswith(b"HTTP/1.1 200 ")
+            except OSError:
+                return False
+
+        streams = [lan.dial("198.18.1.1") for _ in range(32)]
+        for s in streams:
+            s.sendall(get)
+            s.settimeout(10)
+            assert s.recv(100).startswith(b"HTTP/1.1 200 ")
+        assert not page()  # the address's 32 are taken
+
+        def held():
+            r = subprocess.run(["ip", "netns", "exec", ln.rig.station_ns, "ss", "-Htn", "state", "established",
+                                "dst", "198.18.1.1"], capture_output=True, text=True, check=True)
+            return len(r.stdout.splitlines())
+
+        assert held() == 32
+        subprocess.run(["ip", "-n", router, "link", "set", "eth0", "down"], check=True)
+        t0 = time.monotonic()
+        while held():
+            assert time.monotonic() - t0 < 60, "%d streams of vanished viewers still held" % held()
+            time.sleep(1)
+        subprocess.run(["ip", "-n", router, "link", "set", "eth0", "up"], check=True)
+        t0 = time.monotonic()
+        while not page():
+            assert time.monotonic() - t0 < 10, "the address's slots did not come free"
+            time.sleep(0.5)
+        for s in streams:
+            s.close()
+    finally:
+        if lan is not None:
+            lan.close()
+        ln.down()
 
 
 def test_tester_steps_run_from_the_page_with_the_fixture_as_run_runs_them(tmp_path):

@@ -100,6 +100,20 @@ const char *goldenStep() {
     return nullptr;
 }
 
+}  // namespace
+
+void lossesOf(const std::vector<station::RecordedValue> &values, std::map<int, std::vector<double>> *loss) {
+    for (const station::RecordedValue &v : values) {
+        int ch, chain;
+        double set;
+        char what[8];
+        if (sscanf(v.name.c_str(), "ch%d_c%d_%4[a-z]_%lf", &ch, &chain, what, &set) == 4 && !strcmp(what, "diff"))
+            (*loss)[ch].push_back(-v.value);
+    }
+}
+
+namespace {
+
 // Runs the golden unit's step on the unit with the cable's loss left out:
 // what the step records as chC_cK_diff_P is then minus the loss.
 int measure(const station::Options &opt, const CalArgs &a, const instrument::Fixture &fx,
@@ -132,14 +146,7 @@ int measure(const station::Options &opt, const CalArgs &a, const instrument::Fix
     ctx.golden = &ref;
     station::PlanRun pr(l, o, "fixture-cal", steps, &ctx);
     const station::StepResult &r = pr.run();
-    if (r.status == station::kExitOk && r.detail)
-        for (const station::RecordedValue &v : r.detail->values) {
-            int ch, chain;
-            double set;
-            char what[8];
-            if (sscanf(v.name.c_str(), "ch%d_c%d_%4[a-z]_%lf", &ch, &chain, what, &set) == 4 && !strcmp(what, "diff"))
-                (*loss)[ch].push_back(-v.value);
-        }
+    if (r.status == station::kExitOk && r.detail) lossesOf(r.detail->values, loss);
     rc = r.status;
     if (rc != station::kExitOk) fprintf(stderr, "rfprobe: fixture-cal: %s (the fixture is as it was)\n", r.error);
     pr.finish();

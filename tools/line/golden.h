@@ -4,6 +4,7 @@
 // the golden unit and rewrites that port's loss table.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,11 @@ int prepareGolden(Plan *plan, const std::vector<std::string> &serials, const cha
 constexpr double kGoldenClockSkewS = 300;
 std::string goldenLock(results::Store &store, const std::string &station, const std::string &iface, int port,
                        double hours);
+
+// The path losses a golden check measured with no loss applied, added to
+// *loss by channel: each chC_cK_diff_P it recorded is the tester's
+// reading less the reference's output, so minus the path's loss.
+void lossesOf(const std::vector<station::RecordedValue> &values, std::map<int, std::vector<double>> *loss);
 
 // rfprobe fixture-cal (handlers.cpp registers it).
 int fixtureCalCommand(const station::Options &opt, const station::Action &act);

@@ -81,7 +81,7 @@ class SqliteConnection : public Connection {
     // SQLite's busy handler: short sleeps up to kBusyMs, ended by Ctrl-C.
     static int busyWait(void *self, int count) {
         SqliteConnection &c = *static_cast<SqliteConnection *>(self);
-        if (count == 0) c.busySince_ = cancel::nowMs(), c.busyStop_ = interruptible();
+        if (count == 0) c.busySince_ = cancel::nowMs(), c.busyStop_ = interruptible(), c.interrupted_ = false;
         int64_t left = kBusyMs - (cancel::nowMs() - c.busySince_);
         if (left <= 0) return 0;
         if (cancel::sleepFor((uint32_t)std::min<int64_t>(left, count < 4 ? 1 << count : 20), c.busyStop_)) return 1;

@@ -42,6 +42,21 @@ std::string trimmed(const std::string &s) {
 
 }  // namespace
 
+bool Admission::admit(const std::string &client) {
+    auto it = from_.find(client);
+    if (open_ >= total_ || (it != from_.end() && it->second >= perClient_)) return false;
+    ++open_;
+    ++from_[client];
+    return true;
+}
+
+void Admission::leave(const std::string &client) {
+    auto it = from_.find(client);
+    if (it == from_.end()) return;
+    --open_;
+    if (--it->second == 0) from_.erase(it);
+}
+
 bool tokenMatches(const std::string &given, const std::string &token) {
     unsigned diff = given.size() != token.size();
     for (size_t i = 0; i < token.size(); ++i)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
 
 namespace serve {
@@ -50,6 +51,23 @@ class Gate {
     size_t seen_ = 0;      // bytes of the head received, its lines and the partial one
     size_t lines_ = 0;     // lines looked at
     bool done_ = false;    // the head's end has been received
+};
+
+// How many connections the page holds, in all and from each address
+// (one address cannot take them all).
+class Admission {
+  public:
+    Admission(size_t total, size_t perClient) : total_(total), perClient_(perClient) {}
+    // Counts a connection from client; false (nothing counted) when it is
+    // one too many.
+    bool admit(const std::string &client);
+    // A connection admitted from client has ended.
+    void leave(const std::string &client);
+    size_t open() const { return open_; }
+
+  private:
+    size_t total_, perClient_, open_ = 0;
+    std::map<std::string, size_t> from_;
 };
 
 // Constant-time comparison of a request's token with the station's.

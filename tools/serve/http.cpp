@@ -18,7 +18,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <optional>
 #include <set>
 #include <thread>
@@ -49,9 +48,9 @@ constexpr auto kLingerTime = seconds(1);
 constexpr int kKeepAliveMs = 10000;
 // A viewer that vanished without closing (a tablet off the Wi-Fi) gives
 // back its stream's slot within a minute: what it leaves unacknowledged
-// (the comment lines) ends the connection after kDeadPeerMs, and an idle
+// (the comment lines, every 10 s) ends the connection after kDeadPeerMs, and an idle
 // one is probed after kProbeIdleS, every kProbeEveryS, kProbes times.
-constexpr unsigned kDeadPeerMs = 45000;
+constexpr unsigned kDeadPeerMs = 30000;
 constexpr int kProbeIdleS = 20, kProbeEveryS = 5, kProbes = 4;
 constexpr int kWatchMs = 1000;
 // A scan whose port's golden check the store has not given in this time is
@@ -122,8 +121,7 @@ struct PageServer::Impl {
     struct Session;
     Panels &panels;
     std::string token;
-    std::map<asio::ip::address, size_t> perClient;
-    size_t open = 0;
+    Admission admitted{kMaxConnections, kPerClient};
     asio::io_context ioc{1};
     tcp::acceptor acceptor{ioc};
     asio::steady_timer acceptPause{ioc};
@@ -155,8 +153,7 @@ struct PageServer::Impl::Session : std::enable_shared_from_this<Session> {
     Session(Impl &s, tcp::socket so, asio::ip::address a)
         : srv(s), sock(std::move(so)), client(a), deadline(s.ioc), checkWait(s.ioc) {}
     ~Session() {
-        if (--srv.perClient[client] == 0) srv.perClient.erase(client);
-        --srv.open;
+        srv.admitted.leave(client.to_string());
     }
 
     void arm(std::chrono::steady_clock::duration d) {
@@ -415,13 +412,10 @@ void PageServer::Impl::admit(tcp::socket s) {
     boost::system::error_code e;
     tcp::endpoint peer = s.remote_endpoint(e);
     if (e) return;
-    if (open >= kMaxConnections || perClient[peer.address()] >= kPerClient) {
-        if (perClient[peer.address()] == 0) perClient.erase(peer.address());
+    if (!admitted.admit(peer.address().to_string())) {
         s.close(e);
         return;
     }
-    ++open;
-    ++perClient[peer.address()];
     // A reply's header and body go out at once, not 40 ms apart (Nagle's
     // algorithm waiting for a delayed ACK): a scan starts its run at once.
     s.set_option(tcp::no_delay(true), e);

@@ -103,7 +103,8 @@ std::shared_ptr<ScanTicket> Panels::startChecked(size_t u, const std::string &se
 
 // One scan at a time: its port's check read from the store (however long
 // the store takes), then the run started, unless the page gave up first;
-// the panel shows the lock either way.
+// the panel shows the lock either way.  A scan the page refused while it
+// waited its turn is not checked at all.
 void Panels::checkScans() {
     for (;;) {
         Check c;
@@ -114,6 +115,7 @@ void Panels::checkScans() {
             c = std::move(checks_.front());
             checks_.pop_front();
         }
+        if (c.ticket->claimed()) continue;  // refused already: the store is not asked again
         std::string locked = c.u < slots_.size() ? lockOf(c.u) : "";
         if (c.ticket->claim()) {
             c.done(begin(c.u, c.serial, locked));

@@ -43,6 +43,11 @@ class ScanTicket {
         return true;
     }
 
+    bool claimed() {
+        std::lock_guard<std::mutex> g(mu_);
+        return claimed_;
+    }
+
   private:
     std::mutex mu_;
     bool claimed_ = false;

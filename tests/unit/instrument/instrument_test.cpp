@@ -6,6 +6,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -311,29 +315,55 @@ TEST_F(Transport, ThreadsSharingOneInstrumentGetTheirOwnReplies) {
 
 TEST(FairQueue, UnitsAreServedInTheOrderTheyAsked) {
     // Unit 0 holds the tester; units 1..4 ask in turn while it does and
-    // must be served in that order, each knowing how long it waited.
-    FairQueue q;
-    std::mutex mu;
-    std::vector<int> served;
-    std::vector<double> waited(5);
-    std::vector<std::thread> units;
-    {
-        FairQueue::Turn first(q);
-        for (int k = 1; k <= 4; k++) {
-            units.emplace_back([&, k] {
-                FairQueue::Turn t(q);
-                std::lock_guard<std::mutex> l(mu);
-                served.push_back(k);
-                waited[k] = t.waitedMs();
-            });
-            while (q.queued() < (uint64_t)k + 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // must be served in that order, each knowing how long it waited.  A
+    // unit stopped (Stop on the page) while it queues leaves at once, and
+    // the units behind it are served as if it had never asked.
+    struct Case {
+        const char *what;
+        int stopped;  // the unit stopped while it waits, 0: none
+        std::vector<int> served;
+    } cases[] = {
+        {"every unit waits its turn", 0, {1, 2, 3, 4}},
+        {"unit 2 stopped in the queue", 2, {1, 3, 4}},
+    };
+    for (const Case &c : cases) {
+        FairQueue q;
+        std::mutex mu;
+        std::vector<int> served;
+        std::vector<double> waited(5);
+        std::vector<bool> held(5);
+        cancel::Token stop, giveUp;  // giveUp: a queue that never serves fails the test, not hangs it
+        std::vector<std::thread> units;
+        {
+            FairQueue::Turn first(q);
+            for (int k = 1; k <= 4; k++) {
+                units.emplace_back([&, k] {
+                    FairQueue::Turn t(q, k == c.stopped ? &stop : &giveUp);
+                    std::lock_guard<std::mutex> l(mu);
+                    if (t.held()) served.push_back(k);
+                    waited[k] = t.waitedMs(), held[k] = t.held();
+                });
+                while (q.queued() < (uint64_t)k + 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            stop.raise();
+            if (c.stopped) units[c.stopped - 1].join();  // while unit 0 still holds the tester
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int waited = 0; waited < 5000; waited += 10) {
+            {
+                std::lock_guard<std::mutex> l(mu);
+                if (served.size() == c.served.size()) break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        giveUp.raise();
+        for (std::thread &t : units)
+            if (t.joinable()) t.join();
+        EXPECT_EQ(served, c.served) << c.what;
+        EXPECT_GE(waited[1], 50.0) << c.what;
+        if (c.stopped) EXPECT_FALSE(held[c.stopped]) << c.what;
+        EXPECT_EQ(q.queued(), 0u) << c.what;
     }
-    for (std::thread &t : units) t.join();
-    EXPECT_EQ(served, (std::vector<int>{1, 2, 3, 4}));
-    EXPECT_GE(waited[1], 50.0);
-    EXPECT_EQ(q.queued(), 0u);
 }
 
 TEST_F(Transport, BrokenRepliesAreErrorsNeverValues) {
@@ -542,6 +572,60 @@ TEST(Connect, UnreachableTesterIsABoundedError) {
     }
     for (int c : fillers) close(c);
     close(full);
+}
+
+// A tester given by host name whose name server never answers holds the
+// lookup for the resolver's timeouts (15 s here); a Stop ends the wait at
+// once.  In a child with mount and network namespaces of its own, whose
+// resolv.conf names a server on its loopback that reads and never answers.
+TEST(Connect, AStopEndsTheLookupOfATestersName) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (namespaces)";
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(10);
+        char conf[] = "/tmp/rfprobe-resolv-XXXXXX";
+        int fd = mkstemp(conf);
+        const char text[] = "nameserver 127.0.0.1\noptions timeout:5 attempts:3\n";
+        bool wrote = fd >= 0 && write(fd, text, sizeof text - 1) == (ssize_t)(sizeof text - 1);
+        if (fd >= 0) close(fd);
+        bool mounted = wrote && mount(conf, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+        unlink(conf);
+        if (!mounted) _exit(10);
+        int s = socket(AF_INET, SOCK_DGRAM, 0);
+        struct ifreq ifr = {};
+        snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "lo");
+        ioctl(s, SIOCGIFFLAGS, &ifr);
+        ifr.ifr_flags |= IFF_UP;
+        if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0) _exit(10);
+        struct sockaddr_in sa = {};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(53);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(s, (struct sockaddr *)&sa, sizeof sa) != 0) _exit(10);  // the silent name server
+        Resource r;
+        std::string why;
+        if (!parseResource("TCPIP::tester-3.line.example::5025::SOCKET", &r, &why)) _exit(11);
+        cancel::Token stop;
+        std::thread([&stop] {
+            usleep(300000);
+            stop.raise();
+        }).detach();
+        Instrument inst("tester", r, Timeouts{3000, 3000});
+        Instrument::Session held(inst, &stop);
+        Error err;
+        auto t0 = std::chrono::steady_clock::now();
+        bool ok = inst.connect(&err);
+        double took = msSince(t0);
+        if (!ok && err.fault == Fault::Connect && took < 250) _exit(12);  // no wait to end here
+        _exit(ok ? 13 : err.fault != Fault::Cancelled ? 14 : took > 1300 ? 15 : 0);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st));
+    if (WEXITSTATUS(st) == 10 || WEXITSTATUS(st) == 12)
+        GTEST_SKIP() << "no silent name server could be set up here (" << WEXITSTATUS(st) << ")";
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "13: connected, 14: not stopped, 15: stopped late";
 }
 
 TEST(Profile, ShippedProfileLoads) {

@@ -305,7 +305,7 @@ TEST_F(Pg, TransactionsLeaveTheSessionClean) {
 }
 
 // Ctrl-C ends a report's wait for the server (a lock held by another
-// session here; its own limit is minutes) at once, and says so.  In a
+// session here; its own limit is long) at once, and says so.  In a
 // child: the process's token stays raised.
 TEST_F(Pg, CtrlCEndsAReportsWait) {
     auto holder = db::openPostgres(url);
@@ -314,8 +314,8 @@ TEST_F(Pg, CtrlCEndsAReportsWait) {
     pid_t pid = fork();
     if (pid == 0) {
         db::PgLimits l;
-        l.statementMs = l.lockMs = 300000;
-        l.answerMs = 305000;
+        l.statementMs = l.lockMs = 20000;  // far beyond the second Ctrl-C may take
+        l.answerMs = 25000;
         auto c = db::openPostgres(url, l);
         std::thread([] {
             cancel::sleepFor(300, nullptr);

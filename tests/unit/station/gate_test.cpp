@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "serve/gate.h"
 
@@ -76,6 +77,36 @@ TEST(ServeGate, TheWholeRequestCarriesTheRightTokenEverywhere) {
         {"another method", "", {"PUT", "/", "127.0.0.1", true, true, "-"}, 405},
     };
     for (const Whole &c : cases) EXPECT_EQ(serve::Gate(c.token).check(c.req).status, c.status) << c.what;
+}
+
+// The page's connections: 32 from one address at most (a browser opens 6
+// and its event stream), 512 in all; an ended one frees its place.
+TEST(ServeAdmission, OneAddressCannotTakeEveryConnection) {
+    struct Step {
+        const char *what;
+        bool join;  // else leave
+        std::string client;
+        bool admitted;
+    };
+    serve::Admission a(40, 32);
+    std::vector<Step> steps;
+    for (int k = 0; k < 32; ++k) steps.push_back({"one of the address's 32", true, "10.0.0.1", true});
+    steps.push_back({"the address's 33rd", true, "10.0.0.1", false});
+    steps.push_back({"another address", true, "10.0.0.2", true});
+    steps.push_back({"one of the first address's ends", false, "10.0.0.1", true});
+    steps.push_back({"the first address again", true, "10.0.0.1", true});
+    steps.push_back({"and again, at its limit", true, "10.0.0.1", false});
+    for (int k = 0; k < 7; ++k) steps.push_back({"other addresses up to the total", true, "10.0.1." + std::to_string(k), true});
+    steps.push_back({"past the total", true, "10.0.2.1", false});
+    steps.push_back({"an address that never joined leaves", false, "10.0.9.9", true});
+    steps.push_back({"still past the total", true, "10.0.2.1", false});
+    for (const Step &s : steps) {
+        if (s.join)
+            EXPECT_EQ(a.admit(s.client), s.admitted) << s.what;
+        else
+            a.leave(s.client);
+    }
+    EXPECT_EQ(a.open(), 40u);
 }
 
 }  // namespace

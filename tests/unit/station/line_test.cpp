@@ -374,3 +374,20 @@ TEST(GoldenLock, OnlyTheLastCheckOfThePortWithinTheHoursUnlocksIt) {
 }
 
 }  // namespace
+
+// fixture-cal: the golden check run with no loss applied records the
+// tester's reading less the reference (chC_cK_diff_P), so the path loses
+// minus that; other values of the step say nothing of the loss.
+TEST(FixtureCal, TheLossIsWhatTheReadingFellShortOfTheReference) {
+    std::vector<station::RecordedValue> values;
+    for (auto nv : std::vector<std::pair<const char *, double>>{
+             {"ch6_c0_diff_9", -3.4}, {"ch6_c1_diff_13", -3.2}, {"ch11_c0_diff_17", 0.3},
+             {"ch6_c0_out_9", 5.6}, {"ch6_per", 2.0}, {"rounds", 1}}) {
+        station::RecordedValue v;
+        v.name = nv.first, v.value = nv.second;
+        values.push_back(v);
+    }
+    std::map<int, std::vector<double>> loss;
+    line::lossesOf(values, &loss);
+    EXPECT_EQ(loss, (std::map<int, std::vector<double>>{{6, {3.4, 3.2}}, {11, {-0.3}}}));
+}
