@@ -140,6 +140,7 @@ struct GoldenPort {
 struct Report {
     std::string zone;
     std::vector<std::string> filters;  // "--plan x", ... as given
+    std::vector<std::string> archived;  // results::describeArchive of the archives the filters reach
     std::string firstStart, lastStart;  // "YYYY-MM-DD HH:MM" in zone
     YieldGroup overall;
     std::vector<YieldGroup> plans, stations;

@@ -14,6 +14,8 @@ HtmlResult writeHtmlReport(results::Store &store, const results::RecordFilter &f
     Dataset d = readStore(store, filter);
     Report r = aggregate(d, zone);
     r.filters = filters;
+    for (const results::ArchiveInfo &a : store.archivesOverlapping(filter))
+        r.archived.push_back(results::describeArchive(a));
     std::string page = htmlPage(r);
     format::writeOutput(path, page);
     HtmlResult out;
