@@ -59,6 +59,11 @@ int archiveCommand(const station::Action &act) {
         auto t0 = std::chrono::steady_clock::now();
         results::ArchiveResult r = store->archive(before, to);
         double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (r.records == 0) {
+            printf("archive: no record in %s started before %s; no file written\n", store->url().display.c_str(),
+                   before);
+            return fflush(stdout) == 0 ? station::kExitOk : station::kExitStore;
+        }
         printf("archive: %lld record(s) started before %s written to %s (%s), checked and deleted from %s"
                " in %.1f s (%.0f records/s); the store now takes %s\n",
                (long long)r.records, before, to, megabytes(r.fileBytes).c_str(), store->url().display.c_str(), s,

@@ -151,6 +151,11 @@ ArchiveResult Store::archive(const std::string &beforeDay, const std::string &fi
         throw;
     }
     ArchiveResult res;
+    if (written.count == 0) {  // nothing to archive: no file, no note for reports
+        unlink(file.c_str());
+        res.storeBytes = sizeBytes();
+        return res;
+    }
     res.note = deleteArchived(before, file, written);
     res.records = written.count;
     if (stat(file.c_str(), &sb) == 0) res.fileBytes = (int64_t)sb.st_size;

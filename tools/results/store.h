@@ -310,7 +310,8 @@ class Store {
     // in one transaction (PostgreSQL drops the months that lie wholly
     // before the day), the newest archived golden check of each port
     // kept, and the archive noted in `archives`.  Any failure before the
-    // delete removes the file and leaves the store as it was.  Throws
+    // delete removes the file and leaves the store as it was; with no
+    // record before the day there is no file (records = 0).  Throws
     // InvalidInput (a bad day) or StoreError.
     ArchiveResult archive(const std::string &beforeDay, const std::string &file);
     // restore: the records of an archive back into the store.  Every line

@@ -427,6 +427,9 @@ TEST_F(SqliteStore, ArchiveAndRestoreRoundTrip) {
     for (const Record &r : records) ASSERT_FALSE(store->write(r).spooled);
     int64_t sizeBefore = store->sizeBytes();
     std::string file = dir + "/old.jsonl.zst";
+    EXPECT_EQ(store->archive("2024-01-01", file).records, 0);  // nothing before it: no file, no note
+    EXPECT_NE(access(file.c_str(), F_OK), 0);
+    EXPECT_TRUE(store->archives().empty());
     ArchiveResult res = store->archive("2024-03-10", file);
     EXPECT_EQ(res.records, 4);
     std::vector<std::string> want;
