@@ -2,6 +2,8 @@
 // store knows of its archives.
 #include <sys/stat.h>
 
+#include <memory>
+
 #include "results/archive_file.h"
 #include "results/import.h"
 #include "results/rows.h"
@@ -18,24 +20,26 @@ constexpr size_t kBatch = 100;
 
 // Reads every line of the archive into a record and checks it; calls each
 // with it.  A file that is not a sound archive throws InvalidInput naming
-// the line.
+// the line; what each throws goes through as it is.
 void readArchive(const std::string &file, const std::function<void(Record &&)> &each) {
-    try {
-        ArchiveReader in(file);
-        std::string line;
-        while (in.next(&line)) {
-            Record r;
-            try {
-                r = recordFromJson(line);
-                validateRecord(r);
-            } catch (const InvalidInput &e) {
-                throw InvalidInput(file + " line " + std::to_string(in.lineNumber()) +
-                                   " is not a sound record: " + e.what() + "; nothing restored");
-            }
-            each(std::move(r));
+    std::unique_ptr<ArchiveReader> in;
+    std::string line;
+    for (;;) {
+        try {
+            if (!in) in = std::make_unique<ArchiveReader>(file);
+            if (!in->next(&line)) return;
+        } catch (const StoreError &e) {
+            throw InvalidInput(std::string(e.what()) + "; nothing restored");
         }
-    } catch (const StoreError &e) {
-        throw InvalidInput(std::string(e.what()) + "; nothing restored");
+        Record r;
+        try {
+            r = recordFromJson(line);
+            validateRecord(r);
+        } catch (const InvalidInput &e) {
+            throw InvalidInput(file + " line " + std::to_string(in->lineNumber()) + " is not a sound record: " +
+                               e.what() + "; nothing restored");
+        }
+        each(std::move(r));
     }
 }
 

@@ -519,4 +519,17 @@ TEST_F(SqliteStore, RestoreRefusesABrokenArchive) {
         }
         EXPECT_EQ(sql("SELECT count(*) FROM records"), "0\n");
     }
+    // A sound archive whose record the store holds with other content:
+    // the store's error, not the file's.
+    Record other = records[2];
+    other.operatorName = "someone else";
+    store->write(other);
+    try {
+        store->restore(good);
+        ADD_FAILURE() << "restored";
+    } catch (const InvalidInput &e) {
+        ADD_FAILURE() << e.what();
+    } catch (const StoreError &e) {
+        EXPECT_NE(std::string(e.what()).find("different content"), std::string::npos) << e.what();
+    }
 }
