@@ -262,6 +262,46 @@ def test_four_units_at_once_four_records(line4, tmp_path):
     assert len(ET.parse(str(tmp_path / "j.xml")).getroot().findall("testsuite")) == 4
 
 
+def test_a_lines_records_archived_and_restored(line4, pg, tmp_path):
+    """Four units' records in PostgreSQL go to an archive and come back
+    with the same digests; a report over the archived days says where they
+    are instead of showing an empty day."""
+    url = pg.url("line3")
+    units = sum((["--unit", "stn%d=SN%04d" % (k, k)] for k in range(4)), [])
+    r = line4.station("rfprobe", "run", write_plan(tmp_path), *units, "--store", url,
+                      "--spool", str(tmp_path / "spool.db"), "--station", "st1", timeout=60)
+    assert r.returncode == 0, r.stdout + r.stderr
+    digests = "SELECT string_agg(record_id || ' ' || digest, ',' ORDER BY record_id) FROM records"
+    before = _psql(pg, "line3", digests)
+    assert before.count(",") == 3
+    today = time.strftime("%Y-%m-%d", time.gmtime())
+    tomorrow = time.strftime("%Y-%m-%d", time.gmtime(time.time() + 86400))
+    archive = str(tmp_path / "line3.jsonl.zst")
+    r = line4.station("rfprobe", "archive", "--store", url, "--before", tomorrow, "--to", archive)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert r.stdout.startswith("archive: 4 record(s) started before " + tomorrow), r.stdout
+    assert "records/s" in r.stdout and "the store now takes" in r.stdout
+    assert _psql(pg, "line3", "SELECT count(*) FROM records") == "0"
+    r = line4.station("rfprobe", "archive", "--store", url, "--before", tomorrow, "--to", archive)
+    assert r.returncode == 2 and "already exists" in r.stderr, r.stdout + r.stderr
+
+    note = "records started before %s 00:00 UTC are archived (4 records in %s on %s): " \
+           "rfprobe restore %s to report on them" % (tomorrow, archive, today, archive)
+    r = line4.station("rfprobe", "report", "--store", url, "--since", today, "--tz", "UTC")
+    assert r.returncode == 0 and r.stdout.splitlines()[0] == "note: " + note, r.stdout + r.stderr
+    page = tmp_path / "r.html"
+    r = line4.station("rfprobe", "report", "--store", url, "--since", today, "--html", str(page))
+    assert r.returncode == 0, r.stderr
+    assert "Note: " + note in page.read_text()
+
+    r = line4.station("rfprobe", "restore", "--store", url, archive)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "4 record(s) of %s restored" % archive in r.stdout, r.stdout
+    assert _psql(pg, "line3", digests) == before
+    r = line4.station("rfprobe", "report", "--store", url, "--since", today, "--tz", "UTC")
+    assert r.returncode == 0 and "archived" not in r.stdout and "line3.plan" in r.stdout, r.stdout
+
+
 # Ctrl-C, and SIGTERM and SIGHUP (a service stopped, a terminal closed), end
 # the runs in the same way.
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])

@@ -1,6 +1,7 @@
 // The records layer's rows of the command table: run with record options,
-// sync and report.  Compiled into rfprobe only where the results library is
-// built (tools/CMakeLists.txt); a build without it refuses those commands.
+// sync, report, archive and restore.  Compiled into rfprobe only where the
+// results library is built (tools/CMakeLists.txt); a build without it
+// refuses those commands.
 #include <cstdio>
 #include <exception>
 
@@ -25,10 +26,14 @@ int guarded(const station::Options &opt, const station::Action &act) {
 
 int sync(const station::Options &, const station::Action &act) { return syncCommand(act); }
 int report(const station::Options &, const station::Action &act) { return reportCommand(act); }
+int archive(const station::Options &, const station::Action &act) { return archiveCommand(act); }
+int restore(const station::Options &, const station::Action &act) { return restoreCommand(act); }
 
 const bool registered = station::registerRecordHandler("run", guarded<recordedRun>) &&
                         station::registerRecordHandler("sync", guarded<sync>) &&
                         station::registerRecordHandler("report", guarded<report>) &&
+                        station::registerRecordHandler("archive", guarded<archive>) &&
+                        station::registerRecordHandler("restore", guarded<restore>) &&
                         station::registerRecordHandler("fixture-cal", guarded<fixtureCalCommand>);
 
 }  // namespace

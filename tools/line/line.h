@@ -1,5 +1,5 @@
 // rfprobe on a production line: records of plan runs, several units at
-// once, and the results store commands (sync, report).
+// once, and the results store commands (sync, report, archive, restore).
 //
 // This layer sits beside the wire path, not in it: a plan runs exactly as
 // `rfprobe run` runs it, one step at a time (station::PlanRun), and this
@@ -27,6 +27,8 @@ namespace line {
 int recordedRun(const station::Options &opt, const station::Action &act);  // run --dut/--unit
 int syncCommand(const station::Action &act);    // store_commands.cpp
 int reportCommand(const station::Action &act);  // store_commands.cpp
+int archiveCommand(const station::Action &act);  // archive_commands.cpp
+int restoreCommand(const station::Action &act);  // archive_commands.cpp
 
 // ---- the parts, for the tests ----------------------------------------------
 

@@ -132,6 +132,10 @@ int reportCommand(const station::Action &act) {
         // the locks of no one but a schema change.
         o.statementMs = o.lockMs = statementMs;
         std::unique_ptr<results::Store> store = results::Store::open(url, o);
+        // Days the archives took: said, rather than shown as days without records.
+        for (const results::ArchiveInfo &a : store->archivesOverlapping(f))
+            fprintf(html || csv ? stderr : stdout, "%snote: %s\n", html || csv ? "rfprobe: report: " : "",
+                    results::describeArchive(a).c_str());
         if (html) {
             report::HtmlResult r = report::writeHtmlReport(*store, f, zone, filters, html);
             if (r.records == 0)

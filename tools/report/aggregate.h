@@ -146,6 +146,7 @@ struct Report {
     int64_t records = 0;
     std::string zone;
     std::vector<std::string> filters;  // "--plan x", ... as given
+    std::vector<std::string> archived;  // results::describeArchive of the archives the filters reach
     std::string firstStart, lastStart;  // "YYYY-MM-DD HH:MM" in zone
     YieldGroup overall;
     std::vector<YieldGroup> plans, stations;

@@ -233,6 +233,7 @@ std::string htmlPage(const Report &r) {
     o += "<p class=\"meta\" id=\"zone\">Times and days in the time zone " + escape(r.zone) + "</p>\n";
     o += "<p class=\"meta\" id=\"filters\">Records: " +
          (filters.empty() ? std::string("all in the store") : "those matching " + escape(filters)) + "</p>\n";
+    for (const std::string &a : r.archived) o += "<p class=\"meta archived\">Note: " + escape(a) + "</p>\n";
     if (r.overall.counts.records == 0) {
         o += std::string("<p class=\"empty\" id=\"empty\">") +
              (filters.empty() ? "The store holds no records yet." : "No records match these filters.") +

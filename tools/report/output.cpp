@@ -12,6 +12,8 @@ HtmlResult writeHtmlReport(results::Store &store, const results::RecordFilter &f
                            const std::vector<std::string> &filters, const std::string &path) {
     Report r = aggregate(store, filter, zone);
     r.filters = filters;
+    for (const results::ArchiveInfo &a : store.archivesOverlapping(filter))
+        r.archived.push_back(results::describeArchive(a));
     std::string page = htmlPage(r);
     format::writeOutput(path, page);
     HtmlResult out;

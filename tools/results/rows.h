@@ -70,4 +70,7 @@ void migratePostgresRecords(db::Connection &c, const char *schema3);
 void ensureMonth(db::Connection &c, const std::string &utcTime);
 Verdict verdictAt(const db::Row &row, int col);
 
+// path made absolute through its directory (the file may not exist yet).
+std::string absolutePath(const std::string &path);
+
 }  // namespace results

@@ -17,6 +17,16 @@ namespace results {
 using db::Connection;
 using db::Row;
 
+std::string absolutePath(const std::string &path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    char buf[PATH_MAX];
+    if (!realpath(dir.c_str(), buf)) return path;
+    std::string d = buf;
+    return d == "/" ? "/" + name : d + "/" + name;
+}
+
 namespace {
 
 // The store cannot be reached now (PostgreSQL: no connection, or it was
@@ -28,17 +38,6 @@ struct Unreachable : StoreError {
 bool fileExists(const std::string &path) {
     struct stat sb;
     return stat(path.c_str(), &sb) == 0;
-}
-
-// path made absolute through its directory (the file may not exist yet).
-std::string absolutePath(const std::string &path) {
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    char buf[PATH_MAX];
-    if (!realpath(dir.c_str(), buf)) return path;
-    std::string d = buf;
-    return d == "/" ? "/" + name : d + "/" + name;
 }
 
 bool sameFile(const std::string &a, const std::string &b) {

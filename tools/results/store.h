@@ -23,6 +23,7 @@ namespace results {
 namespace db {
 class Connection;
 }
+struct ArchiveTally;
 
 // The store cannot be opened, read or written.  what() is a complete
 // message for the user.
@@ -211,6 +212,34 @@ struct GoldenCheck {
     Verdict verdict = Verdict::Error;
 };
 
+// ---- archives ------------------------------------------------------------------
+
+// An archive taken from this store (Store::archive): the records started
+// before `before` went to `file`.  Times are UTC text.
+struct ArchiveInfo {
+    std::string file;  // absolute path, as archive() wrote it
+    std::string before, archivedAt;
+    int64_t records = 0;
+};
+
+// For a report over such a range: "records started before 2026-03-01 00:00
+// UTC are archived (N records in FILE on DAY): rfprobe restore FILE to
+// report on them".
+std::string describeArchive(const ArchiveInfo &a);
+
+struct ArchiveResult {
+    int64_t records = 0;    // written to the file, checked and deleted
+    int64_t fileBytes = 0;  // the archive's size
+    int64_t storeBytes = 0; // the store's size afterwards (sizeBytes)
+    std::string note;       // SQLite: why the file could not be compacted, if so
+};
+
+struct RestoreResult {
+    int64_t restored = 0;      // newly written to the store
+    int64_t alreadyThere = 0;  // the store had them with the same content
+    bool forgotten = false;    // the archive's row in `archives` went (all records back)
+};
+
 // One store.  Units of a parallel run share one Store.  On SQLite each call
 // takes a connection of its own from a small pool (no lock is held while
 // the database works), and separate Store objects on one SQLite file
@@ -288,8 +317,40 @@ class Store {
     // whatever the store's size; none when the port was never checked.
     std::optional<GoldenCheck> lastGoldenCheck(const std::string &station, const std::string &port);
 
+    // Archive and restore (archive.cpp, restore.cpp; docs/records.md).
+    // archive: every record started before beforeDay (UTC "YYYY-MM-DD")
+    // goes to file, a new zstd-compressed JSON-lines file (never one that
+    // exists), read in pages; the file is then read back and every record
+    // compared with the store's digest; only then are the records deleted,
+    // in one transaction (PostgreSQL drops the months that lie wholly
+    // before the day), the newest archived golden check of each port
+    // kept, and the archive noted in `archives`.  Any failure before the
+    // delete removes the file and leaves the store as it was; with no
+    // record before the day there is no file (records = 0).  Throws
+    // InvalidInput (a bad day) or StoreError.
+    ArchiveResult archive(const std::string &beforeDay, const std::string &file);
+    // restore: the records of an archive back into the store.  Every line
+    // is read and checked (validateRecord) before anything is written;
+    // then batches, each in one transaction.  A record that is there with
+    // the same content is a no-op; one with other content stops it
+    // (StoreError).  A file that is not a sound archive throws InvalidInput.
+    RestoreResult restore(const std::string &file);
+    // The archives taken from this store, oldest `before` first; and those
+    // that hold records a report with filter f would have shown.
+    std::vector<ArchiveInfo> archives();
+    std::vector<ArchiveInfo> archivesOverlapping(const RecordFilter &f);
+    // Bytes the store takes: PostgreSQL's database, or the SQLite file
+    // with its write-ahead log.
+    int64_t sizeBytes();
+
   private:
     Store(StoreUrl url, OpenOptions opts);
+    // archive's phases (archive.cpp): write the file, check it against
+    // the store, delete what it holds.
+    ArchiveTally writeArchive(const std::string &before, const std::string &file);
+    void checkArchive(const std::string &before, const std::string &file, const ArchiveTally &written);
+    std::string deleteArchived(const std::string &before, const std::string &file, const ArchiveTally &written);
+    int64_t restoreBatch(const std::vector<Record> &batch, int64_t *alreadyThere);
     std::unique_ptr<db::Connection> openConnection(bool mayCreate);
     // Runs fn on a pooled connection; database errors become StoreError.
     void withConnection(const std::function<void(db::Connection &)> &fn);

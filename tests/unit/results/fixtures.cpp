@@ -1,5 +1,8 @@
 #include "fixtures.h"
 
+#include "results/archive_file.h"
+#include "results/import.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -129,6 +132,31 @@ std::vector<Record> lineDataset() {
     empty.steps.clear();
     applyVerdicts(&empty);
     out.push_back(empty);
+    return out;
+}
+
+std::vector<Record> archiveDataset() {
+    std::vector<Record> out;
+    int n = 0;
+    for (const char *day : {"2024-01-10", "2024-01-20", "2024-02-05", "2024-03-05", "2024-03-15", "2024-04-02"}) {
+        Shape s;
+        s.day = day;
+        s.serial = "SN" + std::to_string(++n);
+        out.push_back(makeRecord(s));
+    }
+    addCalStep(&out[0]);
+    for (int i : {1, 2, 3}) {
+        out[i].metadata["kind"] = "golden";
+        out[i].metadata["fixture_port"] = i == 2 ? "4" : "3";
+    }
+    return out;
+}
+
+std::vector<std::string> archiveDigests(const std::string &file) {
+    std::vector<std::string> out;
+    ArchiveReader in(file);
+    std::string line;
+    while (in.next(&line)) out.push_back(recordDigest(recordFromJson(line)));
     return out;
 }
 

@@ -31,6 +31,13 @@ void addCalStep(results::Record *r);
 // record without steps.  docs and tests quote its report.
 std::vector<results::Record> lineDataset();
 
+// Records of six days from January to April 2024 for the archive's tests,
+// oldest first; the second and fourth are golden checks of tester port
+// "3", the third of port "4"; the first keeps a series.
+std::vector<results::Record> archiveDataset();
+// The records' digests of an archive file, line by line.
+std::vector<std::string> archiveDigests(const std::string &file);
+
 // A fresh temporary directory; removed by removeTree.
 std::string tempDir();
 void removeTree(const std::string &dir);

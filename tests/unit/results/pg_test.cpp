@@ -336,3 +336,55 @@ TEST_F(Pg, CtrlCEndsAReportsWait) {
     EXPECT_EQ(WEXITSTATUS(st), 0) << "4: not said interrupted, 5: waited on, 6: no error";
     holder->exec("ROLLBACK");
 }
+
+// Archive on PostgreSQL: the months wholly before the day go as partitions
+// (all four tables), the month it falls in loses its rows before it; the
+// file holds the records with their digests, the lock-out still sees each
+// port's newest check.  Restore makes the months again and brings every
+// record back as it was.
+TEST_F(Pg, ArchiveDropsWholeMonthsAndRestoreBringsThemBack) {
+    auto store = open();
+    auto records = fixtures::archiveDataset();
+    for (const Record &r : records) ASSERT_FALSE(store->write(r).spooled);
+    auto c = db::openPostgres(url);
+    auto tables = [&](const std::string &month) {
+        int64_t n = 0;
+        for (const char *t : {"records", "record_metadata", "steps", "series"})
+            c->query(std::string("SELECT to_regclass('") + t + "_y2024m" + month + "') IS NOT NULL", {},
+                     [&](const db::Row &row) { n += row.text(0) == "t"; });
+        return n;
+    };
+    ASSERT_EQ(tables("01") + tables("02") + tables("03"), 12);
+    std::string file = dir + "/old.jsonl.zst";
+    ArchiveResult res = store->archive("2024-03-10", file);
+    EXPECT_EQ(res.records, 4);
+    EXPECT_GT(res.storeBytes, 0);
+    std::vector<std::string> want;
+    for (size_t i = 0; i < 4; i++) want.push_back(recordDigest(records[i]));
+    EXPECT_EQ(fixtures::archiveDigests(file), want);
+    EXPECT_EQ(tables("01") + tables("02"), 0);
+    EXPECT_EQ(tables("03"), 4);
+    for (size_t i = 0; i < records.size(); i++) EXPECT_EQ(store->load(records[i].id).has_value(), i >= 4) << i;
+    int64_t steps = -1;
+    c->query("SELECT count(*) FROM steps WHERE record_started < '2024-03-10'", {},
+             [&](const db::Row &row) { steps = row.integer(0); });
+    EXPECT_EQ(steps, 0);
+    EXPECT_EQ(store->lastGoldenCheck("line3-st1", "3")->recordId, records[3].id);
+    EXPECT_EQ(store->lastGoldenCheck("line3-st1", "4")->recordId, records[2].id);
+    ASSERT_EQ(store->archives().size(), 1u);
+    EXPECT_EQ(store->archives()[0].before, "2024-03-10T00:00:00.000Z");
+    EXPECT_THROW(store->archive("2024-04-01", file), StoreError);
+    EXPECT_TRUE(store->load(records[4].id));
+
+    RestoreResult back = open()->restore(file);
+    EXPECT_EQ(back.restored, 4);
+    EXPECT_TRUE(back.forgotten);
+    EXPECT_EQ(tables("01") + tables("02"), 8);
+    for (const Record &r : records) {
+        auto loaded = store->load(r.id);
+        ASSERT_TRUE(loaded);
+        EXPECT_EQ(recordDigest(*loaded), recordDigest(r));
+    }
+    EXPECT_EQ(store->lastGoldenCheck("line3-st1", "3")->recordId, records[3].id);
+    EXPECT_EQ(store->restore(file).alreadyThere, 4);
+}

@@ -14,6 +14,7 @@
 
 #include "cancel/token.h"
 #include "fixtures.h"
+#include "results/archive_file.h"
 #include "results/export.h"
 #include "results/db.h"
 #include "results/store.h"
@@ -33,6 +34,13 @@ pid_t child(Fn fn) {
         _exit(3);
     }
     _exit(0);
+}
+
+void writeFile(const std::string &path, const std::string &bytes) {
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_TRUE(f);
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
 }
 
 class SqliteStore : public ::testing::Test {
@@ -407,4 +415,121 @@ TEST_F(SqliteStore, CtrlCEndsTheWaitsForALock) {
         EXPECT_EQ(WEXITSTATUS(st), 0) << c.what << " (4: not said interrupted, 5: waited on, 6: no error)";
     }
     holder->exec("ROLLBACK");
+}
+
+// Archive: the records before the day go to the file with their digests,
+// leave the store (the file shrinks), the lock-out still sees each port's
+// newest check, and a report's range says so; restore brings them back,
+// twice is a no-op.  A target that exists is refused and changes nothing.
+TEST_F(SqliteStore, ArchiveAndRestoreRoundTrip) {
+    auto store = Store::open(path);
+    auto records = fixtures::archiveDataset();
+    for (const Record &r : records) ASSERT_FALSE(store->write(r).spooled);
+    int64_t sizeBefore = store->sizeBytes();
+    std::string file = dir + "/old.jsonl.zst";
+    EXPECT_EQ(store->archive("2024-01-01", file).records, 0);  // nothing before it: no file, no note
+    EXPECT_NE(access(file.c_str(), F_OK), 0);
+    EXPECT_TRUE(store->archives().empty());
+    ArchiveResult res = store->archive("2024-03-10", file);
+    EXPECT_EQ(res.records, 4);
+    std::vector<std::string> want;
+    for (size_t i = 0; i < 4; i++) want.push_back(recordDigest(records[i]));
+    EXPECT_EQ(fixtures::archiveDigests(file), want);
+    for (size_t i = 0; i < records.size(); i++) EXPECT_EQ(store->load(records[i].id).has_value(), i >= 4) << i;
+    EXPECT_EQ(sql("SELECT count(*) FROM series_values"), "0\n");
+    EXPECT_LT(res.storeBytes, sizeBefore);
+    EXPECT_EQ(store->lastGoldenCheck("line3-st1", "3")->recordId, records[3].id);
+    EXPECT_EQ(store->lastGoldenCheck("line3-st1", "4")->recordId, records[2].id);
+    EXPECT_EQ(sql("SELECT count(*) FROM golden_checks"), "2\n");
+    ASSERT_EQ(store->archives().size(), 1u);
+    EXPECT_EQ(store->archives()[0].before, "2024-03-10T00:00:00.000Z");
+    RecordFilter f;
+    f.since = "2024-03-09";
+    EXPECT_EQ(store->archivesOverlapping(f).size(), 1u);
+    f.since = "2024-03-10";
+    EXPECT_EQ(store->archivesOverlapping(f).size(), 0u);
+
+    EXPECT_THROW(store->archive("2024-04-01", file), StoreError);
+    EXPECT_TRUE(store->load(records[4].id));
+    EXPECT_EQ(store->archives().size(), 1u);
+
+    RestoreResult back = store->restore(file);
+    EXPECT_EQ(back.restored, 4);
+    EXPECT_TRUE(back.forgotten);
+    EXPECT_TRUE(store->archives().empty());
+    for (const Record &r : records) EXPECT_EQ(recordDigest(*store->load(r.id)), recordDigest(r));
+    EXPECT_EQ(store->lastGoldenCheck("line3-st1", "3")->recordId, records[3].id);
+    EXPECT_EQ(sql("SELECT count(*) FROM golden_checks"), "2\n");
+    back = store->restore(file);
+    EXPECT_EQ(back.restored, 0);
+    EXPECT_EQ(back.alreadyThere, 4);
+}
+
+// An archive that is cut short, corrupted or holds a record that breaks
+// the rules is refused whole, with the file in the message: nothing of it
+// is written, not even its sound first lines.
+TEST_F(SqliteStore, RestoreRefusesABrokenArchive) {
+    auto records = fixtures::archiveDataset();
+    std::string good = dir + "/good.zst";
+    {
+        ArchiveWriter w(good);
+        for (const Record &r : records) w.line(toJson(r, false));
+        w.finish();
+    }
+    std::string bytes;
+    {
+        FILE *f = fopen(good.c_str(), "rb");
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
+        fclose(f);
+    }
+    Record bad = records[1];
+    bad.steps[0].verdict = Verdict::Fail;  // disagrees with its data
+    struct Case {
+        const char *name;
+        std::function<void(const std::string &)> make;
+        const char *says;
+    } cases[] = {
+        {"cut short", [&](const std::string &p) { writeFile(p, bytes.substr(0, bytes.size() - 9)); }, "ends inside"},
+        {"a byte changed", [&](const std::string &p) {
+             std::string b = bytes;
+             b[b.size() / 2] ^= 0x20;
+             writeFile(p, b);
+         }, "nothing restored"},  // the stream's or a line's fault, wherever the byte fell
+        {"not an archive", [&](const std::string &p) { writeFile(p, toJson(records[0], false) + "\n"); },
+         "not a complete rfprobe archive"},
+        {"a bad record", [&](const std::string &p) {
+             ArchiveWriter w(p);
+             w.line(toJson(records[0], false));
+             w.line(toJson(bad, false));
+             w.finish();
+         }, "line 2 is not a sound record"},
+    };
+    auto store = Store::open(path);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string p = dir + "/" + std::to_string(&c - cases) + ".zst";
+        c.make(p);
+        try {
+            store->restore(p);
+            ADD_FAILURE() << "restored";
+        } catch (const InvalidInput &e) {
+            EXPECT_NE(std::string(e.what()).find(p), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(sql("SELECT count(*) FROM records"), "0\n");
+    }
+    // A sound archive whose record the store holds with other content:
+    // the store's error, not the file's.
+    Record other = records[2];
+    other.operatorName = "someone else";
+    store->write(other);
+    try {
+        store->restore(good);
+        ADD_FAILURE() << "restored";
+    } catch (const InvalidInput &e) {
+        ADD_FAILURE() << e.what();
+    } catch (const StoreError &e) {
+        EXPECT_NE(std::string(e.what()).find("different content"), std::string::npos) << e.what();
+    }
 }

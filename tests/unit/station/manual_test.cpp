@@ -87,7 +87,11 @@ TEST(Manual, CommandListJoinsPairsAndWrapsLongSynopses) {
               "    sync [--store URL] [--spool PATH]\n"
               "                               upload the records kept in the spool\n"
               "    report [--store URL] [FILTERS] [--tz ZONE] [--csv FILE] [--html FILE] [--statement-timeout S]\n"
-              "                               yield, failures and measured values\n");
+              "                               yield, failures and measured values\n"
+              "    archive [--store URL] [--before DAY] [--to FILE]\n"
+              "                               move old records from the store to a file\n"
+              "    restore FILE [--store URL]\n"
+              "                               load an archive back into the store\n");
 }
 
 TEST(Manual, PageSectionsFollowTheDescriptor) {

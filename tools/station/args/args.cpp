@@ -40,8 +40,15 @@ bool nameIs(const char *name, const char *arg, size_t len) {
     return strlen(name) == len && strncmp(name, arg, len) == 0;
 }
 
-// An option by its name: a station option, or one of any command's.
-bool findOption(const char *arg, size_t len, OptDef *out) {
+// An option by its name: one of cmd's own (archive --to FILE), a station
+// option, or one of any command's.
+bool findOption(const char *arg, size_t len, OptDef *out, const Command *cmd) {
+    if (cmd)
+        for (const ArgDef &a : cmd->args)
+            if (a.option && nameIs(a.option, arg, len)) {
+                *out = {a.option, Opt::Arg, a.conv != Conv::Flag, &a};
+                return true;
+            }
     for (const OptDef &d : kStationOpts) {
         if (nameIs(d.name, arg, len)) {
             *out = d;
@@ -68,11 +75,11 @@ bool looksLikeOption(const char *s) {
 
 // Reads the option at argv[*i]; advances *i past its value.
 bool readOption(int argc, char *const *argv, int *i, OptDef *def, const char **value, char *err,
-                size_t errLen) {
+                size_t errLen, const Command *cmd = nullptr) {
     const char *arg = argv[*i];
     const char *eq = strchr(arg, '=');
     size_t nameLen = eq ? (size_t)(eq - arg) : strlen(arg);
-    if (!findOption(arg, nameLen, def))
+    if (!findOption(arg, nameLen, def, cmd))
         return fail(err, errLen, "unknown option %.*s", (int)nameLen, arg);
     *value = nullptr;
     if (def->takesValue) {
@@ -299,7 +306,7 @@ bool sortWords(const Command &cmd, int argc, char *const *argv, Options *opt, Wo
         }
         OptDef def;
         const char *value;
-        if (!readOption(argc, argv, &i, &def, &value, err, errLen)) return false;
+        if (!readOption(argc, argv, &i, &def, &value, err, errLen, &cmd)) return false;
         if (def.id == Opt::Help) {
             w->help = true;
             return true;

@@ -29,6 +29,7 @@ enum class ActionKind : uint8_t {
     Run,     // a test plan
     Sync,    // upload the records kept in the spool (results store)
     Report,  // yield, failures and measured values from the results store
+    Archive, // old records out of the results store into a file (and restore)
     Step,    // a plan step of its own file (station/steps/): rx, sleep, tx-measure, pa-cal...
     Serve,   // the operator page: runs started from a browser
 };

@@ -2,7 +2,7 @@
 //
 // The plan steps (station/steps/: the wire commands' and one file each)
 // and the sub-commands that are not steps: listen, run, serve,
-// fixture-cal, sync and report.  Their words are checked here at build
+// fixture-cal, sync, report, archive and restore.  Their words are checked here at build
 // time: two steps, or a step and a sub-command, of one word stop the build.
 #include "station/args/command.h"
 #include "station/runner/run.h"
@@ -129,6 +129,17 @@ constexpr ArgDef kReportArgs[] = {
     {"--statement-timeout", "S", "--statement-timeout", Conv::Text, Field::Text, false, 0, 0,
      "PostgreSQL: end a query of the report after S seconds\n"
      "(default 300; a station's writes get 5 s)"},
+};
+constexpr ArgDef kArchiveArgs[] = {
+    kStoreArg,
+    {"--before", "DAY", "--before", Conv::Text, Field::Text, false, 0, 0,
+     "archive the records started before DAY (YYYY-MM-DD, UTC);\nneeded"},
+    {"--to", "FILE", "--to", Conv::Text, Field::Text, false, 0, 0,
+     "the archive to write: a new file (zstd-compressed JSON\nlines); needed"},
+};
+constexpr ArgDef kRestoreArgs[] = {
+    {nullptr, "FILE", "archive file", Conv::Path, Field::Path, true},
+    kStoreArg,
 };
 
 // ---- the sub-commands that are not steps, in the order of the manual -----
@@ -262,6 +273,35 @@ constexpr Command kVerbs[] = {
      "    rfprobe report --plan line3.plan --since 2024-05-01\n"
      "    rfprobe report --store postgresql://line3@db.factory/results --csv may.csv\n"
      "    rfprobe report --since 2024-05-01 --tz Europe/Berlin --html may.html\n"},
+    {"archive", ActionKind::Archive, -1, nullptr, kArchiveArgs, kNeedsStore, ReplyView::Ok,
+     "move old records from the store to a file", "move old records from the results store to a file",
+     "    Writes every record started before DAY (00:00 UTC) to FILE, one JSON\n"
+     "    document a line as the station's JSON record (--json-record), the\n"
+     "    whole compressed with zstd; reads the file back and compares every\n"
+     "    record with the store's digest; only then deletes those records\n"
+     "    from the store, in one transaction. PostgreSQL drops the months\n"
+     "    that lie wholly before DAY; an SQLite file is compacted. The newest\n"
+     "    golden check of each tester port stays for the lock-out. FILE must\n"
+     "    not exist. Any failure before the delete removes FILE and leaves the\n"
+     "    store as it was; records that reach the store meanwhile with an\n"
+     "    earlier start stop the delete. Prints the records archived, the\n"
+     "    records per second and the store's size afterwards. A report over\n"
+     "    the archived days says they are archived. Exit status 2 for a bad\n"
+     "    day or an existing FILE, 5 when the store cannot be read or changed\n"
+     "    or the file cannot be written.\n",
+     "    rfprobe archive --store postgresql://line3@db.factory/results --before 2024-01-01 --to 2023.jsonl.zst\n"},
+    {"restore", ActionKind::Archive, -1, nullptr, kRestoreArgs, kNeedsStore, ReplyView::Ok,
+     "load an archive back into the store", "load archived records back into the results store",
+     "    Reads every record of FILE (written by rfprobe archive) and checks\n"
+     "    it before anything is written: a file that is cut short, corrupted\n"
+     "    or holds a record that breaks the rules is refused (exit status 2)\n"
+     "    with its line. Then writes the records in batches, one transaction\n"
+     "    each; a record the store already has is left as it is, one with\n"
+     "    other content under its id stops the restore (exit status 5; run\n"
+     "    it again once resolved: what is in stays). Once all are back the\n"
+     "    archive is no longer listed for reports. Restored golden checks do\n"
+     "    not change which check the lock-out sees as a port's newest.\n",
+     "    rfprobe restore --store postgresql://line3@db.factory/results 2023.jsonl.zst\n"},
 };
 
 // ---- one word, one sub-command ----------------------------------------------
