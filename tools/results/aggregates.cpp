@@ -30,10 +30,24 @@ std::string andAfter(const std::string &where) { return where.empty() ? " WHERE 
 // PostgreSQL, and SQLite holds neither.
 const char kFinite[] = "abs(m.value) <= 1.7976931348623157e308";
 
+// " FROM records r CROSS JOIN <table> <alias> [CROSS JOIN q] WHERE ...":
+// the selected records first (their index bounds the rows), then their
+// rows by key, then (keys) the small table q; CROSS JOIN keeps SQLite to
+// that order, PostgreSQL plans it freely.  The WHERE clause is never
+// empty.
+std::string recordsThen(const Connection &c, const RecordFilter &f, const std::string &table,
+                        const std::string &alias, Params *p, bool keys = false) {
+    std::string where = sql::recordWhere(c.dialect(), f, p);
+    std::string on = alias + ".record_id = r.record_id";
+    if (pg(c)) on += " AND " + alias + ".record_started = r.started_at";
+    if (keys) on += " AND q.p = r.plan_name AND q.l = m.line AND q.c = m.command AND q.n = m.name";
+    return " FROM records r CROSS JOIN " + table + " " + alias + (keys ? " CROSS JOIN q" : "") + " WHERE " + on +
+           (where.empty() ? "" : " AND " + where.substr(7));
+}
+
 // The measurements of the selected records with their record (alias m, r).
 std::string measurementsOfRecords(const Connection &c, const RecordFilter &f, Params *p) {
-    return " FROM measurement_rows m JOIN records r" + sql::sameRecord(c.dialect(), "m") +
-           sql::recordWhere(c.dialect(), f, p);
+    return recordsThen(c, f, "measurement_rows", "m", p);
 }
 
 std::string cast(const Connection &c, const char *type) { return pg(c) ? std::string("::") + type : ""; }
@@ -56,8 +70,6 @@ std::string keysTable(const Connection &c, const std::vector<Req> &req, const ch
     }
     return "WITH q(i, p, l, c, n, " + std::string(extraNames) + ") AS (VALUES " + v + ")";
 }
-
-const char kJoinKeys[] = " JOIN q ON q.p = r.plan_name AND q.l = m.line AND q.c = m.command AND q.n = m.name";
 
 std::optional<double> optReal(const Row &row, int col) {
     if (row.isNull(col)) return std::nullopt;
@@ -113,11 +125,11 @@ std::vector<MeasureFigures> Store::measureFigures(const RecordFilter &f) {
             // same figures from either database).
             " d AS (SELECT g.p, g.l, g.c, g.n, sum((m.v - g.mn) * (m.v - g.mn)) - sum(m.v - g.mn) * sum(m.v - g.mn)"
             " / g.nf AS sq"
-            " FROM m JOIN g ON " + keys + " WHERE m.fin = 1 GROUP BY g.p, g.l, g.c, g.n, g.mn, g.nf),"
-            " li AS (SELECT g.p, g.l, g.c, g.n, max(m.id) AS lid FROM m JOIN g ON " + keys +
+            " FROM m CROSS JOIN g WHERE " + keys + " AND m.fin = 1 GROUP BY g.p, g.l, g.c, g.n, g.mn, g.nf),"
+            " li AS (SELECT g.p, g.l, g.c, g.n, max(m.id) AS lid FROM m CROSS JOIN g WHERE " + keys +
             " AND m.t = g.lt GROUP BY g.p, g.l, g.c, g.n),"
             " lim AS (SELECT m.p, m.l, m.c, m.n, m.lo, m.hi, row_number() OVER (PARTITION BY m.p, m.l, m.c, m.n"
-            " ORDER BY m.si DESC, m.mi DESC) AS k FROM m JOIN li g ON " + keys + " AND m.id = g.lid)"
+            " ORDER BY m.si DESC, m.mi DESC) AS k FROM m CROSS JOIN li g WHERE " + keys + " AND m.id = g.lid)"
             " SELECT g.p, g.l, g.c, g.n, g.nr, g.nf, g.held, g.failed, g.sets, g.whole, g.s, g.mn, g.mx, d.sq,"
             " lim.lo, lim.hi FROM g LEFT JOIN d ON d.p = g.p AND d.l = g.l AND d.c = g.c AND d.n = g.n"
             " LEFT JOIN lim ON lim.p = g.p AND lim.l = g.l AND lim.c = g.c AND lim.n = g.n AND lim.k = 1";
@@ -153,10 +165,9 @@ void Store::measureBins(const RecordFilter &f, const std::vector<BinRequest> &re
             return ", " + at(b.lo, "float8") + ", " + at(b.width, "float8") + ", " + at(b.bins, "bigint");
         });
         std::string x = "((m.value - q.lo) / q.w)";
-        std::string where = sql::recordWhere(c.dialect(), f, &p);
         q += " SELECT q.i, CASE WHEN " + x + " < 0 THEN 0 WHEN " + x + " >= q.k THEN q.k - 1 ELSE CAST(floor(" + x +
-             ") AS BIGINT) END AS b, count(*) FROM measurement_rows m JOIN records r" +
-             sql::sameRecord(c.dialect(), "m") + kJoinKeys + where + andAfter(where) + kFinite + " GROUP BY 1, 2";
+             ") AS BIGINT) END AS b, count(*)" + recordsThen(c, f, "measurement_rows", "m", &p, true) + " AND " +
+             kFinite + " GROUP BY 1, 2";
         c.query(q, p, [&](const Row &row) { each((size_t)row.integer(0), row.integer(1), row.integer(2)); });
     });
 }
@@ -169,13 +180,11 @@ void Store::measureRuns(const RecordFilter &f, const std::vector<RunRequest> &re
         std::string q = keysTable(c, req, "f, pts", &p, [&](const RunRequest &r, auto at) {
             return ", " + at(r.finite, "bigint") + ", " + at(r.points, "bigint");
         });
-        std::string where = sql::recordWhere(c.dialect(), f, &p);
         // Value rn (from 0) of n is in run k when k n / points <= rn, the
         // largest such k: ((rn + 1) points - 1) / n.
         q += ", x AS (SELECT q.i, q.f, q.pts, m.value AS v, r.started_at AS t, row_number() OVER (PARTITION BY q.i"
-             " ORDER BY r.started_at, " + idText(c) + ", m.step_index, m.measurement_index) - 1 AS rn"
-             " FROM measurement_rows m JOIN records r" + sql::sameRecord(c.dialect(), "m") + kJoinKeys + where +
-             andAfter(where) + kFinite + ")"
+             " ORDER BY r.started_at, " + idText(c) + ", m.step_index, m.measurement_index) - 1 AS rn" +
+             recordsThen(c, f, "measurement_rows", "m", &p, true) + " AND " + kFinite + ")"
              " SELECT i, ((rn + 1) * pts - 1) / f AS b, count(*), sum(v), min(v), max(v), " +
              sql::timeText(c.dialect(), "min(t)") + " FROM x GROUP BY i, b";
         c.query(q, p, [&](const Row &row) {
