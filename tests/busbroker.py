@@ -10,7 +10,7 @@ loopback only, which is where the tests connect from.  Stopping the node
 leaves Erlang's port mapper (epmd) behind; destroy() ends the one this
 node started, by its pid.
 
-    with Broker() as b:
+    with Broker() as b:              # Broker(netns=NAME): inside that namespace
         url = b.url                  # amqp://127.0.0.1:PORT
         b.stop(); b.start()          # the broker goes away and comes back, queues kept
 """
@@ -52,7 +52,8 @@ def epmd_pids():
 
 
 class Broker:
-    def __init__(self):
+    def __init__(self, netns=None):
+        self.netns = netns
         self.dir = None
         self.port = None
         self.node = None
@@ -106,25 +107,23 @@ class Broker:
         if self.dir is None:
             self._setup()
         log = open(self.dir + "/server.out", "ab")
-        self.proc = subprocess.Popen(["runuser", "-u", "rabbitmq", "--", SERVER], env=self._env(),
+        self.proc = subprocess.Popen(self._in_ns(["runuser", "-u", "rabbitmq", "--", SERVER]), env=self._env(),
                                      stdout=log, stderr=subprocess.STDOUT, cwd=self.dir,
                                      start_new_session=True)
         deadline = time.time() + timeout
         while time.time() < deadline:
             if self.proc.poll() is not None:
                 raise RuntimeError("rabbitmq-server ended: " + self.tail())
-            try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=0.5):
-                    pass
-                if self._ctl("await_startup").returncode == 0:
-                    return self
-            except OSError:
-                pass
+            if self._ctl("await_startup").returncode == 0:
+                return self
             time.sleep(0.3)
         raise RuntimeError("rabbitmq-server did not start in %d s: %s" % (timeout, self.tail()))
 
+    def _in_ns(self, argv):
+        return (["ip", "netns", "exec", self.netns] if self.netns else []) + argv
+
     def _ctl(self, *args):
-        return subprocess.run(["runuser", "-u", "rabbitmq", "--", CTL, "-n", self.node] + list(args),
+        return subprocess.run(self._in_ns(["runuser", "-u", "rabbitmq", "--", CTL, "-n", self.node] + list(args)),
                               env=self._env(), capture_output=True, text=True, cwd=self.dir, timeout=60)
 
     def tail(self):

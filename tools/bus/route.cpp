@@ -1,6 +1,8 @@
 // The route check (route.h).
 #include "bus/route.h"
 
+#include <mutex>
+
 #include "bus/amqp.h"
 #include "bus/cfx.h"
 #include "results/record.h"
@@ -13,6 +15,10 @@ std::string RouteCheck::metadata() const {
 }
 
 RouteCheck checkRoute(const Config &c, const std::string &serial) {
+    // The station's answers come to one reply address: two checks at once
+    // would each take (and drop) the other's answer.  They take turns.
+    static std::mutex turn;
+    std::lock_guard<std::mutex> mine(turn);
     RouteCheck out;
     std::string requestId = results::newRecordId();
     Outgoing req{requestId, kValidateRequest, validateRequest(c, serial, requestId)};
@@ -25,8 +31,7 @@ RouteCheck checkRoute(const Config &c, const std::string &serial) {
         return true;
     });
     if (!r.answered) {
-        out.text = "the MES did not answer within " + std::to_string((int)(c.routeTimeoutS * 1000)) + " ms (" +
-                   r.error + ")";
+        out.text = "no answer from the MES: " + r.error;
         return out;
     }
     if (!problem.empty()) {
