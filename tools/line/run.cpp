@@ -54,7 +54,7 @@ std::string routeRefusal(const Setup &setup, const Unit &u, std::map<std::string
         return "";
     }
     if (r.answered && r.passed) return "";
-    return r.answered ? "the MES refused it: " + r.text : "refused, as " + r.text;
+    return r.answered ? "the MES refused it: " + r.text : "refused (enforced): " + r.text;
 }
 
 void sayRefused(const Unit &u, const std::string &why) {
