@@ -47,8 +47,9 @@ DrainResult drain(results::Store &store, const Config &c, const std::string &sta
     return out;
 }
 
-Pump::Pump(results::Store &store, const Config &c, std::string station, std::function<void(const std::string &)> say)
-    : store_(store), c_(c), station_(std::move(station)), say_(std::move(say)) {
+Pump::Pump(results::Store &store, const Config &c, std::string station, std::function<void(const std::string &)> say,
+           std::function<void(size_t)> left)
+    : store_(store), c_(c), station_(std::move(station)), say_(std::move(say)), left_(std::move(left)) {
     thread_ = std::thread([this] { loop(); });
 }
 
@@ -81,6 +82,7 @@ void Pump::loop() {
         }
         DrainResult r = drain(store_, c_, station_);
         waiting = !r.error.empty();
+        if (left_) left_(r.left);
         if (r.error != lastError_) {
             if (!r.error.empty() && say_)
                 say_("the bus: " + r.error + "; " + std::to_string(r.left) +

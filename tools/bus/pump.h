@@ -29,7 +29,9 @@ DrainResult drain(results::Store &store, const Config &c, const std::string &sta
 // each new error (once until it changes or clears).
 class Pump {
   public:
-    Pump(results::Store &store, const Config &c, std::string station, std::function<void(const std::string &)> say);
+    // left, when given, gets the outbox's depth after each attempt.
+    Pump(results::Store &store, const Config &c, std::string station, std::function<void(const std::string &)> say,
+         std::function<void(size_t)> left = {});
     ~Pump();
     void kick();
 
@@ -40,6 +42,7 @@ class Pump {
     const Config &c_;
     std::string station_;
     std::function<void(const std::string &)> say_;
+    std::function<void(size_t)> left_;
     std::mutex mu_;
     std::condition_variable cv_;
     bool kicked_ = false, stopping_ = false;

@@ -92,6 +92,14 @@ std::string planName(const char *path);
 // FILE with every "{serial}" replaced.
 std::string forSerial(const std::string &path, const std::string &serial);
 
+// Under the bus's route check (setup.bus), before anything is sent to
+// the unit: why the MES keeps it from this station ("" when it may be
+// tested; enforced mode refuses also when there is no usable answer).
+// Advisory mode tests it anyway, with the MES's answer in *meta under
+// kRouteCheckKey (the record's metadata).  Asks the MES: takes up to the
+// route check's timeout.
+std::string routeRefusal(const Setup &setup, const Unit &u, std::map<std::string, std::string> *meta);
+
 // One step of a record from what the station saw, with the station's
 // verdicts (the store checks them).
 results::Step recordStep(const station::PlanStep &s, const station::StepResult &r,

@@ -21,6 +21,17 @@
 
 namespace line {
 
+std::string routeRefusal(const Setup &setup, const Unit &u, std::map<std::string, std::string> *meta) {
+    if (!setup.bus || setup.bus->mode == bus::RouteMode::Off) return "";
+    bus::RouteCheck r = bus::checkRoute(*setup.bus, u.serial);
+    if (setup.bus->mode == bus::RouteMode::Advisory) {
+        (*meta)[kRouteCheckKey] = format::printableUtf8(r.metadata(), results::kMaxText);
+        return "";
+    }
+    if (r.answered && r.passed) return "";
+    return r.answered ? "the MES refused it: " + r.text : "refused (enforced): " + r.text;
+}
+
 namespace {
 
 // Under --require-golden: why this unit's port may not run the plan ("" when
@@ -41,20 +52,6 @@ std::string lockOf(const Setup &setup, const Plan &plan, results::Store &store, 
 void sayLocked(const Unit &u, const std::string &why) {
     fprintf(stderr, "rfprobe: run: %s %s: %s (nothing was sent to it)\n", u.iface.empty() ? "unit" : u.iface.c_str(),
             u.serial.c_str(), why.c_str());
-}
-
-// Under a bus's route check, before anything is sent to the unit: why the
-// MES keeps it from this station ("" when it may be tested).  advisory
-// mode tests it anyway, with the MES's answer in *meta (its record's).
-std::string routeRefusal(const Setup &setup, const Unit &u, std::map<std::string, std::string> *meta) {
-    if (!setup.bus || setup.bus->mode == bus::RouteMode::Off) return "";
-    bus::RouteCheck r = bus::checkRoute(*setup.bus, u.serial);
-    if (setup.bus->mode == bus::RouteMode::Advisory) {
-        (*meta)[kRouteCheckKey] = format::printableUtf8(r.metadata(), results::kMaxText);
-        return "";
-    }
-    if (r.answered && r.passed) return "";
-    return r.answered ? "the MES refused it: " + r.text : "refused (enforced): " + r.text;
 }
 
 void sayRefused(const Unit &u, const std::string &why) {

@@ -100,6 +100,7 @@ constexpr ArgDef kServeArgs[] = {
     kRunArgs[7],
     kRunArgs[8],
     kRunArgs[11],
+    kRunArgs[12],
 };
 constexpr ArgDef kFixtureCalArgs[] = {
     {"--fixture", "FILE", "--fixture", Conv::Text, Field::Text, false, 0, 0,
