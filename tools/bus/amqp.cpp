@@ -1,7 +1,11 @@
 // AMQP 1.0 through Qpid Proton (amqp.h).
 #include "bus/amqp.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <thread>
 
 #include <proton/connection.hpp>
 #include <proton/connection_options.hpp>
@@ -38,8 +42,6 @@ proton::connection_options connectionOptions(const Config &c) {
     return o;
 }
 
-proton::duration ms(double s) { return proton::duration((int64_t)(s * 1000)); }
-
 std::string bodyText(const proton::message &m) {
     const proton::value &v = m.body();
     if (v.type() == proton::BINARY) {
@@ -67,14 +69,7 @@ class Handler : public proton::messaging_handler {
     std::string error;
 
   protected:
-    void on_container_start(proton::container &ct) override {
-        conn_ = ct.connect(c_.url, connectionOptions(c_));
-        ct.schedule(ms(deadlineS_), proton::work([this, &ct] {
-            if (done_) return;
-            fail("no answer within " + std::to_string((int)(deadlineS_ * 1000)) + " ms");
-            ct.stop();
-        }));
-    }
+    void on_container_start(proton::container &ct) override { conn_ = ct.connect(c_.url, connectionOptions(c_)); }
     void on_transport_error(proton::transport &t) override { fail(t.error().what()); }
     void on_connection_error(proton::connection &cn) override { fail(cn.error().what()); }
     void on_sender_error(proton::sender &s) override { fail("address " + s.target().address() + ": " + s.error().what()); }
@@ -93,12 +88,33 @@ class Handler : public proton::messaging_handler {
         done_ = true;
         if (conn_.active()) conn_.close();
         if (conn_) conn_.container().stop();
+        ended();
     }
+
+  public:
+    // The container ended (on its thread) or the work is done: wakes the
+    // caller's wait in runOn.
+    void ended() {
+        std::lock_guard<std::mutex> held(mu_);
+        over_ = true;
+        cv_.notify_all();
+    }
+    // Waits up to the deadline; false when it passed first.
+    bool waitEnd() {
+        std::unique_lock<std::mutex> held(mu_);
+        return cv_.wait_for(held, std::chrono::milliseconds((int64_t)(deadlineS_ * 1000)), [&] { return over_; });
+    }
+    std::string deadlineText() const { return "no answer within " + std::to_string((int)(deadlineS_ * 1000)) + " ms"; }
+
+  protected:
 
     const Config &c_;
     double deadlineS_;
     bool done_ = false;
     proton::connection conn_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool over_ = false;
 };
 
 class Sending : public Handler {
@@ -193,14 +209,25 @@ class Asking : public Handler {
     bool ready_ = false, sent_ = false;
 };
 
+// Runs the container on a thread of its own while this one keeps the
+// deadline: a container's scheduled work would hold run() until it is due.
 template <class H>
 void runOn(H &h) {
-    try {
-        proton::container ct(h);
-        ct.run();
-    } catch (const std::exception &e) {
-        if (h.error.empty()) h.error = e.what();
-    }
+    proton::container ct(h);
+    std::string thrown;
+    std::thread t([&] {
+        try {
+            ct.run();
+        } catch (const std::exception &e) {
+            thrown = e.what();
+        }
+        h.ended();
+    });
+    bool inTime = h.waitEnd();
+    if (!inTime) ct.stop();
+    t.join();
+    if (!inTime) h.error = h.deadlineText();  // not what stopping it made the transport say
+    if (h.error.empty()) h.error = thrown;
 }
 
 }  // namespace
