@@ -14,11 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "bus/config.h"
 #include "results/record.h"
 #include "results/store.h"
 #include "station/args/args.h"
 #include "station/runner/plan.h"
 #include "station/runner/run.h"
+
+namespace bus {
+class Pump;
+}
 
 namespace line {
 
@@ -56,7 +61,16 @@ struct Setup {
     // --require-golden HOURS: production runs only on ports whose last
     // golden check passed within HOURS (0: no such rule).
     double requireGoldenHours = 0;
+    // --bus FILE (else $RFPROBE_BUS): the factory's bus, read and checked;
+    // null without one.  pump: the run's sender of the bus outbox, kicked
+    // after each record is kept (null: no bus, or not running yet).
+    std::shared_ptr<const bus::Config> bus;
+    bus::Pump *pump = nullptr;
 };
+
+// The metadata key of a record that holds the MES's answer to its route
+// check (advisory mode).
+constexpr const char *kRouteCheckKey = "mes_route_check";
 
 using Env = std::function<const char *(const char *)>;
 
@@ -79,6 +93,14 @@ std::string planName(const char *path);
 
 // FILE with every "{serial}" replaced.
 std::string forSerial(const std::string &path, const std::string &serial);
+
+// Under the bus's route check (setup.bus), before anything is sent to
+// the unit: why the MES keeps it from this station ("" when it may be
+// tested; enforced mode refuses also when there is no usable answer).
+// Advisory mode tests it anyway, with the MES's answer in *meta under
+// kRouteCheckKey (the record's metadata).  Asks the MES: takes up to the
+// route check's timeout.
+std::string routeRefusal(const Setup &setup, const Unit &u, std::map<std::string, std::string> *meta);
 
 // One step of a record from what the station saw, with the station's
 // verdicts (the store checks them).

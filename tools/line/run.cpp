@@ -6,9 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <thread>
 
+#include "bus/pump.h"
+#include "bus/route.h"
 #include "format/text.h"
 #include "line/session.h"
 #include "line/golden.h"
@@ -17,6 +20,17 @@
 #include "results/store.h"
 
 namespace line {
+
+std::string routeRefusal(const Setup &setup, const Unit &u, std::map<std::string, std::string> *meta) {
+    if (!setup.bus || setup.bus->mode == bus::RouteMode::Off) return "";
+    bus::RouteCheck r = bus::checkRoute(*setup.bus, u.serial);
+    if (setup.bus->mode == bus::RouteMode::Advisory) {
+        (*meta)[kRouteCheckKey] = format::printableUtf8(r.metadata(), results::kMaxText);
+        return "";
+    }
+    if (r.answered && r.passed) return "";
+    return r.answered ? "the MES refused it: " + r.text : "refused (enforced): " + r.text;
+}
 
 namespace {
 
@@ -40,6 +54,22 @@ void sayLocked(const Unit &u, const std::string &why) {
             u.serial.c_str(), why.c_str());
 }
 
+void sayRefused(const Unit &u, const std::string &why) {
+    fprintf(stderr, "rfprobe: run: %s %s: route check: %s (nothing was sent to it, no record)\n",
+            u.iface.empty() ? "unit" : u.iface.c_str(), u.serial.c_str(), why.c_str());
+}
+
+// The route checks of every unit at once; refusals[i] for units[i].
+std::vector<std::string> routeRefusals(const Setup &setup, std::vector<std::map<std::string, std::string>> *meta) {
+    std::vector<std::string> out(setup.units.size());
+    meta->assign(setup.units.size(), {});
+    std::vector<std::thread> ts;
+    for (size_t i = 0; i < setup.units.size(); ++i)
+        ts.emplace_back([&, i] { out[i] = routeRefusal(setup, setup.units[i], &(*meta)[i]); });
+    for (std::thread &t : ts) t.join();
+    return out;
+}
+
 // One unit, as a plain run prints it, and its record.
 int runOne(const station::Options &opt, const Setup &setup, const Plan &plan,
            results::Store &store, SharedTester *shared) {
@@ -54,6 +84,11 @@ int runOne(const station::Options &opt, const Setup &setup, const Plan &plan,
     std::string locked = lockOf(setup, plan, store, u.tester.get(), setup.units[0]);
     if (!locked.empty()) {
         sayLocked(setup.units[0], locked);
+        return station::kExitUsage;
+    }
+    std::string refused = routeRefusal(setup, setup.units[0], &u.rec.metadata);
+    if (!refused.empty()) {
+        sayRefused(setup.units[0], refused);
         return station::kExitUsage;
     }
     u.run(opt);
@@ -80,15 +115,19 @@ int runParallel(const station::Options &opt, const Setup &all, const Plan &plan,
     setup.units.clear();
     std::vector<std::unique_ptr<UnitTester>> testers;
     bool refused = false;
+    std::vector<std::map<std::string, std::string>> routeMeta;
+    std::vector<std::string> routes = routeRefusals(all, &routeMeta);
+    std::vector<std::map<std::string, std::string>> metaOf;
     for (size_t i = 0; i < all.units.size(); ++i) {
         std::string locked = lockOf(all, plan, store, cabled[i].get(), all.units[i]);
-        if (!locked.empty()) {
-            sayLocked(all.units[i], locked);
+        if (!locked.empty() || !routes[i].empty()) {
+            locked.empty() ? sayRefused(all.units[i], routes[i]) : sayLocked(all.units[i], locked);
             refused = true;
             continue;
         }
         setup.units.push_back(all.units[i]);
         testers.push_back(std::move(cabled[i]));
+        metaOf.push_back(routeMeta[i]);
     }
     if (setup.units.empty()) return station::kExitUsage;
     bool live = isatty(STDOUT_FILENO) && !opt.verbose;
@@ -97,6 +136,7 @@ int runParallel(const station::Options &opt, const Setup &all, const Plan &plan,
     for (size_t i = 0; i < setup.units.size(); ++i) {
         runs.emplace_back(new UnitRun(setup, plan, i, &board));
         runs.back()->tester = std::move(testers[i]);
+        for (const auto &kv : metaOf[i]) runs.back()->rec.metadata[kv.first] = kv.second;
     }
     std::vector<std::thread> threads;
     for (size_t i = 0; i < runs.size(); ++i) {
@@ -166,6 +206,14 @@ int recordedRun(const station::Options &opt, const station::Action &act) {
     Session s;
     int rc = openSession(opt, act, "run", false, nullptr, &s);
     if (rc != station::kExitOk) return rc;
+    // The bus outbox goes to the broker beside the units, never before them.
+    std::unique_ptr<bus::Pump> pump;
+    if (s.setup.bus) {
+        pump.reset(new bus::Pump(*s.store, *s.setup.bus, s.setup.station,
+                                 [](const std::string &m) { fprintf(stderr, "rfprobe: run: %s\n", m.c_str()); }));
+        s.setup.pump = pump.get();
+        pump->kick();
+    }
     return s.setup.parallel ? runParallel(opt, s.setup, s.plan, *s.store, s.tester.get())
                             : runOne(opt, s.setup, s.plan, *s.store, s.tester.get());
 }

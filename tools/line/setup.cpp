@@ -190,6 +190,14 @@ Setup readSetup(const station::Options &opt, const station::Action &act, const E
         if (!*h || *end || !(s.requireGoldenHours > 0 && s.requireGoldenHours <= 8760))
             throw InvalidInput(std::string("--require-golden ") + h + ": give hours, above 0 and at most 8760");
     }
+    std::string busFile = act.text("--bus") ? act.text("--bus") : fromEnv("RFPROBE_BUS");
+    if (!busFile.empty()) {
+        try {
+            s.bus = std::make_shared<const bus::Config>(bus::readConfig(busFile));
+        } catch (const bus::ConfigError &e) {
+            throw InvalidInput(std::string("--bus ") + e.what());
+        }
+    }
     if (s.parallel)
         for (const Unit &u : s.units)
             if (if_nametoindex(u.iface.c_str()) == 0)

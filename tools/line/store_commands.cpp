@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "bus/pump.h"
 #include "format/output.h"
 #include "format/text.h"
 #include "line/line.h"
@@ -46,11 +47,37 @@ bool stdoutWritten() { return fflush(stdout) == 0 && !ferror(stdout); }
 
 }  // namespace
 
+// The bus outbox into the broker: every station's messages, oldest first.
+static int syncBus(results::Store &store, const bus::Config &c) {
+    bus::DrainResult d = bus::drain(store, c, "");
+    if (!d.error.empty()) fprintf(stderr, "rfprobe: sync: the bus: %s\n", d.error.c_str());
+    printf("sync: %zu bus message(s) sent to %s; %zu still waiting in the bus outbox\n", d.sent, c.url.c_str(),
+           d.left);
+    return d.error.empty() && d.left == 0 ? station::kExitOk : station::kExitStore;
+}
+
+// The report's last line when the bus outbox holds messages ("" when it
+// is empty, or the store has none).
+static std::string busDepthText(results::Store &store) {
+    size_t n = 0;
+    try {
+        n = store.busDepth();
+    } catch (const std::exception &) {
+        return "";
+    }
+    if (n == 0) return "";
+    return "\nBus outbox: " + std::to_string(n) +
+           " message(s) waiting for the broker (rfprobe sync --bus FILE sends them)\n";
+}
+
 int syncCommand(const station::Action &act) {
     std::string url = fromOptionOrEnv(act, "--store", "RFPROBE_STORE", kDefaultStore);
     std::string spool = fromOptionOrEnv(act, "--spool", "RFPROBE_SPOOL", kDefaultSpool);
     std::unique_ptr<results::Store> store;
+    std::unique_ptr<bus::Config> bus;
     try {
+        std::string busFile = fromOptionOrEnv(act, "--bus", "RFPROBE_BUS", "");
+        if (!busFile.empty()) bus.reset(new bus::Config(bus::readConfig(busFile)));
         results::parseStoreUrl(url);
         results::StoreUrl sp = results::parseStoreUrl(spool);
         if (sp.kind != results::StoreKind::Sqlite)
@@ -61,6 +88,9 @@ int syncCommand(const station::Action &act) {
     } catch (const results::InvalidInput &e) {
         fprintf(stderr, "rfprobe: sync: %s\n", e.what());
         return station::kExitUsage;
+    } catch (const bus::ConfigError &e) {
+        fprintf(stderr, "rfprobe: sync: --bus %s\n", e.what());
+        return station::kExitUsage;
     } catch (const std::exception &e) {
         fprintf(stderr, "rfprobe: sync: %s\n", e.what());
         return station::kExitStore;
@@ -70,7 +100,9 @@ int syncCommand(const station::Action &act) {
         for (const std::string &e : r.errors) fprintf(stderr, "rfprobe: sync: %s\n", e.c_str());
         printf("sync: %zu record(s) uploaded to %s, %zu already there; %zu still waiting in %s\n",
                r.uploaded, store->url().display.c_str(), r.alreadyThere, r.pending, spool.c_str());
+        int busStatus = bus ? syncBus(*store, *bus) : station::kExitOk;
         if (!stdoutWritten()) return station::kExitStore;
+        if (busStatus != station::kExitOk) return busStatus;
         return r.pending == 0 && r.errors.empty() ? station::kExitOk : station::kExitStore;
     } catch (const std::exception &e) {
         fprintf(stderr, "rfprobe: sync: %s\n", e.what());
@@ -148,6 +180,7 @@ int reportCommand(const station::Action &act) {
         }
         if (!csv) {
             std::string text = report::textReport(*store, f, zone);
+            text += busDepthText(*store);
             fputs(text.c_str(), stdout);
             if (!stdoutWritten()) {
                 fprintf(stderr, "rfprobe: report: cannot write to standard output: %s\n", strerror(errno));

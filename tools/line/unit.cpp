@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+#include "bus/cfx.h"
+#include "bus/pump.h"
 #include "format/output.h"
 #include "line/golden.h"
 #include "results/export.h"
@@ -135,7 +137,10 @@ std::vector<std::string> UnitRun::takeNotes() {
 void UnitRun::keep(results::Store &store, const std::string &where) {
     if (!opened) return;
     try {
-        results::WriteOutcome w = store.write(rec);
+        // The bus's messages go with the record, in its transaction.
+        results::WriteOutcome w =
+            setup_.bus ? store.write(rec, bus::recordMessages(*setup_.bus, rec)) : store.write(rec);
+        if (setup_.pump) setup_.pump->kick();
         stored = true;
         spooled = w.spooled;
         if (w.spooled)

@@ -149,6 +149,18 @@ CREATE TABLE IF NOT EXISTS archives (
   records     INTEGER NOT NULL,
   archived_at TEXT NOT NULL
 );
+CREATE TABLE IF NOT EXISTS bus_outbox (
+  seq        INTEGER PRIMARY KEY,
+  message_id TEXT NOT NULL UNIQUE,
+  station    TEXT NOT NULL,
+  record_id  TEXT NOT NULL,
+  name       TEXT NOT NULL,
+  body       TEXT NOT NULL,
+  queued_at  TEXT NOT NULL,
+  attempts   INTEGER NOT NULL DEFAULT 0,
+  last_error TEXT
+);
+CREATE INDEX IF NOT EXISTS bus_outbox_by_station ON bus_outbox (station, seq);
 )";
 
 // Version 3, PostgreSQL: a record in a few kilobytes.  Records and their
@@ -234,6 +246,18 @@ CREATE TABLE archives (
   records     bigint NOT NULL,
   archived_at timestamptz NOT NULL DEFAULT now()
 );
+CREATE TABLE bus_outbox (
+  seq        bigserial PRIMARY KEY,
+  message_id text NOT NULL UNIQUE,
+  station    text NOT NULL,
+  record_id  text NOT NULL,
+  name       text NOT NULL,
+  body       text NOT NULL,
+  queued_at  text NOT NULL,
+  attempts   integer NOT NULL DEFAULT 0,
+  last_error text
+);
+CREATE INDEX bus_outbox_by_station ON bus_outbox (station, seq);
 CREATE VIEW measurement_rows AS
   SELECT st.record_id, st.record_started, st.step_index, (m.i - 1)::integer AS measurement_index, st.line,
          st.command, m.name, m.value, m.low, m.high, CASE WHEN m.failed THEN 'FAIL' ELSE 'PASS' END AS verdict

@@ -189,30 +189,32 @@ void Store::prepareMonth(Connection &c, const std::string &startedAt) {
     monthsReady_.push_back(month);
 }
 
-void Store::writeHere(const Record &r) {
+void Store::writeHere(const Record &r, const std::vector<BusMessage> &messages) {
     withConnection([&](Connection &c) {
         prepareMonth(c, r.startedAt);
         db::retryBusy([&] {
             db::transaction(c, [&] {
-                insertRecord(c, r);
+                if (insertRecord(c, r)) queueBus(c, messages);
                 if (opts_.beforeCommit) opts_.beforeCommit(r);
             });
         });
     });
 }
 
-WriteOutcome Store::write(const Record &r) {
+WriteOutcome Store::write(const Record &r) { return write(r, {}); }
+
+WriteOutcome Store::write(const Record &r, const std::vector<BusMessage> &messages) {
     validateRecord(r);
     WriteOutcome out;
     out.where = url_.display;
     std::string reason;
     try {
-        writeHere(r);
+        writeHere(r, messages);
         return out;
     } catch (const StoreError &e) {
         reason = e.what();
     }
-    keepInOutbox(r, outboxTarget(), reason);
+    keepInOutbox(r, outboxTarget(), reason, messages);
     out.spooled = true;
     out.where = opts_.spoolPath;
     out.reason = reason;
@@ -233,14 +235,15 @@ Store &Store::outbox() {
     return *outbox_;
 }
 
-void Store::keepInOutbox(const Record &r, const std::string &target, const std::string &reason) {
+void Store::keepInOutbox(const Record &r, const std::string &target, const std::string &reason,
+                         const std::vector<BusMessage> &messages) {
     if (opts_.spoolPath.empty())
         throw StoreError("record " + r.id + " could not be stored (" + reason + ") and no spool file is set");
     try {
         outbox().withConnection([&](Connection &c) {
             db::retryBusy([&] {
                 db::transaction(c, [&] {
-                    insertRecord(c, r);
+                    if (insertRecord(c, r)) queueBus(c, messages);
                     c.run("INSERT INTO spool (record_id, spooled_at, reason, target) VALUES ($1, $2, $3, $4)"
                           " ON CONFLICT (record_id) DO NOTHING",
                           {r.id, nowUtc(), reason, target});

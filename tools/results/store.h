@@ -240,6 +240,18 @@ struct RestoreResult {
     bool forgotten = false;    // the archive's row in `archives` went (all records back)
 };
 
+// A message for the factory's bus, waiting in the bus outbox of the store
+// (or of the spool, with its record) until the broker took it.  Its id
+// stays the same across retries, so that a consumer can drop a repeat.
+struct BusMessage {
+    std::string id, station, recordId, name, body;
+    std::string queuedAt;  // set when queued
+    int64_t seq = 0;       // its order where it waits
+    bool inSpool = false;  // it waits in the spool, not in the store
+    int attempts = 0;
+    std::string lastError;
+};
+
 // One store.  Units of a parallel run share one Store.  On SQLite each call
 // takes a connection of its own from a small pool (no lock is held while
 // the database works), and separate Store objects on one SQLite file
@@ -266,6 +278,20 @@ class Store {
     // StoreError only if that fails too (the caller then shows the record
     // itself, so that it is never lost silently).
     WriteOutcome write(const Record &r);
+    // The same, with the bus messages the record gives: they are queued in
+    // the same transaction as the record, wherever it goes (store or
+    // spool), and only when the record is new there (outbox_bus.cpp).
+    WriteOutcome write(const Record &r, const std::vector<BusMessage> &messages);
+
+    // The bus outbox (outbox_bus.cpp): up to limit messages of station
+    // ("" every station) in the order they were queued, the store's and
+    // the spool's together; a store that cannot be read now adds none (the
+    // spool's are still given).  sent() drops what the broker took;
+    // failed() counts an attempt and keeps why.  depth() counts what waits.
+    std::vector<BusMessage> busWaiting(const std::string &station, size_t limit);
+    void busSent(const std::vector<BusMessage> &sent);
+    void busFailed(const BusMessage &m, const std::string &why);
+    size_t busDepth(const std::string &station = "");
 
     // The record with this id, as written.
     std::optional<Record> load(const std::string &id);
@@ -362,12 +388,14 @@ class Store {
         ~KeepConnection();
         Store &store_;
     };
-    void writeHere(const Record &r);
+    void writeHere(const Record &r, const std::vector<BusMessage> &messages = {});
     // PostgreSQL: makes the partitions of the month of a record's start
     // once per process and month (guarded by serverTurn_).
     void prepareMonth(db::Connection &c, const std::string &startedAt);
     std::vector<std::string> monthsReady_;
-    void keepInOutbox(const Record &r, const std::string &target, const std::string &reason);
+    void keepInOutbox(const Record &r, const std::string &target, const std::string &reason,
+                      const std::vector<BusMessage> &messages = {});
+    static void queueBus(db::Connection &c, const std::vector<BusMessage> &messages);
     std::string outboxTarget() const;
     Store &outbox();
 

@@ -318,7 +318,8 @@ function refocus(freed) {
 
 function show(s) {
   document.getElementById('plan').textContent = 'plan ' + s.plan;
-  document.getElementById('station').textContent = 'station ' + s.station;
+  document.getElementById('station').textContent = 'station ' + s.station +
+      (s.bus_outbox == null ? '' : ' \u00b7 bus outbox: ' + s.bus_outbox + ' waiting');
   planSteps = s.plan_steps;
   if (!panels.length) build(s.units);
   let freed = -1;

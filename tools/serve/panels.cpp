@@ -116,9 +116,10 @@ void Panels::checkScans() {
             checks_.pop_front();
         }
         if (c.ticket->claimed()) continue;  // refused already: the store is not asked again
-        std::string locked = c.u < slots_.size() ? lockOf(c.u) : "";
+        std::map<std::string, std::string> meta;
+        std::string locked = gate(c.u, c.serial, &meta);
         if (c.ticket->claim()) {
-            c.done(begin(c.u, c.serial, locked));
+            c.done(begin(c.u, c.serial, locked, meta));
             continue;
         }
         std::lock_guard<std::mutex> g(mu_);
@@ -174,11 +175,39 @@ void Panels::finished(Run *r) {
 }
 
 std::string Panels::start(size_t u, const std::string &serial) {
-    // Read from the store before the page's lock is taken.
-    return begin(u, serial, u < slots_.size() ? lockOf(u) : "");
+    // Read from the store (and asked of the MES) before the page's lock is taken.
+    std::map<std::string, std::string> meta;
+    std::string locked = gate(u, serial, &meta);
+    return begin(u, serial, locked, meta);
 }
 
-std::string Panels::begin(size_t u, const std::string &serial, const std::string &locked) {
+std::string Panels::gate(size_t u, const std::string &serial, std::map<std::string, std::string> *routeMeta) {
+    if (u >= slots_.size()) return "";
+    std::string locked = lockOf(u);
+    if (!locked.empty() || !setup_.bus) return locked;
+    try {
+        results::validateSerial(serial);  // refused as such by begin(), not asked of the MES
+    } catch (const results::InvalidInput &) {
+        return "";
+    }
+    std::string refused = line::routeRefusal(setup_, {slots_[u].iface, serial}, routeMeta);
+    if (!refused.empty()) {
+        fprintf(stderr, "rfprobe: serve: %s %s: route check: %s (nothing was sent to it, no record)\n",
+                slots_[u].label.c_str(), serial.c_str(), refused.c_str());
+        return "route check: " + refused;
+    }
+    return "";
+}
+
+void Panels::busDepth(size_t n) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (busDepth_ == n) return;
+    busDepth_ = n;
+    changed();
+}
+
+std::string Panels::begin(size_t u, const std::string &serial, const std::string &locked,
+                          const std::map<std::string, std::string> &routeMeta) {
     std::unique_lock<std::mutex> lock(mu_);
     if (u >= panels_.size()) return "no such unit";
     Panel &p = *panels_[u];
@@ -197,6 +226,7 @@ std::string Panels::begin(size_t u, const std::string &serial, const std::string
     run->setup.parallel = true;
     try {
         run->unit.reset(new line::UnitRun(run->setup, plan_, 0, nullptr));
+        for (const auto &kv : routeMeta) run->unit->rec.metadata[kv.first] = kv.second;
         if (tester_ && slots_[u].cable)
             run->unit->tester.reset(new line::UnitTester(*tester_, *slots_[u].cable));
     } catch (const std::exception &e) {
@@ -328,6 +358,11 @@ std::string Panels::snapshot(uint64_t *version) {
     j.key("plan_steps"), j.integer((int64_t)plan_.steps.size());
     j.key("station"), j.str(setup_.station);
     j.key("closing"), j.boolean(closing_);
+    j.key("bus_outbox");
+    if (setup_.bus)
+        j.integer((int64_t)busDepth_);
+    else
+        j.null();
     j.key("units"), j.open('[');
     for (size_t i = 0; i < panels_.size(); ++i) {
         const Panel &p = *panels_[i];

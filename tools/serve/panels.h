@@ -92,6 +92,9 @@ class Panels {
 
     size_t count() const { return slots_.size(); }
 
+    // The bus outbox's depth, for the page (the bus's sender reports it).
+    void busDepth(size_t n);
+
   private:
     struct Run;
     struct Panel;
@@ -102,7 +105,11 @@ class Panels {
     // mu_ held; locked: the golden lock's message.
     std::string refusal(size_t u, const std::string &serial, const std::string &locked);
     // start() once the port's golden lock is known.
-    std::string begin(size_t u, const std::string &serial, const std::string &locked);
+    std::string begin(size_t u, const std::string &serial, const std::string &locked,
+                      const std::map<std::string, std::string> &routeMeta = {});
+    // The golden lock, then the bus's route check for serial (its answer
+    // for the record in *routeMeta, advisory); "" when the unit may run.
+    std::string gate(size_t u, const std::string &serial, std::map<std::string, std::string> *routeMeta);
     // The thread that reads the golden checks for startChecked.
     void checkScans();
     // A run's thread has ended: the panel shows its verdict.
@@ -131,6 +138,7 @@ class Panels {
     uint64_t version_ = 1;
     bool closing_ = false;
     int worst_ = station::kExitOk;
+    size_t busDepth_ = 0;
     // The scans waiting for their golden check, and its thread.
     struct Check {
         size_t u;

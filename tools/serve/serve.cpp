@@ -16,6 +16,7 @@
 #include "line/golden.h"
 #include "line/tester.h"
 #include "line/unit.h"
+#include "bus/pump.h"
 #include "results/store.h"
 #include "serve/http.h"
 #include "serve/panels.h"
@@ -134,6 +135,17 @@ int serveCommand(const station::Options &opt, const station::Action &act) {
     if (rc != station::kExitOk) return rc;
 
     Panels panels(opt, setup, plan, *store, slots, tester);
+    // The bus outbox goes to the broker beside the runs; the page shows
+    // how many messages wait.
+    std::unique_ptr<bus::Pump> pump;
+    if (setup.bus) {
+        pump.reset(new bus::Pump(
+            *store, *setup.bus, setup.station,
+            [](const std::string &m) { fprintf(stderr, "rfprobe: serve: %s\n", m.c_str()); },
+            [&panels](size_t left) { panels.busDepth(left); }));
+        session.setup.pump = pump.get();
+        pump->kick();
+    }
     PageServer server(panels, token);
     if (!server.bind(host, &port, &why)) {
         fprintf(stderr, "rfprobe: serve: %s\n", why.c_str());

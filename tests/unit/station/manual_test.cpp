@@ -84,7 +84,7 @@ TEST(Manual, CommandListJoinsPairsAndWrapsLongSynopses) {
               "                               the operator page: scan, watch, PASS or FAIL\n"
               "    fixture-cal [--fixture FILE] [--reference FILE] [--unit IF=SERIAL] [--plan PLAN]...\n"
               "                               measure a port's path loss with the golden unit\n"
-              "    sync [--store URL] [--spool PATH]\n"
+              "    sync [--store URL] [--spool PATH] [--bus FILE]\n"
               "                               upload the records kept in the spool\n"
               "    report [--store URL] [FILTERS] [--tz ZONE] [--csv FILE] [--html FILE] [--statement-timeout S]\n"
               "                               yield, failures and measured values\n"

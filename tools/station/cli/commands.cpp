@@ -65,8 +65,16 @@ constexpr ArgDef kRunArgs[] = {
      "run a unit only on a tester port whose last golden check\n"
      "in the store passed within HOURS (docs/tester.md)",
      nullptr, kRecordOpts},
+    {"--bus", "FILE", "--bus", Conv::Text, Field::Text, false, 0, 0,
+     "the factory's message bus (docs/factory.md): the route\n"
+     "check before each unit, and every record's messages;\n"
+     "default $RFPROBE_BUS",
+     nullptr, kRecordOpts},
 };
-constexpr ArgDef kSyncArgs[] = {kStoreArg, kSpoolArg};
+constexpr ArgDef kSyncArgs[] = {kStoreArg, kSpoolArg,
+    {"--bus", "FILE", "--bus", Conv::Text, Field::Text, false, 0, 0,
+     "also send the bus outbox's messages to the broker FILE\n"
+     "names (docs/factory.md); default $RFPROBE_BUS"}};
 constexpr ArgDef kServeArgs[] = {
     {"--plan", "PLAN", "--plan", Conv::Path, Field::Path, true, 0, 0,
      "the plan every unit runs"},
@@ -92,6 +100,7 @@ constexpr ArgDef kServeArgs[] = {
     kRunArgs[7],
     kRunArgs[8],
     kRunArgs[11],
+    kRunArgs[12],
 };
 constexpr ArgDef kFixtureCalArgs[] = {
     {"--fixture", "FILE", "--fixture", Conv::Text, Field::Text, false, 0, 0,
