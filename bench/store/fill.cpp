@@ -2,6 +2,7 @@
 // store's benchmark.
 //
 //   store-fill --from SQLITE --to URL --records N [--days D] [--stations S] [--start DAY]
+//              [--now] [--serial SERIAL] [--station NAME] [--spool FILE]
 //
 // Every record of --from (records of a real line run) is copied in turn,
 // each copy a record of its own: a new id, serial and station, its start
@@ -9,10 +10,13 @@
 // tenth copy made a golden check of its station's port.  The values,
 // steps, exchanges and series stay as the real run wrote them, so the
 // store holds what a line's records hold.  Written through the store, one
-// record per transaction as a station writes them.
+// record per transaction as a station writes them.  --now stamps each copy
+// as ending now, and --serial, --station and --spool make one run a
+// station keeping one unit's record (bench/fleet --real-records).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -38,11 +42,22 @@ std::string shifted(const std::string &utc, int64_t by) { return formatUtc(msOf(
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::string from, to, start = "2026-01-05";
+    std::string from, to, start = "2026-01-05", serialAs, stationAs, spool;
+    bool now = false;
     long records = 1000, days = 60, stations = 20;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string k = argv[i], v = argv[i + 1];
+    for (int i = 1; i < argc; i += 2) {
+        std::string k = argv[i];
+        if (k == "--now") {
+            now = true;
+            i--;
+            continue;
+        }
+        if (i + 1 >= argc) break;
+        std::string v = argv[i + 1];
         if (k == "--from") from = v;
+        else if (k == "--serial") serialAs = v;
+        else if (k == "--station") stationAs = v;
+        else if (k == "--spool") spool = v;
         else if (k == "--to") to = v;
         else if (k == "--records") records = atol(v.c_str());
         else if (k == "--days") days = atol(v.c_str());
@@ -72,9 +87,9 @@ int main(int argc, char **argv) {
             return 1;
         }
         OpenOptions wo;
-        wo.spoolPath = to + ".spool-unused";
-        if (to.compare(0, 8, "postgres") == 0) wo.spoolPath = "/tmp/store-fill-spool.sqlite";
-        wo.flushToDisk = false;
+        wo.spoolPath = !spool.empty() ? spool
+                       : to.compare(0, 8, "postgres") == 0 ? "/tmp/store-fill-spool.sqlite" : to + ".spool-unused";
+        wo.flushToDisk = now;
         auto dst = Store::open(to, wo);
         int64_t t0 = msOf(start + "T06:00:00.000Z"), span = days * 86400000LL;
         std::mt19937_64 rng(1060);
@@ -82,16 +97,17 @@ int main(int argc, char **argv) {
         for (long n = 0; n < records; n++) {
             Record r = real[(size_t)n % real.size()];
             int64_t at = t0 + span * n / records + (int64_t)(rng() % 1000);
+            if (now) at = (int64_t)time(nullptr) * 1000 - (msOf(r.endedAt) - msOf(r.startedAt));
             int64_t by = at - msOf(r.startedAt);
             r.id = newRecordId();
             char serial[32];
             snprintf(serial, sizeof serial, "LC%07ld", n);
-            r.serial = serial;
-            r.station = "line-" + std::to_string(n % stations + 1);
+            r.serial = serialAs.empty() ? serial : serialAs;
+            r.station = stationAs.empty() ? "line-" + std::to_string(n % stations + 1) : stationAs;
             r.startedAt = shifted(r.startedAt, by);
             r.endedAt = shifted(r.endedAt, by);
             for (Step &s : r.steps) s.startedAt = shifted(s.startedAt, by);
-            if (n % 10 == 0) {
+            if (n % 10 == 0 && !now) {
                 r.metadata[kRecordKindKey] = kGoldenKind;
                 r.metadata[kFixturePortKey] = std::to_string(n / stations % 4 + 1);
             }

@@ -218,7 +218,7 @@ def test_a_store_that_cannot_answer_refuses_the_scan_and_the_page_keeps_moving(t
                     urllib.request.urlopen(req, timeout=10)
                 return e.value.code, json.loads(e.value.read())["error"]
 
-            holder.stdin.write("BEGIN; LOCK TABLE records IN ACCESS EXCLUSIVE MODE;\n")
+            holder.stdin.write("BEGIN; LOCK TABLE golden_checks IN ACCESS EXCLUSIVE MODE;\n")
             holder.stdin.flush()
             time.sleep(1)
             got, states = [], []

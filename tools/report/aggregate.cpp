@@ -1,6 +1,7 @@
 // From the store's rows to the report's figures; see aggregate.h.
 #include "report/aggregate.h"
 #include "report/golden.h"
+#include "report/step_series.h"
 
 #include <algorithm>
 #include <cmath>
@@ -557,6 +558,7 @@ Report aggregate(Store &store, const RecordFilter &f, const Zone &zone) {
     testerWaits(store, f, &rep);
     calibration(store, f, &rep);
     rep.golden = goldenPorts(store, f);
+    rep.stepSeries = stepSeriesCharts(store, f);
     return rep;
 }
 

@@ -142,6 +142,30 @@ struct GoldenPort {
     std::string last, lastVerdict;    // the newest check's start (UTC) and verdict
 };
 
+// A step's series, a y column against the x column as the step declares
+// them (report/step_series.h).
+constexpr size_t kMaxCurves = 8;    // the newest units drawn one by one
+constexpr size_t kMaxXValues = 400;  // xs (to a tenth) per chart; beyond, values are left out
+
+struct StepSeriesChart {
+    std::string step;    // "plan · line N · command"
+    std::string series;  // the series' name
+    std::string x, xUnit, y, yUnit;
+    std::optional<double> low, high;  // the newest record's limits of y, if the step holds it to some
+    struct Group {
+        std::string name;         // the group column's value ("" without one)
+        std::vector<Band> byX;    // lowest x first
+    };
+    std::vector<Group> groups;
+    struct Curve {
+        std::string serial, group;
+        std::vector<std::pair<double, double>> points;  // (x, y), as recorded
+    };
+    std::vector<Curve> curves;  // the newest units', oldest first
+    int64_t units = 0;          // records with this series
+    int64_t leftOut = 0;        // values beyond kMaxXValues xs
+};
+
 struct Report {
     int64_t records = 0;
     std::string zone;
@@ -160,6 +184,7 @@ struct Report {
     std::vector<MetadataReport> metadata;  // by key, at most kMaxMetadataKeys
     int64_t otherMetadataKeys = 0;
     std::vector<GoldenPort> golden;  // per station and port (report/golden.h)
+    std::vector<StepSeriesChart> stepSeries;  // by plan, line, command, series, column
 };
 
 constexpr size_t kMaxShareRows = 20;      // per metadata key, and operators

@@ -8,6 +8,7 @@
 
 #include "report/charts.h"
 #include "report/golden.h"
+#include "report/step_series.h"
 #include "report/html_parts.h"
 #include "report/svg.h"
 #include "station/measures.h"
@@ -56,6 +57,11 @@ circle.mean{fill:#333}
 .before .band{stroke:#d9bf80;stroke-width:4}.after .band{stroke:#9bb5d8;stroke-width:4}
 .before circle{fill:#b0892e}.after circle{fill:#2f5f9e}
 .before polyline.trend{stroke:#b0892e}.after polyline.trend{stroke:#2f5f9e}
+polyline.unit{fill:none;stroke:#b8c4cf;stroke-width:1}
+.g0 .band{stroke:#9bb5d8;stroke-width:4}.g0 circle{fill:#2f5f9e}.g0 polyline.trend{stroke:#2f5f9e}
+.g1 .band{stroke:#d9bf80;stroke-width:4}.g1 circle{fill:#b0892e}.g1 polyline.trend{stroke:#b0892e}
+.g2 .band{stroke:#a8d5a2;stroke-width:4}.g2 circle{fill:#3b7a35}.g2 polyline.trend{stroke:#3b7a35}
+.g3 .band{stroke:#d8a8c8;stroke-width:4}.g3 circle{fill:#8a3b6e}.g3 polyline.trend{stroke:#8a3b6e}
 .legend span{display:inline-block;width:10px;height:10px;margin:0 4px 0 12px}
 )";
 
@@ -211,10 +217,12 @@ std::string peopleSection(const Report &r) {
 // own heading (with the anchor the first screen links to) or nothing.
 // The golden unit's checks per port (report/golden.h), where there are any.
 std::string goldenChecksSection(const Report &r) { return goldenSection(r.golden); }
+// Each step's series as the step declares them (report/step_series.h).
+std::string stepSeriesPart(const Report &r) { return stepSeriesSection(r.stepSeries); }
 
 std::string (*const kSections[])(const Report &) = {
     yieldSection,      failuresSection, measurementsSection, flagsSection, calibrationSection,
-    goldenChecksSection, testerWaitSection, cycleSection, peopleSection, appendixSection,
+    stepSeriesPart,    goldenChecksSection, testerWaitSection, cycleSection, peopleSection, appendixSection,
 };
 
 }  // namespace

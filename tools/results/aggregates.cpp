@@ -292,7 +292,6 @@ void Store::measurementsInOrder(const RecordFilter &f, const MeasurementSelect &
 
 void Store::seriesPointsInOrder(const RecordFilter &f, const std::vector<std::string> &commands,
                                 const std::function<void(const SeriesPointInOrder &)> &each) {
-    if (commands.empty()) return;
     withConnection([&](Connection &c) {
         Dialect d = c.dialect();
         Params p;
@@ -301,16 +300,17 @@ void Store::seriesPointsInOrder(const RecordFilter &f, const std::vector<std::st
             p.push_back(cmd);
             in += (in.empty() ? "$" : ", $") + std::to_string(p.size());
         }
-        c.query("SELECT r.record_id, " + sql::timeText(d, "r.started_at") + ", r.plan_name, v.step_index, v.line,"
-                    " v.command, st.args, v.series, v.column_name, v.row_index, v.value"
+        c.query("SELECT r.record_id, " + sql::timeText(d, "r.started_at") + ", r.plan_name, r.serial, v.step_index,"
+                    " v.line, v.command, st.args, v.series, v.column_name, v.row_index, v.value"
                     " FROM series_points v JOIN records r" + sql::sameRecord(d, "v") +
                     " JOIN steps st ON st.record_id = v.record_id AND st.step_index = v.step_index" +
                     (d == Dialect::Postgres ? " AND st.record_started = v.record_started" : "") + where +
-                    andAfter(where) + "v.command IN (" + in + ") ORDER BY r.started_at, " + idText(c) +
+                    (in.empty() ? "" : andAfter(where) + "v.command IN (" + in + ")") + " ORDER BY r.started_at, " +
+                    idText(c) +
                     ", v.step_index, v.series, v.row_index, v.column_name",
                 p, [&](const Row &row) {
-                    each({row.text(0), row.text(1), row.text(2), row.integer(3), (int)row.integer(4), row.text(5),
-                          row.text(6), row.text(7), row.text(8), row.integer(9), row.real(10)});
+                    each({row.text(0), row.text(1), row.text(2), row.text(3), row.integer(4), (int)row.integer(5),
+                          row.text(6), row.text(7), row.text(8), row.text(9), row.integer(10), row.real(11)});
                 });
     });
 }

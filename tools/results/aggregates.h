@@ -103,7 +103,7 @@ struct MeasurementSelect {
 // A series value as streamed in record order (then step, series, row,
 // column), with its record's id and start.
 struct SeriesPointInOrder {
-    std::string recordId, startedAt, plan;
+    std::string recordId, startedAt, plan, serial;
     int64_t stepIndex = 0;
     int line = 0;
     std::string command, args, series, column;

@@ -336,6 +336,7 @@ class Store {
     void metadataCounts(const RecordFilter &f, const std::function<void(const MetadataCount &)> &each);
     void measurementsInOrder(const RecordFilter &f, const MeasurementSelect &select,
                              const std::function<void(const MeasurementInOrder &)> &each);
+    // commands: of these steps only; none: every step's series.
     void seriesPointsInOrder(const RecordFilter &f, const std::vector<std::string> &commands,
                              const std::function<void(const SeriesPointInOrder &)> &each);
 
