@@ -182,6 +182,17 @@ def test_rx_sweep_finds_the_sensitivity_and_fails_a_weak_receiver(trig, faults, 
     # and nothing was measured after them.
     assert levels[-2] == found and rows[-1][1] <= 10 and rows[-2][1] <= 10, rows
     assert found == -96 or rows[levels.index(found) - 1][1] > 10, rows
+    # The report draws the series as the step declares it: PER against
+    # level, with the step's limit and the unit's own curve.
+    page = os.path.join(trig.tmp, "r.html")
+    r = trig.rfprobe("report", "--store", os.path.join(trig.tmp, "r.db"), "--html", page)
+    assert r.returncode == 0, r.stderr
+    html = open(page, encoding="utf-8").read()
+    chart = re.search(r'<div class="measurement xy"[^>]*data-units="1"><div class="meta">[^<]*rx-sweep '
+                      r'\u00b7 per: per against level.*?</svg>'.replace("\\u00b7", "\u00b7"), html, re.S)
+    assert chart, html[html.find("step-series"):][:2000]
+    assert 'data-limit="high" data-value="10"' in chart.group(0) and 'data-serial="SN1"' in chart.group(0)
+    assert "level (dBm)" in chart.group(0) and "per (%)" in chart.group(0)
 
 
 # Each bad input: the files changed, the status, what stderr or the
