@@ -163,6 +163,10 @@ int reportCommand(const station::Action &act) {
         // A report reads much more than a station writes, and waits for
         // the locks of no one but a schema change.
         o.statementMs = o.lockMs = statementMs;
+        // Its rows are folded into figures as they come: between two of
+        // them the transaction may idle as long as a statement may run.
+        o.idleInTransactionMs = statementMs;
+        o.readOnly = true;
         std::unique_ptr<results::Store> store = results::Store::open(url, o);
         // Days the archives took: said, rather than shown as days without records.
         for (const results::ArchiveInfo &a : store->archivesOverlapping(f))

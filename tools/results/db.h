@@ -63,6 +63,10 @@ class Connection {
     // Starts a transaction: BEGIN IMMEDIATE on SQLite (a writer waits for
     // the lock up front); BEGIN and the connection's limits on PostgreSQL.
     virtual void begin() = 0;
+    // From now on every transaction only reads (PostgreSQL: BEGIN READ
+    // ONLY, so a report can change nothing whatever its SQL); SQLite:
+    // nothing.
+    virtual void readOnly() {}
     // One statement; returns the number of rows it changed.  On PostgreSQL
     // a statement outside a transaction runs in one of its own, so that the
     // limits hold for it too.

@@ -87,6 +87,9 @@ class PgConnection : public Connection {
 
     // One round trip: the limits come with BEGIN.
     void begin() override { exec(begin_); }
+    void readOnly() override {
+        if (begin_.compare(0, 6, "BEGIN;") == 0) begin_.replace(0, 6, "BEGIN READ ONLY;");
+    }
 
     int64_t run(const std::string &sql, const Params &params) override {
         int64_t n = 0;

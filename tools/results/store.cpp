@@ -158,6 +158,7 @@ void Store::withServer(const std::function<void(Connection &)> &fn) {
             prepareMonth(*server_, formatUtc(now));
             prepareMonth(*server_, formatUtc(now + 7 * 86400000LL));
         }
+        if (opts_.readOnly) server_->readOnly();
         fn(*server_);
     } catch (const db::Error &e) {
         if (!server_ || e.connectionLost) {

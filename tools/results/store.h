@@ -73,6 +73,9 @@ struct OpenOptions {
     int statementMs = 5000;
     int lockMs = 2000;
     int idleInTransactionMs = 5000;
+    // A report's store: once the schema is checked (and made or migrated
+    // where it must be), every PostgreSQL transaction is read-only.
+    bool readOnly = false;
     // SQLite: false turns off the flush to disk after each record, for a
     // throwaway store (a benchmark's); a crash may then lose records.
     bool flushToDisk = true;
