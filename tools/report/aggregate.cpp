@@ -428,10 +428,9 @@ void testerWaits(Store &store, const RecordFilter &f, Report *rep) {
     for (auto &w : waits) rep->testerWaits.push_back(distribution(w.first, w.second));
 }
 
-// ---- power error before and after pa-cal, per step; a sweep's by set power
+// ---- power error before and after pa-cal, per step
 struct Calibrations {
     std::map<std::pair<std::string, int>, CalCollected> steps;  // (plan, line)
-    std::map<std::pair<std::string, int>, std::pair<SweepReport, Bands>> sweeps;
     std::unordered_set<uint64_t> withSeries;  // (record, line) of steps whose points are a series
 
     static uint64_t stepKey(const std::string &record, int line) {
@@ -500,24 +499,17 @@ void calibrationMeasurements(Store &store, const RecordFilter &f, Calibrations *
         steps.clear();
     };
     results::MeasurementSelect sel;
-    sel.commands = {"pa-cal", "tx-sweep"};
+    sel.commands = {"pa-cal"};
     store.measurementsInOrder(f, sel, [&](const results::MeasurementInOrder &m) {
         if (m.record.id != record) {
             flush();
             record = m.record.id, plan = m.record.planName;
         }
         if (!std::isfinite(m.value)) return;
-        double set = 0;
         if (m.command == "pa-cal") {
             auto &st = steps[m.line];
             st.first = m.args;
             addCalValue(&st.second, m.name, m);
-        }
-        if (m.command == "tx-sweep" && suffixNumber(m.name, "power_error_", &set)) {
-            auto &sw = cal->sweeps[{m.record.planName, m.line}];
-            sw.first.low = m.low;
-            sw.first.high = m.high;
-            sw.second.add(set, m.value);
         }
     });
     flush();
@@ -530,11 +522,6 @@ void calibration(Store &store, const RecordFilter &f, Report *rep) {
     for (auto &s : cal.steps)
         rep->powerErrors.push_back(powerError(
             s.first.first + " \u00b7 line " + std::to_string(s.first.second) + " \u00b7 pa-cal", std::move(s.second)));
-    for (auto &s : cal.sweeps) {
-        s.second.first.step = s.first.first + " \u00b7 line " + std::to_string(s.first.second) + " \u00b7 tx-sweep";
-        s.second.first.bySet = bands(s.second.second);
-        rep->sweeps.push_back(std::move(s.second.first));
-    }
 }
 
 }  // namespace

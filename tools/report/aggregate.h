@@ -106,12 +106,6 @@ struct PowerErrorReport {
     std::vector<Band> beforeBySet, afterBySet;  // by set power in whole dBm, lowest first
 };
 
-// A power sweep step (tx-sweep): power_error_<dBm> by set power.
-struct SweepReport {
-    std::string step;  // "plan · line N · tx-sweep"
-    std::optional<double> low, high;
-    std::vector<Band> bySet;
-};
 
 struct ShareRow {
     std::string name;  // operator, or metadata value
@@ -179,7 +173,6 @@ struct Report {
     std::vector<CycleReport> cycles;
     std::vector<Distribution> testerWaits;     // per plan, ms; plans whose records have tester_wait_ms
     std::vector<PowerErrorReport> powerErrors;  // per pa-cal step, by plan then line
-    std::vector<SweepReport> sweeps;            // per tx-sweep step, by plan then line
     std::vector<ShareRow> operators;
     std::vector<MetadataReport> metadata;  // by key, at most kMaxMetadataKeys
     int64_t otherMetadataKeys = 0;

@@ -45,8 +45,9 @@ std::vector<GoldenPort> goldenPorts(results::Store &store, const results::Record
     // The golden checks are few: a line checks a port a shift or a day.
     std::map<std::pair<std::string, std::string>, std::vector<Check>> byPort;
     std::map<std::pair<std::string, std::string>, std::string> lastVerdict;
+    // Records of kind golden (Store::lastGoldenCheck's) and the figure
+    // they keep for the port, whichever step measured it.
     results::MeasurementSelect sel;
-    sel.commands = {"golden-check"};
     sel.names = {"power_diff"};
     sel.goldenOnly = true;
     store.measurementsInOrder(filter, sel, [&](const results::MeasurementInOrder &m) {

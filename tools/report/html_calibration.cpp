@@ -1,6 +1,6 @@
 // The HTML report's calibration section: per pa-cal step (a chain) the
 // power error before and after on one scale with the tolerance, and
-// against set power; a power sweep's error against set power.
+// against set power.
 #include "report/charts.h"
 #include "report/html_parts.h"
 #include "report/svg.h"
@@ -43,7 +43,7 @@ std::string chainBlock(const PowerErrorReport &p, size_t i) {
 }  // namespace
 
 std::string calibrationSection(const Report &r) {
-    if (r.powerErrors.empty() && r.sweeps.empty()) return "";
+    if (r.powerErrors.empty()) return "";
     std::string o = "<h2 id=\"calibration\">Calibration</h2>\n<p class=\"meta\">Per chain (its pa-cal step): the "
                     "power error measured \xE2\x88\x92 set of the first round's points, on the uncalibrated unit "
                     "(before), and of the verify, on the calibrated one (after), on one scale with the tolerance "
@@ -51,14 +51,6 @@ std::string calibrationSection(const Report &r) {
                     "<p class=\"legend\"><span style=\"background:#b0892e\"></span>before"
                     "<span style=\"background:#2f5f9e\"></span>after</p>\n";
     for (size_t i = 0; i < r.powerErrors.size(); i++) o += chainBlock(r.powerErrors[i], i);
-    for (size_t i = 0; i < r.sweeps.size(); i++) {
-        const SweepReport &s = r.sweeps[i];
-        o += "<div class=\"measurement sweep\" id=\"sweep" + num((int64_t)i) + "\"><h3>" + escape(s.step) +
-             "</h3><p class=\"meta\">The saved calibration over the unit's range; " +
-             escape(tolerance(s.low, s.high)) + ".</p><div class=\"charts\">" +
-             setPowerChart({{"after", &s.bySet}}, s.low, s.high, "power error against set power, " + s.step) +
-             "</div></div>\n";
-    }
     return o;
 }
 

@@ -122,7 +122,7 @@ std::string patternBase(const std::string &name) {
 
 // The values one patterned measurement holds per set power (a pa-cal
 // verify, a sweep): one row each, their chart the calibration section's
-// error against set power.  A histogram and a run chart for each point
+// or the step's series' against set power.  A histogram and a run chart for each point
 // would be most of the page and say less than that chart.
 std::string familySection(const Report &r, const std::vector<size_t> &members, const std::string &base) {
     const SeriesReport &f = r.series[members[0]];
