@@ -86,18 +86,7 @@ void Store::recordsInOrder(const RecordFilter &f, const std::function<void(const
                     sql::timeText(d, "r.started_at") + ", " + sql::timeText(d, "r.ended_at") +
                     ", r.verdict FROM records r" + sql::recordWhere(d, f, &p) + " ORDER BY r.started_at, " +
                     idText(c),
-                p, [&](const Row &row) {
-                    RecordSummary r;
-                    r.id = row.text(0);
-                    r.serial = row.text(1);
-                    r.station = row.text(2);
-                    r.operatorName = row.text(3);
-                    r.planName = row.text(4);
-                    r.startedAt = row.text(5);
-                    r.endedAt = row.text(6);
-                    r.verdict = verdictAt(row, 7);
-                    each(r);
-                });
+                p, [&](const Row &row) { each(summaryAtRow(row, 0)); });
     });
 }
 
@@ -274,8 +263,7 @@ void Store::measurementsInOrder(const RecordFilter &f, const MeasurementSelect &
                     " ORDER BY r.started_at, " + idText(c) + ", m.step_index, m.measurement_index",
                 p, [&](const Row &row) {
                     MeasurementInOrder m;
-                    m.record = {row.text(0), row.text(1), row.text(2), row.text(3), row.text(4), row.text(5),
-                                row.text(6), verdictAt(row, 7)};
+                    m.record = summaryAtRow(row, 0);
                     m.stepIndex = row.integer(8);
                     m.line = (int)row.integer(9);
                     m.command = row.text(10);

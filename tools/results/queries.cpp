@@ -197,18 +197,7 @@ void Store::reportRows(const RecordFilter &f, const ReportRowReader &reader) {
             c.query("SELECT r.record_id, r.serial, r.station, r.operator, r.plan_name, " +
                         sql::timeText(d, "r.started_at") + ", " + sql::timeText(d, "r.ended_at") +
                         ", r.verdict FROM records r" + where,
-                    p, [&](const Row &row) {
-                        RecordSummary r;
-                        r.id = row.text(0);
-                        r.serial = row.text(1);
-                        r.station = row.text(2);
-                        r.operatorName = row.text(3);
-                        r.planName = row.text(4);
-                        r.startedAt = row.text(5);
-                        r.endedAt = row.text(6);
-                        r.verdict = verdictAt(row, 7);
-                        reader.record(r);
-                    });
+                    p, [&](const Row &row) { reader.record(summaryAtRow(row, 0)); });
         if (reader.metadata)
             c.query("SELECT md.record_id, md.key, md.value FROM record_metadata md"
                     " JOIN records r" + sql::sameRecord(d, "md") + where,

@@ -197,6 +197,29 @@ bool insertRecord(Connection &c, const Record &r) {
     throw StoreError("record " + r.id + " is already in the store with different content");
 }
 
+Step stepAtRow(const Row &row, int col) {
+    Step s;
+    s.line = (int)row.integer(col);
+    s.command = row.text(col + 1);
+    std::string args = row.text(col + 2);
+    for (size_t p = 0; p < args.size();) {
+        size_t e = args.find(' ', p);
+        if (e == std::string::npos) e = args.size();
+        s.args.push_back(args.substr(p, e - p));
+        p = e + 1;
+    }
+    s.startedAt = row.text(col + 3);
+    s.durationS = row.real(col + 4);
+    s.verdict = verdictAt(row, col + 5);
+    if (!row.isNull(col + 6)) s.error = row.text(col + 6);
+    return s;
+}
+
+RecordSummary summaryAtRow(const Row &row, int col) {
+    return {row.text(col),     row.text(col + 1), row.text(col + 2), row.text(col + 3),
+            row.text(col + 4), row.text(col + 5), row.text(col + 6), verdictAt(row, col + 7)};
+}
+
 Verdict verdictAt(const Row &row, int col) {
     std::optional<Verdict> v = verdictFromName(row.text(col));
     if (!v) throw StoreError("the store holds an unknown verdict \"" + row.text(col) + "\"");
@@ -295,21 +318,7 @@ std::optional<Record> loadRecordRows(Connection &c, const std::string &id) {
             {id}, [&](const Row &row) {
                 if (row.integer(0) != (int64_t)r.steps.size())
                     throw StoreError("record " + id + ": its steps are not numbered 0, 1, 2...");
-                Step s;
-                s.line = (int)row.integer(1);
-                s.command = row.text(2);
-                std::string args = row.text(3);
-                for (size_t p = 0; p < args.size();) {
-                    size_t e = args.find(' ', p);
-                    if (e == std::string::npos) e = args.size();
-                    s.args.push_back(args.substr(p, e - p));
-                    p = e + 1;
-                }
-                s.startedAt = row.text(4);
-                s.durationS = row.real(5);
-                s.verdict = verdictAt(row, 6);
-                if (!row.isNull(7)) s.error = row.text(7);
-                r.steps.push_back(std::move(s));
+                r.steps.push_back(stepAtRow(row, 1));
             });
     auto stepAt = [&](int64_t i) -> Step & {
         if (i < 0 || i >= (int64_t)r.steps.size())

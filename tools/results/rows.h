@@ -69,6 +69,12 @@ void migratePostgresRecords(db::Connection &c, const char *schema3);
 // Makes the partitions of the month of utcTime (PostgreSQL).
 void ensureMonth(db::Connection &c, const std::string &utcTime);
 Verdict verdictAt(const db::Row &row, int col);
+// A step from columns col.. of a row: line, command, args, started_at (as
+// timeText), duration_s, verdict, error.
+Step stepAtRow(const db::Row &row, int col);
+// A record's summary from columns col..: id, serial, station, operator,
+// plan, started_at and ended_at (as timeText), verdict.
+RecordSummary summaryAtRow(const db::Row &row, int col);
 
 // path made absolute through its directory (the file may not exist yet).
 std::string absolutePath(const std::string &path);

@@ -315,20 +315,7 @@ void loadPgSteps(Connection &c, const Params &key, Record *r) {
             key, [&](const Row &row) {
                 if (row.integer(0) != (int64_t)r->steps.size())
                     throw StoreError("record " + r->id + ": its steps are not numbered 0, 1, 2...");
-                Step s;
-                s.line = (int)row.integer(1);
-                s.command = row.text(2);
-                std::string args = row.text(3);
-                for (size_t p = 0; p < args.size();) {
-                    size_t e = args.find(' ', p);
-                    if (e == std::string::npos) e = args.size();
-                    s.args.push_back(args.substr(p, e - p));
-                    p = e + 1;
-                }
-                s.startedAt = row.text(4);
-                s.durationS = row.real(5);
-                s.verdict = verdictAt(row, 6);
-                if (!row.isNull(7)) s.error = row.text(7);
+                Step s = stepAtRow(row, 1);
                 std::string packed;
                 if (!row.isNull(8) && (!byteaBytes(row.text(8), &packed) || !unpackExchanges(packed, &s.exchanges)))
                     throw StoreError("record " + r->id + ": the exchanges of a step cannot be read");
