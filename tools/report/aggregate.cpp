@@ -2,6 +2,7 @@
 #include "report/aggregate.h"
 #include "report/golden.h"
 #include "report/step_series.h"
+#include "station/series.h"
 
 #include <algorithm>
 #include <cmath>
@@ -298,57 +299,58 @@ void cycles(std::map<std::string, Sample> &byPlan, Report *rep) {
     }
 }
 
-// A pa-cal step's points by number, and its last verify's errors.
+// A calibrating step's rows (station::ErrorView: x, y and the two columns
+// that tell a "before" row) by number, and the errors it recorded after.
 struct CalPointRow {
-    std::optional<double> set, measured, round, verify;
+    std::optional<double> x, y, first, exclude;
 };
 struct CalStepRows {
-    std::map<int64_t, CalPointRow> points;     // from the step's series "points", by row
+    std::map<int64_t, CalPointRow> points;     // from the step's series, by row
     std::map<int64_t, CalPointRow> oldPoints;  // from p<k>_* names (records before series), by k
-    std::vector<std::pair<double, double>> verifyErrors;  // (set dBm, error dB)
-    std::optional<double> low, high;                      // of the verify errors
+    std::vector<std::pair<double, double>> afterErrors;  // (x, error)
+    std::optional<double> low, high;                     // of the errors after
 };
 
 // The number a patterned name ends with after prefix ("verify_error_17.5").
-bool suffixNumber(const std::string &name, const char *prefix, double *v) {
-    size_t n = strlen(prefix);
+bool suffixNumber(const std::string &name, const std::string &prefix, double *v) {
+    size_t n = prefix.size();
     if (name.compare(0, n, prefix) != 0 || name.size() == n) return false;
     char *end = nullptr;
     *v = strtod(name.c_str() + n, &end);
     return end && *end == 0 && std::isfinite(*v);
 }
 
-// Adds one pa-cal measurement: a verify error, or one field of a point as
-// records written before the step kept its points as a series named them
-// (p<k>_set, p<k>_measured, p<k>_round, p<k>_verify).  The only reader of
-// those names: calibration() uses them only for a step without a series.
-void addCalValue(CalStepRows *st, const std::string &name, const results::MeasurementInOrder &m) {
-    double set = 0;
-    if (suffixNumber(name, "verify_error_", &set)) {
-        st->verifyErrors.emplace_back(set, m.value);
+void setField(CalPointRow *p, const station::ErrorView &v, const std::string &column, const char *x, double value) {
+    if (column == x) p->x = value;
+    else if (column == v.y) p->y = value;
+    else if (column == v.first) p->first = value;
+    else if (column == v.exclude) p->exclude = value;
+}
+
+// Adds one measurement of a calibrating step: an error after (the view's
+// "after" name, "verify_error_<dBm>"), or one field of a row as records
+// written before the step kept its rows as a series named them
+// (p<k>_<column>, x as olderX).  calibration() uses the latter only for a
+// step without a series.
+void addCalValue(CalStepRows *st, const station::ErrorView &v, const results::MeasurementInOrder &m) {
+    std::string after = v.after;
+    after = after.substr(0, after.find('<'));
+    double x = 0;
+    if (suffixNumber(m.name, after, &x)) {
+        st->afterErrors.emplace_back(x, m.value);
         st->low = m.low;
         st->high = m.high;
         return;
     }
     int n = 0;
-    char field[16];
-    if (sscanf(name.c_str(), "p%d_%15s", &n, field) != 2) return;
-    std::string f = field;
-    CalPointRow &p = st->oldPoints[n];
-    if (f == "set") p.set = m.value;
-    else if (f == "measured") p.measured = m.value;
-    else if (f == "round") p.round = m.value;
-    else if (f == "verify") p.verify = m.value;
+    char field[32];
+    if (sscanf(m.name.c_str(), "p%d_%31s", &n, field) == 2) setField(&st->oldPoints[n], v, field, v.olderX, m.value);
 }
 
-// Adds one value of a pa-cal step's series "points" (station/steps/pa_cal.cpp).
-void addCalPoint(CalStepRows *st, const results::SeriesPointInOrder &v) {
-    if (v.series != "points" || !std::isfinite(v.value)) return;
-    CalPointRow &p = st->points[v.row];
-    if (v.column == "set_power") p.set = v.value;
-    else if (v.column == "measured") p.measured = v.value;
-    else if (v.column == "round") p.round = v.value;
-    else if (v.column == "verify") p.verify = v.value;
+// Adds one value of a calibrating step's series.
+void addCalPoint(CalStepRows *st, const station::ErrorView &v, const results::SeriesPointInOrder &p) {
+    if (p.series != v.series || !std::isfinite(p.value)) return;
+    setField(&st->points[p.row], v, p.column, v.x, p.value);
 }
 
 // Values by set power, lowest first: n, mean and range of each.
@@ -377,9 +379,9 @@ std::vector<Band> bands(const Bands &b) {
     return out;
 }
 
-// What one pa-cal step (plan, line) did on all its records.
+// What one calibrating step (plan, line) did on all its records.
 struct CalCollected {
-    std::string chain;
+    std::string command, argument, chain;  // chain: the step's first argument
     Sample before, after;                               // signed, dB
     Bands beforeBy, afterBy;
     std::optional<double> low, high;
@@ -389,6 +391,7 @@ PowerErrorReport powerError(const std::string &step, CalCollected &&c) {
     PowerErrorReport p;
     p.step = step;
     p.chain = c.chain;
+    p.argument = c.argument;
     p.low = c.low;
     p.high = c.high;
     std::vector<double> all = c.before.values;
@@ -428,100 +431,114 @@ void testerWaits(Store &store, const RecordFilter &f, Report *rep) {
     for (auto &w : waits) rep->testerWaits.push_back(distribution(w.first, w.second));
 }
 
-// ---- power error before and after pa-cal, per step
+// ---- the error before and after each calibrating step
 struct Calibrations {
     std::map<std::pair<std::string, int>, CalCollected> steps;  // (plan, line)
-    std::unordered_set<uint64_t> withSeries;  // (record, line) of steps whose points are a series
+    std::unordered_set<uint64_t> withSeries;  // (record, line) of steps whose rows are a series
 
     static uint64_t stepKey(const std::string &record, int line) {
         return std::hash<std::string>()(record) * 1000003u ^ (uint64_t)line;
     }
-    // One step's points (first round, before calibration) and verify
-    // errors (after) into its plan step's figures.
-    void add(const std::string &plan, int line, const std::string &args, const std::map<int64_t, CalPointRow> &points,
-             const CalStepRows *verified) {
+    // One step's rows (the "before" ones) and errors after into its plan
+    // step's figures.
+    void add(const std::string &plan, int line, const std::string &command, const std::string &args,
+             const std::map<int64_t, CalPointRow> &points, const CalStepRows *after) {
+        const station::ErrorView *v = station::errorView(command);
         CalCollected &c = steps[{plan, line}];
+        c.command = command;
+        c.argument = v && v->argument ? v->argument : "";
         if (!args.empty()) c.chain = args.substr(0, args.find(' '));
         for (const auto &p : points) {
             const CalPointRow &q = p.second;
-            // By whole dBm: a unit's first round sets powers of its own.
-            if (q.set && q.measured && q.round && *q.round == 1 && !(q.verify && *q.verify != 0)) {
-                c.before.add(*q.measured - *q.set);
-                c.beforeBy.add(std::round(*q.set), *q.measured - *q.set);
+            // By whole units of x: a unit's first round sets powers of its own.
+            if (q.x && q.y && q.first && *q.first == 1 && !(q.exclude && *q.exclude != 0)) {
+                c.before.add(*q.y - *q.x);
+                c.beforeBy.add(std::round(*q.x), *q.y - *q.x);
             }
         }
-        if (!verified) return;
-        for (const auto &v : verified->verifyErrors) {
-            c.after.add(v.second);
-            c.afterBy.add(std::round(v.first), v.second);
+        if (!after) return;
+        for (const auto &e : after->afterErrors) {
+            c.after.add(e.second);
+            c.afterBy.add(std::round(e.first), e.second);
         }
-        if (!verified->verifyErrors.empty()) {
-            c.low = verified->low;
-            c.high = verified->high;
+        if (!after->afterErrors.empty()) {
+            c.low = after->low;
+            c.high = after->high;
         }
     }
 };
 
 // The steps' series, a step at a time as they stream by.
-void calibrationSeries(Store &store, const RecordFilter &f, Calibrations *cal) {
-    std::string record, plan, args;
+void calibrationSeries(Store &store, const RecordFilter &f, const std::vector<std::string> &steps,
+                       Calibrations *cal) {
+    std::string record, plan, command, args;
     int64_t step = -1;
     int line = 0;
     CalStepRows st;
     auto flush = [&] {
         if (step >= 0 && !st.points.empty()) {
-            cal->add(plan, line, args, st.points, nullptr);
+            cal->add(plan, line, command, args, st.points, nullptr);
             cal->withSeries.insert(Calibrations::stepKey(record, line));
         }
         st = CalStepRows();
     };
-    store.seriesPointsInOrder(f, {"pa-cal"}, [&](const results::SeriesPointInOrder &v) {
+    store.seriesPointsInOrder(f, steps, [&](const results::SeriesPointInOrder &v) {
         if (v.recordId != record || v.stepIndex != step) {
             flush();
-            record = v.recordId, plan = v.plan, args = v.args, step = v.stepIndex, line = v.line;
+            record = v.recordId, plan = v.plan, command = v.command, args = v.args, step = v.stepIndex;
+            line = v.line;
         }
-        addCalPoint(&st, v);
+        if (const station::ErrorView *view = station::errorView(v.command)) addCalPoint(&st, *view, v);
     });
     flush();
 }
 
-// The steps' verify errors (and, in records from before series, their
-// points by name), a record at a time.
-void calibrationMeasurements(Store &store, const RecordFilter &f, Calibrations *cal) {
+// The steps' errors after (and, in records from before series, their
+// rows by name), a record at a time.
+void calibrationMeasurements(Store &store, const RecordFilter &f, const std::vector<std::string> &commands,
+                             Calibrations *cal) {
     std::string record, plan;
-    std::map<int, std::pair<std::string, CalStepRows>> steps;  // line -> args, rows
+    struct Step {
+        std::string command, args;
+        CalStepRows rows;
+    };
+    std::map<int, Step> steps;  // by line
     auto flush = [&] {
         for (auto &s : steps) {
             bool series = cal->withSeries.count(Calibrations::stepKey(record, s.first)) != 0;
             static const std::map<int64_t, CalPointRow> none;
-            cal->add(plan, s.first, s.second.first, series ? none : s.second.second.oldPoints, &s.second.second);
+            cal->add(plan, s.first, s.second.command, s.second.args, series ? none : s.second.rows.oldPoints,
+                     &s.second.rows);
         }
         steps.clear();
     };
     results::MeasurementSelect sel;
-    sel.commands = {"pa-cal"};
+    sel.commands = commands;
     store.measurementsInOrder(f, sel, [&](const results::MeasurementInOrder &m) {
         if (m.record.id != record) {
             flush();
             record = m.record.id, plan = m.record.planName;
         }
-        if (!std::isfinite(m.value)) return;
-        if (m.command == "pa-cal") {
-            auto &st = steps[m.line];
-            st.first = m.args;
-            addCalValue(&st.second, m.name, m);
-        }
+        const station::ErrorView *view = station::errorView(m.command);
+        if (!view || !std::isfinite(m.value)) return;
+        Step &st = steps[m.line];
+        st.command = m.command, st.args = m.args;
+        addCalValue(&st.rows, *view, m);
     });
     flush();
 }
 
 void calibration(Store &store, const RecordFilter &f, Report *rep) {
+    std::vector<std::string> steps = station::errorViewSteps();
+    if (steps.empty()) return;
     Calibrations cal;
-    calibrationSeries(store, f, &cal);
-    calibrationMeasurements(store, f, &cal);
-    for (auto &s : cal.steps)
-        rep->powerErrors.push_back(powerError(
-            s.first.first + " \u00b7 line " + std::to_string(s.first.second) + " \u00b7 pa-cal", std::move(s.second)));
+    calibrationSeries(store, f, steps, &cal);
+    calibrationMeasurements(store, f, steps, &cal);
+    for (auto &s : cal.steps) {
+        std::string step = s.first.first + " \u00b7 line " + std::to_string(s.first.second) + " \u00b7 " +
+                           s.second.command;
+        rep->powerErrors.push_back(powerError(step, std::move(s.second)));
+    }
 }
 
 }  // namespace

@@ -85,7 +85,7 @@ struct Distribution {
     Histogram histogram;
 };
 
-// A pa-cal step of a plan (its line fixes the chain): |measured - set| of
+// A calibrating step of a plan (pa-cal: its line fixes the chain): |y - x| of
 // the first round's points, on the uncalibrated unit, against |verify
 // error| of the last verify, on the calibrated one; dB.
 // Both are also kept signed (measured - set; verify error) on common bins,
@@ -96,8 +96,9 @@ struct Band {
     double mean = 0, min = 0, max = 0;
 };
 struct PowerErrorReport {
-    std::string step;   // "plan · line N · pa-cal"
-    std::string chain;  // the step's first argument
+    std::string step;      // "plan · line N · command"
+    std::string argument;  // what the step's first argument names ("chain"), from its declaration
+    std::string chain;     // the step's first argument
     Distribution before, after;
     std::optional<double> low, high;        // the newest verify error's limits, dB
     int64_t bins = 0;
@@ -172,7 +173,7 @@ struct Report {
     std::vector<SeriesReport> series;  // Limited worst Cpk first, then flags, then bookkeeping
     std::vector<CycleReport> cycles;
     std::vector<Distribution> testerWaits;     // per plan, ms; plans whose records have tester_wait_ms
-    std::vector<PowerErrorReport> powerErrors;  // per pa-cal step, by plan then line
+    std::vector<PowerErrorReport> powerErrors;  // per calibrating step, by plan then line
     std::vector<ShareRow> operators;
     std::vector<MetadataReport> metadata;  // by key, at most kMaxMetadataKeys
     int64_t otherMetadataKeys = 0;

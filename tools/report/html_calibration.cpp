@@ -1,6 +1,6 @@
-// The HTML report's calibration section: per pa-cal step (a chain) the
-// power error before and after on one scale with the tolerance, and
-// against set power.
+// The HTML report's calibration section: per calibrating step (one that
+// declares an error view, station/series.h: a PA chain) the error
+// before and after on one scale with the tolerance, and against x.
 #include "report/charts.h"
 #include "report/html_parts.h"
 #include "report/svg.h"
@@ -13,7 +13,8 @@ namespace {
 std::string dB(double v) { return station::measureNumber("verify_error", v); }
 
 std::string chainTitle(const PowerErrorReport &p) {
-    return (p.chain.empty() ? std::string("chain ?") : "chain " + p.chain) + " \u00b7 " + p.step;
+    std::string what = p.argument.empty() ? "argument" : p.argument;
+    return what + " " + (p.chain.empty() ? std::string("?") : p.chain) + " \u00b7 " + p.step;
 }
 
 std::string tolerance(std::optional<double> low, std::optional<double> high) {
@@ -44,7 +45,7 @@ std::string chainBlock(const PowerErrorReport &p, size_t i) {
 
 std::string calibrationSection(const Report &r) {
     if (r.powerErrors.empty()) return "";
-    std::string o = "<h2 id=\"calibration\">Calibration</h2>\n<p class=\"meta\">Per chain (its pa-cal step): the "
+    std::string o = "<h2 id=\"calibration\">Calibration</h2>\n<p class=\"meta\">Per calibrating step (a PA chain): the "
                     "power error measured \xE2\x88\x92 set of the first round's points, on the uncalibrated unit "
                     "(before), and of the verify, on the calibrated one (after), on one scale with the tolerance "
                     "lines; and by set power, so that a drift at one end of the range shows.</p>\n"

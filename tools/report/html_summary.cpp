@@ -61,7 +61,7 @@ std::string calibrationBox(const Report &r) {
     for (size_t i = 0; i < r.powerErrors.size(); i++) {
         const PowerErrorReport &p = r.powerErrors[i];
         auto dB = [](double v) { return station::measureNumber("verify_error", v); };
-        t += "<tr><td>" + link("cal" + num((int64_t)i), "chain " + p.chain + " \u00b7 " + p.step) + "</td>" +
+        t += "<tr><td>" + link("cal" + num((int64_t)i), (p.argument.empty() ? "" : p.argument + " ") + p.chain + " \u00b7 " + p.step) + "</td>" +
              td(num(p.before.summary.n), true) + td(dB(p.before.median), true) + td(dB(p.after.median), true) +
              "</tr>";
     }

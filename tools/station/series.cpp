@@ -40,4 +40,31 @@ const SeriesDecl *const *stepSeries(std::string_view command, size_t *count) {
     return s ? s->decls : nullptr;
 }
 
+namespace {
+
+struct StepView {
+    const char *command;
+    const ErrorView *view;
+};
+StepView gViews[kMaxSteps];
+size_t gViewCount = 0;
+
+}  // namespace
+
+void declareErrorView(const char *command, const ErrorView *view) {
+    if (view && gViewCount < kMaxSteps) gViews[gViewCount++] = {command, view};
+}
+
+const ErrorView *errorView(std::string_view command) {
+    for (size_t i = 0; i < gViewCount; ++i)
+        if (command == gViews[i].command) return gViews[i].view;
+    return nullptr;
+}
+
+std::vector<std::string> errorViewSteps() {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < gViewCount; ++i) out.push_back(gViews[i].command);
+    return out;
+}
+
 }  // namespace station

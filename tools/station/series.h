@@ -22,7 +22,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace station {
 
@@ -97,5 +99,29 @@ const SeriesDecl *seriesDecl(std::string_view command, std::string_view series);
 // Every declared series of one step, in its declaration order; *count 0
 // for a step without series.
 const SeriesDecl *const *stepSeries(std::string_view command, size_t *count);
+
+// A series whose y measures its x (a power measured at a set power): the
+// report shows the error y - x of the rows taken before the step changed
+// the unit (first = 1, exclude = 0) against the errors the step recorded
+// after it ("verify_error_<dBm>"), per step, with the latter's limits.
+// Records from before the series kept each row as measurements
+// p<k>_<column>, x named olderX.
+struct ErrorView {
+    const char *series;    // "points"
+    const char *x;         // "set_power"
+    const char *y;         // "measured"
+    const char *first;     // "round"
+    const char *exclude;   // "verify"
+    const char *after;     // "verify_error_<dBm>"
+    const char *olderX;    // "set"
+    const char *argument;  // what the step's first argument names: "chain"
+};
+
+// Each plan step with one hands it over at start-up (station/step/step.cpp).
+void declareErrorView(const char *command, const ErrorView *view);
+// The view of the step command, or null.
+const ErrorView *errorView(std::string_view command);
+// The steps that declared one, in the order they did.
+std::vector<std::string> errorViewSteps();
 
 }  // namespace station

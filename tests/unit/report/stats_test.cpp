@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "report_store.h"
+#include "station/series.h"
 #include "report/aggregate.h"
 #include "report/html.h"
 #include "report/stats.h"
@@ -182,6 +183,13 @@ TEST(ReportText, EscapedForHtml) {
     EXPECT_EQ(escape(std::string("a\xff" "b\x01" "c\xc3\xa9", 7)), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xc3\xa9");
 }
 
+// A calibrating step as pa-cal declares itself (station/series.h).
+constexpr station::ErrorView kCalView = {"points", "set_power", "measured", "round", "verify",
+                                         "verify_error_<dBm>", "set", "chain"};
+void declareCalStep() {
+    if (!station::errorView("t-cal")) station::declareErrorView("t-cal", &kCalView);
+}
+
 // Distributions picked out of steps' measurements by name: the tester wait
 // per plan, and per pa-cal step the first round's |measured - set| (not
 // later rounds, not verify points) against the last verify's |error|.
@@ -204,18 +212,19 @@ TEST(ReportAggregate, NamedDistributions) {
           {1, 2, "tx-measure", "tester_wait_ms", 20}, {1, 2, "tx-measure", "power", 18}},
          {10, 20, 30}, {}, {}},
         {"power error",
-         {{0, 4, "pa-cal", "p1_set", 14}, {0, 4, "pa-cal", "p1_measured", 15.5}, {0, 4, "pa-cal", "p1_round", 1},
-          {0, 4, "pa-cal", "p1_verify", 0}, {0, 4, "pa-cal", "p2_set", 20}, {0, 4, "pa-cal", "p2_measured", 19.25},
-          {0, 4, "pa-cal", "p2_round", 1}, {0, 4, "pa-cal", "p2_verify", 0},
+         {{0, 4, "t-cal", "p1_set", 14}, {0, 4, "t-cal", "p1_measured", 15.5}, {0, 4, "t-cal", "p1_round", 1},
+          {0, 4, "t-cal", "p1_verify", 0}, {0, 4, "t-cal", "p2_set", 20}, {0, 4, "t-cal", "p2_measured", 19.25},
+          {0, 4, "t-cal", "p2_round", 1}, {0, 4, "t-cal", "p2_verify", 0},
           // round 2: a refit's point, then a verify point
-          {0, 4, "pa-cal", "p3_set", 17}, {0, 4, "pa-cal", "p3_measured", 20}, {0, 4, "pa-cal", "p3_round", 2},
-          {0, 4, "pa-cal", "p3_verify", 0}, {0, 4, "pa-cal", "p4_set", 17}, {0, 4, "pa-cal", "p4_measured", 27},
-          {0, 4, "pa-cal", "p4_round", 2}, {0, 4, "pa-cal", "p4_verify", 1},
-          {0, 4, "pa-cal", "verify_error_17", -0.25}, {0, 4, "pa-cal", "verify_error_20", 0.125},
-          {1, 4, "pa-cal", "p1_set", 14}, {1, 4, "pa-cal", "p1_measured", 11}, {1, 4, "pa-cal", "p1_round", 1},
-          {1, 4, "pa-cal", "p1_verify", 0}, {1, 4, "pa-cal", "verify_error_17", 0.5}},
+          {0, 4, "t-cal", "p3_set", 17}, {0, 4, "t-cal", "p3_measured", 20}, {0, 4, "t-cal", "p3_round", 2},
+          {0, 4, "t-cal", "p3_verify", 0}, {0, 4, "t-cal", "p4_set", 17}, {0, 4, "t-cal", "p4_measured", 27},
+          {0, 4, "t-cal", "p4_round", 2}, {0, 4, "t-cal", "p4_verify", 1},
+          {0, 4, "t-cal", "verify_error_17", -0.25}, {0, 4, "t-cal", "verify_error_20", 0.125},
+          {1, 4, "t-cal", "p1_set", 14}, {1, 4, "t-cal", "p1_measured", 11}, {1, 4, "t-cal", "p1_round", 1},
+          {1, 4, "t-cal", "p1_verify", 0}, {1, 4, "t-cal", "verify_error_17", 0.5}},
          {}, {0.75, 1.5, 3}, {0.125, 0.25, 0.5}},
     };
+    declareCalStep();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         report_test::ReportStore rs(2);
@@ -231,7 +240,7 @@ TEST(ReportAggregate, NamedDistributions) {
         ASSERT_EQ(r.powerErrors.size(), c.before.empty() ? 0u : 1u);
         if (!c.before.empty()) {
             const PowerErrorReport &p = r.powerErrors[0];
-            EXPECT_EQ(p.step, "p \u00b7 line 4 \u00b7 pa-cal");
+            EXPECT_EQ(p.step, "p \u00b7 line 4 \u00b7 t-cal");
             for (auto [dist, want] : {std::make_pair(&p.before, &c.before), std::make_pair(&p.after, &c.after)}) {
                 EXPECT_EQ(dist->summary.n, (int64_t)want->size()) << dist->name;
                 EXPECT_DOUBLE_EQ(dist->median, (*want)[want->size() / 2]) << dist->name;
@@ -252,6 +261,7 @@ TEST(ReportAggregate, CalibrationFromSeriesOrOldNames) {
     const Point points[] = {{0, 14, 15.5, 1, 0}, {0, 20, 19.25, 1, 0}, {0, 17, 20, 2, 0}, {0, 17, 27, 2, 1},
                             {1, 14, 11, 1, 0},   {1, 5, 5.75, 1, 0},   {1, 5.2, 5.1, 2, 1}};
     enum Form { OldNames, Series, Both };
+    declareCalStep();
     auto report = [&](Form form) {
         report_test::ReportStore rs(2);
         results::Series series[2];
@@ -268,16 +278,16 @@ TEST(ReportAggregate, CalibrationFromSeriesOrOldNames) {
             // Names that contradict the series: a step with both reads the series.
             for (const auto &f : fields)
                 if (form != Series)
-                    rs.measure(p.record, 4, "pa-cal", "p" + std::to_string(k + 1) + "_" + f.first,
+                    rs.measure(p.record, 4, "t-cal", "p" + std::to_string(k + 1) + "_" + f.first,
                                form == Both ? f.second + 100 : f.second);
         }
         for (uint32_t i = 0; i < 2; i++) {
-            rs.step(i, 4, "pa-cal").args = {"0"};
-            if (form != OldNames) rs.step(i, 4, "pa-cal").series.push_back(series[i]);
+            rs.step(i, 4, "t-cal").args = {"0"};
+            if (form != OldNames) rs.step(i, 4, "t-cal").series.push_back(series[i]);
         }
-        rs.measure(0, 4, "pa-cal", "verify_error_17", -0.25, -0.4, 0.4);
-        rs.measure(0, 4, "pa-cal", "verify_error_20", 0.125, -0.4, 0.4);
-        rs.measure(1, 4, "pa-cal", "verify_error_5", 0.375, -0.3, 0.3);
+        rs.measure(0, 4, "t-cal", "verify_error_17", -0.25, -0.4, 0.4);
+        rs.measure(0, 4, "t-cal", "verify_error_20", 0.125, -0.4, 0.4);
+        rs.measure(1, 4, "t-cal", "verify_error_5", 0.375, -0.3, 0.3);
         return aggregate(rs.store(), {}, Zone::select("UTC"));
     };
     Report old = report(OldNames);

@@ -36,6 +36,7 @@ const bool gDeclared = [] {
     for (const RegisteredStep &s : allSteps()) {
         if (s.def->measureCount) declareStepMeasures(s.word, s.def->measures, s.def->measureCount);
         declareStepSeries(s.word, s.def->series, s.def->seriesCount);
+        declareErrorView(s.word, s.def->errorView);
     }
     return true;
 }();

@@ -206,6 +206,8 @@ struct StepDef {
     // The series it records (station/series.h).
     const SeriesDecl *const *series = nullptr;
     uint8_t seriesCount = 0;
+    // How the report shows the error its series measures (series.h).
+    const ErrorView *errorView = nullptr;
 };
 
 // Never defined: what measureIndex and limitIndex call for a name that is

@@ -63,6 +63,10 @@ constexpr SeriesColumnDecl kRangeColumns[] = {{"set_power", "dBm", SeriesRole::X
                                               {"predicted_error", "dB", SeriesRole::Y, "range_error"}};
 constexpr SeriesDecl kRange = seriesDecl("range", kRangeColumns);
 constexpr const SeriesDecl *kSeries[] = {&kPoints, &kRange};
+// The report's calibration: measured - set of the first round's points
+// (the unit as it came) against the verify errors (as it left).
+constexpr ErrorView kErrorView = {"points", "set_power", "measured", "round", "verify", "verify_error_<dBm>", "set",
+                                  "chain"};
 
 struct Args {
     SetPowers powers;
@@ -479,6 +483,7 @@ RFPROBE_STEP(pa_cal) = {
     effect,
     kSeries,
     seriesCount(kSeries),
+    &kErrorView,
 };
 
 }  // namespace station
