@@ -288,15 +288,29 @@ void Store::seriesPointsInOrder(const RecordFilter &f, const std::vector<std::st
             p.push_back(cmd);
             in += (in.empty() ? "$" : ", $") + std::to_string(p.size());
         }
-        c.query("SELECT r.record_id, " + sql::timeText(d, "r.started_at") + ", r.plan_name, r.serial, v.step_index,"
-                    " v.line, v.command, st.args, v.series, v.column_name, v.row_index, v.value"
-                    " FROM series_points v JOIN records r" + sql::sameRecord(d, "v") +
-                    " JOIN steps st ON st.record_id = v.record_id AND st.step_index = v.step_index" +
-                    (d == Dialect::Postgres ? " AND st.record_started = v.record_started" : "") + where +
-                    (in.empty() ? "" : andAfter(where) + "v.command IN (" + in + ")") + " ORDER BY r.started_at, " +
-                    idText(c) +
-                    ", v.step_index, v.series, v.row_index, v.column_name",
-                p, [&](const Row &row) {
+        // PostgreSQL: the selected steps' series first, then their values
+        // (planned freely, it joins the steps once per value, not per
+        // series, in a large store).
+        std::string ofSteps = in.empty() ? "" : andAfter(where) + "st.command IN (" + in + ")";
+        std::string q =
+            d == Dialect::Postgres
+                ? "WITH v AS MATERIALIZED (SELECT r.record_id, r.started_at, r.plan_name, r.serial, s.step_index,"
+                  " st.line, st.command, st.args, s.name, s.col_names, s.vals FROM records r JOIN series s"
+                  " ON s.record_started = r.started_at AND s.record_id = r.record_id JOIN steps st"
+                  " ON st.record_started = s.record_started AND st.record_id = s.record_id"
+                  " AND st.step_index = s.step_index" + where + ofSteps + ")"
+                  " SELECT v.record_id, " + sql::timeText(d, "v.started_at") + ", v.plan_name, v.serial, v.step_index,"
+                  " v.line, v.command, v.args, v.name AS series,"
+                  " v.col_names[((x.i - 1) % cardinality(v.col_names)) + 1] AS column_name,"
+                  " ((x.i - 1) / cardinality(v.col_names))::integer AS row_index, x.value"
+                  " FROM v CROSS JOIN LATERAL unnest(v.vals) WITH ORDINALITY AS x(value, i)"
+                  " ORDER BY v.started_at, v.record_id::text, v.step_index, series, row_index, column_name"
+                : "SELECT r.record_id, " + sql::timeText(d, "r.started_at") + ", r.plan_name, r.serial, v.step_index,"
+                  " v.line, v.command, st.args, v.series, v.column_name, v.row_index, v.value"
+                  " FROM series_points v JOIN records r" + sql::sameRecord(d, "v") +
+                  " JOIN steps st ON st.record_id = v.record_id AND st.step_index = v.step_index" + where + ofSteps +
+                  " ORDER BY r.started_at, " + idText(c) + ", v.step_index, v.series, v.row_index, v.column_name";
+        c.query(q, p, [&](const Row &row) {
                     each({row.text(0), row.text(1), row.text(2), row.text(3), row.integer(4), (int)row.integer(5),
                           row.text(6), row.text(7), row.text(8), row.text(9), row.integer(10), row.real(11)});
                 });
