@@ -215,6 +215,18 @@ Step stepAtRow(const Row &row, int col) {
     return s;
 }
 
+void recordHeadAtRow(const Row &row, Record *r) {
+    r->id = row.text(0);
+    r->serial = row.text(1);
+    r->station = row.text(2);
+    r->operatorName = row.text(3);
+    r->planName = row.text(4);
+    r->planSha256 = row.text(5);
+    r->startedAt = row.text(6);
+    r->endedAt = row.text(7);
+    r->verdict = verdictAt(row, 8);
+}
+
 RecordSummary summaryAtRow(const Row &row, int col) {
     return {row.text(col),     row.text(col + 1), row.text(col + 2), row.text(col + 3),
             row.text(col + 4), row.text(col + 5), row.text(col + 6), verdictAt(row, col + 7)};
@@ -300,15 +312,7 @@ std::optional<Record> loadRecordRows(Connection &c, const std::string &id) {
                 ", verdict FROM records WHERE record_id = $1",
             {id}, [&](const Row &row) {
                 found = true;
-                r.id = row.text(0);
-                r.serial = row.text(1);
-                r.station = row.text(2);
-                r.operatorName = row.text(3);
-                r.planName = row.text(4);
-                r.planSha256 = row.text(5);
-                r.startedAt = row.text(6);
-                r.endedAt = row.text(7);
-                r.verdict = verdictAt(row, 8);
+                recordHeadAtRow(row, &r);
             });
     if (!found) return std::nullopt;
     c.query("SELECT key, value FROM record_metadata WHERE record_id = $1", {id},

@@ -72,6 +72,10 @@ Verdict verdictAt(const db::Row &row, int col);
 // A step from columns col.. of a row: line, command, args, started_at (as
 // timeText), duration_s, verdict, error.
 Step stepAtRow(const db::Row &row, int col);
+// A record without its steps and metadata from columns 0..8: id, serial,
+// station, operator, plan, plan_sha256, started_at and ended_at (as
+// timeText), verdict.
+void recordHeadAtRow(const db::Row &row, Record *r);
 // A record's summary from columns col..: id, serial, station, operator,
 // plan, started_at and ended_at (as timeText), verdict.
 RecordSummary summaryAtRow(const db::Row &row, int col);

@@ -372,15 +372,7 @@ std::optional<Record> loadRecordPg(Connection &c, const std::string &id) {
                 ", " + sql::timeText(d, "ended_at") + ", verdict FROM records WHERE record_id = $1::uuid",
             {id}, [&](const Row &row) {
                 found = true;
-                r.id = row.text(0);
-                r.serial = row.text(1);
-                r.station = row.text(2);
-                r.operatorName = row.text(3);
-                r.planName = row.text(4);
-                r.planSha256 = row.text(5);
-                r.startedAt = row.text(6);
-                r.endedAt = row.text(7);
-                r.verdict = verdictAt(row, 8);
+                recordHeadAtRow(row, &r);
             });
     if (!found) return std::nullopt;
     Params key = {id, r.startedAt};
