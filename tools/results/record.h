@@ -90,7 +90,7 @@ constexpr size_t kMaxSeriesRows = 4096;
 // not in the record.
 struct Step {
     int line = 0;                   // plan line, 1-based
-    std::string command;            // the step's command word, e.g. "rx"
+    std::string command;            // the step's command word, as in the plan
     std::vector<std::string> args;  // its words after the command, as in the plan
     std::vector<Exchange> exchanges;  // e.g. rx: start-rx, then stop-rx; sleep: none
     std::vector<Measurement> measurements;
